@@ -1,0 +1,94 @@
+// KorvexAPI: the device library's API object behind IKorvexAPI.
+//
+// It owns the library's parts and creates them in this order: the event dispatcher, the
+// hardware model, the work-file folders, the calibration store, the acquisition stack and
+// the hardware controller. The host calls every operation from one thread; the hardware
+// model is read here without a lock while the reply parser updates it (see HardwareState).
+//
+// Refusals are reported, never thrown: a numbered error through `dispatch` and false, or an
+// empty finished document for an operation that answers with one. Remote numbers other
+// than 1 and 2 are refused.
+#pragma once
+
+#include "KorvexAPI.h"
+
+#include <memory>
+#include <string>
+
+class EventDispatch;
+class IKorvexListener;
+class HardwareState;
+class FileSystem;
+class CalibrationData;
+class AcquisitionStack;
+class HardwareAPI;
+class Protocol;
+class PacketQueue;
+
+class KorvexAPI final : public IKorvexAPI {
+public:
+    // Creates the parts in order; nothing is started and no port is opened. If a step
+    // throws, the parts already created are released and the exception propagates.
+    explicit KorvexAPI(IKorvexListener* listener);
+    // Releases what this object owns. The hardware model is released exactly once.
+    ~KorvexAPI();
+
+    KorvexAPI(const KorvexAPI&) = delete;
+    KorvexAPI& operator=(const KorvexAPI&) = delete;
+
+    void startAPI() override;
+    bool isDongleConnected() override;
+    bool isRemoteConnected(int remote) override;
+    bool newAcquisition() override;
+    bool setFixedConfig(int remote, int config) override;
+    bool stackAcquisition() override;
+    bool deleteAcquisition() override;
+    void startDataAcquisition() override;
+    void stopDataAcquisition() override;
+    void remotePowerDown(int remote) override;
+    void pairRemote(int remote, int pairingAction, int remoteID) override;
+    void setOutputConfig(int remote, int sensorID, int key, int value) override;
+    void sendCommand(int command) override;
+    void acquisitionManagement(bson_t* result, int command, const char* acquisitionID) override;
+    void calibrationManagement(bson_t* result, int command) override;
+    void getHardwareState(bson_t* result) override;
+    void getAcquisitionStack(bson_t* result) override;
+    bool recalibrateSensor(int remote, int sensorType) override;
+    void resetSensorOffset(int remote, int sensorType, double startTime, double endTime) override;
+    void getLastSample(bson_t* result, bufferArray* data, int remote, int sensorType) override;
+    void getSensorData(bson_t* result, bufferArray* data, int remote, int sensorType, double start,
+                       double end, bool raw, int axis, int rate) override;
+    void getSensorData2(bson_t* result, bufferArray* data, int remote, int sensorType1,
+                        int sensorType2, double start, double end) override;
+    void exportData(bson_t* result, int remote, int sensorType, const char* fileName) override;
+    // Releases a buffer filled by a data query (allocated with new float[]) and resets it to
+    // null and 0, so that releasing it twice is harmless.
+    void freeBufferArray(bufferArray* data) override;
+    void broadcast(const char* name, const char* args) override;
+
+    // The queue the command encoders fill and the command sender drains.
+    PacketQueue* commandQueue();
+
+    // Owned parts, in creation order.
+    EventDispatch* dispatch = nullptr;
+    HardwareState* hardwareState = nullptr;
+    // The storage, calibration and controller parts are wired in by the controller
+    // integration; until then they stay null and every operation that needs one of them
+    // refuses with a log line (and false, or an empty finished document).
+    FileSystem* fileSystem = nullptr;
+    CalibrationData* calibrationData = nullptr;
+    AcquisitionStack* acquisitionStack = nullptr;
+    HardwareAPI* hardware = nullptr;
+
+private:
+    // The command encoder. It belongs to the hardware controller once that exists; until
+    // then this object keeps its own, so that commands are queued the same way.
+    Protocol* protocol();
+    std::unique_ptr<Protocol> ownProtocol;
+
+    // Logs "KorvexAPI::<operation> - <what> is not available" and returns false.
+    bool unavailable(const char* operation, const char* what);
+    // Starts `result` as an empty document (for a refused query); null is ignored.
+    static void emptyDocument(bson_t* result);
+    void releaseParts();
+};
