@@ -16,11 +16,61 @@ std::string formatLine(const char* text, Values... values) {
     return line.str();
 }
 
+// One remote slot of the hardware state report: link, packet layout and output settings.
+// The model may change underneath (the parser thread writes it); every field is read once
+// and the per-sensor maps are copied under their own lock, so the report is always whole.
+void appendRemoteSlot(bson_t* document, const char* key, const HardwareState& state, int remote) {
+    const RemoteStatus& status = *state.remoteStatus(remote);
+    const RemotePacketConfig& packet = *state.packetConfig(remote);
+    bson_t slot;
+    bson_append_document_begin(document, key, -1, &slot);
+    bson_append_int32(&slot, "remoteID", -1, status.remoteID);
+    bson_append_int32(&slot, "rfStatus", -1, status.rfStatus);
+    bson_append_int32(&slot, "pairStatus", -1, status.pairStatus);
+    bson_append_int32(&slot, "fixedConfig", -1, packet.fixedConfig);
+    bson_append_bool(&slot, "configured", -1, packet.configured);
+    bson_append_double(&slot, "batteryVoltage", -1, status.batteryVoltage);
+
+    bson_t sensors;
+    bson_append_array_begin(&slot, "outputConfig", -1, &sensors);
+    int sensorIndex = 0;
+    for (const auto& [sensorType, keyValues] : state.outputConfig(remote)->settingsCopy()) {
+        const std::string sensorKey = std::to_string(sensorIndex++);
+        bson_t sensor;
+        bson_append_document_begin(&sensors, sensorKey.c_str(), -1, &sensor);
+        bson_append_int32(&sensor, "sensor", -1, sensorType);
+        bson_t pairs;
+        bson_append_array_begin(&sensor, "keyValues", -1, &pairs);
+        int pairIndex = 0;
+        for (const auto& [settingKey, value] : keyValues) {
+            const std::string pairKey = std::to_string(pairIndex++);
+            bson_t pair;
+            bson_append_document_begin(&pairs, pairKey.c_str(), -1, &pair);
+            bson_append_int32(&pair, "key", -1, settingKey);
+            bson_append_int32(&pair, "value", -1, value);
+            bson_append_document_end(&pairs, &pair);
+        }
+        bson_append_array_end(&sensor, &pairs);
+        bson_append_document_end(&sensors, &sensor);
+    }
+    bson_append_array_end(&slot, &sensors);
+    bson_append_document_end(document, &slot);
+}
+
 std::string sensorDetail(int remote, int sensorType) {
     return std::to_string(remote) + " " + std::to_string(sensorType);
 }
 
 } // namespace
+
+void appendHardwareState(bson_t* document, const HardwareState& state) {
+    bson_append_int32(document, "dongleID", -1, state.dongleID);
+    bson_append_int32(document, "fwVersion", -1, state.fwVersion);
+    bson_append_int32(document, "dongleMode", -1, state.dongleMode);
+    bson_append_int32(document, "donglePlugged", -1, state.donglePlugged ? 1 : 0);
+    appendRemoteSlot(document, "remote1", state, 1);
+    appendRemoteSlot(document, "remote2", state, 2);
+}
 
 KorvexAPI::KorvexAPI(IKorvexListener* listener) {
     try {
@@ -188,8 +238,10 @@ void KorvexAPI::calibrationManagement(bson_t* result, int command) {
 
 void KorvexAPI::getHardwareState(bson_t* result) {
     dispatch->log("KorvexAPI::getHardwareState");
-    emptyDocument(result);
-    unavailable("getHardwareState", "the hardware state report");
+    if (!result)
+        return;
+    bson_init(result);
+    appendHardwareState(result, *hardwareState);
 }
 
 void KorvexAPI::getAcquisitionStack(bson_t* result) {

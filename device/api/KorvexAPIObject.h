@@ -25,6 +25,10 @@ class HardwareAPI;
 class Protocol;
 class PacketQueue;
 
+// Appends the hardware state report's fields (dongle, then remote slots 1 and 2) to an
+// initialised document.
+void appendHardwareState(bson_t* document, const HardwareState& state);
+
 class KorvexAPI final : public IKorvexAPI {
 public:
     // Creates the parts in order; nothing is started and no port is opened. If a step

@@ -172,10 +172,61 @@ TEST_F(KorvexAPIObjectTest, RefusedQueriesAnswerWithAnEmptyDocumentAndNoBuffer) 
     EXPECT_EQ(data.size, 0u);
     bson_destroy(&result);
 
-    api->getHardwareState(&result);
+    api->getAcquisitionStack(&result);
     EXPECT_EQ(bson_count_keys(&result), 0u);
     bson_destroy(&result);
     api->getHardwareState(nullptr); // ignored
+}
+
+namespace {
+std::string json(const bson_t* document) {
+    char* text = bson_as_relaxed_extended_json(document, nullptr);
+    std::string out = text ? text : "";
+    bson_free(text);
+    return out;
+}
+} // namespace
+
+TEST_F(KorvexAPIObjectTest, HardwareStateReportBeforeStartSaysIdleAndUnplugged) {
+    bson_t result;
+    api->getHardwareState(&result);
+    EXPECT_EQ(json(&result),
+              "{ \"dongleID\" : 0, \"fwVersion\" : 0, \"dongleMode\" : 1, \"donglePlugged\" : 0, "
+              "\"remote1\" : { \"remoteID\" : 0, \"rfStatus\" : 0, \"pairStatus\" : 0, "
+              "\"fixedConfig\" : 0, \"configured\" : false, \"batteryVoltage\" : 0.0, "
+              "\"outputConfig\" : [  ] }, "
+              "\"remote2\" : { \"remoteID\" : 0, \"rfStatus\" : 0, \"pairStatus\" : 0, "
+              "\"fixedConfig\" : 0, \"configured\" : false, \"batteryVoltage\" : 0.0, "
+              "\"outputConfig\" : [  ] } }");
+    bson_destroy(&result);
+    EXPECT_TRUE(anyScriptContains(" KorvexAPI::getHardwareState')"));
+}
+
+TEST_F(KorvexAPIObjectTest, HardwareStateReportListsOutputSettingsInAscendingOrder) {
+    HardwareState& state = *api->hardwareState;
+    state.donglePlugged = true;
+    state.dongleMode = DongleModeConnected;
+    state.dongleID = 0x123456;
+    state.remoteStatus(2)->rfStatus = 1;
+    state.remoteStatus(2)->batteryVoltage = 3.5;
+    state.packetConfig(2)->fixedConfig = 4;
+    state.packetConfig(2)->setSensorDataLen(1, 6);
+    state.outputConfig(2)->setSetting(20, (2 << 5) | 7);
+    state.outputConfig(2)->setSetting(3, (1 << 5) | 1);
+    state.outputConfig(2)->setSetting(20, (0 << 5) | 9);
+    bson_t result;
+    api->getHardwareState(&result);
+    EXPECT_EQ(json(&result),
+              "{ \"dongleID\" : 1193046, \"fwVersion\" : 0, \"dongleMode\" : 8, \"donglePlugged\" : 1, "
+              "\"remote1\" : { \"remoteID\" : 0, \"rfStatus\" : 0, \"pairStatus\" : 0, "
+              "\"fixedConfig\" : 0, \"configured\" : false, \"batteryVoltage\" : 0.0, "
+              "\"outputConfig\" : [  ] }, "
+              "\"remote2\" : { \"remoteID\" : 0, \"rfStatus\" : 1, \"pairStatus\" : 0, "
+              "\"fixedConfig\" : 4, \"configured\" : true, \"batteryVoltage\" : 3.5, "
+              "\"outputConfig\" : [ { \"sensor\" : 3, \"keyValues\" : [ { \"key\" : 1, \"value\" : 1 } ] }, "
+              "{ \"sensor\" : 20, \"keyValues\" : [ { \"key\" : 0, \"value\" : 9 }, "
+              "{ \"key\" : 2, \"value\" : 7 } ] } ] } }");
+    bson_destroy(&result);
 }
 
 TEST_F(KorvexAPIObjectTest, FreeBufferArrayReleasesOnceAndResets) {
