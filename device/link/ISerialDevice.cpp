@@ -1,0 +1,8 @@
+#include "device/link/ISerialDevice.h"
+
+ISerialDevice::ISerialDevice(IKorvexListener* listener)
+    : listener(listener), receiveQueue(std::make_unique<PacketQueue>())
+{
+}
+
+ISerialDevice::~ISerialDevice() = default;
