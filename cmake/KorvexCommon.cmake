@@ -34,9 +34,11 @@ function(korvex_add_test name)
   target_link_libraries(${name} PRIVATE korvex_options GTest::gtest GTest::gmock GTest::gtest_main
                         ${ARG_LIBS})
   include(GoogleTest)
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
-                       PROPERTIES TIMEOUT ${ARG_TIMEOUT} LABELS "${ARG_LABELS}"
-                       ENVIRONMENT "KORVEX_BUILD_BIN=${CMAKE_BINARY_DIR}/bin")
+  set(props TIMEOUT ${ARG_TIMEOUT} ENVIRONMENT "KORVEX_BUILD_BIN=${CMAKE_BINARY_DIR}/bin")
+  if(ARG_LABELS)
+    list(APPEND props LABELS "${ARG_LABELS}")
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES ${props})
 endfunction()
 
 # korvex_folder_library(name [EXCLUDE files...] [LIBS ...]): a static library of every .cpp in
