@@ -94,12 +94,14 @@ struct UsbInfo {
 
 // The USB device a tty hangs off: the nearest ancestor of its device folder with
 // idVendor and idProduct.
-std::optional<UsbInfo> usbInfoFor(const fs::path& deviceLink) {
+// The walk never leaves the sysfs tree it started in.
+std::optional<UsbInfo> usbInfoFor(const fs::path& deviceLink, const fs::path& sysfsRoot) {
     std::error_code ec;
     fs::path folder = fs::canonical(deviceLink, ec);
     if (ec)
         return std::nullopt;
-    for (int step = 0; step < maxParentSteps && folder.has_relative_path(); ++step) {
+    for (int step = 0; step < maxParentSteps && folder.has_relative_path() && folder != sysfsRoot;
+         ++step) {
         auto vendor = parseHex16(readAttribute(folder / "idVendor"));
         auto product = parseHex16(readAttribute(folder / "idProduct"));
         if (vendor && product)
@@ -149,6 +151,7 @@ bool naturalLess(const std::string& a, const std::string& b) {
 void addSysfsPorts(const PortListOptions& options, std::vector<SerialPortEntry>& dongles,
                    std::vector<SerialPortEntry>& others) {
     std::error_code ec;
+    fs::path root = fs::weakly_canonical(options.sysfsRoot, ec);
     fs::directory_iterator it(options.sysfsRoot / "class" / "tty", ec);
     std::size_t scanned = 0;
     for (; !ec && it != fs::directory_iterator() && scanned < maxTtyScanned;
@@ -166,7 +169,7 @@ void addSysfsPorts(const PortListOptions& options, std::vector<SerialPortEntry>&
 
         SerialPortEntry entry;
         entry.devicePath = "/dev/" + name;
-        if (auto usb = usbInfoFor(deviceLink)) {
+        if (auto usb = usbInfoFor(deviceLink, root)) {
             bool listed = std::find(options.dongleIds.begin(), options.dongleIds.end(), usb->id) !=
                           options.dongleIds.end();
             entry.dongle = listed || containsKorvex(usb->product);

@@ -1,0 +1,113 @@
+// The built enumerator, run as the device library runs it: no arguments, output on stdout.
+
+#include "tests/enumser/TestSupport.h"
+#include "tools/enumser/PortRegistry.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct ProgramRun {
+    std::string output;
+    int status = -1;
+};
+
+// Runs EnumSer with only the given environment, bounded to a few seconds.
+ProgramRun runEnumSer(const std::string& environment) {
+    const char* bin = std::getenv("KORVEX_BUILD_BIN");
+    fs::path program = fs::path(bin ? bin : ".") / "EnumSer";
+    std::string command = "env -i " + environment + " timeout 5 " + program.string() + " 2>/dev/null";
+    ProgramRun run;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (!pipe)
+        return run;
+    std::array<char, 4096> buffer;
+    std::size_t count;
+    while ((count = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0)
+        run.output.append(buffer.data(), count);
+    run.status = ::pclose(pipe);
+    return run;
+}
+
+class EnumSerProgram : public ::testing::Test {
+protected:
+    EnumSerProgram() {
+        fs::create_directories(folder.path() / "sys" / "class" / "tty");
+        environment = "KORVEX_SYSFS_ROOT=" + (folder.path() / "sys").string() +
+                      " KORVEX_RUNTIME_DIR=" + folder.path().string();
+        registry = folder.path() / "ports";
+    }
+
+    TempFolder folder;
+    std::string environment;
+    fs::path registry;
+};
+
+TEST_F(EnumSerProgram, RegisteredSimulatorIsListedWithTheMarker) {
+    PseudoTerminal terminal;
+    PortRegistration registration(registry, terminal.devicePath());
+    ASSERT_TRUE(registration.registered()) << registration.error();
+    ProgramRun run = runEnumSer(environment);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.output, terminal.devicePath() + " <Korvex Virtual COM Port>\n");
+}
+
+TEST_F(EnumSerProgram, StaleEntryIsSkipped) {
+    {
+        PseudoTerminal gone;
+        writeFile(registry / "gone", gone.devicePath() + "\n");
+    }
+    writeFile(registry / "never", "/dev/pts/987654\n");
+    ProgramRun run = runEnumSer(environment);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.output, "");
+}
+
+TEST_F(EnumSerProgram, NoRegistryFolderListsNoDongle) {
+    ProgramRun run = runEnumSer(environment);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.output, "");
+}
+
+TEST_F(EnumSerProgram, SeveralSimulatorsAreListedEachOnItsLine) {
+    PseudoTerminal first, second;
+    PortRegistration one(registry, first.devicePath());
+    PortRegistration two(registry, second.devicePath());
+    ASSERT_TRUE(one.registered() && two.registered());
+    ProgramRun run = runEnumSer(environment);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_NE(run.output.find(first.devicePath() + " <Korvex Virtual COM Port>\n"), std::string::npos);
+    EXPECT_NE(run.output.find(second.devicePath() + " <Korvex Virtual COM Port>\n"), std::string::npos);
+    EXPECT_EQ(std::count(run.output.begin(), run.output.end(), '\n'), 2);
+}
+
+TEST_F(EnumSerProgram, ConfiguredUsbIdMarksTheAdapterAndBadIdsAreIgnored) {
+    fs::path usb = folder.path() / "sys" / "devices" / "usb1" / "1-4";
+    writeFile(usb / "idVendor", "0483\n");
+    writeFile(usb / "idProduct", "5740\n");
+    writeFile(usb / "product", "Generic CDC\n");
+    fs::create_directories(usb / "1-4:1.0");
+    fs::path tty = folder.path() / "sys" / "class" / "tty" / "ttyACM3";
+    fs::create_directories(tty);
+    fs::create_symlink(usb / "1-4:1.0", tty / "device");
+
+    EXPECT_EQ(runEnumSer(environment).output, "/dev/ttyACM3 <Generic CDC (0483:5740)>\n");
+    EXPECT_EQ(runEnumSer(environment + " KORVEX_DONGLE_USB_IDS=nonsense,0483:5740").output,
+              "/dev/ttyACM3 <Korvex Virtual COM Port>\n");
+}
+
+TEST_F(EnumSerProgram, ArgumentsAreRefused) {
+    const char* bin = std::getenv("KORVEX_BUILD_BIN");
+    std::string command = (fs::path(bin ? bin : ".") / "EnumSer").string() + " --what >/dev/null 2>&1";
+    int status = std::system(command.c_str());
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2);
+}
+
+} // namespace
