@@ -1,0 +1,62 @@
+#include "host/shell/DevToolsChannel.h"
+
+int64_t DevToolsChannel::call(const std::string& method, Json params, const std::string& session,
+                              ReplyHandler onReply) {
+    int64_t id = nextId++;
+    Json message = {{"id", id}, {"method", method}, {"params", std::move(params)}};
+    if (!session.empty()) message["sessionId"] = session;
+    // Replies may come back before send returns when the transport is synchronous (tests),
+    // so the caller is registered first.
+    if (onReply) waiting[id] = Waiting{session, std::move(onReply)};
+    if (!sender(message.dump(-1, ' ', false, Json::error_handler_t::replace))) {
+        waiting.erase(id);
+        return 0;
+    }
+    return id;
+}
+
+void DevToolsChannel::receive(std::string_view text) {
+    Json message = Json::parse(text, nullptr, false);
+    if (message.is_discarded() || !message.is_object()) {
+        ++malformed;
+        return;
+    }
+    auto id = message.find("id");
+    if (id != message.end()) {
+        if (!id->is_number_integer()) {
+            ++malformed;
+            return;
+        }
+        auto it = waiting.find(id->get<int64_t>());
+        if (it == waiting.end()) return;  // nobody asked to hear about this one
+        ReplyHandler handler = std::move(it->second.onReply);
+        waiting.erase(it);
+        auto error = message.find("error");
+        if (error != message.end()) {
+            handler(Json::object(), &*error);
+        } else {
+            auto result = message.find("result");
+            handler(result != message.end() ? *result : Json::object(), nullptr);
+        }
+        return;
+    }
+    auto method = message.find("method");
+    if (method == message.end() || !method->is_string()) {
+        ++malformed;
+        return;
+    }
+    if (!onEvent) return;
+    static const Json noParams = Json::object();
+    auto params = message.find("params");
+    auto session = message.find("sessionId");
+    onEvent(method->get<std::string>(), params != message.end() ? *params : noParams,
+            session != message.end() && session->is_string() ? session->get<std::string>()
+                                                             : std::string());
+}
+
+void DevToolsChannel::forgetSession(const std::string& session) {
+    for (auto it = waiting.begin(); it != waiting.end();) {
+        if (it->second.session == session) it = waiting.erase(it);
+        else ++it;
+    }
+}
