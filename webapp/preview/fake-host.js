@@ -1,0 +1,212 @@
+// A simulated host and kit for previewing the page: defines `app` like the host does and
+// answers the device requests with BSON documents and number buffers. Data are smooth
+// waves, so that graphs, zooming and exports can be looked at without hardware.
+(function () {
+  'use strict';
+  var BSON = null;
+  var queue = [];
+  import('/client/lib/bson.js').then(function (m) { BSON = m; queue.splice(0).forEach(function (f) { f(); }); });
+  function later(f) { if (BSON) setTimeout(f, 0); else queue.push(f); }
+
+  var CONFIGS = {
+    38: [[2, 80], [1, 100], [9, 100], [8, 100], [3, 95], [7, 100], [11, 100], [12, 100], [21, 100], [13, 100], [4, 100]],
+    45: [[12, 4800]], 5: [[1, 100], [3, 95], [8, 100]], 6: [[26, 50], [4, 100], [11, 50], [7, 400]], 2: [[1, 400]],
+  };
+  var AXES = { 1: 3, 2: 3, 3: 3, 4: 2, 9: 3, 10: 3, 241: 6 };
+  var callbacks = {};
+  var hw = { dongleID: 0x4a21c3, fwVersion: 263, dongleMode: 8, donglePlugged: 1 };
+  var slots = {
+    1: { remoteID: 0x0012ab, rfStatus: 1, pairStatus: 1, fixedConfig: 0, configured: false, batteryVoltage: 3.92 },
+    2: { remoteID: 0x0031f0, rfStatus: 1, pairStatus: 1, fixedConfig: 0, configured: false, batteryVoltage: 3.41 },
+  };
+  var params = new URLSearchParams(location.search);
+  var run = newRun();
+  var stored = [];
+  var startedAt = 0;
+  var recordedSeconds = 0;
+
+  function uuid() { return 'xxxxxxxx-xxxx-4xxx-8xxx-xxxxxxxxxxxx'.replace(/x/g, function () { return (Math.random() * 16 | 0).toString(16); }); }
+  function iso(d) {
+    function p(n, w) { return String(n).padStart(w || 2, '0'); }
+    return d.getFullYear() + p(d.getMonth() + 1) + p(d.getDate()) + 'T' + p(d.getHours()) + p(d.getMinutes()) + p(d.getSeconds());
+  }
+  function newRun() { return { ID: uuid(), lastStartDate: 'not-a-date-time', remotes: {}, fromDB: false }; }
+  function recording() { return (hw.dongleMode & 16) !== 0; }
+  function elapsed() { return recording() ? recordedSeconds + (performance.now() - startedAt) / 1000 : recordedSeconds; }
+  function event(name, args) {
+    setTimeout(function () {
+      var e = args === undefined ? { name: name } : { name: name, args: args };
+      for (var w of [window].concat(window.__korvexPopups || [])) { try { w.KorvexEventHandler.sendEvent(e); } catch (err) { /* closed */ } }
+    }, 5);
+  }
+  function log(text) {
+    var d = new Date();
+    console.log(d.getFullYear() + '-' + d.toLocaleString('en', { month: 'short' }) + '-' + String(d.getDate()).padStart(2, '0') + ' ' + d.toTimeString().slice(0, 8) + '.000000 ' + text);
+  }
+  function error(text) { console.log('** ERROR => ' + text); }
+
+  function reply(name, doc, floats) {
+    later(function () {
+      var fn = callbacks[name];
+      if (!fn) return;
+      var bytes = BSON.serialize(doc);
+      var s = '';
+      for (var i = 0; i < bytes.length; i++) s += String.fromCharCode(bytes[i]);
+      var args = [name, s];
+      if (floats) {
+        var b = new Uint8Array(floats.buffer);
+        var parts = [];
+        for (var j = 0; j < b.length; j += 8192) parts.push(String.fromCharCode.apply(null, b.subarray(j, j + 8192)));
+        args.push(parts.join(''));
+      }
+      fn.apply(null, args);
+    });
+  }
+
+  function hardwareDoc() {
+    var d = { dongleID: hw.dongleID, fwVersion: hw.fwVersion, dongleMode: hw.dongleMode, donglePlugged: hw.donglePlugged };
+    [1, 2].forEach(function (n) {
+      var s = slots[n];
+      d['remote' + n] = { remoteID: s.remoteID, rfStatus: s.rfStatus, pairStatus: s.pairStatus, fixedConfig: run.remotes[n] || 0,
+        configured: !!run.remotes[n], batteryVoltage: new BSON.Double(s.batteryVoltage), outputConfig: [] };
+    });
+    return d;
+  }
+  function stackDoc() {
+    var d = { ID: run.ID };
+    if (run.fromDB) d.fromDB = true;
+    d.lastStartDate = run.lastStartDate;
+    [1, 2].forEach(function (n) {
+      var c = run.remotes[n];
+      if (!c) return;
+      d['remote' + n] = { config: c, sensors: CONFIGS[c].slice().sort(function (a, b) { return a[0] - b[0]; }).map(function (s) {
+        return { remote: n, config: c, sensorType: s[0], sampleSize: AXES[s[0]] || 1 };
+      }) };
+    });
+    return d;
+  }
+  function metaDoc() {
+    var d = { acquisitionID: run.ID, dongleID: hw.dongleID, fwVersion: hw.fwVersion, lastStartDate: run.lastStartDate };
+    [1, 2].forEach(function (n) {
+      d['remote' + n] = { remoteID: slots[n].remoteID, rfFwVersion: 12, sensorFwVersion: 7, fixedConfig: run.remotes[n] || 0, sensorDataLen: {} };
+    });
+    return d;
+  }
+  function value(type, axis, t) {
+    if (type === 13) return axis + ((Math.floor(t * 2 + axis) % 2) ? 0.5 : 0);
+    if (type === 4) return axis === 0 ? 101.3 + 0.05 * Math.sin(t) : 21.5 + 0.2 * Math.sin(t / 5);
+    if (type === 11) return 3.9 - t * 0.0005;
+    var f = type === 12 ? 5 : 0.7 + 0.3 * axis;
+    return Math.sin(2 * Math.PI * f * t + axis) + 0.15 * Math.sin(2 * Math.PI * 11 * t);
+  }
+  function sensorData(args) {
+    var remote = args[0], type = args[1], start = args[2], end = args[3], raw = !!args[4], axis = args[5] || 0, rate = args[6] || 0;
+    var cfg = run.remotes[remote];
+    var spec = cfg && CONFIGS[cfg].find(function (s) { return s[0] === type; });
+    if (!spec) { log('KorvexAPI::getSensorData - The sensor ' + type + ' for remote ' + remote + ' is not defined (NULL)'); return reply('korvex_getSensorData1', {}); }
+    var last = elapsed();
+    if (end < 0) end = last;
+    if (start < 0) start = Math.max(0, end + start);
+    end = Math.min(end, last);
+    var G = axis === -1 ? (AXES[type] || 1) : 1;
+    var step = rate > 0 ? 1 / rate : 1 / spec[1];
+    var times = [];
+    if (end > start) for (var t = Math.max(step, Math.ceil(start / step) * step); t <= end + 1e-9; t += step) times.push(t);
+    var E = times.length;
+    var out = new Float32Array((raw ? 2 * G + 1 : G + 1) * E);
+    var min = [], max = [];
+    for (var j = 0; j < G; j++) { min.push(3.4028234663852886e38); max.push(-3.4028234663852886e38); }
+    for (var i = 0; i < E; i++) {
+      out[i] = times[i];
+      for (var k = 0; k < G; k++) {
+        var v = value(type, axis === -1 ? k : axis, times[i]);
+        out[(k + 1) * E + i] = v;
+        if (raw) out[(G + k + 1) * E + i] = Math.round(v * 500 + 2047);
+        min[k] = Math.min(min[k], v); max[k] = Math.max(max[k], v);
+      }
+    }
+    reply('korvex_getSensorData1', { remote: remote, sensorType: type, sampleSize: G, sampleRate: rate > 0 ? rate : spec[1], datalength: E,
+      rawdata: raw, boundingBox: { max: max.map(function (x) { return new BSON.Double(x); }), min: min.map(function (x) { return new BSON.Double(x); }) } }, out);
+  }
+
+  var handlers = {
+    korvex_getHardwareState: function () { reply('korvex_getHardwareState', hardwareDoc()); },
+    korvex_getAcquisitionStack: function () { reply('korvex_getAcquisitionStack', stackDoc()); },
+    korvex_getSensorData1: sensorData,
+    korvex_setFixedConfig: function (a) {
+      if (recording()) { error('KorvexAPI::setFixedConfiguration - Impossible to perform that operation, the dongle is not in CONNECTED mode'); return reply('korvex_setFixedConfig', { success: false }); }
+      if (a[1] && !CONFIGS[a[1]]) CONFIGS[a[1]] = [[1, 100]];
+      if (a[1]) run.remotes[a[0]] = a[1]; else delete run.remotes[a[0]];
+      reply('korvex_setFixedConfig', { success: true });
+      event('acquisitionStackChanged'); event('hardwareStateChanged');
+    },
+    korvex_startData: function () {
+      if (!Object.keys(run.remotes).length) return error('HardwareAPI::start_data_acquisition - Remote not configured');
+      setTimeout(function () {
+        hw.dongleMode = 16; startedAt = performance.now(); run.lastStartDate = iso(new Date());
+        event('hardwareStateChanged'); event('acquisitionStackChanged'); event('dataStarted');
+        if (!stored.some(function (m) { return m.acquisitionID === run.ID; })) stored.push(metaDoc());
+      }, 80);
+    },
+    korvex_stopData: function () {
+      if (!recording()) return error('HardwareAPI::stop_data_acquisition - Dongle not in DATA mode');
+      recordedSeconds = elapsed(); hw.dongleMode = 8;
+      setTimeout(function () { event('hardwareStateChanged'); event('dataStopped'); }, 80);
+    },
+    korvex_stackAcquisition: function () { run = newRun(); recordedSeconds = 0; event('hardwareStateChanged'); event('acquisitionStackChanged'); },
+    korvex_deleteAcquisition: function () {
+      var empty = !Object.keys(run.remotes).length && run.lastStartDate === 'not-a-date-time';
+      if (empty) error('Code 21 not defined');
+      else { run = newRun(); recordedSeconds = 0; event('hardwareStateChanged'); event('acquisitionStackChanged'); }
+      reply('korvex_deleteAcquisition', { success: !empty });
+    },
+    korvex_acquisitionManagement: function (a) {
+      if (a[0] === 0) return reply('korvex_acquisitionManagement', { acquisitionList: stored });
+      if (a[0] === 2) { stored = stored.filter(function (m) { return m.acquisitionID !== a[1]; }); return reply('korvex_acquisitionManagement', { acquisitionList: stored }); }
+      if (a[0] === 1) {
+        var m = stored.find(function (x) { return x.acquisitionID === a[1]; });
+        reply('korvex_acquisitionManagement', {});
+        if (!m) return error('FileSystem - Cannot open file');
+        run = { ID: m.acquisitionID, lastStartDate: m.lastStartDate, remotes: {}, fromDB: true };
+        [1, 2].forEach(function (n) { if (m['remote' + n].fixedConfig) run.remotes[n] = m['remote' + n].fixedConfig; });
+        recordedSeconds = 42;
+        event('acquisitionStackChanged'); event('hardwareStateChanged');
+        return;
+      }
+      reply('korvex_acquisitionManagement', {});
+    },
+    korvex_exportData: function (a) {
+      var name = a[2] || (run.ID + '_' + a[0] + '_' + a[1]);
+      reply('korvex_exportData', { success: true, path: '/home/teacher/Documents/Korvex-WorkFiles/export/' + name + '.csv' });
+    },
+    korvex_sendCommand: function (a) { if (a[0] === 0x13) setTimeout(function () { event('findRemoteResult', 0x00abcd); }, 300); },
+    korvex_remotePowerOff: function (a) { slots[a[0]].rfStatus = 0; event('hardwareStateChanged'); },
+    korvex_pairRemote: function (a) { slots[a[0]].remoteID = a[2]; slots[a[0]].pairStatus = 1; event('hardwareStateChanged'); },
+  };
+
+  window.app = {
+    sendMessage: function (name, args) {
+      if (typeof name !== 'string' || !name) throw new Error('Invalid method arguments');
+      var h = handlers[name];
+      if (h) later(function () { h(Array.isArray(args) ? args : []); });
+    },
+    setMessageCallback: function (name, fn) {
+      if (typeof name !== 'string' || typeof fn !== 'function') throw new Error('Invalid method arguments');
+      if (!callbacks[name]) callbacks[name] = fn;
+    },
+    removeMessageCallback: function (name) { var had = !!callbacks[name]; delete callbacks[name]; return had; },
+  };
+  // Scenario switches for screenshots: ?config=38,45&record=1&stored=3
+  later(function () {
+    (params.get('config') || '').split(',').filter(Boolean).forEach(function (c, i) { run.remotes[i + 1] = Number(c); });
+    for (var i = 0; i < Number(params.get('stored') || 0); i++) {
+      var keep = run; run = { ID: uuid(), lastStartDate: iso(new Date(Date.now() - (i + 1) * 3600e3)), remotes: { 1: 38, 2: 45 } };
+      stored.push(metaDoc()); run = keep;
+    }
+    if (params.get('record')) handlers.korvex_startData();
+    if (params.get('review')) { recordedSeconds = Number(params.get('review')); run.lastStartDate = iso(new Date()); }
+    log('KorvexAPI::getHardwareState');
+    if (params.get('error')) error('HardwareAPI::start_data_acquisition - Remote not configured');
+    event('acquisitionStackChanged');
+  });
+})();
