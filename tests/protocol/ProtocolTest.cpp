@@ -23,13 +23,6 @@ Bytes onlyFrame(Protocol& protocol) {
     return frames.empty() ? Bytes{} : frames.front();
 }
 
-TEST(ProtocolEncoders, CommandQueueStartsEmptyWithItsFlagClear) {
-    Protocol protocol;
-    ASSERT_NE(protocol.getCommandQueue(), nullptr);
-    EXPECT_TRUE(protocol.getCommandQueue()->empty());
-    EXPECT_EQ(protocol.getCommandQueue()->flag(), 0);
-}
-
 TEST(ProtocolEncoders, ByteVectorsOfEachFrameShape) {
     Protocol protocol;
     EXPECT_TRUE(protocol.encodeCommand(GET_DONGLE_STATUS));
