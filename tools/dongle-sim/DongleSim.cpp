@@ -1,0 +1,841 @@
+#include "tools/dongle-sim/DongleSim.h"
+
+#include "device/link/protocol/CommandCodes.h"
+#include "device/link/protocol/CommandNames.h"
+#include "device/link/protocol/Packet.h"
+#include "tools/dongle-sim/SimCommandReader.h"
+#include "tools/dongle-sim/SimPortRegistry.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <fcntl.h>
+#include <fstream>
+#include <future>
+#include <mutex>
+#include <poll.h>
+#include <random>
+#include <sstream>
+#include <sys/eventfd.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+constexpr auto tickPeriod = 10ms;
+// Past this much unread output the simulated remotes' frames are lost, as a radio link
+// would lose them; answers are always kept.
+constexpr std::size_t backlogLimit = 64 * 1024;
+// Unpaced streaming keeps this much output ahead of the reader.
+constexpr std::size_t unpacedAhead = 16 * 1024;
+// A stall longer than this is not caught up: the frames of the gap are lost.
+constexpr auto catchUpLimit = 1s;
+constexpr auto controlTimeout = 2s;
+
+std::string hex(std::span<const uint8_t> bytes, std::size_t limit = 64) {
+    std::string text;
+    char item[4];
+    for (std::size_t i = 0; i < bytes.size() && i < limit; ++i) {
+        std::snprintf(item, sizeof item, i ? " %02X" : "%02X", bytes[i]);
+        text += item;
+    }
+    if (bytes.size() > limit)
+        text += " ...";
+    return text;
+}
+
+std::vector<std::string> tokens(const std::string& line) {
+    std::istringstream in(line);
+    std::vector<std::string> words;
+    for (std::string w; in >> w;)
+        words.push_back(w);
+    return words;
+}
+
+bool parseInt(const std::string& text, long& value) {
+    if (text.empty())
+        return false;
+    char* end = nullptr;
+    errno = 0;
+    value = std::strtol(text.c_str(), &end, 0);
+    return errno == 0 && end && *end == '\0';
+}
+
+bool parseDouble(const std::string& text, double& value) {
+    char* end = nullptr;
+    errno = 0;
+    value = std::strtod(text.c_str(), &end);
+    return !text.empty() && errno == 0 && end && *end == '\0';
+}
+
+std::string restAfter(const std::string& line, std::size_t words) {
+    std::size_t pos = 0;
+    for (std::size_t i = 0; i < words; ++i) {
+        pos = line.find_first_not_of(" \t", pos);
+        if (pos == std::string::npos)
+            return {};
+        pos = line.find_first_of(" \t", pos);
+        if (pos == std::string::npos)
+            return {};
+    }
+    pos = line.find_first_not_of(" \t", pos);
+    return pos == std::string::npos ? std::string{} : line.substr(pos);
+}
+
+}  // namespace
+
+struct DongleSim::Impl {
+    explicit Impl(DongleSim& self, Options options) : owner(self), opts(std::move(options)), model(opts.model) {}
+
+    DongleSim& owner;
+    Options opts;
+    DongleModel model;
+    CommandNames names;
+    SimCommandReader reader;
+
+    int masterFd = -1;
+    int wakeFd = -1;
+    bool clientPresent = false;
+    std::string path;                        // guarded by mutex for readers off the thread
+    std::filesystem::path entry;
+    std::string entryName;
+
+    std::jthread thread;
+    std::thread::id loopThread;
+    mutable std::mutex mutex;
+    struct Request {
+        std::string line;
+        std::promise<std::string> reply;
+    };
+    std::deque<std::shared_ptr<Request>> inbox;
+
+    struct Chunk {
+        std::vector<uint8_t> bytes;
+        std::size_t offset = 0;
+        Clock::duration gapBefore{};
+    };
+    std::deque<Chunk> output;
+    std::size_t outputBytes = 0;
+    Clock::time_point lastChunkWrite{};
+    struct Delayed {
+        Clock::time_point due;
+        std::vector<uint8_t> frame;
+    };
+    std::vector<Delayed> delayed;
+    struct Scheduled {
+        Clock::time_point due;
+        uint64_t order;
+        std::string line;
+    };
+    std::vector<Scheduled> scheduled;
+    uint64_t scheduleOrder = 0;
+
+    // Faults.
+    int splitMax = 0;
+    Clock::duration splitGap = 1ms;
+    int dropCount = 0;
+    int lateCount = 0;
+    Clock::duration lateDelay{};
+    struct NackRule {
+        int command;   // -1: any
+        int error;
+        int remaining;
+    };
+    std::vector<NackRule> nackRules;
+    bool paced = true;
+    Clock::time_point nextTick{};
+    std::mt19937_64 junk;
+
+    std::ofstream truth;
+    std::function<void(const SimDataFrame&, bool)> dataCallback;
+    Stats live;
+    Stats published;   // guarded by mutex
+
+    // --- terminal ---------------------------------------------------------------------
+
+    bool openTerminal(std::string* error) {
+        int fd = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        char name[128] = {};
+        if (fd < 0 || grantpt(fd) != 0 || unlockpt(fd) != 0 || ptsname_r(fd, name, sizeof name) != 0) {
+            if (error)
+                *error = std::string("cannot open a pseudo-terminal: ") + std::strerror(errno);
+            if (fd >= 0)
+                close(fd);
+            return false;
+        }
+        // Raw mode at 115200 baud, set on the terminal side. The settings stay with the
+        // terminal after this descriptor closes, until the host opens it.
+        int slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+        termios tio{};
+        if (slave < 0 || tcgetattr(slave, &tio) != 0) {
+            if (error)
+                *error = std::string("cannot configure ") + name + ": " + std::strerror(errno);
+            if (slave >= 0)
+                close(slave);
+            close(fd);
+            return false;
+        }
+        cfmakeraw(&tio);
+        cfsetispeed(&tio, B115200);
+        cfsetospeed(&tio, B115200);
+        tio.c_cflag |= CLOCAL | CREAD;
+        tcsetattr(slave, TCSANOW, &tio);
+        close(slave);
+
+        masterFd = fd;
+        clientPresent = false;   // nobody has the terminal open until the host does
+        reader.reset();
+        {
+            std::lock_guard lock(mutex);
+            path = name;
+        }
+        if (opts.registerPort) {
+            std::string why;
+            entry = SimPortRegistry::add(entryName, name, &why);
+            if (entry.empty()) {
+                if (error)
+                    *error = why;
+                closeTerminal();
+                return false;
+            }
+        }
+        logLine(std::string("port ") + name);
+        if (opts.portChanged)
+            opts.portChanged(name);
+        return true;
+    }
+
+    void closeTerminal() {
+        SimPortRegistry::remove(entry);
+        entry.clear();
+        if (masterFd >= 0)
+            close(masterFd);
+        masterFd = -1;
+        clientPresent = false;
+        dropPendingOutput();
+        reader.reset();
+        {
+            std::lock_guard lock(mutex);
+            path.clear();
+        }
+    }
+
+    void dropPendingOutput() {
+        output.clear();
+        outputBytes = 0;
+        delayed.clear();
+    }
+
+    // The host closed the terminal: what was on its way is lost, as with a real port.
+    void clientGone() {
+        if (!clientPresent)
+            return;
+        clientPresent = false;
+        tcflush(masterFd, TCOFLUSH);
+        dropPendingOutput();
+        reader.reset();
+        logLine("host closed the port");
+    }
+
+    void probeClient() {
+        pollfd p{masterFd, POLLIN, 0};
+        if (poll(&p, 1, 0) >= 0 && !(p.revents & POLLHUP)) {
+            clientPresent = true;
+            logLine("host opened the port");
+        }
+    }
+
+    // --- output -----------------------------------------------------------------------
+
+    bool enqueue(const std::vector<uint8_t>& bytes, bool isData) {
+        if (masterFd < 0 || !clientPresent)
+            return false;
+        if (isData && outputBytes > backlogLimit)
+            return false;
+        if (splitMax > 0) {
+            for (std::size_t at = 0; at < bytes.size(); at += static_cast<std::size_t>(splitMax)) {
+                std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(splitMax), bytes.size() - at);
+                output.push_back(Chunk{{bytes.begin() + at, bytes.begin() + at + n}, 0, splitGap});
+            }
+        } else {
+            output.push_back(Chunk{bytes, 0, {}});
+        }
+        outputBytes += bytes.size();
+        return true;
+    }
+
+    Clock::time_point nextWriteTime() const {
+        if (output.empty())
+            return Clock::time_point::max();
+        return lastChunkWrite + output.front().gapBefore;
+    }
+
+    void writeOutput(Clock::time_point now) {
+        while (!output.empty() && masterFd >= 0 && clientPresent) {
+            Chunk& chunk = output.front();
+            if (chunk.offset == 0 && now < lastChunkWrite + chunk.gapBefore)
+                return;
+            ssize_t n = write(masterFd, chunk.bytes.data() + chunk.offset, chunk.bytes.size() - chunk.offset);
+            if (n < 0) {
+                if (errno == EIO)
+                    clientGone();
+                return;   // EAGAIN: the host is not reading; wait for room
+            }
+            live.bytesWritten += static_cast<uint64_t>(n);
+            chunk.offset += static_cast<std::size_t>(n);
+            outputBytes -= static_cast<std::size_t>(n);
+            if (chunk.offset < chunk.bytes.size())
+                return;
+            output.pop_front();
+            lastChunkWrite = now;
+        }
+    }
+
+    void deliver(const std::vector<SimEmission>& emissions, Clock::time_point now) {
+        for (const SimEmission& e : emissions) {
+            if (e.kind == SimEmission::Kind::Answer) {
+                if (dropCount > 0) {
+                    --dropCount;
+                    ++live.answersDropped;
+                    logLine("-> (dropped) " + describeFrame(e.frame));
+                    continue;
+                }
+                if (lateCount > 0) {
+                    --lateCount;
+                    delayed.push_back({now + lateDelay, e.frame});
+                    logLine("-> (late) " + describeFrame(e.frame));
+                    continue;
+                }
+                if (enqueue(e.frame, false))
+                    ++live.answersSent;
+                logLine("-> " + describeFrame(e.frame));
+            } else if (e.kind == SimEmission::Kind::Connection) {
+                if (enqueue(e.frame, false))
+                    ++live.connectionFramesSent;
+                logLine("-> " + describeFrame(e.frame));
+            }
+        }
+    }
+
+    std::string describeFrame(std::span<const uint8_t> frame) const {
+        if (frame.size() < 4)
+            return hex(frame);
+        std::string name = names.commandName(frame[1]);
+        if ((frame[1] == ACK || frame[1] == NACK) && frame.size() > 4)
+            name += "(" + names.commandName(frame[3]) + ")";
+        if (frame[1] == NACK && frame.size() > 5)
+            name += " " + names.nackText(frame[4]);
+        return (name.empty() ? std::string("?") : name) + "  [" + hex(frame) + "]";
+    }
+
+    void logLine(const std::string& text) {
+        if (opts.log)
+            opts.log(text);
+    }
+
+    // --- input ------------------------------------------------------------------------
+
+    void readInput(Clock::time_point now) {
+        uint8_t buffer[4096];
+        for (;;) {
+            ssize_t n = read(masterFd, buffer, sizeof buffer);
+            if (n > 0) {
+                handleReaderEvents(reader.feed(std::span(buffer, static_cast<std::size_t>(n)), now), now);
+                continue;
+            }
+            if (n < 0 && errno == EIO)
+                clientGone();
+            return;
+        }
+    }
+
+    void handleReaderEvents(const std::vector<SimCommandReader::Event>& events, Clock::time_point now) {
+        live.bytesSkipped = reader.skippedBytes();
+        for (const auto& event : events) {
+            if (!event.isFrame) {
+                ++live.framingErrors;
+                logLine("<- unreadable frame, " + names.nackText(event.error));
+                deliver({model.framingError(event.command, event.error)}, now);
+                continue;
+            }
+            ++live.commandsReceived;
+            logLine("<- " + describeFrame(event.frame));
+            const uint8_t command = event.frame[1];
+            auto rule = std::find_if(nackRules.begin(), nackRules.end(), [&](const NackRule& r) {
+                return r.command < 0 || r.command == command;
+            });
+            if (rule != nackRules.end()) {
+                SimEmission refusal = model.framingError(command, static_cast<uint8_t>(rule->error));
+                if (--rule->remaining <= 0)
+                    nackRules.erase(rule);
+                deliver({refusal}, now);
+                continue;
+            }
+            deliver(model.handleCommand(event.frame), now);
+        }
+    }
+
+    // --- time -------------------------------------------------------------------------
+
+    void doTick(Clock::time_point now, bool canSend) {
+        std::vector<SimDataFrame> frames;
+        std::vector<SimEmission> emissions = model.tick(&frames);
+        deliver(emissions, now);
+        std::size_t next = 0;
+        for (const SimEmission& e : emissions) {
+            if (e.kind != SimEmission::Kind::Data || next >= frames.size())
+                continue;
+            const SimDataFrame& data = frames[next++];
+            bool sent = canSend && enqueue(e.frame, true);
+            ++(sent ? live.dataFramesSent : live.dataFramesLost);
+            recordTruth(data, sent);
+            if (dataCallback)
+                dataCallback(data, sent);
+        }
+        live.ticks = model.ticks();
+    }
+
+    void recordTruth(const SimDataFrame& data, bool sent) {
+        if (!truth.is_open())
+            return;
+        truth << "frame " << model.ticks() << ' ' << data.remote << ' ' << data.counter << ' ' << data.config << ' '
+              << data.frameIndex << ' ' << (sent ? "sent" : "lost") << ' ' << hex(data.frame, data.frame.size())
+              << '\n';
+        char number[32];
+        for (const SimTruthSample& s : data.samples) {
+            truth << "sample " << data.remote << ' ' << data.counter << ' ' << s.type << ' ' << s.index << ' '
+                  << s.sampleNumber;
+            for (double v : s.values) {
+                std::snprintf(number, sizeof number, " %.9g", v);
+                truth << number;
+            }
+            truth << '\n';
+        }
+    }
+
+    void runTicks(Clock::time_point now) {
+        if (!paced && clientPresent && masterFd >= 0) {
+            // Unpaced: keep the host's reader busy, no faster than it reads.
+            for (int n = 0; n < 64 && model.runActive() && outputBytes < unpacedAhead; ++n)
+                doTick(now, true);
+            if (model.runActive()) {
+                nextTick = now + tickPeriod;
+                return;
+            }
+        }
+        if (now - nextTick > catchUpLimit) {
+            // The process was held up (stopped, swapped out): the frames of the gap are
+            // gone, but the remotes' counters ran on.
+            while (now - nextTick > tickPeriod) {
+                doTick(now, false);
+                nextTick += tickPeriod;
+            }
+        }
+        while (now >= nextTick) {
+            doTick(now, true);
+            nextTick += tickPeriod;
+        }
+    }
+
+    void runDue(Clock::time_point now) {
+        std::vector<Delayed> due;
+        std::erase_if(delayed, [&](const Delayed& d) {
+            if (d.due > now)
+                return false;
+            due.push_back(d);
+            return true;
+        });
+        for (const Delayed& d : due) {
+            if (enqueue(d.frame, false))
+                ++live.answersSent;
+            logLine("-> (late, now) " + describeFrame(d.frame));
+        }
+        std::sort(scheduled.begin(), scheduled.end(), [](const Scheduled& a, const Scheduled& b) {
+            return a.due != b.due ? a.due < b.due : a.order < b.order;
+        });
+        while (!scheduled.empty() && scheduled.front().due <= now) {
+            std::string line = scheduled.front().line;
+            scheduled.erase(scheduled.begin());
+            logLine("scheduled: " + line + " -> " + execute(line));
+        }
+    }
+
+    Clock::time_point nextDeadline(Clock::time_point now) const {
+        Clock::time_point deadline = nextTick;
+        if (!paced && model.runActive() && clientPresent && outputBytes < unpacedAhead)
+            deadline = now;
+        for (const Delayed& d : delayed)
+            deadline = std::min(deadline, d.due);
+        for (const Scheduled& s : scheduled)
+            deadline = std::min(deadline, s.due);
+        deadline = std::min(deadline, reader.deadline());
+        if (!output.empty() && output.front().offset == 0 && output.front().gapBefore > Clock::duration::zero())
+            deadline = std::min(deadline, nextWriteTime());
+        if (masterFd >= 0 && !clientPresent)
+            deadline = std::min(deadline, now + 5ms);   // look for the host opening the port
+        return deadline;
+    }
+
+    void loop(std::stop_token stop) {
+        loopThread = std::this_thread::get_id();
+        nextTick = Clock::now() + tickPeriod;
+        while (!stop.stop_requested()) {
+            Clock::time_point now = Clock::now();
+            processInbox();
+            runDue(now);
+            if (masterFd >= 0 && !clientPresent)
+                probeClient();
+            if (masterFd >= 0 && clientPresent)
+                readInput(now);
+            handleReaderEvents(reader.expire(now), now);
+            runTicks(now);
+            writeOutput(Clock::now());
+            {
+                std::lock_guard lock(mutex);
+                published = live;
+            }
+
+            now = Clock::now();
+            Clock::time_point deadline = nextDeadline(now);
+            auto wait = deadline <= now ? Clock::duration::zero() : deadline - now;
+            wait = std::min<Clock::duration>(wait, 50ms);
+            timespec ts{};
+            auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count();
+            ts.tv_sec = static_cast<time_t>(ns / 1000000000);
+            ts.tv_nsec = static_cast<long>(ns % 1000000000);
+            pollfd fds[2] = {{wakeFd, POLLIN, 0}, {-1, 0, 0}};
+            nfds_t count = 1;
+            if (masterFd >= 0 && clientPresent) {
+                short events = POLLIN;
+                if (!output.empty() && Clock::now() >= nextWriteTime())
+                    events |= POLLOUT;
+                fds[1] = {masterFd, events, 0};
+                count = 2;
+            }
+            ppoll(fds, count, &ts, nullptr);
+            if (fds[0].revents & POLLIN) {
+                uint64_t value;
+                [[maybe_unused]] ssize_t r = read(wakeFd, &value, sizeof value);
+            }
+            if (count == 2 && (fds[1].revents & (POLLHUP | POLLERR)) && !(fds[1].revents & POLLIN))
+                clientGone();
+        }
+    }
+
+    void processInbox() {
+        std::deque<std::shared_ptr<Request>> requests;
+        {
+            std::lock_guard lock(mutex);
+            requests.swap(inbox);
+        }
+        for (auto& request : requests)
+            request->reply.set_value(execute(request->line));
+    }
+
+    void wake() {
+        uint64_t one = 1;
+        [[maybe_unused]] ssize_t r = write(wakeFd, &one, sizeof one);
+    }
+
+    // --- control lines ----------------------------------------------------------------
+
+    int parseCommand(const std::string& word) const {
+        if (word == "any")
+            return -1;
+        long value;
+        if (parseInt(word, value))
+            return value >= 0 && value <= 255 ? static_cast<int>(value) : -2;
+        for (const auto& [code, name] : names.commands()) {
+            if (name.size() == word.size() &&
+                std::equal(name.begin(), name.end(), word.begin(),
+                           [](char a, char b) { return std::toupper(a) == std::toupper(b); }))
+                return code;
+        }
+        return -2;
+    }
+
+    std::string execute(const std::string& line) {
+        const auto words = tokens(line);
+        if (words.empty() || words[0][0] == '#')
+            return "ok";
+        const std::string& verb = words[0];
+        long a = 0, b = 0;
+        auto remoteArg = [&](std::size_t i, long& r) {
+            return words.size() > i && parseInt(words[i], r) && (r == 1 || r == 2);
+        };
+
+        if (verb == "unplug") {
+            if (masterFd >= 0) {
+                model.unplug();
+                closeTerminal();
+                logLine("unplugged");
+                if (opts.portChanged)
+                    opts.portChanged("");
+            }
+            return "ok unplugged";
+        }
+        if (verb == "replug") {
+            if (masterFd >= 0) {
+                model.unplug();
+                closeTerminal();
+            }
+            std::string error;
+            if (!openTerminal(&error))
+                return "error: " + error;
+            return "ok port " + path;
+        }
+        if (verb == "radio-drop" || verb == "radio-return") {
+            if (!remoteArg(1, a))
+                return "error: usage: " + verb + " <1|2>";
+            deliver(model.setInRange(static_cast<int>(a), verb == "radio-return"), Clock::now());
+            return "ok";
+        }
+        if (verb == "garbage") {
+            std::vector<uint8_t> bytes;
+            if (words.size() > 1 && words[1] == "hex") {
+                for (std::size_t i = 2; i < words.size(); ++i) {
+                    long v;
+                    if (!parseInt("0x" + words[i], v) || v < 0 || v > 255)
+                        return "error: bad byte " + words[i];
+                    bytes.push_back(static_cast<uint8_t>(v));
+                }
+            } else {
+                if (words.size() != 2 || !parseInt(words[1], a) || a < 1 || a > 65536)
+                    return "error: usage: garbage <count 1..65536> | garbage hex <bytes>";
+                // Junk without start bytes, so that it never looks like the start of a frame.
+                for (long i = 0; i < a; ++i) {
+                    auto v = static_cast<uint8_t>(junk());
+                    bytes.push_back(v == FRAME_SOP ? 0x55 : v);
+                }
+            }
+            if (bytes.empty())
+                return "error: no bytes";
+            return enqueue(bytes, false) ? "ok" : "error: no host on the port";
+        }
+        if (verb == "split") {
+            if (words.size() >= 2 && words[1] == "off") {
+                splitMax = 0;
+                return "ok";
+            }
+            if (words.size() < 2 || !parseInt(words[1], a) || a < 0 || a > 1024 ||
+                (words.size() > 2 && (!parseInt(words[2], b) || b < 0 || b > 1000)))
+                return "error: usage: split <max-bytes> [gap-ms] | split off";
+            splitMax = static_cast<int>(a);
+            splitGap = std::chrono::milliseconds(words.size() > 2 ? b : 1);
+            return "ok";
+        }
+        if (verb == "drop-answers") {
+            if (words.size() != 2 || !parseInt(words[1], a) || a < 0)
+                return "error: usage: drop-answers <n>";
+            dropCount = static_cast<int>(a);
+            return "ok";
+        }
+        if (verb == "late-answers") {
+            if (words.size() != 3 || !parseInt(words[1], a) || !parseInt(words[2], b) || a < 0 || b < 0 || b > 60000)
+                return "error: usage: late-answers <n> <ms>";
+            lateCount = static_cast<int>(a);
+            lateDelay = std::chrono::milliseconds(b);
+            return "ok";
+        }
+        if (verb == "nack") {
+            long count = 1;
+            if (words.size() < 3 || words.size() > 4 || !parseInt(words[2], b) || b < 0 || b > 255 ||
+                (words.size() == 4 && (!parseInt(words[3], count) || count < 1)))
+                return "error: usage: nack <command|any> <error> [n]";
+            int command = parseCommand(words[1]);
+            if (command == -2)
+                return "error: unknown command " + words[1];
+            nackRules.push_back({command, static_cast<int>(b), static_cast<int>(count)});
+            return "ok";
+        }
+        if (verb == "paced") {
+            if (words.size() != 2 || (words[1] != "on" && words[1] != "off"))
+                return "error: usage: paced on|off";
+            paced = words[1] == "on";
+            nextTick = Clock::now() + tickPeriod;
+            return "ok";
+        }
+        if (verb == "config") {
+            if (!remoteArg(1, a) || words.size() != 3 || !parseInt(words[2], b))
+                return "error: usage: config <1|2> <configuration>";
+            return model.setFixedConfig(static_cast<int>(a), static_cast<int>(b))
+                       ? "ok"
+                       : "error: remote not paired, streaming, or no such configuration";
+        }
+        if (verb == "battery") {
+            double volts;
+            if (!remoteArg(1, a) || words.size() != 3 || !parseDouble(words[2], volts) || volts < 0 || volts > 10)
+                return "error: usage: battery <1|2> <volts>";
+            model.setBattery(static_cast<int>(a), volts);
+            return "ok";
+        }
+        if (verb == "at") {
+            std::string rest = restAfter(line, 2);
+            if (words.size() < 3 || !parseInt(words[1], a) || a < 0 || rest.empty())
+                return "error: usage: at <ms> <line>";
+            scheduled.push_back({Clock::now() + std::chrono::milliseconds(a), scheduleOrder++, rest});
+            return "ok";
+        }
+        if (verb == "status")
+            return "ok " + (masterFd >= 0 ? path : std::string("unplugged")) + " | " + model.describe();
+        if (verb == "stats") {
+            std::ostringstream text;
+            text << "ok commands " << live.commandsReceived << " answers " << live.answersSent << " dropped "
+                 << live.answersDropped << " data " << live.dataFramesSent << " lost " << live.dataFramesLost
+                 << " framing " << live.framingErrors << " ticks " << live.ticks;
+            return text.str();
+        }
+        if (verb == "quit") {
+            owner.quit = true;
+            return "ok";
+        }
+        return "error: unknown control '" + verb + "'";
+    }
+};
+
+// --- DongleSim --------------------------------------------------------------------------------
+
+DongleSim::DongleSim() : DongleSim(Options{}) {}
+
+DongleSim::DongleSim(Options options) : impl(std::make_unique<Impl>(*this, std::move(options))) {}
+
+DongleSim::~DongleSim() { stop(); }
+
+bool DongleSim::start(std::string* error) {
+    if (running)
+        return true;
+    Impl& s = *impl;
+    static std::atomic<int> instances{0};
+    s.entryName = s.opts.registryName.empty()
+                      ? "dongle-sim-" + std::to_string(getpid()) + "-" + std::to_string(instances++)
+                      : s.opts.registryName;
+    s.paced = s.opts.paced;
+    s.junk.seed(s.opts.model.seed ^ 0x6A756E6Bull);
+
+    // Start state: which remotes exist, which slots are paired, who is switched on.
+    DongleModel& m = s.model;
+    for (int unit = 1; unit <= 2; ++unit) {
+        bool present = std::find(s.opts.remotes.begin(), s.opts.remotes.end(), unit) != s.opts.remotes.end();
+        m.setUnitPresent(unit, present);
+        if (s.opts.state != StartState::Idle && present)
+            m.setPairing(unit, m.unitID(unit));
+        if (s.opts.state == StartState::Paired)
+            m.setInRange(unit, false);
+    }
+    for (const auto& [remote, config] : s.opts.fixedConfigs) {
+        if (!m.setFixedConfig(remote, config)) {
+            if (error)
+                *error = "cannot give remote " + std::to_string(remote) + " configuration " + std::to_string(config);
+            return false;
+        }
+    }
+    m.settleConnections();
+
+    if (!s.opts.truthPath.empty()) {
+        s.truth.open(s.opts.truthPath, std::ios::trunc);
+        if (!s.truth) {
+            if (error)
+                *error = "cannot write " + s.opts.truthPath;
+            return false;
+        }
+        s.truth << "# korvex-dongle-sim truth 1 seed " << s.opts.model.seed << '\n'
+                << "# frame <tick> <remote> <counter> <config> <frame-index> <sent|lost> <bytes>\n"
+                << "# sample <remote> <counter> <type> <index> <sample-number> <decoded values...>\n";
+    }
+    s.wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (s.wakeFd < 0) {
+        if (error)
+            *error = std::string("eventfd: ") + std::strerror(errno);
+        return false;
+    }
+    if (!s.openTerminal(error)) {
+        close(s.wakeFd);
+        s.wakeFd = -1;
+        return false;
+    }
+    running = true;
+    s.thread = std::jthread([&s](std::stop_token stop) { s.loop(stop); });
+    return true;
+}
+
+void DongleSim::stop() {
+    if (!running.exchange(false))
+        return;
+    Impl& s = *impl;
+    s.thread.request_stop();
+    s.wake();
+    if (s.thread.joinable())
+        s.thread.join();
+    {
+        std::lock_guard lock(s.mutex);
+        for (auto& request : s.inbox)
+            request->reply.set_value("error: simulator stopped");
+        s.inbox.clear();
+    }
+    s.closeTerminal();
+    if (s.truth.is_open())
+        s.truth.close();
+    close(s.wakeFd);
+    s.wakeFd = -1;
+}
+
+std::string DongleSim::portPath() const {
+    std::lock_guard lock(impl->mutex);
+    return impl->path;
+}
+
+std::string DongleSim::registryEntry() const {
+    std::lock_guard lock(impl->mutex);
+    return impl->entry.string();
+}
+
+std::string DongleSim::control(const std::string& line) {
+    Impl& s = *impl;
+    if (!running || std::this_thread::get_id() == s.loopThread)
+        return s.execute(line);
+    auto request = std::make_shared<Impl::Request>();
+    request->line = line;
+    auto answer = request->reply.get_future();
+    {
+        std::lock_guard lock(s.mutex);
+        s.inbox.push_back(request);
+    }
+    s.wake();
+    if (answer.wait_for(controlTimeout) != std::future_status::ready)
+        return "error: the simulator did not answer";
+    return answer.get();
+}
+
+void DongleSim::splitWrites(int maxBytes, int gapMs) {
+    control(maxBytes <= 0 ? std::string("split off")
+                          : "split " + std::to_string(maxBytes) + " " + std::to_string(gapMs));
+}
+
+void DongleSim::lateAnswers(int count, int delayMs) {
+    control("late-answers " + std::to_string(count) + " " + std::to_string(delayMs));
+}
+
+void DongleSim::nackNext(int command, int error, int count) {
+    control("nack " + (command < 0 ? std::string("any") : std::to_string(command)) + " " + std::to_string(error) +
+            " " + std::to_string(count));
+}
+
+void DongleSim::schedule(int delayMs, const std::string& line) {
+    control("at " + std::to_string(delayMs) + " " + line);
+}
+
+DongleSim::Stats DongleSim::stats() const {
+    std::lock_guard lock(impl->mutex);
+    return impl->published;
+}
+
+void DongleSim::onDataFrame(std::function<void(const SimDataFrame&, bool)> callback) {
+    impl->dataCallback = std::move(callback);
+}

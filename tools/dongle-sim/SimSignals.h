@@ -1,0 +1,61 @@
+// The physical world behind a simulated remote, and its encoding into sensor bytes.
+//
+// Every sensor of a remote watches one scene: a hand-held box tilted and shaken under
+// gravity, the earth's field, a slow rotation, a force probe pressed in pulses, a cart on
+// a wheel encoder, a 440 Hz tone, a mains-flickering lamp, room air at about 101.3 kPa and
+// 22 degrees, a heartbeat on the ECG electrodes, slow ramps on the analog inputs, a
+// battery slowly running down. Each value is turned into the raw words the remote would
+// send, so that a host decoding them with its default constants gets the scene back
+// (within one raw step).
+//
+// Signals are pure functions of (seed, remote, sensor, sample number): the same seed gives
+// the same bytes whatever the order or pace in which frames are built.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+// Constants the remote reports through its calibration reply.
+inline constexpr int16_t SIM_BAROMETER_A0 = 17442;
+inline constexpr int16_t SIM_BAROMETER_B1 = -21149;
+inline constexpr int16_t SIM_BAROMETER_B2 = -17190;
+inline constexpr int16_t SIM_BAROMETER_C12 = 15032;
+inline constexpr uint16_t SIM_THERMOMETER_AT85 = 2607;
+inline constexpr uint16_t SIM_THERMOMETER_AT30 = 2280;
+
+class RemoteSignals {
+public:
+    RemoteSignals(uint64_t seed, int remote);
+
+    // Appends the bytes of sample `sampleNumber` of sensor `type`, streamed at `rate` in
+    // fixed configuration `config`, to `out`, and returns the values a host decoding them
+    // with its default constants obtains (per sensor: the axes, the channel value,
+    // pressure and temperature, wheel position and velocity, or the 8 digital lines).
+    // A type the remote cannot stream appends nothing and returns no values.
+    std::vector<double> encode(int type, int config, int rate, int64_t sampleNumber,
+                               std::vector<uint8_t>& out) const;
+
+    // The scene itself at time t (seconds since the stream started), before quantisation:
+    // what the decoded values approximate. Same value layout as encode().
+    std::vector<double> physical(int type, int config, double t) const;
+
+    // Battery voltage `seconds` after the remote was switched on.
+    double batteryVolts(double seconds) const;
+
+    // Decoding of the barometer's words with the reported coefficients, and of the
+    // thermometer's raw reading with its reported constants, as a host does it.
+    static double barometerPressure(int padc, int tadc);
+    static double barometerTemperature(int tadc);
+    static double thermometerTemperature(uint32_t raw);
+
+private:
+    // Uniform noise in [-1, 1], a pure function of its arguments.
+    double noise(int type, int axis, int64_t sampleNumber) const;
+    double ecgWave(double t) const;
+
+    uint64_t seed;
+    int remote;
+    double phase;         // per-remote phase offset of the motion
+    double heartPeriod;   // seconds per beat
+    double batteryStart;  // volts when switched on
+};
