@@ -1,0 +1,232 @@
+#include "device/link/SerialDevice.h"
+#include "device/link/SerialPortCheck.h"
+
+#include "LinkTestSupport.h"
+#include "PseudoTerminal.h"
+#include "TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <iostream>
+#include <thread>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+using Bytes = std::vector<uint8_t>;
+
+const Bytes status = {0x02, 0x14, 0x06, 0x00, 0x05, 0x05, 0x01, 0x02, 0x03, 0x0A};
+const Bytes ack = {0x02, 0xAA, 0x01, 0x24, 0x0A};
+
+long ms(Clock::duration d) { return long(std::chrono::duration_cast<std::chrono::milliseconds>(d).count()); }
+
+// The transport on its own I/O thread, finding its port through the port finder.
+struct TransportRig {
+    RecordingListener listener;
+    SerialPortCheck finder{nullptr, nullptr};
+    boost::asio::io_context io;
+    boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work{io.get_executor()};
+    std::unique_ptr<SerialDevice> device;
+    std::jthread ioThread;
+
+    explicit TransportRig(std::chrono::milliseconds retry)
+    {
+        device = std::make_unique<SerialDevice>(io, &listener, &finder, retry);
+        ioThread = std::jthread([this] { io.run(); });
+    }
+    ~TransportRig() { shutDown(); }
+
+    // Closes the port and lets the I/O thread run out of work; returns how long it took.
+    long shutDown()
+    {
+        if (!ioThread.joinable())
+            return 0;
+        auto start = Clock::now();
+        device->close();
+        work.reset();
+        ioThread.join();
+        return ms(Clock::now() - start);
+    }
+
+    Bytes nextFrame(std::chrono::milliseconds timeout = 1000ms)
+    {
+        auto frame = device->getReceiveQueue()->popWaitFor(std::stop_token(), timeout);
+        return frame ? frame->vector() : Bytes();
+    }
+
+    bool hasLine(const std::string& text)
+    {
+        for (auto& l : listener.logLines())
+            if (l.find(text) != std::string::npos)
+                return true;
+        return false;
+    }
+};
+
+} // namespace
+
+TEST(SerialDevice, FramesFromThePortAreQueuedWhateverTheWrites)
+{
+    PseudoTerminal pty;
+    ASSERT_TRUE(pty.ok());
+    ScopedEnv port("KORVEX_PORT", pty.path);
+    TransportRig rig(50ms);
+    rig.device->open();
+    ASSERT_TRUE(rig.listener.waitFor(3000ms, [&] { return rig.listener.plugCount() == 1; }));
+    EXPECT_TRUE(rig.device->isPlugged());
+    EXPECT_EQ(rig.device->portName(), pty.path);
+    EXPECT_TRUE(rig.hasLine("SerialDevice::do_open - Device name " + pty.path));
+    EXPECT_TRUE(rig.listener.waitFor(500ms, [&] { return rig.hasLine("SerialDevice::do_open - donglePluggedIn"); }));
+
+    // 5 bytes, then the rest together with a whole second frame.
+    pty.send(Bytes(status.begin(), status.begin() + 5));
+    std::this_thread::sleep_for(30ms);
+    Bytes rest(status.begin() + 5, status.end());
+    rest.insert(rest.end(), ack.begin(), ack.end());
+    pty.send(rest);
+    EXPECT_EQ(rig.nextFrame(), status);
+    EXPECT_EQ(rig.nextFrame(), ack);
+
+    // One byte at a time.
+    for (uint8_t b : status) {
+        pty.send({b});
+        std::this_thread::sleep_for(2ms);
+    }
+    EXPECT_EQ(rig.nextFrame(), status);
+    EXPECT_EQ(rig.device->framesReceived(), 3u);
+    EXPECT_TRUE(rig.device->getReceiveQueue()->empty());
+}
+
+TEST(SerialDevice, GarbageIsDroppedWithAMessageAndReadingGoesOn)
+{
+    PseudoTerminal pty;
+    ASSERT_TRUE(pty.ok());
+    ScopedEnv port("KORVEX_PORT", pty.path);
+    TransportRig rig(50ms);
+    rig.device->open();
+    ASSERT_TRUE(rig.listener.waitFor(3000ms, [&] { return rig.listener.plugCount() == 1; }));
+
+    testing::internal::CaptureStdout();
+    Bytes stream = {0x02, 0x14, 0x01, 0x00, 0x33};   // its end byte is wrong
+    stream.insert(stream.end(), ack.begin(), ack.end());
+    pty.send(stream);
+    Bytes frame = rig.nextFrame();
+    std::cout.flush();
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(frame, ack);
+    EXPECT_NE(out.find("SerialDevice::push_data - ERROR Data size ..."), std::string::npos);
+    // The counters are published once the read has been cut up.
+    EXPECT_TRUE(eventually(500ms, [&] { return rig.device->droppedBytes() == 5u; }));
+    EXPECT_EQ(rig.device->framingErrors(), 1u);
+
+    pty.send(status);
+    EXPECT_EQ(rig.nextFrame(), status);
+}
+
+TEST(SerialDevice, WritesReachThePortWholeAndInOrder)
+{
+    PseudoTerminal pty;
+    ASSERT_TRUE(pty.ok());
+    ScopedEnv port("KORVEX_PORT", pty.path);
+    TransportRig rig(50ms);
+    // A write while no port is open goes nowhere (and does not crash).
+    Bytes early = {0x02, 0x11, 0x00, 0x0A};
+    rig.device->write(early.data(), int(early.size()));
+    rig.device->open();
+    ASSERT_TRUE(rig.listener.waitFor(3000ms, [&] { return rig.listener.plugCount() == 1; }));
+
+    Bytes a = {0x02, 0x12, 0x00, 0x0A};
+    Bytes b = {0x02, 0x26, 0x02, 0x01, 0x03, 0x0A};
+    {
+        // The caller's buffer may be gone before the write runs.
+        Bytes temporary = a;
+        rig.device->write(temporary.data(), int(temporary.size()));
+        std::fill(temporary.begin(), temporary.end(), 0xEE);
+    }
+    rig.device->write(b.data(), int(b.size()));
+    Bytes expected = a;
+    expected.insert(expected.end(), b.begin(), b.end());
+    EXPECT_EQ(pty.receive(expected.size(), 1000ms), expected);
+}
+
+TEST(SerialDevice, PulledPortIsNoticedAndANewPortIsFoundAgain)
+{
+    auto pty = std::make_unique<PseudoTerminal>();
+    ASSERT_TRUE(pty->ok());
+    ScopedEnv port("KORVEX_PORT", pty->path);
+    // The real wait between attempts, so the times below are the ones a user sees.
+    TransportRig rig(1000ms);
+    rig.device->open();
+    ASSERT_TRUE(rig.listener.waitFor(3000ms, [&] { return rig.listener.plugCount() == 1; }));
+
+    auto pulled = Clock::now();
+    pty->unplug();
+    ASSERT_TRUE(rig.listener.waitFor(2000ms, [&] { return rig.listener.unplugCount() == 1; }));
+    long noticed = ms(rig.listener.lastUnplug() - pulled);
+    EXPECT_LT(noticed, 1000);
+    EXPECT_FALSE(rig.device->isPlugged());
+    EXPECT_TRUE(rig.listener.waitFor(500ms, [&] { return rig.hasLine("SerialDevice::do_open - dongleNotPluggedIn"); }));
+
+    // Searching: the old path is gone, so nothing is found until a new port appears.
+    ASSERT_TRUE(rig.listener.waitFor(3000ms, [&] {
+        return rig.hasLine("SerialDevice::getDeviceName - Korvex dongle not found!!!");
+    }));
+    auto second = std::make_unique<PseudoTerminal>();
+    ASSERT_TRUE(second->ok());
+    port.set(second->path);
+    auto replugged = Clock::now();
+    ASSERT_TRUE(rig.listener.waitFor(3000ms, [&] { return rig.listener.plugCount() == 2; }));
+    long found = ms(rig.listener.lastPlug() - replugged);
+    EXPECT_LT(found, 2500);
+    EXPECT_EQ(rig.device->portName(), second->path);
+    std::cout << "[ measured ] unplug noticed after " << noticed << " ms, new port opened after "
+              << found << " ms" << std::endl;
+
+    // The new port works.
+    second->send(ack);
+    EXPECT_EQ(rig.nextFrame(), ack);
+
+    // Closing reports the loss once and stops searching.
+    EXPECT_LT(rig.shutDown(), 500);
+    EXPECT_EQ(rig.listener.unplugCount(), 2);
+}
+
+TEST(SerialDevice, PortThatCannotBeOpenedIsRetried)
+{
+    // /dev/null exists but is no terminal: every attempt fails with the system's message.
+    ScopedEnv port("KORVEX_PORT", "/dev/null");
+    TransportRig rig(50ms);
+    rig.device->open();
+    rig.device->open();   // a second request does not start a second attempt loop
+    ASSERT_TRUE(rig.listener.waitFor(3000ms, [&] {
+        int failures = 0;
+        for (auto& l : rig.listener.logLines())
+            failures += l.rfind("SerialDevice::do_open - serialPort.open(/dev/null) - Error: ", 0) == 0;
+        return failures >= 3;
+    }));
+    EXPECT_EQ(rig.listener.plugCount(), 0);
+    rig.shutDown();
+    // Attempts came one at a time, about one per wait.
+    int names = 0;
+    for (auto& l : rig.listener.logLines())
+        names += l == "SerialDevice::do_open - Device name /dev/null";
+    int failures = 0;
+    for (auto& l : rig.listener.logLines())
+        failures += l.rfind("SerialDevice::do_open - serialPort.open(", 0) == 0;
+    EXPECT_EQ(names, failures);
+    EXPECT_EQ(rig.listener.unplugCount(), 0);
+}
+
+TEST(SerialDevice, CloseEndsARunningDiscoveryPromptly)
+{
+    ::unsetenv("KORVEX_PORT");
+    TempDir dir;
+    TransportRig rig(10ms);
+    rig.finder.setEnumeratorPath(dir.script("EnumSer", "exec sleep 30"));
+    rig.device->open();
+    ASSERT_TRUE(eventually(2000ms, [&] { return rig.finder.enumeratorRuns() == 1; }));
+    std::this_thread::sleep_for(100ms);
+    EXPECT_LT(rig.shutDown(), 500);
+    EXPECT_EQ(rig.listener.plugCount(), 0);
+}

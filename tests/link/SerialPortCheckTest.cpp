@@ -1,0 +1,175 @@
+#include "device/hardware/HardwareState.h"
+#include "device/link/SerialPortCheck.h"
+#include "device/link/protocol/Protocol.h"
+
+#include "LinkTestSupport.h"
+#include "TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+long msSince(Clock::time_point t)
+{
+    return long(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count());
+}
+
+} // namespace
+
+TEST(SerialPortCheck, EnumeratorListingNamesTheDonglesPort)
+{
+    ::unsetenv("KORVEX_PORT");
+    TempDir dir;
+    SerialPortCheck check(nullptr, nullptr);
+    check.setEnumeratorPath(dir.script("EnumSer", "echo 'COM1 <Communications Port>'\n"
+                                                  "echo '/dev/ttyS0 <16550A UART>' >&2\n"
+                                                  "echo '/dev/pts/77 <Korvex Virtual COM Port>'"));
+    EXPECT_EQ(check.getDeviceName(), "/dev/pts/77");
+    EXPECT_EQ(check.enumeratorRuns(), 1u);
+
+    check.setEnumeratorPath(dir.script("Other", "echo 'COM1 <Communications Port>'"));
+    EXPECT_EQ(check.getDeviceName(), "");
+}
+
+TEST(SerialPortCheck, HungEnumeratorIsKilledAfterTwoSeconds)
+{
+    ::unsetenv("KORVEX_PORT");
+    TempDir dir;
+    SerialPortCheck check(nullptr, nullptr);
+    // It names the dongle and then never ends: a run that is not finished counts as failed.
+    check.setEnumeratorPath(dir.script("EnumSer", "echo '/dev/pts/5 <Korvex Virtual COM Port>'\nexec sleep 30"));
+    auto start = Clock::now();
+    EXPECT_EQ(check.getDeviceName(), "");
+    long took = msSince(start);
+    EXPECT_GE(took, 1900);
+    EXPECT_LT(took, 3000);
+}
+
+TEST(SerialPortCheck, StopRequestEndsARunningEnumeratorEarly)
+{
+    ::unsetenv("KORVEX_PORT");
+    TempDir dir;
+    SerialPortCheck check(nullptr, nullptr);
+    check.setEnumeratorPath(dir.script("EnumSer", "exec sleep 30"));
+    std::stop_source stop;
+    std::jthread stopper([&] {
+        std::this_thread::sleep_for(200ms);
+        stop.request_stop();
+    });
+    auto start = Clock::now();
+    EXPECT_EQ(check.getDeviceName(stop.get_token()), "");
+    EXPECT_LT(msSince(start), 1000);
+}
+
+TEST(SerialPortCheck, LongListingIsDrainedAndOnlyItsStartExamined)
+{
+    ::unsetenv("KORVEX_PORT");
+    TempDir dir;
+    SerialPortCheck check(nullptr, nullptr);
+    // 200 KB of other ports (more than a pipe holds), then the dongle: past the first 512
+    // bytes, so not found, and the enumerator is not left blocked on a full pipe.
+    check.setEnumeratorPath(dir.script(
+        "EnumSer", "i=0; while [ $i -lt 8000 ]; do echo '/dev/ttyS1 <16550A UART>'; i=$((i+1)); done\n"
+                   "echo '/dev/pts/8 <Korvex Virtual COM Port>'"));
+    auto start = Clock::now();
+    EXPECT_EQ(check.getDeviceName(), "");
+    EXPECT_LT(msSince(start), 1900);
+}
+
+TEST(SerialPortCheck, MissingEnumeratorIsNotFound)
+{
+    ::unsetenv("KORVEX_PORT");
+    SerialPortCheck check(nullptr, nullptr);
+    check.setEnumeratorPath("/nonexistent/korvex/EnumSer");
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(check.getDeviceName(), "");
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("CreateProcess failed"), std::string::npos);
+}
+
+TEST(SerialPortCheck, PortFromTheEnvironmentBypassesTheEnumerator)
+{
+    TempDir dir;
+    std::string fake = dir.script("not-run", "exit 1");
+    SerialPortCheck check(nullptr, nullptr);
+    check.setEnumeratorPath(dir.script("EnumSer", "echo '/dev/pts/1 <Korvex Virtual COM Port>'"));
+    ScopedEnv port("KORVEX_PORT", fake);
+    EXPECT_EQ(check.getDeviceName(), fake);
+    // Once the named device is gone it is not listed, as with the enumerator.
+    port.set((dir.path / "gone").string());
+    EXPECT_EQ(check.getDeviceName(), "");
+    EXPECT_EQ(check.enumeratorRuns(), 0u);
+}
+
+TEST(SerialPortCheck, EnumeratorIsLookedForBesideTheProgramBeforePath)
+{
+    TempDir dir;
+    std::string onPath = dir.script("EnumSer", "exit 0");
+    ScopedEnv path("PATH", "/nonexistent-korvex:" + dir.path.string());
+    SerialPortCheck check(nullptr, nullptr);
+    auto candidates = check.enumeratorCandidates();
+    ASSERT_FALSE(candidates.empty());
+    EXPECT_EQ(candidates.back(), onPath);
+    std::error_code ec;
+    auto programDir = std::filesystem::read_symlink("/proc/self/exe", ec).parent_path();
+    if (std::filesystem::exists(programDir / "EnumSer"))
+        EXPECT_EQ(candidates.front(), (programDir / "EnumSer").string());
+    else
+        EXPECT_EQ(candidates.size(), 1u);
+}
+
+TEST(SerialPortCheck, WatcherNeverRunsTheEnumeratorWhileStreaming)
+{
+    ::unsetenv("KORVEX_PORT");
+    TempDir dir;
+    HardwareState state;
+    Protocol protocol;
+    SerialPortCheck check(&state, &protocol);
+    check.setEnumeratorPath(dir.script("EnumSer", "echo 'COM1 <Communications Port>'"));
+    state.donglePlugged = true;
+    state.dongleMode = DongleModeData;
+    {
+        std::jthread watcher([&](std::stop_token stop) { check.checkLoop(stop); });
+        std::this_thread::sleep_for(3200ms);
+        EXPECT_EQ(check.enumeratorRuns(), 0u);
+        EXPECT_TRUE(protocol.getCommandQueue()->empty());
+
+        // Out of Data mode the dongle is looked for again; it is not listed, so a status
+        // request is queued to make the port fail.
+        state.dongleMode = DongleModeConnected;
+        EXPECT_TRUE(eventually(2500ms, [&] { return check.statusProbes() == 1; }));
+        EXPECT_GE(check.enumeratorRuns(), 1u);
+        auto frame = protocol.getCommandQueue()->tryPop();
+        ASSERT_TRUE(frame);
+        EXPECT_EQ(frame->vector(), (std::vector<uint8_t>{0x02, 0x14, 0x00, 0x0A}));
+
+        // The stop request reaches the watcher inside its 5-second pause.
+        auto before = Clock::now();
+        watcher.request_stop();
+        watcher.join();
+        EXPECT_LT(msSince(before), 200);
+    }
+}
+
+TEST(SerialPortCheck, WatcherLeavesAListedOrUnpluggedDongleAlone)
+{
+    ::unsetenv("KORVEX_PORT");
+    TempDir dir;
+    HardwareState state;
+    Protocol protocol;
+    SerialPortCheck check(&state, &protocol);
+    check.setEnumeratorPath(dir.script("EnumSer", "echo '/dev/pts/3 <Korvex Virtual COM Port>'"));
+    state.dongleMode = DongleModeConnected;
+    std::jthread watcher([&](std::stop_token stop) { check.checkLoop(stop); });
+    std::this_thread::sleep_for(2300ms);
+    EXPECT_EQ(check.enumeratorRuns(), 0u);   // not plugged: nothing to watch
+    state.donglePlugged = true;
+    EXPECT_TRUE(eventually(1500ms, [&] { return check.enumeratorRuns() >= 1; }));
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(check.statusProbes(), 0u);
+    EXPECT_TRUE(protocol.getCommandQueue()->empty());
+}
