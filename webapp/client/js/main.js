@@ -43,9 +43,9 @@ function startApp() {
   const notify = (message, level) => notices.show(message, level);
 
   const logStore = new LogStore();
-  window.KorvexBoot?.attachLog((line) => logStore.add(line));
 
   if (!window.app || typeof window.app.sendMessage !== 'function') {
+    window.KorvexBoot?.attachLog((line) => logStore.add(line));
     notify('This page must be opened by the Korvex program: the kit cannot be reached from here.', 'error');
     return;
   }
@@ -62,6 +62,9 @@ function startApp() {
       }
     },
   });
+  // Attached only now, so that lines queued while the page loaded reach the panel and the
+  // notices like any later line.
+  window.KorvexBoot?.attachLog((line) => logStore.add(line));
   new KitPanel($('kit'), client, store, hub, notify);
   new ConfigPanel($('config'), client, store, notify);
   new RunsPanel($('runs'), client, store, notify);
