@@ -4,7 +4,7 @@
 #include "device/link/protocol/CommandNames.h"
 #include "device/link/protocol/Packet.h"
 #include "tools/dongle-sim/SimCommandReader.h"
-#include "tools/dongle-sim/SimPortRegistry.h"
+#include "tools/enumser/PortRegistry.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -104,8 +104,7 @@ struct DongleSim::Impl {
     int wakeFd = -1;
     bool clientPresent = false;
     std::string path;                        // guarded by mutex for readers off the thread
-    std::filesystem::path entry;
-    std::string entryName;
+    std::filesystem::path entry;             // guarded by mutex, like path
 
     std::jthread thread;
     std::thread::id loopThread;
@@ -198,13 +197,15 @@ struct DongleSim::Impl {
         }
         if (opts.registerPort) {
             std::string why;
-            entry = SimPortRegistry::add(entryName, name, &why);
-            if (entry.empty()) {
+            auto added = registerPort(portRegistryDirectory(), name, &why);
+            if (!added) {
                 if (error)
-                    *error = why;
+                    *error = "cannot register " + std::string(name) + ": " + why;
                 closeTerminal();
                 return false;
             }
+            std::lock_guard lock(mutex);
+            entry = *added;
         }
         logLine(std::string("port ") + name);
         if (opts.portChanged)
@@ -213,8 +214,12 @@ struct DongleSim::Impl {
     }
 
     void closeTerminal() {
-        SimPortRegistry::remove(entry);
-        entry.clear();
+        if (!entry.empty())
+            unregisterPort(entry);
+        {
+            std::lock_guard lock(mutex);
+            entry.clear();
+        }
         if (masterFd >= 0)
             close(masterFd);
         masterFd = -1;
@@ -712,10 +717,6 @@ bool DongleSim::start(std::string* error) {
     if (running)
         return true;
     Impl& s = *impl;
-    static std::atomic<int> instances{0};
-    s.entryName = s.opts.registryName.empty()
-                      ? "dongle-sim-" + std::to_string(getpid()) + "-" + std::to_string(instances++)
-                      : s.opts.registryName;
     s.paced = s.opts.paced;
     s.junk.seed(s.opts.model.seed ^ 0x6A756E6Bull);
 

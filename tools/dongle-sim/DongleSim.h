@@ -43,7 +43,6 @@ public:
         std::map<int, int> fixedConfigs;       // remote -> configuration at start
         bool paced = true;
         bool registerPort = true;              // announce the terminal in the port registry
-        std::string registryName;              // entry name; default from the process id
         std::string truthPath;                 // write the truth file there when not empty
         std::function<void(const std::string&)> log;        // one line per frame in or out
         std::function<void(const std::string&)> portChanged;  // new path, or "" when unplugged
