@@ -74,11 +74,11 @@ public:
     void parse(std::span<const uint8_t> frame, uint16_t position) override;
     // Replaces the scale; refused when zero or not finite.
     bool setScale(float scale);
+    void reset() override;
 
 protected:
     ScalarSensor(int32_t remote, int32_t type, double nominalRate, float defaultOffset,
                  float defaultScale);
-    void reset() override;
 
 private:
     float defaultOffset;

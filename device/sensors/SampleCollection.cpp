@@ -1,0 +1,481 @@
+#include "device/sensors/SampleCollection.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <iostream>
+#include <stdexcept>
+
+namespace {
+
+// A resampled window never produces more than this many samples: a request for a huge
+// rate would otherwise try to build billions of records.
+constexpr double maxResampledOutput = 4194304.0;
+
+} // namespace
+
+// Column-wise chunks: each chunk holds `capacity` samples as separate arrays (raw values,
+// converted values, frame totals, frame counters, block indices, remote numbers), so a
+// sample costs exactly the bytes of its fields. Chunks are allocated once and never moved;
+// only the small directory of chunk pointers grows.
+struct SampleCollection::Store {
+    SampleLayout layout;
+    int axes;
+    unsigned shift;
+    size_t mask;
+    size_t rawOffset = 0, valueOffset = 0, frameTotalOffset = 0, frameOffset = 0,
+           indexOffset = 0, remoteOffset = 0, chunkBytes = 0;
+    std::vector<std::unique_ptr<std::byte[]>> chunks;
+    size_t count = 0;
+    double timeRate;
+
+    explicit Store(const SampleLayout& l) : layout(l), axes(l.valueCount), timeRate(l.rate) {
+        const size_t rowBytes = 8 * static_cast<size_t>(axes) + 7;
+        // About 64 KiB per chunk, a power of two of samples, at least 256.
+        size_t capacity = 256;
+        while (capacity * 2 * rowBytes <= 65536)
+            capacity *= 2;
+        shift = 0;
+        while ((size_t{1} << shift) < capacity)
+            ++shift;
+        mask = capacity - 1;
+        rawOffset = 0;
+        valueOffset = rawOffset + capacity * axes * sizeof(int32_t);
+        frameTotalOffset = valueOffset + capacity * axes * sizeof(float);
+        frameOffset = frameTotalOffset + capacity * sizeof(uint32_t);
+        indexOffset = frameOffset + capacity;
+        remoteOffset = indexOffset + capacity;
+        chunkBytes = remoteOffset + capacity;
+    }
+
+    std::byte* chunk(size_t i) const { return chunks[i >> shift].get(); }
+    size_t slot(size_t i) const { return i & mask; }
+    int32_t* raw(size_t i) const {
+        return reinterpret_cast<int32_t*>(chunk(i) + rawOffset) + slot(i) * axes;
+    }
+    float* values(size_t i) const {
+        return reinterpret_cast<float*>(chunk(i) + valueOffset) + slot(i) * axes;
+    }
+    uint32_t& frameTotal(size_t i) const {
+        return reinterpret_cast<uint32_t*>(chunk(i) + frameTotalOffset)[slot(i)];
+    }
+    uint8_t& frame(size_t i) const {
+        return reinterpret_cast<uint8_t*>(chunk(i) + frameOffset)[slot(i)];
+    }
+    uint8_t& index(size_t i) const {
+        return reinterpret_cast<uint8_t*>(chunk(i) + indexOffset)[slot(i)];
+    }
+    uint8_t& remote(size_t i) const {
+        return reinterpret_cast<uint8_t*>(chunk(i) + remoteOffset)[slot(i)];
+    }
+    double time(size_t i) const { return static_cast<double>(i + 1) / timeRate; }
+
+    void append(const int32_t* r, const float* v, uint8_t rem, uint8_t fr, uint8_t idx,
+                uint32_t ft) {
+        if ((count >> shift) >= chunks.size())
+            chunks.emplace_back(new std::byte[chunkBytes]);
+        std::memcpy(raw(count), r, axes * sizeof(int32_t));
+        std::memcpy(values(count), v, axes * sizeof(float));
+        frameTotal(count) = ft;
+        frame(count) = fr;
+        index(count) = idx;
+        remote(count) = rem;
+        ++count;
+    }
+
+    Sample sample(size_t i) const {
+        Sample s;
+        s.sensorType = layout.sensorType;
+        s.valueCount = static_cast<int16_t>(axes);
+        std::memcpy(s.raw.data(), raw(i), axes * sizeof(int32_t));
+        std::memcpy(s.values.data(), values(i), axes * sizeof(float));
+        s.remote = remote(i);
+        s.frame = frame(i);
+        s.index = index(i);
+        s.time = time(i);
+        s.frameTotal = frameTotal(i);
+        return s;
+    }
+};
+
+// Read access to either form, for the extraction algorithms (the caller holds the lock).
+class SampleCollection::View {
+public:
+    explicit View(const SampleCollection& c) : records(c.records), store(c.stored.get()) {}
+    size_t size() const { return store ? store->count : records.size(); }
+    double time(size_t i) const { return store ? store->time(i) : records[i].time; }
+    uint32_t frameTotal(size_t i) const {
+        return store ? store->frameTotal(i) : records[i].frameTotal;
+    }
+    Sample sample(size_t i) const { return store ? store->sample(i) : records[i]; }
+
+    // Where the index of time T should be if samples were evenly spread; only shortens the
+    // scans below.
+    size_t guess(double T) const {
+        const size_t n = size();
+        const double first = time(0), last = time(n - 1);
+        const double span = std::max(0.0, last - first);
+        const double g = span > 0 ? n * std::max(0.0, T - first) / span : 0.0;
+        if (!(g >= 0) || g >= static_cast<double>(n - 1))
+            return n - 1;
+        return std::min(static_cast<size_t>(g) + 1, n - 1);
+    }
+    // First sample whose time is at least T; the last one when none is.
+    size_t firstAtOrAfter(double T, size_t from) const {
+        const size_t n = size();
+        size_t i = from;
+        while (i > 0 && time(i - 1) >= T)
+            --i;
+        while (i + 1 < n && time(i) < T)
+            ++i;
+        return i;
+    }
+    size_t firstAtOrAfter(double T) const { return firstAtOrAfter(T, guess(T)); }
+    // First sample whose frame total is at least F; the last one when none is.
+    size_t firstFrameAtOrAfter(double F, size_t from) const {
+        const size_t n = size();
+        size_t i = from;
+        while (i > 0 && frameTotal(i - 1) >= F)
+            --i;
+        while (i + 1 < n && frameTotal(i) < F)
+            ++i;
+        return i;
+    }
+    // The average of the run of equal frame totals starting at i; `next` is after the run.
+    Sample frameAverage(size_t i, size_t& next) const {
+        const size_t n = size();
+        Sample avg = sample(i);
+        const uint32_t ft = avg.frameTotal;
+        // Raw sums in 64 bits: a run of large raw values (a wheel position) must not wrap.
+        int64_t sums[Sample::maxValues];
+        for (int k = 0; k < avg.valueCount; ++k)
+            sums[k] = avg.raw[k];
+        uint32_t count = 1;
+        size_t j = i + 1;
+        for (; j < n && frameTotal(j) == ft; ++j, ++count) {
+            const Sample s = sample(j);
+            for (int k = 0; k < avg.valueCount; ++k) {
+                sums[k] += s.raw[k];
+                avg.values[k] += s.values[k];
+            }
+        }
+        for (int k = 0; k < avg.valueCount; ++k) {
+            avg.raw[k] = static_cast<int32_t>(sums[k] / static_cast<int64_t>(count));
+            avg.values[k] = avg.values[k] / static_cast<float>(count);
+        }
+        avg.time = ft * 0.01;
+        next = j;
+        return avg;
+    }
+
+private:
+    const std::vector<Sample>& records;
+    const Store* store;
+};
+
+namespace {
+
+// Negative end: the last sample; negative start: that many seconds back from the end.
+// False (with the operation's message) when the window is empty.
+bool normaliseWindow(size_t n, double last, double& start, double& end, const char* operation) {
+    if (end < 0) {
+        if (n == 0)
+            return false;
+        end = last;
+    }
+    if (start < 0) {
+        start = end + start;
+        if (start < 0)
+            start = 0;
+    }
+    if (!(end > start)) {
+        std::cerr << "ERROR " << operation << ":: startTime >= endTime" << start << " " << end
+                  << "\n";
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+SampleCollection::SampleCollection(int32_t rate) : rate(rate) {}
+
+SampleCollection::SampleCollection(const SampleLayout& layout, int boxWidth) : rate(-1) {
+    if (layout.valueCount < 1 || layout.valueCount > Sample::maxValues)
+        throw std::length_error("SampleCollection: value count out of range");
+    stored = std::make_unique<Store>(layout);
+    if (boxWidth > 0)
+        boundingBox = std::make_unique<BoundingBoxData>(boxWidth);
+}
+
+SampleCollection::~SampleCollection() = default;
+
+std::shared_lock<std::shared_mutex> SampleCollection::readLock() const {
+    if (stored)
+        return std::shared_lock<std::shared_mutex>(mutex);
+    return std::shared_lock<std::shared_mutex>(); // records are private to one query
+}
+
+void SampleCollection::append(const Sample* s) {
+    if (!s)
+        throw std::invalid_argument("SampleCollection::append - null sample");
+    append(*s);
+}
+
+void SampleCollection::append(const Sample& s) {
+    if (!stored) {
+        records.push_back(s);
+        return;
+    }
+    if (s.valueCount != stored->axes)
+        throw std::length_error("SampleCollection::append - value count does not match");
+    Editor e = edit();
+    e.append(s.raw.data(), s.values.data(), static_cast<uint8_t>(s.remote),
+             static_cast<uint8_t>(s.frame), static_cast<uint8_t>(s.index), s.frameTotal);
+}
+
+size_t SampleCollection::size() const {
+    auto lock = readLock();
+    return View(*this).size();
+}
+
+Sample SampleCollection::at(size_t i) const {
+    auto lock = readLock();
+    View v(*this);
+    if (i >= v.size())
+        throw std::out_of_range("SampleCollection::at");
+    return v.sample(i);
+}
+
+void SampleCollection::forEach(const std::function<void(const Sample&)>& fn) const {
+    auto lock = readLock();
+    View v(*this);
+    for (size_t i = 0, n = v.size(); i < n; ++i)
+        fn(v.sample(i));
+}
+
+BoundingBoxData* SampleCollection::box() { return boundingBox.get(); }
+const BoundingBoxData* SampleCollection::box() const { return boundingBox.get(); }
+
+BoundingBoxData& SampleCollection::ensureBox(int width) {
+    if (!boundingBox)
+        boundingBox = std::make_unique<BoundingBoxData>(width);
+    return *boundingBox;
+}
+
+std::optional<BoundingBoxData> SampleCollection::boxSnapshot() const {
+    auto lock = readLock();
+    if (!boundingBox)
+        return std::nullopt;
+    return *boundingBox;
+}
+
+void SampleCollection::copyLastInto(SampleCollection& out) const {
+    if (&out == this)
+        return;
+    if (!out.empty()) {
+        std::cerr << "ERROR getLastSample::resampling: input vector already fed!";
+        return;
+    }
+    Sample last;
+    {
+        auto lock = readLock();
+        View v(*this);
+        if (v.size() == 0)
+            return;
+        last = v.sample(v.size() - 1);
+    }
+    out.append(last);
+}
+
+void SampleCollection::averageFramesInto(SampleCollection& out) const {
+    if (&out == this)
+        return;
+    if (!out.empty()) {
+        std::cerr << "ERROR SampleCollection:: input vector already fed!\n";
+        return;
+    }
+    auto lock = readLock();
+    View v(*this);
+    for (size_t i = 0, n = v.size(); i < n;)
+        out.append(v.frameAverage(i, i));
+}
+
+void SampleCollection::averageFramesInRangeInto(SampleCollection& out, double startTime,
+                                                double endTime) const {
+    if (&out == this)
+        return;
+    if (!out.empty()) {
+        std::cerr << "ERROR getTimeFrameSamples:: input vector already fed!\n";
+        return;
+    }
+    auto lock = readLock();
+    View v(*this);
+    const size_t n = v.size();
+    const double last = n ? v.time(n - 1) : 0.0;
+    if (!normaliseWindow(n, last, startTime, endTime, "getSampleCollectionByFrame") || n == 0)
+        return;
+    const double startFrame =
+        std::max(std::trunc(startTime * 100), static_cast<double>(v.frameTotal(0)));
+    const double endFrame =
+        std::min(static_cast<double>(v.frameTotal(n - 1)), std::trunc(endTime * 100));
+    const size_t startPos = v.firstFrameAtOrAfter(startFrame, v.guess(startTime));
+    const size_t endPos = v.firstFrameAtOrAfter(endFrame, v.guess(endTime));
+    for (size_t pos = startPos; pos <= endPos && pos < n;)
+        out.append(v.frameAverage(pos, pos));
+}
+
+void SampleCollection::rangeInto(SampleCollection& out, double startTime, double endTime) const {
+    if (&out == this)
+        return;
+    if (!out.empty()) {
+        std::cerr << "ERROR getTimeFrameSamples:: input vector already fed!\n";
+        return;
+    }
+    auto lock = readLock();
+    View v(*this);
+    const size_t n = v.size();
+    const double last = n ? v.time(n - 1) : 0.0;
+    if (!normaliseWindow(n, last, startTime, endTime, "getSampleCollection") || n == 0)
+        return;
+    const double first = v.time(0);
+    size_t pos = v.firstAtOrAfter(std::max(startTime, first));
+    const size_t endPos = v.firstAtOrAfter(std::min(endTime, last));
+
+    // A rate of 0 would be an infinite period: treated as no resampling.
+    if (out.rate <= 0) {
+        for (; pos <= endPos; ++pos)
+            out.append(v.sample(pos));
+        return;
+    }
+
+    const double P = 1.0 / out.rate;
+    const double s = startTime, e = endTime;
+    // With no following sample the spacing is unknown; interpolation then holds the
+    // neighbouring values, which is what a single sample can say.
+    const bool averaging = pos + 1 < n && P > v.time(pos + 1) - v.time(pos);
+
+    if (averaging) {
+        double C = std::max(P, P * std::trunc(s / P));
+        pos = v.firstAtOrAfter(C - P);
+        if (!(v.time(pos) >= C - P))
+            return;
+        // Each window is completed before it is appended, so `out` may be of either form.
+        Sample S = v.sample(pos);
+        Sample window = Sample::windowStart(S, P, C);
+        for (;;) {
+            if (S.time <= C) {
+                if (++pos >= n)
+                    break;
+                S = v.sample(pos);
+                window.windowAccumulate(S, P, C);
+            } else {
+                window.windowAccumulate(S, P, C);
+                if (e < C + P)
+                    break;
+                C = C + P;
+                out.append(window);
+                window = Sample::windowStart(S, P, C);
+            }
+        }
+        out.append(window);
+        return;
+    }
+
+    const double e2 = std::min(e, last);
+    double D = std::max(P, P * std::trunc(s / P));
+    if (!(e2 > D))
+        return;
+    if ((e2 - D) / P > maxResampledOutput) {
+        std::cerr << "ERROR getSampleCollection:: resampling rate too high " << out.rate << "\n";
+        return;
+    }
+    size_t after = v.firstAtOrAfter(D);
+    for (;;) {
+        while (after + 1 < n && v.time(after) < D)
+            ++after;
+        size_t before;
+        if (v.time(after) > D) {
+            before = after > 0 ? after - 1 : 0;
+        } else {
+            before = after;
+            while (before + 1 < n && v.time(before + 1) <= D)
+                ++before;
+        }
+        out.append(Sample::interpolate(v.sample(before), v.sample(after), D));
+        if (e2 > D + P)
+            D = D + P;
+        else
+            break;
+    }
+}
+
+SampleCollection::RawSum SampleCollection::rawSumInRange(double startTime, double endTime,
+                                                         int axis) const {
+    RawSum result;
+    auto lock = readLock();
+    View v(*this);
+    const size_t n = v.size();
+    const double last = n ? v.time(n - 1) : 0.0;
+    if (!normaliseWindow(n, last, startTime, endTime, "getSampleCollection") || n == 0)
+        return result;
+    const size_t from = v.firstAtOrAfter(std::max(startTime, v.time(0)));
+    const size_t to = v.firstAtOrAfter(std::min(endTime, last));
+    for (size_t i = from; i <= to; ++i) {
+        const Sample s = v.sample(i);
+        if (axis < 0 || axis >= s.valueCount)
+            break;
+        result.sum += s.raw[axis];
+        ++result.count;
+    }
+    return result;
+}
+
+void SampleCollection::copyLastInto(const std::shared_ptr<SampleCollection>& out) const {
+    if (out)
+        copyLastInto(*out);
+}
+void SampleCollection::averageFramesInto(const std::shared_ptr<SampleCollection>& out) const {
+    if (out)
+        averageFramesInto(*out);
+}
+void SampleCollection::averageFramesInRangeInto(const std::shared_ptr<SampleCollection>& out,
+                                                double startTime, double endTime) const {
+    if (out)
+        averageFramesInRangeInto(*out, startTime, endTime);
+}
+void SampleCollection::rangeInto(const std::shared_ptr<SampleCollection>& out, double startTime,
+                                 double endTime) const {
+    if (out)
+        rangeInto(*out, startTime, endTime);
+}
+
+// ---- Editor -------------------------------------------------------------------------------
+
+SampleCollection::Editor SampleCollection::edit() {
+    if (!stored)
+        throw std::logic_error("SampleCollection::edit - not a stored collection");
+    return Editor(*this);
+}
+
+SampleCollection::Editor::Editor(SampleCollection& c) : collection(c), guard(c.mutex) {}
+
+size_t SampleCollection::Editor::size() const { return collection.stored->count; }
+int32_t* SampleCollection::Editor::rawRow(size_t i) { return collection.stored->raw(i); }
+float* SampleCollection::Editor::valueRow(size_t i) { return collection.stored->values(i); }
+const int32_t* SampleCollection::Editor::rawRow(size_t i) const {
+    return collection.stored->raw(i);
+}
+const float* SampleCollection::Editor::valueRow(size_t i) const {
+    return collection.stored->values(i);
+}
+uint32_t SampleCollection::Editor::frameTotal(size_t i) const {
+    return collection.stored->frameTotal(i);
+}
+void SampleCollection::Editor::append(const int32_t* raw, const float* values, uint8_t remote,
+                                      uint8_t frame, uint8_t index, uint32_t frameTotal) {
+    collection.stored->append(raw, values, remote, frame, index, frameTotal);
+}
+double SampleCollection::Editor::timeRate() const { return collection.stored->timeRate; }
+void SampleCollection::Editor::setTimeRate(double rate) { collection.stored->timeRate = rate; }
+BoundingBoxData* SampleCollection::Editor::box() { return collection.boundingBox.get(); }
