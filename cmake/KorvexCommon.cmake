@@ -45,7 +45,10 @@ function(korvex_add_test name)
   target_link_libraries(${name} PRIVATE korvex_options GTest::gtest GTest::gmock GTest::gtest_main
                         ${ARG_LIBS})
   include(GoogleTest)
-  set(props TIMEOUT ${ARG_TIMEOUT} ENVIRONMENT "KORVEX_BUILD_BIN=${CMAKE_BINARY_DIR}/bin")
+  # Tests never touch the user's documents folder or the user's port registry; a test that
+  # starts a simulated kit or the library should still use folders of its own.
+  set(props TIMEOUT ${ARG_TIMEOUT} ENVIRONMENT
+      "KORVEX_BUILD_BIN=${CMAKE_BINARY_DIR}/bin;KORVEX_DOCUMENTS_DIR=${CMAKE_BINARY_DIR}/test-documents;KORVEX_RUNTIME_DIR=${CMAKE_BINARY_DIR}/test-runtime")
   if(ARG_LABELS)
     list(APPEND props LABELS "${ARG_LABELS}")
   endif()

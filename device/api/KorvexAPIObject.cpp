@@ -1,8 +1,12 @@
 #include "device/api/KorvexAPIObject.h"
 
 #include "device/api/EventDispatch.h"
+#include "device/hardware/HardwareAPI.h"
 #include "device/hardware/HardwareState.h"
 #include "device/link/protocol/Protocol.h"
+#include "device/sensors/Sensor.h"
+#include "device/storage/AcquisitionStack.h"
+#include "device/storage/FileSystem.h"
 
 #include <boost/format.hpp>
 
@@ -76,11 +80,12 @@ KorvexAPI::KorvexAPI(IKorvexListener* listener) {
     try {
         dispatch = new EventDispatch(listener);
         hardwareState = new HardwareState();
-        // The work-file folders, the calibration store, the acquisition stack (with its
-        // first, empty current acquisition) and the hardware controller come next, in that
-        // order, with the controller integration. Until then commands are queued on an
-        // encoder of our own.
-        ownProtocol = std::make_unique<Protocol>();
+        fileSystem = new FileSystem(dispatch);
+        calibrationData = createCalibrationStore();
+        // The stack sets up its first, empty current acquisition itself, so an acquisition
+        // with a fresh identifier exists before the host's first call.
+        acquisitionStack = new AcquisitionStack(dispatch, hardwareState, calibrationData);
+        hardware = new HardwareAPI(dispatch, hardwareState, acquisitionStack, fileSystem);
     } catch (...) {
         releaseParts();
         throw;
@@ -92,14 +97,20 @@ KorvexAPI::~KorvexAPI() { releaseParts(); }
 void KorvexAPI::releaseParts() {
     // The controller goes first so that no worker is left reporting into, or reading,
     // the parts released after it. The model is released here and only here.
-    ownProtocol.reset();
+    delete hardware;
+    hardware = nullptr;
+    delete acquisitionStack;
+    acquisitionStack = nullptr;
+    releaseCalibrationStore();
+    delete fileSystem;
+    fileSystem = nullptr;
     delete hardwareState;
     hardwareState = nullptr;
     delete dispatch;
     dispatch = nullptr;
 }
 
-Protocol* KorvexAPI::protocol() { return ownProtocol.get(); }
+Protocol* KorvexAPI::protocol() { return hardware ? hardware->protocol : nullptr; }
 
 PacketQueue* KorvexAPI::commandQueue() {
     Protocol* encoder = protocol();
@@ -116,10 +127,7 @@ void KorvexAPI::emptyDocument(bson_t* result) {
         bson_init(result);
 }
 
-void KorvexAPI::startAPI() {
-    if (!hardware)
-        unavailable("startAPI", "the hardware controller");
-}
+void KorvexAPI::startAPI() { hardware->start(); }
 
 bool KorvexAPI::isDongleConnected() { return hardwareState->donglePlugged; }
 
@@ -132,9 +140,11 @@ bool KorvexAPI::newAcquisition() {
     dispatch->log("KorvexAPI::newAcquisition");
     if (hardwareState->dongleMode == DongleModeData)
         return dispatch->error(14, "");
-    if (!acquisitionStack)
-        return unavailable("newAcquisition", "the acquisition stack");
-    return false;
+    // A recording is never dropped here: the stack refuses while the current acquisition
+    // holds a remote, and the message asks to save or delete it first.
+    if (!acquisitionStack->setUpNewAcquisition())
+        return dispatch->error(12, "");
+    return true;
 }
 
 bool KorvexAPI::setFixedConfig(int remote, int config) {
@@ -143,49 +153,60 @@ bool KorvexAPI::setFixedConfig(int remote, int config) {
         return dispatch->error(15, "");
     if (!isRemoteConnected(remote))
         return dispatch->error(16, "");
-    if (!acquisitionStack || !hardware)
-        return unavailable("setFixedConfig", "the acquisition stack");
-    return false;
+    acquisitionStack->removeRemote(remote);
+    if (config == 0) {
+        hardwareState->packetConfig(remote)->clear();
+        dispatch->hardwareStateChanged();
+    } else {
+        if (!acquisitionStack->addRemote(remote, config, -1))
+            return dispatch->error(13, "");
+        hardware->setFixedConfiguration(remote, config);
+    }
+    dispatch->acquisitionStackChanged();
+    return true;
 }
 
 bool KorvexAPI::stackAcquisition() {
     dispatch->log("KorvexAPI::stackAcquisition");
     if (hardwareState->dongleMode == DongleModeData)
         return dispatch->error(17, "");
-    if (!acquisitionStack)
-        return unavailable("stackAcquisition", "the acquisition stack");
-    return false;
+    if (!acquisitionStack->stackCurrent())
+        return dispatch->error(20, "");
+    return finishAcquisitionChange();
 }
 
 bool KorvexAPI::deleteAcquisition() {
     dispatch->log("KorvexAPI::deleteAcquisition");
     if (hardwareState->dongleMode == DongleModeData)
         return dispatch->error(18, "");
-    if (!acquisitionStack)
-        return unavailable("deleteAcquisition", "the acquisition stack");
-    return false;
+    if (!acquisitionStack->discardCurrent())
+        return dispatch->error(21, "");
+    return finishAcquisitionChange();
+}
+
+bool KorvexAPI::finishAcquisitionChange() {
+    if (!acquisitionStack->setUpNewAcquisition())
+        return dispatch->error(12, "");
+    hardwareState->packetConfig(1)->clear();
+    hardwareState->packetConfig(2)->clear();
+    dispatch->hardwareStateChanged();
+    dispatch->acquisitionStackChanged();
+    return true;
 }
 
 void KorvexAPI::startDataAcquisition() {
     dispatch->log("KorvexAPI::startDataAcquisition");
-    if (!hardware)
-        unavailable("startDataAcquisition", "the hardware controller");
+    hardware->startDataAcquisition();
 }
 
 void KorvexAPI::stopDataAcquisition() {
     dispatch->log("KorvexAPI::stopDataAcquisition");
-    if (!hardware)
-        unavailable("stopDataAcquisition", "the hardware controller");
+    hardware->stopDataAcquisition();
 }
 
 void KorvexAPI::remotePowerDown(int remote) {
     dispatch->log(formatLine("KorvexAPI::remotePowerDown - remote: %1%", remote));
-    if (!HardwareState::isValidRemote(remote)) {
-        dispatch->error(7, "");
-        return;
-    }
-    if (!hardware)
-        unavailable("remotePowerDown", "the hardware controller");
+    hardware->remotePowerDown(remote);
 }
 
 void KorvexAPI::pairRemote(int remote, int pairingAction, int remoteID) {
@@ -207,12 +228,7 @@ void KorvexAPI::setOutputConfig(int remote, int sensorID, int key, int value) {
     dispatch->log(formatLine(
         "KorvexAPI::setOutputConfig - remote: %1% - sensorID %2% - Key %3% - Value %4%", remote,
         sensorID, key, value));
-    if (!HardwareState::isValidRemote(remote)) {
-        dispatch->error(9, "");
-        return;
-    }
-    if (!hardware)
-        unavailable("setOutputConfig", "the hardware controller");
+    hardware->setOutputConfig(remote, sensorID, key, value);
 }
 
 void KorvexAPI::sendCommand(int command) {
@@ -226,15 +242,7 @@ void KorvexAPI::sendCommand(int command) {
     protocol()->encodeCommand(command);
 }
 
-void KorvexAPI::acquisitionManagement(bson_t* result, int command, const char* acquisitionID) {
-    emptyDocument(result);
-    unavailable("acquisitionManagement", "the acquisition stack");
-}
 
-void KorvexAPI::calibrationManagement(bson_t* result, int command) {
-    // The caller's document carries the request; it is left as it is.
-    unavailable("calibrationManagement", "the calibration store");
-}
 
 void KorvexAPI::getHardwareState(bson_t* result) {
     dispatch->log("KorvexAPI::getHardwareState");
@@ -244,72 +252,36 @@ void KorvexAPI::getHardwareState(bson_t* result) {
     appendHardwareState(result, *hardwareState);
 }
 
-void KorvexAPI::getAcquisitionStack(bson_t* result) {
-    dispatch->log("KorvexAPI::getAcquisitionStack");
-    emptyDocument(result);
-    unavailable("getAcquisitionStack", "the acquisition stack");
-}
 
 bool KorvexAPI::recalibrateSensor(int remote, int sensorType) {
     dispatch->log(formatLine("KorvexAPI::calibrateSensor - remote %1% - sensor type %2%", remote,
                              sensorType));
-    if (!HardwareState::isValidRemote(remote))
+    Sensor* sensor = HardwareState::isValidRemote(remote) ? acquisitionStack->getSensor(remote, sensorType)
+                                                          : nullptr;
+    if (!sensor)
         return dispatch->error(22, sensorDetail(remote, sensorType));
-    if (!acquisitionStack)
-        return unavailable("recalibrateSensor", "the acquisition stack");
-    return false;
+    sensor->recalibrate();
+    dispatch->sensorRecalibrated(remote, sensorType);
+    return true;
 }
 
 void KorvexAPI::resetSensorOffset(int remote, int sensorType, double startTime, double endTime) {
     dispatch->log(formatLine("KorvexAPI::resetSensorOffset - remote %1% - sensor type %2%", remote,
                              sensorType));
-    if (!HardwareState::isValidRemote(remote)) {
+    Sensor* sensor = HardwareState::isValidRemote(remote) ? acquisitionStack->getSensor(remote, sensorType)
+                                                          : nullptr;
+    if (!sensor) {
         dispatch->error(22, sensorDetail(remote, sensorType));
         return;
     }
-    if (!acquisitionStack)
-        unavailable("resetSensorOffset", "the acquisition stack");
+    // Force: tare over the window; wheel: position back to 0; others: nothing.
+    if (sensorType == SensorForce || sensorType == SensorWheel)
+        sensor->resetOffset(startTime, endTime);
 }
 
-void KorvexAPI::getLastSample(bson_t* result, bufferArray* data, int remote, int sensorType) {
-    emptyDocument(result);
-    if (data)
-        *data = bufferArray{};
-    if (!HardwareState::isValidRemote(remote)) {
-        dispatch->error(22, sensorDetail(remote, sensorType));
-        return;
-    }
-    unavailable("getLastSample", "the acquisition stack");
-}
 
-void KorvexAPI::getSensorData(bson_t* result, bufferArray* data, int remote, int sensorType,
-                              double start, double end, bool raw, int axis, int rate) {
-    emptyDocument(result);
-    if (data)
-        *data = bufferArray{};
-    if (!HardwareState::isValidRemote(remote)) {
-        dispatch->error(22, sensorDetail(remote, sensorType));
-        return;
-    }
-    unavailable("getSensorData", "the acquisition stack");
-}
 
-void KorvexAPI::getSensorData2(bson_t* result, bufferArray* data, int remote, int sensorType1,
-                               int sensorType2, double start, double end) {
-    emptyDocument(result);
-    if (data)
-        *data = bufferArray{};
-    if (!HardwareState::isValidRemote(remote)) {
-        dispatch->error(22, sensorDetail(remote, sensorType1));
-        return;
-    }
-    unavailable("getSensorData2", "the acquisition stack");
-}
 
-void KorvexAPI::exportData(bson_t* result, int remote, int sensorType, const char* fileName) {
-    // The caller initialises and finishes the document; nothing is appended on refusal.
-    unavailable("exportData", "the acquisition stack");
-}
 
 void KorvexAPI::freeBufferArray(bufferArray* data) {
     if (!data)

@@ -88,10 +88,14 @@ private:
     // The command encoder. It belongs to the hardware controller once that exists; until
     // then this object keeps its own, so that commands are queued the same way.
     Protocol* protocol();
-    std::unique_ptr<Protocol> ownProtocol;
 
     // Logs "KorvexAPI::<operation> - <what> is not available" and returns false.
     bool unavailable(const char* operation, const char* what);
+    // Sets up the next current acquisition after a stack or a discard and tells the page.
+    bool finishAcquisitionChange();
+    // The calibration store's life cycle lives with the calibration code.
+    CalibrationData* createCalibrationStore();
+    void releaseCalibrationStore();
     // Starts `result` as an empty document (for a refused query); null is ignored.
     static void emptyDocument(bson_t* result);
     void releaseParts();

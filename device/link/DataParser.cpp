@@ -198,6 +198,14 @@ void DataParser::stopRecording() {
     rawQueue->notifyAll();
 }
 
+void DataParser::endOfRun() {
+    stopRecording();
+    if (Acquisition* current = acquisitionStack->getCurrent())
+        for (auto& [remote, configuration] : current->remoteConfigurations)
+            configuration->recalibrateAll();
+    listener->log("DataParser::getDongleStatus: (STOP_DATA) => sensors recalibration");
+}
+
 void DataParser::getDongleStatus(std::span<const uint8_t> b) {
     if (!hasPayload(b, 6, "getDongleStatus")) return;
     int old = hardwareState->dongleMode;
@@ -210,13 +218,7 @@ void DataParser::getDongleStatus(std::span<const uint8_t> b) {
     hardwareState->fwVersion = fw;
     hardwareState->dongleID = id;
     hardwareState->dongleMode = mask;
-    if (old == DongleModeData && mask != DongleModeData) {
-        stopRecording();
-        if (Acquisition* current = acquisitionStack->getCurrent())
-            for (auto& [remote, configuration] : current->remoteConfigurations)
-                configuration->recalibrateAll();
-        listener->log("DataParser::getDongleStatus: (STOP_DATA) => sensors recalibration");
-    }
+    if (old == DongleModeData && mask != DongleModeData) endOfRun();
     listener->log(fmt("DataParser::getDongleStatus: fwVersion: %1% - dongleMode: %2% - dongleID: %3%",
                       fw, mask, id));
     listener->replyReceived(GET_DONGLE_STATUS, mask, old);

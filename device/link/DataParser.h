@@ -41,6 +41,10 @@ public:
     // Used by the thread and by the replay of a stored acquisition.
     void dataFromRemote(std::span<const uint8_t> frame);
 
+    // The work done when streaming ends: recording stops (the writer writes what is queued
+    // and closes the file) and every sensor of the current acquisition is re-timed.
+    void endOfRun();
+
     // The queue of frames to record; its flag means "stop recording".
     PacketQueue* getRawQueue() { return rawQueue.get(); }
 

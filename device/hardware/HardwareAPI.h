@@ -1,0 +1,81 @@
+// HardwareAPI: the library's side of the dongle.
+//
+// It owns the serial transport and the workers that talk to the dongle (I/O service,
+// reply parser, raw data writer, command sender, port watcher), starts and stops them, and
+// carries out the device operations that must be checked against the hardware model.
+// Commands are never sent here: they are queued for the command sender.
+#pragma once
+
+#include "device/hardware/IHardwareAPI.h"
+#include "device/link/Asio.h"
+
+#include <bson/bson.h>
+
+#include <atomic>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+
+class EventDispatch;
+class IKorvexListener;
+class HardwareState;
+class AcquisitionStack;
+class FileSystem;
+class Protocol;
+class HardwareDispatch;
+class SerialPortCheck;
+class SerialDevice;
+class CommandSender;
+class RawDataWriter;
+class DataParser;
+
+class HardwareAPI : public IHardwareAPI {
+public:
+    HardwareAPI(IKorvexListener* dispatch, HardwareState* state, AcquisitionStack* stack,
+                FileSystem* files);
+    // Complete shutdown: stops every worker (the raw data writer writes what is queued and
+    // closes its file), closes the port. The hardware model belongs to the API object.
+    ~HardwareAPI() override;
+
+    HardwareAPI(const HardwareAPI&) = delete;
+    HardwareAPI& operator=(const HardwareAPI&) = delete;
+
+    void start() override;
+    bool startDataAcquisition() override;
+    bool stopDataAcquisition() override;
+    bool setFixedConfiguration(int remote, int config) override;
+    bool remotePowerDown(int remote) override;
+    bool setOutputConfig(int remote, int sensorID, int key, int value) override;
+    bool reloadAcquisition(std::string acquisitionID) override;
+
+    // Copies the hardware model into the current acquisition and stores the metadata file
+    // that makes its raw frames readable again.
+    void saveHardwareState();
+    // Builds the metadata document of the current acquisition from the hardware model.
+    void buildMetadata(bson_t* document) const;
+
+    // Stops every worker; safe to call more than once.
+    void shutdown();
+
+    // The dongle went away: a run in progress ends as a stop would.
+    void endInterruptedRun();
+
+    HardwareState* hardwareState;
+    AcquisitionStack* acquisitionStack;
+    Protocol* protocol;
+    FileSystem* fileSystem;
+    HardwareDispatch* listener;
+    boost::asio::io_context ioService;
+    std::optional<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>> ioWork;
+    std::jthread ioThread, parserThread, writerThread, senderThread, portCheckThread;
+    SerialPortCheck* portCheck;
+    SerialDevice* serialDevice;
+    CommandSender* commandSender;
+    RawDataWriter* rawDataWriter;
+    DataParser* dataParser;
+
+private:
+    bool started = false;
+    std::atomic<bool> stopped{false};
+};

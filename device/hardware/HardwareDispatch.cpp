@@ -1,0 +1,100 @@
+#include "device/hardware/HardwareDispatch.h"
+
+#include "device/hardware/HardwareAPI.h"
+#include "device/hardware/HardwareState.h"
+#include "device/link/protocol/Protocol.h"
+
+HardwareDispatch::HardwareDispatch(IKorvexListener* listener, HardwareAPI* hardware,
+                                   HardwareState* state, Protocol* protocol)
+    : listener(listener), hardware(hardware), hardwareState(state), protocol(protocol) {}
+
+HardwareDispatch::~HardwareDispatch() = default;
+
+void HardwareDispatch::log(std::string line) { listener->log(std::move(line)); }
+
+bool HardwareDispatch::error(int code, std::string detail) {
+    return listener->error(code, std::move(detail));
+}
+
+void HardwareDispatch::warning(int code, std::string detail) {
+    listener->warning(code, std::move(detail));
+}
+
+void HardwareDispatch::donglePluggedIn() {
+    listener->donglePluggedIn();
+    hardwareState->donglePlugged = true;
+    protocol->getPairing();
+    protocol->getDongleStatus();
+}
+
+void HardwareDispatch::dongleNotPluggedIn() {
+    listener->dongleNotPluggedIn();
+    // A dongle pulled in the middle of a run ends the run as a stop would: the raw file is
+    // closed with every frame received and the sensors are re-timed.
+    if (hardware) hardware->endInterruptedRun();
+    hardwareState->reset();
+    listener->hardwareStateChanged();
+}
+
+void HardwareDispatch::replyReceived(int command, int first, int second) {
+    listener->replyReceived(command, first, second);
+    switch (command) {
+    case GET_DONGLE_STATUS:
+        for (int remote : {1, 2})
+            if (hardwareState->remoteStatus(remote)->rfStatus == 1) protocol->getRemoteStatus(remote);
+        listener->hardwareStateChanged();
+        break;
+    case GET_OUTPUT_CONFIG:
+    case GET_FIXED_CONFIG:
+    case GET_REMOTE_STATUS:
+        listener->hardwareStateChanged();
+        break;
+    case ACK:
+        if (first == START_DATA || first == START_ASYMETRIC_DATA) {
+            listener->hardwareStateChanged();
+            listener->acquisitionStackChanged();
+        } else if (first == START_PAIRING || first == STOP_PAIRING) {
+            protocol->getPairing();
+            protocol->getDongleStatus();
+        }
+        break;
+    case RF_CONNECTION: {
+        if (second == 2)
+            protocol->getPairing();
+        else if (second == 0 || second == 1)
+            protocol->getDongleStatus();
+        // A remote that comes back gets its configuration again.
+        if (second == 1 && HardwareState::isValidRemote(first)) {
+            int config = hardwareState->packetConfig(first)->fixedConfig;
+            if (config != 0) {
+                hardwareState->dongleMode = DongleModeConnected;
+                if (hardware) hardware->setFixedConfiguration(first, config);
+            }
+        }
+        return;  // unsolicited: the command in flight is still unanswered
+    }
+    case DATA_FROM_REMOTE:
+        return;
+    default:
+        break;
+    }
+    protocol->commandAnswered();
+}
+
+void HardwareDispatch::hardwareStateChanged() { listener->hardwareStateChanged(); }
+void HardwareDispatch::acquisitionStackChanged() { listener->acquisitionStackChanged(); }
+void HardwareDispatch::findRemoteResult(int remoteID) { listener->findRemoteResult(remoteID); }
+
+void HardwareDispatch::sensorRecalibrated(int remote, int sensorType) {
+    listener->sensorRecalibrated(remote, sensorType);
+}
+
+void HardwareDispatch::sendEvent(std::string name, std::string args) {
+    listener->sendEvent(std::move(name), std::move(args));
+}
+
+void HardwareDispatch::abortDataStream() {
+    protocol->stopData();
+    protocol->getPairing();
+    protocol->getDongleStatus();
+}

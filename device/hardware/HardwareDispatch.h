@@ -1,0 +1,44 @@
+// HardwareDispatch: the listener every worker of the controller reports through.
+//
+// It forwards each report to the library's event dispatcher and, for some of them, queues
+// the follow-up commands that keep the library's picture of the dongle current without the
+// host asking: after plug-in, after a status reply, after a radio change and after a
+// pairing step.
+#pragma once
+
+#include "device/api/IKorvexListener.h"
+
+#include <string>
+
+class EventDispatch;
+class HardwareAPI;
+class HardwareState;
+class Protocol;
+
+class HardwareDispatch : public IKorvexListener {
+public:
+    HardwareDispatch(IKorvexListener* listener, HardwareAPI* hardware, HardwareState* state,
+                     Protocol* protocol);
+    ~HardwareDispatch() override;
+
+    void log(std::string line) override;
+    bool error(int code, std::string detail) override;
+    void warning(int code, std::string detail) override;
+    void donglePluggedIn() override;
+    void dongleNotPluggedIn() override;
+    void replyReceived(int command, int first, int second) override;
+    void hardwareStateChanged() override;
+    void acquisitionStackChanged() override;
+    void findRemoteResult(int remoteID) override;
+    void sensorRecalibrated(int remote, int sensorType) override;
+    void sendEvent(std::string name, std::string args) override;
+
+    // Brings the dongle out of Data mode after a fault in the data path (a remote that is
+    // not configured, a raw file that cannot be written).
+    void abortDataStream();
+
+    IKorvexListener* listener;   // the library's event dispatcher; not owned
+    HardwareAPI* hardware;       // the owning controller; may be null in tests
+    HardwareState* hardwareState;
+    Protocol* protocol;
+};
