@@ -23,6 +23,7 @@ class SensorGraph {
       : axisDescriptions(sensorType, -1, this.sampleSizeGuess());
     this.busy = false;
     this.again = false;
+    this.visible = true;
     this.lastTime = NaN;
     this.length = 0;
     this.draws = 0;
@@ -185,12 +186,19 @@ export class GraphArea {
     ];
     this.grid = el('div', { class: 'graph-grid' });
     this.empty = el('p', { class: 'placeholder' }, 'Choose a configuration for a connected remote: its sensors appear here.');
-    fill(root,
-      el('div', { class: 'graph-toolbar' },
-        this.modeLabel, this.windowSelect, this.pauseButton, ...this.navButtons, this.fpsLabel),
-      this.empty, this.grid);
+    this.toolbar = el('div', { class: 'graph-toolbar' },
+      this.modeLabel, this.windowSelect, this.pauseButton, ...this.navButtons, this.fpsLabel);
+    fill(root, this.toolbar, this.empty, this.grid);
 
     new ResizeObserver(() => this.layout()).observe(this.grid);
+    // Graphs scrolled out of sight are not refreshed while live, so the requests go to the
+    // graphs one can see.
+    this.visibility = new IntersectionObserver((entries) => {
+      for (const entry of entries) {
+        const g = this.graphs.get(entry.target.dataset.key);
+        if (g) g.visible = entry.isIntersecting;
+      }
+    });
     this.tick = this.tick.bind(this);
     requestAnimationFrame(this.tick);
   }
@@ -207,12 +215,17 @@ export class GraphArea {
     const key = `${runId}|${list.map((g) => `${g.remote}:${g.sensorType}:${g.config}`).join(',')}`;
     if (key === this.runKey) return false;
     this.runKey = key;
-    for (const g of this.graphs.values()) g.destroy();
+    for (const g of this.graphs.values()) {
+      this.visibility.unobserve(g.root);
+      g.destroy();
+    }
     this.graphs.clear();
     for (const item of list) {
       const g = new SensorGraph(this, item);
       this.graphs.set(g.key(), g);
+      g.root.dataset.key = g.key();
       this.grid.append(g.root);
+      this.visibility.observe(g.root);
     }
     this.empty.hidden = list.length > 0;
     this.layout();
@@ -226,7 +239,8 @@ export class GraphArea {
     const columns = width >= 1500 && n > 2 ? 2 : 1;
     // Each graph has a border and padding of about 20 px around its plot.
     const w = Math.floor(width / columns) - (columns > 1 ? 12 : 0) - 20;
-    const available = Math.max(200, window.innerHeight - this.grid.getBoundingClientRect().top - 16);
+    const visibleHeight = Math.min(this.root.clientHeight || window.innerHeight, window.innerHeight);
+    const available = Math.max(200, visibleHeight - this.toolbar.offsetHeight - 16);
     const rows = Math.ceil(n / columns);
     const h = Math.max(200, Math.min(380, Math.floor(available / rows) - 60));
     for (const g of this.graphs.values()) g.resize(w, h);
@@ -271,7 +285,7 @@ export class GraphArea {
   tick(now) {
     requestAnimationFrame(this.tick);
     if (now - this.stats.since >= 1000) {
-      const graphs = [...this.graphs.values()];
+      const graphs = [...this.graphs.values()].filter((g) => g.visible);
       const perGraph = graphs.length ? Math.min(...graphs.map((g) => g.draws)) : 0;
       this.stats.fps = Math.round((perGraph * 1000) / (now - this.stats.since));
       for (const g of graphs) g.draws = 0;
@@ -280,7 +294,7 @@ export class GraphArea {
     }
     if (this.mode !== 'live' || this.paused || document.hidden) return;
     for (const g of this.graphs.values()) {
-      if (g.busy || !g.plot) continue;
+      if (g.busy || !g.plot || !g.visible) continue;
       g.busy = true;
       const span = this.windowSeconds;
       g.fetch(-span, -1, queryRate(g.pixels(), span, g.rate))

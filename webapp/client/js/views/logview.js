@@ -30,7 +30,7 @@ export class LogPanel {
   }
 
   row(entry) {
-    const time = entry.stamp ? entry.stamp.replace(/^\S+ /, '') : entry.received.toLocaleTimeString();
+    const time = entry.stamp ? entry.stamp.replace(/^\S+ /, '') : entry.received.toLocaleTimeString('en-GB');
     return el('li', { class: `log-${entry.level}` },
       el('span', { class: 'log-time' }, time),
       el('span', { class: 'log-level' }, entry.level === 'info' ? '' : entry.level.toUpperCase()),
