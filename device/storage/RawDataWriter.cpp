@@ -51,10 +51,10 @@ void RawDataWriter::listenLoop(std::stop_token stop) {
             if (listener)
                 listener->log(boost::str(boost::format("RawDataWriter::listenLoop - ERROR %1%") % e.what()));
         }
-        // Work for a pass: frames to write (or to drop), or a run that ended while its
-        // file is still open.
+        // Work for a pass: frames to write (or to drop), a run that ended while its file
+        // is still open, or a new start after a failed run.
         rawQueue->waitUntil(stop, idleRecheck, [this](std::size_t queued, uint8_t flag) {
-            return queued > 0 || (flag != 0 && rawFile >= 0);
+            return queued > 0 || (flag != 0 && rawFile >= 0) || (flag == 0 && recordingFailed);
         });
     }
 
@@ -71,15 +71,23 @@ void RawDataWriter::listenLoop(std::stop_token stop) {
 }
 
 void RawDataWriter::onePass() {
+    // A cleared flag is a new start: a failure of the previous run no longer holds.
+    if (rawQueue->flag() == 0)
+        recordingFailed = false;
+
     if (rawFile < 0) {
         if (rawQueue->empty())
             return;
-        if (rawQueue->flag() != 0) {
-            // Nothing is recording: these frames came after the run's file was closed (or
-            // after a failure). Keeping them would put them at the head of the next run.
-            dropQueued("not recording");
+        if (recordingFailed) {
+            // The file failed during this run and streaming is being stopped: the frames
+            // still coming in have nowhere to go until the next start.
+            dropQueued("recording stopped after a raw data file error");
             return;
         }
+        // Frames with no file open: the start of a run, or a run so short that it was
+        // over (flag up) before the writer got to it, or a late frame of the run that just
+        // ended. All of them belong to the current acquisition and are written now, so
+        // none is left in the queue for the next run.
         if (!openFile())
             return;
     }
@@ -88,7 +96,7 @@ void RawDataWriter::onePass() {
     // flag rose: the parser pushes a run's frames before it raises the flag.
     std::deque<std::unique_ptr<Packet>> frames = rawQueue->drain();
     if (!frames.empty()) {
-        if (writeFailed) {
+        if (recordingFailed) {
             std::lock_guard lock(counterLock);
             stats.framesDropped += frames.size();
         } else {
@@ -118,7 +126,6 @@ bool RawDataWriter::openFile() {
     rawPath = folder + id + ".raw";
     rawID = id;
     rawSize = (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) ? static_cast<uint64_t>(info.st_size) : 0;
-    writeFailed = false;
     {
         std::lock_guard lock(counterLock);
         ++stats.filesOpened;
@@ -169,7 +176,6 @@ void RawDataWriter::writeFrames(std::deque<std::unique_ptr<Packet>>& frames) {
     if (written > boundary)
         ::ftruncate(rawFile, static_cast<off_t>(rawSize + boundary));
     rawSize += boundary;
-    writeFailed = true;
     if (listener)
         listener->log(boost::str(boost::format("RawDataWriter::listenLoop - %1% frame(s) not written to %2%.raw") %
                                  (ends.size() - whole) % rawID));
@@ -189,7 +195,6 @@ void RawDataWriter::closeFile() {
     rawPath.clear();
     rawID.clear();
     rawSize = 0;
-    writeFailed = false;
     {
         std::lock_guard lock(counterLock);
         ++stats.filesClosed;
@@ -218,6 +223,7 @@ void RawDataWriter::dropQueued(const char* why) {
 
 void RawDataWriter::fail(int code) {
     // Nothing more is recorded until the next start clears the flag.
+    recordingFailed = true;
     rawQueue->setFlag(1);
     if (listener)
         listener->error(code, "");

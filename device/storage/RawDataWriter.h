@@ -9,8 +9,8 @@
 //
 // Guarantees:
 // - frames still queued when the flag rises belong to the run and are written before the
-//   file closes; frames that arrive while nothing is recording (flag up, file closed) are
-//   dropped with a log line, never carried into the next run's file;
+//   file closes; a frame that arrives after the close (flag up) is appended to the same
+//   acquisition's file at once, never carried into the next run's file;
 // - every write is handed to the system as it is made, so a killed process leaves every
 //   frame up to its last moments in the file;
 // - every write and close is checked: a failure raises error 25 or 26 and a write failure
@@ -64,7 +64,7 @@ public:
     // What the writer has done since construction (for tests and diagnostics).
     struct Counters {
         uint64_t framesWritten = 0;
-        uint64_t framesDropped = 0;   // arrived while not recording, or after a failure
+        uint64_t framesDropped = 0;   // could not be written, or arrived after a file error
         uint64_t filesOpened = 0;
         uint64_t filesClosed = 0;
     };
@@ -91,7 +91,7 @@ private:
     std::string rawPath;
     std::string rawID;         // identifier the open file is named after
     uint64_t rawSize = 0;      // bytes of complete frames in the open file
-    bool writeFailed = false;  // the open file refused a write during this run
+    bool recordingFailed = false;  // a file error stopped this run; cleared by the next start
 
     mutable std::mutex counterLock;
     Counters stats;
