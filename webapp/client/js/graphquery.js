@@ -6,9 +6,12 @@ import { SENSORS } from './sensors.js';
 // Axis arguments for one refresh of a sensor's graph. Most sensors return all their values
 // in one query (-1). The digital sensor returns only line 0 for -1, so its eight lines
 // are asked for one by one.
-export function axisPlan(sensorType) {
+// With `leads`, a sensor that has derived leads (the six-channel ECG) is asked for each
+// lead instead of its channels.
+export function axisPlan(sensorType, { leads = false } = {}) {
   const info = SENSORS[sensorType];
   if (info?.lines) return Array.from({ length: info.lines }, (_, i) => i);
+  if (leads && info?.leads) return info.leads.map((_, i) => i);
   return [-1];
 }
 

@@ -2,7 +2,7 @@
 import uPlot from '../../lib/uPlot.esm.js';
 import { el, fill } from '../ui.js';
 import { singleSensorSeries, mergeAxisSeries } from '../layouts.js';
-import { axisDescriptions, nominalRate, sensorTitle } from '../sensors.js';
+import { SENSORS, axisDescriptions, nominalRate, sensorTitle } from '../sensors.js';
 import { axisPlan, queryRate, liveRange, zoomRange, panRange, clampRange } from '../graphquery.js';
 
 // Colour-blind-safe palette, dark enough to read on a projector.
@@ -17,10 +17,7 @@ class SensorGraph {
     this.sensorType = sensorType;
     this.config = config;
     this.rate = nominalRate(config, sensorType);
-    this.plan = axisPlan(sensorType);
-    this.axes = this.plan.length > 1
-      ? this.plan.map((axis) => axisDescriptions(sensorType, axis, 1)[0])
-      : axisDescriptions(sensorType, -1, this.sampleSizeGuess());
+    this.setPlan(false);
     this.busy = false;
     this.again = false;
     this.visible = true;
@@ -29,12 +26,34 @@ class SensorGraph {
     this.draws = 0;
     this.status = el('span', { class: 'graph-status' });
     this.box = el('div', { class: 'graph-plot' });
+    const leadChoice = SENSORS[sensorType]?.leads ? el('select', {
+      'aria-label': 'what to show',
+      onchange: (e) => this.showLeads(e.target.value === 'leads'),
+    }, el('option', { value: 'channels' }, 'channels'), el('option', { value: 'leads' }, 'derived leads')) : null;
     this.root = el('section', { class: 'graph', 'aria-label': this.title() },
       el('header', { class: 'graph-head' },
         el('h3', {}, this.title()),
+        leadChoice,
         this.status),
       this.box);
     this.plot = null;
+  }
+
+  setPlan(leads) {
+    this.plan = axisPlan(this.sensorType, { leads });
+    this.axes = this.plan.length > 1 || this.plan[0] !== -1
+      ? this.plan.map((axis) => axisDescriptions(this.sensorType, axis, 1)[0])
+      : axisDescriptions(this.sensorType, -1, this.sampleSizeGuess());
+  }
+
+  showLeads(leads) {
+    this.setPlan(leads);
+    if (!this.plot) return;
+    const { width, height } = this.plot;
+    this.plot.destroy();
+    this.plot = null;
+    this.build(width, height);
+    if (this.area.canZoom()) this.area.refetch(this);
   }
 
   sampleSizeGuess() {
@@ -190,6 +209,7 @@ export class GraphArea {
       this.modeLabel, this.windowSelect, this.pauseButton, ...this.navButtons, this.fpsLabel);
     fill(root, this.toolbar, this.empty, this.grid);
 
+    this.updateControls();
     new ResizeObserver(() => this.layout()).observe(this.grid);
     // Graphs scrolled out of sight are not refreshed while live, so the requests go to the
     // graphs one can see.
@@ -261,7 +281,10 @@ export class GraphArea {
     this.windowSelect.hidden = !live;
     this.pauseButton.hidden = !live;
     this.pauseButton.textContent = this.paused ? 'Resume view' : 'Pause view';
-    for (const b of this.navButtons) b.disabled = !this.canZoom();
+    for (const b of this.navButtons) {
+      b.disabled = !this.canZoom();
+      b.hidden = this.mode === 'idle';
+    }
   }
 
   canZoom() {
