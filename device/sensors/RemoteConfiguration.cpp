@@ -66,9 +66,11 @@ RemoteConfiguration::RemoteConfiguration(int32_t remote, int32_t remoteId, int32
                                          CalibrationData* calibrationStore)
     : remote(remote), fixedConfig(fixedConfig), remoteId(remoteId), hardwareState(hardwareState),
       calibrationStore(calibrationStore) {
+    // The remote table never changes after construction, so finding an entry is safe here.
     if (this->remoteId <= 0 && hardwareState) {
-        if (RemoteStatus* status = hardwareState->remoteStatus(remote))
-            this->remoteId = status->remoteID;
+        auto it = hardwareState->remotes.find(remote);
+        if (it != hardwareState->remotes.end() && it->second)
+            this->remoteId = it->second->remoteID;
     }
     const FixedConfiguration* row = fixedConfiguration(fixedConfig);
     if (!row) {
