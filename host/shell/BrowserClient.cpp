@@ -214,11 +214,14 @@ void BrowserClient::onPrepared(const std::string& session) {
     it->second.ready = true;
     channel.call("Runtime.runIfWaitingForDebugger", Json::object(), session);
     if (session == mainSession && !closing) {
-        channel.call("Page.navigate", {{"url", options.startupAddress}}, session,
-                     [this](const Json& result, const Json* error) {
-                         if (error) trace("start-up navigation refused: " + error->dump());
-                         else if (result.contains("errorText"))
-                             trace("start-up navigation failed: " + stringField(result, "errorText"));
+        // The start-up address replaces the placeholder in the window's history, so that the
+        // history holds one entry and the application's own Exit (window.close) may close it.
+        std::string expression = "location.replace(" + Json(options.startupAddress).dump() + ")";
+        channel.call("Runtime.evaluate", {{"expression", expression}}, session,
+                     [this, session](const Json& result, const Json* error) {
+                         if (!error && !result.contains("exceptionDetails")) return;
+                         trace("start-up address by replacement refused; navigating");
+                         channel.call("Page.navigate", {{"url", options.startupAddress}}, session);
                      });
         mainShown = true;
         trace("page main shows " + options.startupAddress);

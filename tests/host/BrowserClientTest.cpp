@@ -1,0 +1,389 @@
+// The browser client against a fake browser end: every call the host sends is seen as a JSON
+// message, and the test plays the browser's replies and events.
+#include "host/shell/BrowserClient.h"
+#include "host/shell/Base64.h"
+#include "host/shell/LoadErrorPages.h"
+
+#include "FakeKorvexAPI.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <unistd.h>
+
+namespace {
+
+class BrowserClientTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        folder = std::filesystem::temp_directory_path() / ("korvex-client-" + std::to_string(::getpid()));
+        std::filesystem::create_directories(folder / "client");
+        std::ofstream(folder / "client" / "app.html") << "<html>app</html>";
+        std::ofstream(folder / "client" / "x.js") << "var x = 1;";
+        makeClient(HostOptions{});
+        channel.setEventHandler([this](const std::string& m, const Json& p, const std::string& s) {
+            client->handleEvent(m, p, s);
+        });
+    }
+    void TearDown() override { std::filesystem::remove_all(folder); }
+
+    void makeClient(HostOptions options, bool withApi = true) {
+        client.reset();
+        BrowserClient::Hooks hooks;
+        hooks.finish = [this](int code) { log.push_back("finish(" + std::to_string(code) + ")"); };
+        hooks.pause = [this](std::chrono::milliseconds d) {
+            log.push_back("pause(" + std::to_string(d.count()) + ")");
+        };
+        client = std::make_unique<BrowserClient>(channel, withApi ? &api : nullptr, options,
+                                                 folder.string(), hooks);
+    }
+
+    // The browser's side.
+    void event(const std::string& method, Json params, const std::string& session = {}) {
+        Json m = {{"method", method}, {"params", std::move(params)}};
+        if (!session.empty()) m["sessionId"] = session;
+        channel.receive(m.dump());
+    }
+    // Answers every call not answered yet; window.name gets the name given for its session.
+    void replyAll() {
+        // Calls made in reaction to these replies stay unanswered until the next round.
+        size_t end = sent.size();
+        for (size_t i = answered; i < end; ++i) {
+            Json result = Json::object();
+            const Json& call = sent[i];
+            if (call["method"] == "Runtime.evaluate" && call["params"]["expression"] == "window.name") {
+                std::string session = call.value("sessionId", "");
+                result = {{"result", {{"type", "string"}, {"value", windowNames[session]}}}};
+            }
+            int64_t id = call["id"];
+            channel.receive(Json{{"id", id}, {"result", result}}.dump());
+        }
+        answered = end;
+    }
+    std::string attach(const std::string& session, const std::string& targetId,
+                       const std::string& opener = {}, const std::string& type = "page",
+                       const std::string& url = "about:blank") {
+        Json info = {{"targetId", targetId}, {"type", type}, {"url", url}, {"title", ""}};
+        if (!opener.empty()) info["openerId"] = opener;
+        event("Target.attachedToTarget",
+              {{"sessionId", session}, {"targetInfo", info}, {"waitingForDebugger", true}});
+        return session;
+    }
+    std::vector<Json> sentTo(const std::string& session) const {
+        std::vector<Json> out;
+        for (const auto& m : sent)
+            if (m.value("sessionId", "") == session) out.push_back(m);
+        return out;
+    }
+    std::vector<std::string> methodsTo(const std::string& session) const {
+        std::vector<std::string> out;
+        for (const auto& m : sentTo(session)) out.push_back(m["method"]);
+        return out;
+    }
+    size_t count(const std::string& method, const std::string& session = "*") const {
+        size_t n = 0;
+        for (const auto& m : sent)
+            if (m["method"] == method && (session == "*" || m.value("sessionId", "") == session)) ++n;
+        return n;
+    }
+    // Main page attached, prepared and shown; a popup named as given.
+    void openMain() {
+        attach("S-main", "T-main");
+        replyAll();
+    }
+    void openPopup(const std::string& session, const std::string& target, const std::string& name) {
+        windowNames[session] = name;
+        attach(session, target, "T-main");
+        replyAll();
+    }
+
+    std::vector<Json> sent;
+    std::vector<std::string> log;  // channel sends, API calls and hooks in one order
+    size_t answered = 0;
+    std::map<std::string, std::string> windowNames;
+    DevToolsChannel channel{[this](const std::string& text) {
+        Json m = Json::parse(text);
+        log.push_back(m["method"].get<std::string>());
+        sent.push_back(std::move(m));
+        return true;
+    }};
+    FakeKorvexAPI api{[this](const std::string& call) { log.push_back(call); }};
+    std::filesystem::path folder;
+    std::unique_ptr<BrowserClient> client;
+};
+
+TEST_F(BrowserClientTest, AsksForEveryPageAndPopupPausedBeforeItsFirstScript) {
+    client->start();
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[1]["method"], "Target.setAutoAttach");
+    EXPECT_EQ(sent[1]["params"]["waitForDebuggerOnStart"], true);
+    EXPECT_EQ(sent[1]["params"]["flatten"], true);
+}
+
+TEST_F(BrowserClientTest, MainPageIsPreparedBeforeItRunsAndThenShowsTheStartupAddress) {
+    client->addBinding("bridgeSend", [](const PageInfo&, const std::string&) {});
+    client->addPageScript("/* bridge */");
+    attach("S1", "T1");
+    auto methods = methodsTo("S1");
+    ASSERT_FALSE(methods.empty());
+    EXPECT_EQ(methods.front(), "Runtime.enable");  // a binding added before it would be lost
+    auto pos = [&](const std::string& m) { return std::find(methods.begin(), methods.end(), m) - methods.begin(); };
+    EXPECT_LT(pos("Runtime.enable"), pos("Runtime.addBinding"));
+    EXPECT_LT(pos("Page.enable"), pos("Page.addScriptToEvaluateOnNewDocument"));
+    EXPECT_EQ(count("Page.addScriptToEvaluateOnNewDocument", "S1"), 2u);  // key filter + bridge
+    EXPECT_EQ(count("Runtime.runIfWaitingForDebugger"), 0u) << "runs only once prepared";
+    for (const auto& m : sentTo("S1"))
+        if (m["method"] == "Fetch.enable")
+            EXPECT_EQ(m["params"]["patterns"][0]["urlPattern"], "http://res/*");
+    EXPECT_FALSE(client->mainPageShown());
+
+    replyAll();
+    EXPECT_EQ(count("Runtime.runIfWaitingForDebugger", "S1"), 1u);
+    ASSERT_TRUE(client->mainPage());
+    EXPECT_EQ(client->mainPage()->sessionId, "S1");
+    EXPECT_TRUE(client->mainPageShown());
+    const Json& last = sent.back();
+    EXPECT_EQ(last["method"], "Runtime.evaluate");
+    EXPECT_EQ(last["params"]["expression"], "location.replace(\"http://res/client/app.html\")");
+}
+
+TEST_F(BrowserClientTest, UrlSwitchReplacesTheStartupAddressAndRefusedReplacementNavigates) {
+    HostOptions options;
+    options.startupAddress = "http://example.test/x";
+    makeClient(options);
+    attach("S1", "T1");
+    replyAll();
+    EXPECT_EQ(sent.back()["params"]["expression"], "location.replace(\"http://example.test/x\")");
+    // The page refused the replacement: the host navigates instead.
+    channel.receive(Json{{"id", sent.back()["id"]}, {"error", {{"message", "no"}}}}.dump());
+    EXPECT_EQ(sent.back()["method"], "Page.navigate");
+    EXPECT_EQ(sent.back()["params"]["url"], "http://example.test/x");
+}
+
+TEST_F(BrowserClientTest, TargetsThatAreNotPagesAreResumedAndNotCounted) {
+    attach("W1", "TW", "", "service_worker");
+    EXPECT_EQ(methodsTo("W1"), std::vector<std::string>{"Runtime.runIfWaitingForDebugger"});
+    EXPECT_EQ(client->browserCount(), 0);
+    EXPECT_EQ(client->mainPage(), nullptr);
+}
+
+TEST_F(BrowserClientTest, PopupsAreKeptInCreationOrderAndNamedRepositoryWindowsRecognised) {
+    openMain();
+    openPopup("S-a", "T-a", "");
+    openPopup("S-b", "T-b", "Korvex Repository");
+    openPopup("S-c", "T-c", "korvex repository");  // the name is case-sensitive
+    auto list = client->popups();
+    ASSERT_EQ(list.size(), 3u);
+    EXPECT_EQ(list[0]->sessionId, "S-a");
+    EXPECT_EQ(list[1]->sessionId, "S-b");
+    EXPECT_EQ(list[2]->sessionId, "S-c");
+    EXPECT_FALSE(list[0]->isRepository());
+    EXPECT_TRUE(list[1]->isRepository());
+    EXPECT_FALSE(list[2]->isRepository());
+    EXPECT_EQ(client->browserCount(), 4);
+    // A popup does not navigate anywhere by itself: it goes where window.open sent it.
+    EXPECT_EQ(count("Runtime.runIfWaitingForDebugger", "S-a"), 1u);
+    EXPECT_EQ(count("Page.navigate", "S-a"), 0u);
+}
+
+TEST_F(BrowserClientTest, ClosingARepositoryWindowTellsTheMainPageClosingOtherPopupsDoesNot) {
+    openMain();
+    openPopup("S-a", "T-a", "");
+    openPopup("S-r", "T-r", "Korvex Repository");
+    size_t before = sent.size();
+    event("Target.targetDestroyed", {{"targetId", "T-a"}});
+    EXPECT_EQ(sent.size(), before);
+    event("Target.detachedFromTarget", {{"sessionId", "S-r"}, {"targetId", "T-r"}});
+    ASSERT_EQ(sent.size(), before + 1);
+    EXPECT_EQ(sent.back()["sessionId"], "S-main");
+    EXPECT_EQ(sent.back()["params"]["expression"], kRepositoryClosedScript);
+    EXPECT_TRUE(client->popups().empty());
+    EXPECT_FALSE(client->isClosing());
+    // The destroyed event that follows a detach changes nothing.
+    event("Target.targetDestroyed", {{"targetId", "T-r"}});
+    EXPECT_EQ(sent.size(), before + 1);
+}
+
+TEST_F(BrowserClientTest, MainPageClosingClosesPopupsStopsTheKitWaitsThenClosesTheBrowser) {
+    openMain();
+    openPopup("S-r", "T-r", "Korvex Repository");
+    openPopup("S-a", "T-a", "");
+    log.clear();
+    event("Target.targetDestroyed", {{"targetId", "T-main"}});
+    std::vector<std::string> expected = {"Target.closeTarget", "Target.closeTarget",
+                                         "stopDataAcquisition", "remotePowerDown(1)",
+                                         "remotePowerDown(2)", "pause(100)", "Browser.close",
+                                         "finish(0)"};
+    EXPECT_EQ(log, expected);
+    EXPECT_TRUE(client->isClosing());
+    EXPECT_EQ(client->mainPage(), nullptr);
+    // The popups then go; with the main page gone, no repository-closed script is sent.
+    log.clear();
+    event("Target.targetDestroyed", {{"targetId", "T-r"}});
+    event("Target.targetDestroyed", {{"targetId", "T-a"}});
+    event("Target.targetDestroyed", {{"targetId", "T-main"}});
+    EXPECT_TRUE(log.empty());
+}
+
+TEST_F(BrowserClientTest, BrowserThatEndsOnItsOwnStillStopsTheKitButIsNotTalkedTo) {
+    openMain();
+    openPopup("S-a", "T-a", "");
+    log.clear();
+    client->browserGone();
+    std::vector<std::string> expected = {"stopDataAcquisition", "remotePowerDown(1)",
+                                         "remotePowerDown(2)", "pause(100)", "finish(0)"};
+    EXPECT_EQ(log, expected);
+    client->browserGone();
+    client->closeNow("again");
+    EXPECT_EQ(log, expected) << "the closing steps run once";
+}
+
+TEST_F(BrowserClientTest, WithoutADeviceLibraryObjectClosingStillFinishes) {
+    makeClient(HostOptions{}, /*withApi=*/false);
+    openMain();
+    log.clear();
+    event("Target.targetDestroyed", {{"targetId", "T-main"}});
+    EXPECT_EQ(log, (std::vector<std::string>{"pause(100)", "Browser.close", "finish(0)"}));
+}
+
+TEST_F(BrowserClientTest, ExitClosesPopupsThenTheMainPage) {
+    openMain();
+    openPopup("S-a", "T-a", "");
+    log.clear();
+    size_t before = sent.size();
+    client->closeEveryBrowser();
+    ASSERT_EQ(sent.size(), before + 2);
+    EXPECT_EQ(sent[before]["params"]["targetId"], "T-a");
+    EXPECT_EQ(sent[before + 1]["params"]["targetId"], "T-main");
+    EXPECT_FALSE(client->isClosing()) << "the steps run when the main page has really gone";
+}
+
+TEST_F(BrowserClientTest, APageOpenedWhileClosingIsClosedAtOnce) {
+    openMain();
+    client->browserGone();
+    attach("S-late", "T-late", "T-main");
+    EXPECT_EQ(sent.back()["method"], "Target.closeTarget");
+    EXPECT_EQ(sent.back()["params"]["targetId"], "T-late");
+}
+
+TEST_F(BrowserClientTest, CrashedPageReloadsTheStartupAddressUnlessAlreadyThere) {
+    openMain();
+    event("Page.frameNavigated", {{"frame", {{"id", "T-main"}, {"url", "http://elsewhere.test/"}}}}, "S-main");
+    event("Inspector.targetCrashed", Json::object(), "S-main");
+    EXPECT_EQ(sent.back()["method"], "Page.navigate");
+    EXPECT_EQ(sent.back()["params"]["url"], "http://res/client/app.html");
+    EXPECT_EQ(sent.back()["sessionId"], "S-main");
+
+    // Under the start-up address (compared in lower case): left as it is.
+    event("Page.frameNavigated", {{"frame", {{"id", "T-main"}, {"url", "HTTP://RES/client/app.html?x=1"}}}},
+          "S-main");
+    size_t before = sent.size();
+    event("Inspector.targetCrashed", Json::object(), "S-main");
+    for (size_t i = before; i < sent.size(); ++i) EXPECT_NE(sent[i]["method"], "Page.navigate");
+}
+
+TEST_F(BrowserClientTest, ResourceRequestsAreAnsweredFromTheProgramFolder) {
+    openMain();
+    event("Fetch.requestPaused", {{"requestId", "r1"}, {"request", {{"url", "http://res/client/x.js?v=1"}}}},
+          "S-main");
+    const Json& ok = sent.back();
+    EXPECT_EQ(ok["method"], "Fetch.fulfillRequest");
+    EXPECT_EQ(ok["sessionId"], "S-main");
+    EXPECT_EQ(ok["params"]["requestId"], "r1");
+    EXPECT_EQ(ok["params"]["responseCode"], 200);
+    EXPECT_EQ(ok["params"]["responseHeaders"][0]["value"], "application/javascript");
+    EXPECT_EQ(DecodeBase64(ok["params"]["body"].get<std::string>()), "var x = 1;");
+
+    for (const char* url : {"http://res/client/missing.html", "http://res/client/../client/x.js",
+                            "http://res/client/x.JS"}) {
+        event("Fetch.requestPaused", {{"requestId", "r2"}, {"request", {{"url", url}}}}, "S-main");
+        EXPECT_EQ(sent.back()["method"], "Fetch.failRequest") << url;
+        EXPECT_EQ(sent.back()["params"]["errorReason"], "Failed") << url;
+    }
+}
+
+TEST_F(BrowserClientTest, FailedDocumentLoadIsReplacedByTheErrorPageWhateverTheEventOrder) {
+    openMain();
+    auto request = [&](const std::string& id, const std::string& frame, const std::string& url) {
+        event("Network.requestWillBeSent",
+              {{"requestId", id}, {"frameId", frame}, {"type", "Document"}, {"request", {{"url", url}}}},
+              "S-main");
+    };
+    auto failed = [&](const std::string& id, const std::string& text) {
+        event("Network.loadingFailed", {{"requestId", id}, {"type", "Document"}, {"errorText", text}}, "S-main");
+    };
+    auto errorCommitted = [&](const std::string& frame, const std::string& url) {
+        event("Page.frameNavigated",
+              {{"frame", {{"id", frame}, {"parentId", "T-main"}, {"url", "chrome-error://chromewebdata/"},
+                          {"unreachableUrl", url}}}},
+              "S-main");
+    };
+
+    // Failure reported first, the browser's error document second.
+    request("L1", "F1", "http://res/client/missing.html");
+    failed("L1", "net::ERR_FAILED");
+    EXPECT_EQ(count("Page.setDocumentContent"), 0u);
+    errorCommitted("F1", "http://res/client/missing.html");
+    ASSERT_EQ(sent.back()["method"], "Page.setDocumentContent");
+    EXPECT_EQ(sent.back()["params"]["frameId"], "F1");
+    EXPECT_EQ(sent.back()["params"]["html"],
+              "<html><body><h2>Failed to load URL http://res/client/missing.html with error "
+              "net::ERR_FAILED (-2).</h2></body></html>");
+
+    // The other order, and a refused connection: the repository page.
+    request("L2", "F2", "http://127.0.0.1:9/");
+    errorCommitted("F2", "http://127.0.0.1:9/");
+    failed("L2", "net::ERR_CONNECTION_REFUSED");
+    ASSERT_EQ(sent.back()["method"], "Page.setDocumentContent");
+    EXPECT_EQ(sent.back()["params"]["frameId"], "F2");
+    EXPECT_NE(sent.back()["params"]["html"].get<std::string>().find("The connection to the repository failed !"),
+              std::string::npos);
+
+    // An aborted load, and a failed sub-resource, are left alone.
+    size_t pages = count("Page.setDocumentContent");
+    request("L3", "F3", "http://res/client/app.html");
+    failed("L3", "net::ERR_ABORTED");
+    errorCommitted("F3", "http://res/client/app.html");
+    event("Network.loadingFailed", {{"requestId", "X"}, {"type", "Script"}, {"errorText", "net::ERR_FAILED"}},
+          "S-main");
+    EXPECT_EQ(count("Page.setDocumentContent"), pages);
+}
+
+TEST_F(BrowserClientTest, DeviceScriptsRunInTheMainPageAndRepositoryWindowsOnly) {
+    client->runInListeningPages("early()");
+    EXPECT_EQ(count("Runtime.evaluate"), 0u) << "dropped before the main page exists";
+    openMain();
+    openPopup("S-r1", "T-r1", "Korvex Repository");
+    openPopup("S-d", "T-d", "");
+    openPopup("S-r2", "T-r2", "Korvex Repository");
+    size_t before = sent.size();
+    client->runInListeningPages("KorvexEventHandler.sendEvent({ name: 'x' })");
+    std::vector<std::string> sessions;
+    for (size_t i = before; i < sent.size(); ++i) sessions.push_back(sent[i]["sessionId"]);
+    EXPECT_EQ(sessions, (std::vector<std::string>{"S-main", "S-r1", "S-r2"}));
+
+    // With the main page gone, open repository windows still hear events.
+    client->browserGone();
+    event("Target.targetDestroyed", {{"targetId", "T-main"}});
+    before = sent.size();
+    client->runInListeningPages("later()");
+    sessions.clear();
+    for (size_t i = before; i < sent.size(); ++i) sessions.push_back(sent[i]["sessionId"]);
+    EXPECT_EQ(sessions, (std::vector<std::string>{"S-r1", "S-r2"}));
+}
+
+TEST_F(BrowserClientTest, BindingCallsReachTheirHandlerWithThePage) {
+    std::vector<std::string> payloads;
+    client->addBinding("bridgeSend", [&](const PageInfo& page, const std::string& payload) {
+        payloads.push_back(page.sessionId + ":" + payload);
+    });
+    openMain();
+    event("Runtime.bindingCalled", {{"name", "bridgeSend"}, {"payload", "[1]"}}, "S-main");
+    event("Runtime.bindingCalled", {{"name", "other"}, {"payload", "x"}}, "S-main");
+    event("Runtime.bindingCalled", {{"name", "bridgeSend"}, {"payload", 5}}, "S-main");
+    event("Runtime.bindingCalled", {{"name", "bridgeSend"}, {"payload", "y"}}, "S-unknown");
+    EXPECT_EQ(payloads, std::vector<std::string>{"S-main:[1]"});
+}
+
+}  // namespace
