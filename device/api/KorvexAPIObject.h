@@ -24,6 +24,9 @@ class AcquisitionStack;
 class HardwareAPI;
 class Protocol;
 class PacketQueue;
+class SampleCollection;
+class Sensor;
+struct BoundingBoxData;
 
 // Appends the hardware state report's fields (dongle, then remote slots 1 and 2) to an
 // initialised document.
@@ -69,6 +72,17 @@ public:
     // null and 0, so that releasing it twice is harmless.
     void freeBufferArray(bufferArray* data) override;
     void broadcast(const char* name, const char* args) override;
+
+    // The data queries' formatting: the one-sensor form (times, value columns, raw columns
+    // with `raw`; `axis` -1 for every axis) and the two-sensor form (merge-join on equal
+    // times). The document must be initialised; the buffer is filled (see Reports.h).
+    void formatDataBson(bson_t* result, bufferArray* data, std::shared_ptr<SampleCollection> samples,
+                        Sensor* sensor, bool raw, int axis);
+    void formatDataBson(bson_t* result, bufferArray* data, std::shared_ptr<SampleCollection> first,
+                        std::shared_ptr<SampleCollection> second, Sensor* firstSensor,
+                        Sensor* secondSensor);
+    // Appends "boundingBox": { "max": [...], "min": [...] } (empty arrays for null).
+    void bson_append_boundingBox(bson_t* document, BoundingBoxData* box);
 
     // The queue the command encoders fill and the command sender drains.
     PacketQueue* commandQueue();
