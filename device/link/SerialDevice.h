@@ -10,8 +10,10 @@
 //  - close() ends both, raising `dongleNotPluggedIn` if the dongle was open.
 //
 // All port work runs on the I/O service's thread, so the port itself needs no lock; the
-// public operations only post work there. Destroy the object only after that thread has
-// stopped (its pending handlers refer to this object).
+// public operations only post work there. Running it: keep a work guard on the io_context
+// and call run() on the I/O thread. Stopping it: close() (which also ends a discovery that
+// is running), then release the guard (or stop() the io_context) and join the thread.
+// Destroy the object only after that thread has ended: pending handlers refer to it.
 #pragma once
 
 #include "device/link/Asio.h"

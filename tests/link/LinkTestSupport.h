@@ -33,7 +33,7 @@ public:
         {
             std::lock_guard lock(mutex);
             ++plugs;
-            pluggedAt.push_back(Clock::now());
+            pluggedAt = Clock::now();
         }
         changed.notify_all();
         if (onPlug)
@@ -44,7 +44,7 @@ public:
         {
             std::lock_guard lock(mutex);
             ++unplugs;
-            unpluggedAt.push_back(Clock::now());
+            unpluggedAt = Clock::now();
         }
         changed.notify_all();
     }
@@ -73,12 +73,12 @@ public:
     Clock::time_point lastPlug() const
     {
         std::lock_guard lock(mutex);
-        return pluggedAt.empty() ? Clock::time_point() : pluggedAt.back();
+        return pluggedAt;
     }
     Clock::time_point lastUnplug() const
     {
         std::lock_guard lock(mutex);
-        return unpluggedAt.empty() ? Clock::time_point() : unpluggedAt.back();
+        return unpluggedAt;
     }
 
     // Waits until `ready` holds (checked whenever something is recorded, and every 10 ms).
@@ -107,8 +107,8 @@ private:
     std::vector<std::string> lines;
     int plugs = 0;
     int unplugs = 0;
-    std::vector<Clock::time_point> pluggedAt;
-    std::vector<Clock::time_point> unpluggedAt;
+    Clock::time_point pluggedAt;
+    Clock::time_point unpluggedAt;
 };
 
 // Polls `ready` every 5 ms until it holds or `timeout` passes.

@@ -154,22 +154,3 @@ TEST(SerialPortCheck, WatcherNeverRunsTheEnumeratorWhileStreaming)
         EXPECT_LT(msSince(before), 200);
     }
 }
-
-TEST(SerialPortCheck, WatcherLeavesAListedOrUnpluggedDongleAlone)
-{
-    ::unsetenv("KORVEX_PORT");
-    TempDir dir;
-    HardwareState state;
-    Protocol protocol;
-    SerialPortCheck check(&state, &protocol);
-    check.setEnumeratorPath(dir.script("EnumSer", "echo '/dev/pts/3 <Korvex Virtual COM Port>'"));
-    state.dongleMode = DongleModeConnected;
-    std::jthread watcher([&](std::stop_token stop) { check.checkLoop(stop); });
-    std::this_thread::sleep_for(2300ms);
-    EXPECT_EQ(check.enumeratorRuns(), 0u);   // not plugged: nothing to watch
-    state.donglePlugged = true;
-    EXPECT_TRUE(eventually(1500ms, [&] { return check.enumeratorRuns() >= 1; }));
-    std::this_thread::sleep_for(100ms);
-    EXPECT_EQ(check.statusProbes(), 0u);
-    EXPECT_TRUE(protocol.getCommandQueue()->empty());
-}
