@@ -403,7 +403,7 @@ void SampleCollection::rangeInto(SampleCollection& out, double startTime, double
                 ++before;
         }
         out.append(Sample::interpolate(v.sample(before), v.sample(after), D));
-        if (e2 > D + P)
+        if (e2 > D + P && D + P > D)
             D = D + P;
         else
             break;
