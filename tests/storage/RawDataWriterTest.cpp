@@ -16,7 +16,10 @@
 #include <thread>
 #include <vector>
 
+#include <poll.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -306,6 +309,51 @@ TEST_F(RawDataWriterTest, MetadataIsWrittenBesideTheRawFileAndListed) {
     bson_iter_array(&iter, &length, &data);
     EXPECT_GT(length, 5u);
     bson_destroy(&list);
+}
+
+// A recording process killed in the middle of a run leaves every frame the writer had
+// seen in the file: nothing waits in a buffer of the process.
+TEST(RawDataWriterCrash, KilledMidRunTheFileHoldsEveryFrameQueuedBeforeTheKill) {
+    TempDir temp;
+    EnvOverride override("KORVEX_DOCUMENTS_DIR", temp.str());
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    constexpr int frameCount = 50;
+
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        close(ready[0]);
+        FileSystem files(nullptr);
+        AcquisitionStack stack(nullptr, nullptr, nullptr);
+        PacketQueue queue;
+        RawDataWriter writer(nullptr, &stack, &queue, &files);
+        std::jthread thread([&](std::stop_token stop) { writer.listenLoop(stop); });
+        for (int i = 0; i < frameCount; ++i)
+            queue.push(std::make_unique<Packet>(dataFrame(20, static_cast<uint8_t>(i))));
+        std::string id = stack.currentAcquisitionID() + "\n";
+        if (write(ready[1], id.data(), id.size()) < 0)
+            _exit(2);
+        // The run goes on until the parent kills this process.
+        for (;;)
+            pause();
+    }
+    close(ready[1]);
+    pollfd wait{ready[0], POLLIN, 0};
+    bool signalled = poll(&wait, 1, 5000) == 1;
+    char id[64] = {};
+    ssize_t got = signalled ? read(ready[0], id, sizeof id - 1) : 0;
+    close(ready[0]);
+    // The writer's latency is milliseconds; 100 ms after the last frame was queued it
+    // must be on disk.
+    std::this_thread::sleep_for(100ms);
+    kill(child, SIGKILL);
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_GT(got, 1);
+    std::string name(id, static_cast<std::size_t>(got) - 1);
+    fs::path raw = temp.path() / "Korvex-WorkFiles" / "rawdata" / (name + ".raw");
+    EXPECT_EQ(fileBytes(raw).size(), static_cast<std::size_t>(frameCount) * 20);
 }
 
 }  // namespace
