@@ -142,18 +142,4 @@ TEST_F(AcquisitionStackTest, DiscardingAnEmptyAcquisitionIsRefused) {
     EXPECT_TRUE(stack.getStacked().empty());
 }
 
-TEST_F(AcquisitionStackTest, ClearDropsEverything) {
-    AcquisitionStack stack(&listener, &hardware, nullptr);
-    for (int i = 0; i < 3; ++i) {
-        ASSERT_TRUE(stack.addRemote(1, 2, 4));
-        ASSERT_TRUE(stack.stackCurrent());
-        ASSERT_TRUE(stack.setUpNewAcquisition());
-    }
-    EXPECT_EQ(stack.getStacked().size(), 3u);
-    stack.clear();
-    EXPECT_TRUE(stack.getStacked().empty());
-    EXPECT_EQ(stack.getCurrent(), nullptr);
-    EXPECT_TRUE(stack.setUpNewAcquisition());
-}
-
 }  // namespace

@@ -285,6 +285,9 @@ TEST_F(FileSystemTest, CalibrationListHoldsOnlyReadableBsonFiles) {
     writeBytes(fs::path(folder) / "d.bson", {9, 9, 9});
 
     bson_t list;
+    files.acquisitionList(&list);
+    EXPECT_EQ(listedIDs(&list, "acquisitionList"), std::vector<std::string>{}) << "empty folder";
+    bson_destroy(&list);
     files.calibrationList(&list);
     EXPECT_EQ(listedIDs(&list, "calibrationList"), std::vector<std::string>{"a"});
     EXPECT_EQ(listener.errorCodes(), std::vector<int>{29});
@@ -309,17 +312,6 @@ TEST_F(FileSystemTest, AcquisitionListNeedsARawFileOfAtLeastTwoBytes) {
     bson_t list;
     files.acquisitionList(&list);
     EXPECT_EQ(listedIDs(&list, "acquisitionList"), (std::vector<std::string>{"b", "z"}));
-    bson_destroy(&list);
-}
-
-TEST_F(FileSystemTest, EmptyFoldersGiveEmptyArrays) {
-    FileSystem files(&listener);
-    bson_t list;
-    files.acquisitionList(&list);
-    EXPECT_EQ(listedIDs(&list, "acquisitionList"), std::vector<std::string>{});
-    bson_destroy(&list);
-    files.calibrationList(&list);
-    EXPECT_EQ(listedIDs(&list, "calibrationList"), std::vector<std::string>{});
     bson_destroy(&list);
 }
 
