@@ -1,0 +1,150 @@
+// Data queries and CSV export on a one-hour recording of a 4800 Hz sensor (17.28 million
+// samples), and the two-sensor query on an hour of two 800 Hz sensors.
+//
+// Goals: whole hour resampled to a few thousand points <= 10 ms; last 10 s at 1000 Hz
+// <= 1 ms; last sample <= 10 us; one minute of two sensors <= 5 ms; export >= 5 M lines/s.
+#include "KorvexAPI.h"
+#include "device/api/KorvexAPIObject.h"
+#include "device/hardware/HardwareState.h"
+#include "device/sensors/Sensor.h"
+#include "device/storage/AcquisitionStack.h"
+#include "device/storage/FileSystem.h"
+
+#include <benchmark/benchmark.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include <unistd.h>
+
+namespace {
+
+constexpr int hourSamples4800 = 3600 * 4800;
+constexpr int hourSamples800 = 3600 * 800;
+
+void fillSensor(Sensor* sensor, int count, int perFrame) {
+    const int valueCount = sensorTypeInfo(sensor->sensorType)->valueCount;
+    Sample s(sensor->sensorType, valueCount);
+    s.remote = 1;
+    for (int i = 0; i < count; ++i) {
+        const uint32_t frame = 1 + i / perFrame;
+        for (int k = 0; k < valueCount; ++k) {
+            s.raw[k] = 2047 + (i % 400) - 200 + k;
+            s.values[k] = float(s.raw[k] - 2047) / -120.0f;
+        }
+        s.frame = static_cast<int16_t>(frame & 0xFF);
+        s.index = static_cast<int16_t>(i % perFrame);
+        s.frameTotal = frame;
+        sensor->samples.append(s);
+    }
+}
+
+// One API object with remote 1 on configuration `config`, filled once.
+struct Recording {
+    explicit Recording(int config) {
+        char pattern[] = "/tmp/korvex-queries-bench-XXXXXX";
+        if (mkdtemp(pattern))
+            folder = pattern;
+        setenv("KORVEX_DOCUMENTS_DIR", folder.c_str(), 1);
+        api = static_cast<KorvexAPI*>(getConcreteIKorvexAPI(nullptr));
+        api->hardwareState->dongleMode = DongleModeConnected;
+        api->hardwareState->remoteStatus(1)->rfStatus = 1;
+        api->setFixedConfig(1, config);
+    }
+    ~Recording() {
+        releaseConcreteIKorvexAPI(api);
+        std::error_code ec;
+        std::filesystem::remove_all(folder, ec);
+    }
+    Sensor* sensor(int type) { return api->acquisitionStack->getSensor(1, type); }
+
+    std::string folder;
+    KorvexAPI* api = nullptr;
+};
+
+Recording& forceHour() {
+    static Recording* recording = [] {
+        auto* r = new Recording(46); // force at 4800 Hz
+        fillSensor(r->sensor(SensorForce), hourSamples4800, 48);
+        return r;
+    }();
+    return *recording;
+}
+
+Recording& twoSensorHour() {
+    static Recording* recording = [] {
+        auto* r = new Recording(42); // force and accelerometer at 800 Hz
+        fillSensor(r->sensor(SensorForce), hourSamples800, 8);
+        fillSensor(r->sensor(SensorAccelerometer), hourSamples800, 8);
+        return r;
+    }();
+    return *recording;
+}
+
+void runQuery(benchmark::State& state, double start, double end, int rate) {
+    Recording& r = forceHour();
+    uint32_t points = 0;
+    for (auto _ : state) {
+        bson_t doc;
+        bufferArray data;
+        r.api->getSensorData(&doc, &data, 1, SensorForce, start, end, false, -1, rate);
+        points = data.size / 2;
+        r.api->freeBufferArray(&data);
+        bson_destroy(&doc);
+    }
+    state.counters["points"] = points;
+}
+
+void BM_WholeHourAt1Hz(benchmark::State& state) { runQuery(state, 0, -1, 1); }
+BENCHMARK(BM_WholeHourAt1Hz)->Unit(benchmark::kMillisecond);
+
+void BM_Last10SecondsAt1000Hz(benchmark::State& state) { runQuery(state, -10, -1, 1000); }
+BENCHMARK(BM_Last10SecondsAt1000Hz)->Unit(benchmark::kMicrosecond);
+
+void BM_LastSample(benchmark::State& state) {
+    Recording& r = forceHour();
+    for (auto _ : state) {
+        bson_t doc;
+        bufferArray data;
+        r.api->getLastSample(&doc, &data, 1, SensorForce);
+        benchmark::DoNotOptimize(data.data);
+        r.api->freeBufferArray(&data);
+        bson_destroy(&doc);
+    }
+}
+BENCHMARK(BM_LastSample)->Unit(benchmark::kMicrosecond);
+
+void BM_TwoSensorsOneMinute(benchmark::State& state) {
+    Recording& r = twoSensorHour();
+    uint32_t matched = 0;
+    for (auto _ : state) {
+        bson_t doc;
+        bufferArray data;
+        r.api->getSensorData2(&doc, &data, 1, SensorAccelerometer, SensorForce, 1800, 1860);
+        matched = data.size / 5;
+        r.api->freeBufferArray(&data);
+        bson_destroy(&doc);
+    }
+    state.counters["frames"] = matched;
+}
+BENCHMARK(BM_TwoSensorsOneMinute)->Unit(benchmark::kMillisecond);
+
+void BM_ExportHour(benchmark::State& state) {
+    Recording& r = forceHour();
+    for (auto _ : state) {
+        bson_t doc;
+        bson_init(&doc);
+        r.api->exportData(&doc, 1, SensorForce, "bench");
+        bson_destroy(&doc);
+        state.PauseTiming();
+        std::filesystem::remove(r.api->fileSystem->getDirectory(FileSystem::Export) + "bench.csv");
+        state.ResumeTiming();
+    }
+    state.SetItemsProcessed(state.iterations() * int64_t(hourSamples4800));
+}
+BENCHMARK(BM_ExportHour)->Unit(benchmark::kMillisecond)->Iterations(2);
+
+} // namespace
+
+BENCHMARK_MAIN();
