@@ -66,6 +66,24 @@ bool storedAcquisitionExists(const FileSystem& files, const std::string& acquisi
     return std::filesystem::is_regular_file(std::filesystem::u8path(folder + acquisitionID + ".bson"), ec);
 }
 
+// A query that cannot finish (a buffer too large for memory) answers like one without data
+// instead of letting the exception cross the library boundary.
+template <typename Body>
+void guardedQuery(IKorvexListener* dispatch, const char* operation, bson_t* result,
+                  bufferArray* data, Body body) {
+    try {
+        body();
+    } catch (const std::exception& e) {
+        dispatch->log(std::string("KorvexAPI::") + operation + " - ERROR - " + e.what());
+        if (data) {
+            delete[] data->data;
+            *data = bufferArray{};
+        }
+        if (result)
+            bson_reinit(result);
+    }
+}
+
 } // namespace
 
 // ---- acquisitions --------------------------------------------------------------------------
@@ -227,12 +245,14 @@ void KorvexAPI::getLastSample(bson_t* result, bufferArray* data, int remote, int
         dispatch->error(22, sensorDetail(remote, sensorType));
         return;
     }
-    auto samples = std::make_shared<SampleCollection>(-1);
-    if (sensor->samples.empty())
-        dispatch->log(formatLine("KorvexAPI::getLastSensorData - No data for sensor %1%", sensorType));
-    else
-        sensor->samples.copyLastInto(samples);
-    formatDataBson(result, data, samples, sensor, false, -1);
+    guardedQuery(dispatch, "getLastSample", result, data, [&] {
+        auto samples = std::make_shared<SampleCollection>(-1);
+        if (sensor->samples.empty())
+            dispatch->log(formatLine("KorvexAPI::getLastSensorData - No data for sensor %1%", sensorType));
+        else
+            sensor->samples.copyLastInto(samples);
+        formatDataBson(result, data, samples, sensor, false, -1);
+    });
 }
 
 void KorvexAPI::getSensorData(bson_t* result, bufferArray* data, int remote, int sensorType,
@@ -250,12 +270,14 @@ void KorvexAPI::getSensorData(bson_t* result, bufferArray* data, int remote, int
                                  sensorType, remote));
         return;
     }
-    if (sensor->samples.empty())
-        dispatch->log(formatLine("KorvexAPI::getSensorData - No data for sensor %1%, remote %2% ",
-                                 sensorType, remote));
-    else if (Reports::isValidAxis(*sensor, axis))
-        sensor->samples.rangeInto(samples, start, end);
-    formatDataBson(result, data, samples, sensor, raw, axis);
+    guardedQuery(dispatch, "getSensorData", result, data, [&] {
+        if (sensor->samples.empty())
+            dispatch->log(formatLine("KorvexAPI::getSensorData - No data for sensor %1%, remote %2% ",
+                                     sensorType, remote));
+        else if (Reports::isValidAxis(*sensor, axis))
+            sensor->samples.rangeInto(samples, start, end);
+        formatDataBson(result, data, samples, sensor, raw, axis);
+    });
 }
 
 void KorvexAPI::getSensorData2(bson_t* result, bufferArray* data, int remote, int sensorType1,
@@ -273,19 +295,21 @@ void KorvexAPI::getSensorData2(bson_t* result, bufferArray* data, int remote, in
     if (!first || !second)
         return;
 
-    auto firstSamples = std::make_shared<SampleCollection>(-1);
-    auto secondSamples = std::make_shared<SampleCollection>(-1);
-    if (first->samples.empty() || second->samples.empty()) {
-        dispatch->log(formatLine("KorvexAPI::getSensorData - No data for sensor %1%", sensorType1));
-        dispatch->log(formatLine("KorvexAPI::getSensorData - No data for sensor %1%", sensorType2));
-    } else if (start == 0 && end == -1) {
-        first->samples.averageFramesInto(firstSamples);
-        second->samples.averageFramesInto(secondSamples);
-    } else {
-        first->samples.averageFramesInRangeInto(firstSamples, start, end);
-        second->samples.averageFramesInRangeInto(secondSamples, start, end);
-    }
-    formatDataBson(result, data, firstSamples, secondSamples, first, second);
+    guardedQuery(dispatch, "getSensorData2", result, data, [&] {
+        auto firstSamples = std::make_shared<SampleCollection>(-1);
+        auto secondSamples = std::make_shared<SampleCollection>(-1);
+        if (first->samples.empty() || second->samples.empty()) {
+            dispatch->log(formatLine("KorvexAPI::getSensorData - No data for sensor %1%", sensorType1));
+            dispatch->log(formatLine("KorvexAPI::getSensorData - No data for sensor %1%", sensorType2));
+        } else if (start == 0 && end == -1) {
+            first->samples.averageFramesInto(firstSamples);
+            second->samples.averageFramesInto(secondSamples);
+        } else {
+            first->samples.averageFramesInRangeInto(firstSamples, start, end);
+            second->samples.averageFramesInRangeInto(secondSamples, start, end);
+        }
+        formatDataBson(result, data, firstSamples, secondSamples, first, second);
+    });
 }
 
 // ---- export --------------------------------------------------------------------------------
@@ -320,7 +344,14 @@ void KorvexAPI::exportData(bson_t* result, int remote, int sensorType, const cha
         const std::string path =
             CsvExport::exportPath(fileSystem->getDirectory(FileSystem::Export), name,
                                   acquisitionStack->currentAcquisitionID(), remote, sensorType);
-        const CsvExport::Result written = CsvExport::write(sensor->samples, sensor->axisCount, path);
+        CsvExport::Result written;
+        try {
+            written = CsvExport::write(sensor->samples, sensor->axisCount, path);
+        } catch (const std::exception& e) {
+            dispatch->log(formatLine("KorvexAPI::exportData - ERROR - %1%", e.what()));
+            written.opened = true; // reported as a failed write
+            written.written = false;
+        }
         if (!written.opened) {
             dispatch->log(formatLine("KorvexAPI::exportData - ERROR - Cannot open file %1%", path));
             refuse("Cannot open file " + path);

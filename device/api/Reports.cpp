@@ -9,6 +9,8 @@
 #include <boost/date_time/posix_time/posix_time.hpp>
 
 #include <cmath>
+#include <cstdint>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -124,6 +126,8 @@ void formatSensorData(bson_t* document, bufferArray* data, SampleCollection& sam
     if (data) {
         const size_t columns = raw ? 2 * static_cast<size_t>(G) + 1 : static_cast<size_t>(G) + 1;
         const size_t total = columns * E;
+        if (total > UINT32_MAX)
+            throw std::length_error("result larger than a buffer can describe");
         float* out = new float[total];
         data->data = out;
         data->size = static_cast<uint32_t>(total);
@@ -193,6 +197,8 @@ void formatSensorPair(bson_t* document, bufferArray* data, const SampleCollectio
     const size_t C = matches.size();
     if (data && !a.empty() && !b.empty()) {
         const size_t total = C * static_cast<size_t>(A + B + 1);
+        if (total > UINT32_MAX)
+            throw std::length_error("result larger than a buffer can describe");
         float* out = new float[total];
         data->data = out;
         data->size = static_cast<uint32_t>(total);

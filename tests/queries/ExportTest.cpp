@@ -120,3 +120,15 @@ TEST(CsvNames, SafeNames) {
     EXPECT_FALSE(CsvExport::isSafeName("x/.."));
     EXPECT_FALSE(CsvExport::isSafeName(std::string("a\0b", 3)));
 }
+
+TEST_F(Export, AFullDiskIsNotReportedAsSuccess) {
+    if (!std::filesystem::exists("/dev/full"))
+        GTEST_SKIP() << "no /dev/full";
+    configure(1, 2);
+    fill(sensor(1, SensorAccelerometer), 3);
+    std::filesystem::create_symlink("/dev/full", folder(FileSystem::Export) + "full.csv");
+    bson_t doc = exportTo(1, SensorAccelerometer, "full");
+    EXPECT_FALSE(boolAt(&doc, "success"));
+    EXPECT_EQ(stringAt(&doc, "error"), "Cannot write file " + folder(FileSystem::Export) + "full.csv");
+    bson_destroy(&doc);
+}
