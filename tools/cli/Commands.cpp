@@ -214,6 +214,11 @@ private:
             return configRefused(remote, config, mark, "refused");
         if (config == 0)
             return ExitOk;
+        // A number without sensors is accepted by the library but can never record; say so
+        // now rather than after waiting for a confirmation that will not come.
+        auto sensors = session->acquisition().sensors;
+        if (std::none_of(sensors.begin(), sensors.end(), [&](const AcquisitionSensor& s) { return s.remote == remote; }))
+            return configRefused(remote, config, mark, "has no sensors: not a fixed configuration");
         if (!session->waitForConfigured(remote, config, configTimeout, [this] { return ctx.cancelled(); })) {
             if (ctx.cancelled())
                 return fail(ExitInterrupted, "interrupted while configuring remote " + std::to_string(remote));
@@ -224,9 +229,10 @@ private:
 
     int configRefused(int remote, int config, std::size_t mark, const char* what) {
         std::string message = format("configuration %d for remote %d %s", config, remote, what);
-        auto problems = log.problemsSince(mark);
-        if (problems.empty())
-            message += " (the library gave no reason)";
+        // The library's error lines were shown as they came; point to the log when there
+        // were none.
+        if (log.problemsSince(mark).empty())
+            message += " (no error line from the library; --verbose shows its log)";
         return fail(ExitConfigRefused, message);
     }
 
