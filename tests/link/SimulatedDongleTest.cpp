@@ -58,17 +58,17 @@ struct LinkRig {
         replyThread = std::jthread([this](std::stop_token stop) {
             PacketQueue* queue = device.getReceiveQueue();
             while (auto frame = queue->popWait(stop)) {
+                // The dongle's own frames (radio changes, data) answer nothing.
                 uint8_t code = frame->command();
-                if (code == DATA_FROM_REMOTE) {
+                if (code == DATA_FROM_REMOTE)
                     ++dataFrames;
+                if (code == DATA_FROM_REMOTE || code == RF_CONNECTION)
                     continue;
-                }
                 {
                     std::lock_guard lock(framesMutex);
                     frames.push_back(frame->vector());
                 }
-                if (code != RF_CONNECTION)
-                    protocol.commandAnswered();
+                protocol.commandAnswered();
             }
         });
     }
