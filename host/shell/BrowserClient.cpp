@@ -119,6 +119,7 @@ void BrowserClient::handleEvent(const std::string& method, const Json& params,
     } else if (method == "Inspector.targetCrashed") onCrashed(session);
     else if (method == "Runtime.bindingCalled") onBindingCalled(session, params);
     else if (method == "Runtime.consoleAPICalled") onConsoleApiCalled(session, params);
+    else if (method == "Runtime.exceptionThrown") onExceptionThrown(session, params);
 }
 
 // A new target, paused before its first script when it is a new page or popup.
@@ -399,6 +400,25 @@ void BrowserClient::onConsoleApiCalled(const std::string& session, const Json& p
                     text += stringField(arg, "type");
             }
         }
+    }
+    onConsole(pageIt->second, text);
+}
+
+// An uncaught exception shows in the console as "Uncaught" and the error's first line.
+void BrowserClient::onExceptionThrown(const std::string& session, const Json& params) {
+    if (!onConsole) return;
+    auto pageIt = pages.find(session);
+    if (pageIt == pages.end() || !params.contains("exceptionDetails")) return;
+    const Json& details = params["exceptionDetails"];
+    std::string text = stringField(details, "text");
+    if (details.contains("exception")) {
+        std::string description = stringField(details["exception"], "description");
+        if (description.empty() && details["exception"].contains("value")) {
+            const Json& value = details["exception"]["value"];
+            description = value.is_string() ? value.get<std::string>() : value.dump();
+        }
+        description = description.substr(0, description.find('\n'));
+        if (!description.empty()) text += (text.empty() ? "" : " ") + description;
     }
     onConsole(pageIt->second, text);
 }

@@ -83,6 +83,9 @@ public:
     // Runs a script in one page; the result is not awaited.
     void evaluate(const std::string& session, const std::string& script);
 
+    // A diagnostic line (nothing without a trace hook).
+    void note(const std::string& line) const { trace(line); }
+
     const PageInfo* mainPage() const;
     std::vector<const PageInfo*> popups() const;  // in creation order
     const PageInfo* pageBySession(const std::string& session) const;
@@ -111,6 +114,7 @@ private:
     void onCrashed(const std::string& session);
     void onBindingCalled(const std::string& session, const Json& params);
     void onConsoleApiCalled(const std::string& session, const Json& params);
+    void onExceptionThrown(const std::string& session, const Json& params);
     void refreshWindowName(const std::string& session);
     void showErrorPage(const std::string& session, const std::string& frameId, const std::string& html);
     void runClosingSteps(const std::string& reason);

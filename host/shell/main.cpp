@@ -1,16 +1,13 @@
 // Korvex: the desktop host. Shows the local web application in a Chromium app window and
 // connects it to the device library.
 #include "KorvexAPI.h"
+#include "host/bridge/ScriptBridge.h"
 #include "host/resources/ResourcePath.h"
 #include "host/shell/DeviceEvents.h"
 #include "host/shell/Host.h"
 #include "host/shell/HostOptions.h"
 #include "host/shell/HostPaths.h"
 
-#if __has_include("host/bridge/ScriptBridge.h")
-#include "host/bridge/ScriptBridge.h"
-#define KORVEX_HAS_BRIDGE 1
-#endif
 
 #include <csignal>
 #include <filesystem>
@@ -58,11 +55,9 @@ int main(int argc, char** argv) {
     config.browserProgram = *browser.path;
     config.api = api;
     if (tracing) config.trace = trace;
-#ifdef KORVEX_HAS_BRIDGE
     config.extend = [documents](BrowserClient& client, EventLoop& loop) {
         AttachScriptBridge(client, loop, documents);
     };
-#endif
     int code = RunHost(config);
 
     releaseConcreteIKorvexAPI(api);

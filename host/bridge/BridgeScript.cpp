@@ -1,0 +1,92 @@
+#include "host/bridge/BridgeScript.h"
+
+#include "host/shell/Base64.h"
+
+#include <nlohmann/json.hpp>
+
+namespace {
+
+// Everything the page could replace later (JSON, Array.isArray, atob) is taken once, before
+// the page's own scripts run. Registrations live in this document: a navigation drops them.
+const char* const kScript = R"JS((function () {
+  'use strict';
+  var send = globalThis.__korvexBridgeSend;
+  if (typeof send !== 'function' || Object.prototype.hasOwnProperty.call(globalThis, '__korvexReceive')) return;
+  var stringify = JSON.stringify, isArray = Array.isArray, objectIs = Object.is;
+  var decode = globalThis.atob, hasOwn = Object.prototype.hasOwnProperty;
+  var registry = Object.create(null);
+
+  function invalid() { throw new Error('Invalid method arguments'); }
+
+  // A script value as a typed entry: array, string, boolean, 32-bit integer, other number,
+  // and null for anything else.
+  function entry(v) {
+    if (isArray(v)) return ['l', list(v)];
+    switch (typeof v) {
+      case 'string': return ['s', v];
+      case 'boolean': return ['b', v];
+      case 'number':
+        if ((v | 0) === v && !objectIs(v, -0)) return ['i', v];
+        if (v !== v) return ['d', 'NaN'];
+        if (v === Infinity) return ['d', 'Infinity'];
+        if (v === -Infinity) return ['d', '-Infinity'];
+        return ['d', v];
+    }
+    return ['n'];
+  }
+  function list(a) {
+    var out = [];
+    for (var i = 0; i < a.length; i++) out.push(entry(a[i]));
+    return out;
+  }
+
+  var app = globalThis.app;
+  if (!app) app = globalThis.app = {};
+  app.sendMessage = function (name, args) {
+    if (typeof name !== 'string' || name.length === 0) invalid();
+    var message = { n: name };
+    if (isArray(args)) message.a = list(args);
+    send(stringify(message));
+  };
+  app.setMessageCallback = function (name, callback) {
+    if (typeof name !== 'string' || typeof callback !== 'function') invalid();
+    if (!hasOwn.call(registry, name)) registry[name] = callback;  // the first one stays
+  };
+  app.removeMessageCallback = function (name) {
+    if (typeof name !== 'string') invalid();
+    if (!hasOwn.call(registry, name)) return false;
+    delete registry[name];
+    return true;
+  };
+  Object.defineProperty(globalThis, '__korvexReceive', {
+    value: function (name, document, buffer) {
+      if (!hasOwn.call(registry, name)) return false;
+      var args = [name];
+      if (document !== undefined) {
+        args.push(decode(document));
+        if (buffer !== undefined) args.push(decode(buffer));
+      }
+      var result = registry[name].apply(undefined, args);
+      return typeof result === 'boolean' ? result : false;
+    }
+  });
+})();)JS";
+
+}  // namespace
+
+const std::string& BridgePageScript() {
+    static const std::string script = kScript;
+    return script;
+}
+
+std::string ReplyExpression(const std::string& name, const std::optional<std::string>& document,
+                            const std::optional<std::string>& buffer) {
+    std::string expression = "__korvexReceive(" + nlohmann::json(name).dump(-1, ' ', false,
+                                                                             nlohmann::json::error_handler_t::replace);
+    if (document) {
+        expression += ",\"" + EncodeBase64(*document) + "\"";
+        if (buffer) expression += ",\"" + EncodeBase64(*buffer) + "\"";
+    }
+    expression += ")";
+    return expression;
+}

@@ -1,0 +1,19 @@
+// The page side of the script bridge: the `app` object every page and popup gets before its
+// own scripts, and the expression that hands a reply to the page's callback.
+#pragma once
+
+#include <optional>
+#include <string>
+
+// The binding through which `app.sendMessage` reaches the host (one string argument: the
+// request as JSON, {"n": name, "a": typed entries}).
+inline constexpr const char* kBridgeBindingName = "__korvexBridgeSend";
+
+// The script that defines `app.sendMessage`, `app.setMessageCallback` and
+// `app.removeMessageCallback` in a page.
+const std::string& BridgePageScript();
+
+// Calls the callback registered for `name` in the page with the name and the bytes as byte
+// strings (charCodeAt(i) is byte i). Without a document the callback gets the name alone.
+std::string ReplyExpression(const std::string& name, const std::optional<std::string>& document,
+                            const std::optional<std::string>& buffer);

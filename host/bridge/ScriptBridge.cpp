@@ -1,0 +1,46 @@
+#include "host/bridge/ScriptBridge.h"
+
+#include "host/bridge/BridgeScript.h"
+#include "host/bridge/ConsoleLog.h"
+#include "host/bridge/DeviceMessageDelegate.h"
+#include "host/shell/BrowserClient.h"
+
+#include <memory>
+#include <nlohmann/json.hpp>
+
+namespace {
+
+struct ScriptBridge {
+    ScriptBridge(IKorvexAPI* api, const std::string& documents) : delegate(api), console(documents) {}
+    DeviceMessageDelegate delegate;
+    ConsoleLog console;
+};
+
+}  // namespace
+
+void AttachScriptBridge(BrowserClient& client, EventLoop&, const std::string& documentsDirectory) {
+    auto bridge = std::make_shared<ScriptBridge>(client.api(), documentsDirectory);
+    client.addPageScript(BridgePageScript());
+    client.addBinding(kBridgeBindingName, [bridge, &client](const PageInfo& page, const std::string& payload) {
+        nlohmann::json message = nlohmann::json::parse(payload, nullptr, false);
+        if (message.is_discarded() || !message.is_object() || !message.contains("n") || !message["n"].is_string()) {
+            client.note("bridge: malformed request dropped");
+            return;
+        }
+        ListValue args;
+        if (message.contains("a") && !ParseTypedList(message["a"], args)) {
+            client.note("bridge: request with malformed arguments dropped");
+            return;
+        }
+        std::string session = page.sessionId;
+        std::string name = message["n"].get<std::string>();
+        bool handled = bridge->delegate.onMessage(
+            name, args,
+            [&client, session](const std::string& replyName, const std::string& document,
+                               const std::optional<std::string>& buffer) {
+                client.evaluate(session, ReplyExpression(replyName, document, buffer));
+            });
+        if (!handled) client.note("bridge: unknown request " + name + " dropped");
+    });
+    client.setConsoleHandler([bridge](const PageInfo&, const std::string& text) { bridge->console.append(text); });
+}
