@@ -334,3 +334,17 @@ TEST(DongleModel, SameSeedSameStream) {
     EXPECT_EQ(run(5), run(5));
     EXPECT_NE(run(5), run(6));
 }
+
+TEST(DongleModel, ANewHostHearsOfConnectedRemotesAfterItsFirstPairingQuery) {
+    DongleModel m = connectedKit();
+    auto first = m.handleCommand(frame(GET_PAIRING));
+    ASSERT_EQ(first.size(), 3u);
+    EXPECT_EQ(first[1].frame, frame(RF_CONNECTION, {1, 1}));
+    EXPECT_EQ(first[2].frame, frame(RF_CONNECTION, {2, 1}));
+    EXPECT_EQ(m.handleCommand(frame(GET_PAIRING)).size(), 1u);
+    m.setInRange(2, false);
+    m.hostAttached();
+    auto again = m.handleCommand(frame(GET_PAIRING));
+    ASSERT_EQ(again.size(), 2u);
+    EXPECT_EQ(again[1].frame, frame(RF_CONNECTION, {1, 1}));
+}

@@ -173,6 +173,11 @@ TEST_F(DongleSimTest, AnswersOverARawTerminalThatItRegistersWhileOpen) {
     ASSERT_TRUE(host.isOpen());
     EXPECT_EQ(host.ask(frame(GET_DONGLE_STATUS)), frame(GET_DONGLE_STATUS, {0x01, 0x07, 4, 0x4B, 0x56, 0x01}));
     EXPECT_EQ(host.ask(frame(GET_PAIRING)), frame(GET_PAIRING, {1, 0x0A, 0x1B, 0x01, 1, 0x0A, 0x1B, 0x02}));
+    // The remotes that connected before the host came are announced after its first query.
+    EXPECT_EQ(host.nextAnswer(), frame(RF_CONNECTION, {1, 1}));
+    EXPECT_EQ(host.nextAnswer(), frame(RF_CONNECTION, {2, 1}));
+    EXPECT_EQ(host.ask(frame(GET_PAIRING)).value_or(Bytes(2))[1], GET_PAIRING);
+    EXPECT_FALSE(host.nextAnswer(50ms)) << "announced once per host";
     // Bytes that look like line endings pass untouched: the terminal is raw both ways.
     EXPECT_EQ(host.ask(frame(SET_FIXED_CONFIG, {1, 0x0A})), frame(ACK, {SET_FIXED_CONFIG}));
     EXPECT_EQ(host.ask(frame(GET_FIXED_CONFIG, {1})), frame(GET_FIXED_CONFIG, {1, 0x0A}));
@@ -258,8 +263,8 @@ TEST_F(DongleSimTest, SplitWritesAndGarbageStillLeaveWholeFramesToFind) {
 
     s.splitWrites(3, 2);
     host.reads = 0;
-    EXPECT_EQ(host.ask(frame(GET_PAIRING)), frame(GET_PAIRING, {1, 0x0A, 0x1B, 0x01, 1, 0x0A, 0x1B, 0x02}));
-    EXPECT_GE(host.reads, 3) << "a 12-byte frame in pieces of at most 3 bytes";
+    EXPECT_EQ(host.ask(frame(GET_CALIBRATION, {1, 26})), frame(GET_CALIBRATION, {1, 26, 4, 0x0A, 0x2F, 0x08, 0xE8}));
+    EXPECT_GE(host.reads, 3) << "an 11-byte frame in pieces of at most 3 bytes";
     s.splitWrites(0);
 
     s.garbage(40);
@@ -280,7 +285,7 @@ TEST_F(DongleSimTest, AnswersCanBeDroppedDelayedOrRefusedOnDemand) {
 
     s.lateAnswers(1, 300);
     const auto sent = Clock::now();
-    host.send(frame(GET_PAIRING));
+    host.send(frame(GET_FIXED_CONFIG, {2}));
     EXPECT_FALSE(host.nextAnswer(150ms));
     EXPECT_TRUE(host.nextAnswer(1000ms));
     EXPECT_GE(Clock::now() - sent, 290ms);

@@ -65,6 +65,8 @@ bool DongleModel::setFixedConfig(int slot, int config) {
     return true;
 }
 
+void DongleModel::hostAttached() { announceToNewHost = true; }
+
 void DongleModel::settleConnections() {
     for (int s = 1; s <= 2; ++s)
         slots[s - 1].reportedConnected = connected(s);
@@ -216,6 +218,14 @@ std::vector<SimEmission> DongleModel::handleCommand(std::span<const uint8_t> fra
                 appendBigEndian24(p, slot.paired ? slot.id : 0);
             }
             out.push_back(reply(command, p));
+            // A host that has just opened the port asks for the pairing table first. The
+            // remotes that connected while nobody was listening are announced then, once
+            // per host: without it the host would never learn they are there.
+            if (announceToNewHost) {
+                announceToNewHost = false;
+                for (Slot& slot : slots)
+                    slot.reportedConnected = false;
+            }
         }
         break;
     case FIND_REMOTE:

@@ -253,6 +253,7 @@ struct DongleSim::Impl {
         pollfd p{masterFd, POLLIN, 0};
         if (poll(&p, 1, 0) >= 0 && !(p.revents & POLLHUP)) {
             clientPresent = true;
+            model.hostAttached();
             logLine("host opened the port");
         }
     }
