@@ -173,7 +173,8 @@ bool DeviceMessageDelegate::onMessage(const std::string& name, const ListValue& 
                 for (size_t i = 0; i < list.size(); ++i) bytes[i] = uint8_t(args.getList(1).getInt(i) & 0xFF);
             }
             bson_destroy(&doc);
-            bool valid = haveInput && bson_init_static(&doc, bytes.data(), bytes.size()) &&
+            bool valid = haveInput && bytes.size() >= 5 &&
+                         bson_init_static(&doc, bytes.data(), bytes.size()) &&
                          bson_validate(&doc, BSON_VALIDATE_NONE, nullptr);
             if (!valid) bson_init(&doc);
             api->calibrationManagement(&doc, args.getInt(0));
