@@ -171,4 +171,72 @@ TEST_F(HeadlessHost, ABrowserThatEndsAtOnceIsReportedAsAFailedStart) {
         << host->output();
 }
 
+TEST_F(HeadlessHost, PagesTalkToTheSimulatedKitAndClosingStopsItAndPowersTheRemotesDown) {
+    if (!chromiumInstalled()) GTEST_SKIP() << "Chromium is not installed";
+    ASSERT_TRUE(fs::exists(buildBin / "korvex-dongle-sim")) << "the simulated kit is not built";
+    write("client/kit.html", R"HTML(<html><head><script>
+function log() { console.log(Array.prototype.join.call(arguments, ' ')); }
+function u32(s, i) { return (s.charCodeAt(i) | s.charCodeAt(i + 1) << 8 | s.charCodeAt(i + 2) << 16 | s.charCodeAt(i + 3) << 24) >>> 0; }
+var started = false, configured = false;
+window.KorvexEventHandler = { sendEvent: function (e) {
+  log('main event', e.name);
+  if (e.name === 'dataStarted' && !started) { started = true; setTimeout(askData, 600); }
+} };
+app.setMessageCallback('korvex_getHardwareState', function (n, d) {
+  log('hardware state', n, u32(d, 0) === d.length ? 'consistent' : 'broken');
+});
+app.setMessageCallback('korvex_setFixedConfig', function (n, d) {
+  if (d.charCodeAt(13) !== 1) { setTimeout(configure, 300); return; }
+  if (configured) return;
+  configured = true;
+  log('configured');
+  setTimeout(function () { app.sendMessage('korvex_startData'); }, 1000);
+});
+app.setMessageCallback('korvex_getSensorData1', function (n, d, b) {
+  var floats = b === undefined ? 0 : b.length / 4;
+  log('sensor data', arguments.length, u32(d, 0) === d.length ? 'consistent' : 'broken', floats > 0 ? 'with floats' : 'empty');
+  setTimeout(function () { window.close(); }, 300);
+});
+function configure() { app.sendMessage('korvex_setFixedConfig', [1, 1]); }
+function askData() { app.sendMessage('korvex_getSensorData1', [1, 3, 0, 100, false, 0, 0]); }
+try { app.sendMessage(''); } catch (e) { log('threw', e.message); }
+app.sendMessage('korvex_getHardwareState');
+window.open('listener.html', 'Korvex Repository');
+window.open('listener.html', 'another window');
+setTimeout(configure, 500);
+</script></head><body>kit</body></html>)HTML");
+    write("client/listener.html", R"HTML(<html><head><script>
+window.KorvexEventHandler = { sendEvent: function (e) { console.log(window.name + ' event ' + e.name); } };
+</script></head><body>listener</body></html>)HTML");
+
+    std::vector<std::string> env = environment();
+    ChildProcess kit({(buildBin / "korvex-dongle-sim").string(), "--verbose"}, env);
+    ASSERT_TRUE(kit.waitFor("port /dev/", 10s)) << kit.output();
+    auto host = startHost({"--url=http://res/client/kit.html"});
+    auto code = host->waitExit(30s);
+    ASSERT_TRUE(code.has_value()) << host->output();
+    EXPECT_EQ(*code, 0) << host->output();
+
+    std::ifstream in(root / "documents" / "Korvex-WorkFiles" / "console.log");
+    std::string console((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    for (const char* line : {"threw Invalid method arguments\n", "hardware state korvex_getHardwareState consistent\n",
+                             "configured\n", "main event dataStarted\n", "Korvex Repository event dataStarted\n",
+                             "sensor data 3 consistent with floats\n"})
+        EXPECT_NE(console.find(line), std::string::npos) << line << "\n--- console.log:\n" << console;
+    EXPECT_EQ(console.find("another window event"), std::string::npos) << console;
+
+    // At the kit: streaming stopped, then both remotes powered down.
+    kit.signal(SIGTERM);
+    kit.waitExit(5s);
+    std::string frames = kit.output();
+    auto stop = frames.find("<- STOP_DATA");
+    auto down1 = frames.find("<- POWER_DOWN  [02 2B 01 01");
+    auto down2 = frames.find("<- POWER_DOWN  [02 2B 01 02");
+    ASSERT_NE(stop, std::string::npos) << frames.substr(frames.size() > 4000 ? frames.size() - 4000 : 0);
+    ASSERT_NE(down1, std::string::npos);
+    ASSERT_NE(down2, std::string::npos);
+    EXPECT_LT(stop, down1);
+    EXPECT_LT(down1, down2);
+}
+
 }  // namespace
