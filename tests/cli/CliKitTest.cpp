@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <sys/wait.h>
@@ -61,7 +62,9 @@ protected:
     }
 
     // Runs korvex-cli with the test's folders; killed after `timeout` seconds.
-    CliResult cli(const std::vector<std::string>& args, double timeout = 25) {
+    // `interruptAfter` > 0: a Ctrl-C to the program's process group, as a terminal sends
+    // it, that many seconds after the first progress line.
+    CliResult cli(const std::vector<std::string>& args, double timeout = 25, double interruptAfter = 0) {
         fs::path outPath = dir / "stdout", errPath = dir / "stderr";
         auto started = std::chrono::steady_clock::now();
         pid_t pid = fork();
@@ -83,7 +86,18 @@ protected:
         }
         CliResult r;
         int status = 0;
+        bool interruptSent = false;
+        std::optional<std::chrono::steady_clock::time_point> recordingSeen;
         while (true) {
+            if (interruptAfter > 0 && !interruptSent) {
+                if (!recordingSeen && readFile(errPath).find("recording") != std::string::npos)
+                    recordingSeen = std::chrono::steady_clock::now();
+                if (recordingSeen &&
+                    std::chrono::steady_clock::now() - *recordingSeen > std::chrono::duration<double>(interruptAfter)) {
+                    kill(-pid, SIGINT);
+                    interruptSent = true;
+                }
+            }
             pid_t done = waitpid(pid, &status, WNOHANG);
             if (done == pid)
                 break;
@@ -286,6 +300,21 @@ TEST_F(CliKit, NoDongleEndsWithItsExitCodeWithinTheTimeout) {
     CliResult rec = cli({"--timeout", "1", "record", "--config", "1=3", "--seconds", "1"}, 15);
     EXPECT_EQ(rec.code, 3);
     EXPECT_TRUE(fs::is_empty(runtime));
+}
+
+TEST_F(CliKit, CtrlCEndsARecordingCleanlyAndKeepsTheRun) {
+    // The signal reaches the whole process group; the simulated kit runs in a group of its
+    // own, so it stays until the run has been stopped and stacked.
+    CliResult r = cli({"--simulate", "--json", "record", "--config", "1=2"}, 20, 1.0);
+    ASSERT_EQ(r.code, 0) << r.out << r.err;
+    json report = parse(r);
+    EXPECT_FALSE(report["endedEarly"].get<bool>());
+    EXPECT_TRUE(report["stacked"].get<bool>());
+    ASSERT_EQ(report["sensors"].size(), 1u);
+    EXPECT_GT(report["sensors"][0]["samples"].get<int>(), 100);
+    json runs = parse(cli({"--json", "runs"}))["runs"];
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs[0]["acquisitionID"], report["run"]);
 }
 
 TEST_F(CliKit, MissingRemoteAndUnknownConfigurationHaveTheirOwnExitCodes) {
