@@ -6,11 +6,15 @@
 #include "Json.h"
 #include "Reports.h"
 #include "ScriptEvents.h"
+#include "SimulatedKit.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <thread>
 
 using namespace std::chrono_literals;
@@ -235,4 +239,42 @@ TEST(CommandLine, MistakesAreUsageErrorsBeforeAnythingStarts) {
         EXPECT_FALSE(c.err.empty());
         EXPECT_TRUE(c.out.empty());
     }
+}
+
+TEST(SimulatedKit, RunsOnAPrivateRegistryAndLeavesNothingBehind) {
+    const char* bin = std::getenv("KORVEX_BUILD_BIN");
+    if (!bin)
+        GTEST_SKIP() << "KORVEX_BUILD_BIN is not set (run through ctest)";
+    const std::string before = std::getenv("KORVEX_RUNTIME_DIR") ? std::getenv("KORVEX_RUNTIME_DIR") : "";
+
+    SimulatedKit kit;
+    SimulatedKit::Options options;
+    options.program = std::string(bin) + "/korvex-dongle-sim";
+    std::string error;
+    ASSERT_TRUE(kit.start(options, error)) << error;
+    const std::string runtime = kit.runtimeDir();
+    EXPECT_EQ(std::string(std::getenv("KORVEX_RUNTIME_DIR")), runtime);
+    EXPECT_NE(runtime, before);
+    EXPECT_TRUE(std::filesystem::exists(kit.portPath())) << kit.portPath();
+    // The simulator announced its terminal in the private registry.
+    bool announced = false;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(runtime)) {
+        std::ifstream in(entry.path());
+        std::string line;
+        if (entry.is_regular_file() && std::getline(in, line) && line == kit.portPath())
+            announced = true;
+    }
+    EXPECT_TRUE(announced);
+
+    kit.stop();
+    EXPECT_FALSE(std::filesystem::exists(runtime));
+    const char* after = std::getenv("KORVEX_RUNTIME_DIR");
+    EXPECT_EQ(after ? std::string(after) : std::string(), before);
+    kit.stop();   // twice is harmless
+
+    options.program = std::string(bin) + "/no-such-simulator";
+    EXPECT_FALSE(kit.start(options, error));
+    EXPECT_FALSE(error.empty());
+    after = std::getenv("KORVEX_RUNTIME_DIR");
+    EXPECT_EQ(after ? std::string(after) : std::string(), before);
 }

@@ -7,6 +7,8 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <poll.h>
+#include <pthread.h>
+#include <string_view>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -34,6 +36,25 @@ bool waitForExit(pid_t pid, std::chrono::milliseconds timeout) {
             return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+}
+
+// A simulator that has already ended closed its input; the write must then fail with EPIPE
+// instead of ending this process. SIGPIPE is blocked for the write and a pending one is
+// taken back, so the process's own handling of the signal stays as it was.
+void writeWithoutSigpipe(int fd, std::string_view text) {
+    sigset_t pipeSignal, previous;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    sigset_t pendingBefore;
+    sigpending(&pendingBefore);
+    const bool wasPending = sigismember(&pendingBefore, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipeSignal, &previous);
+    ssize_t n = ::write(fd, text.data(), text.size());
+    if (n < 0 && errno == EPIPE && !wasPending) {
+        timespec zero{0, 0};
+        sigtimedwait(&pipeSignal, nullptr, &zero);
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
 } // namespace
@@ -171,8 +192,7 @@ bool SimulatedKit::start(const Options& options, std::string& error) {
 void SimulatedKit::stop() {
     if (toChild >= 0) {
         // "quit" and the end of its input both end the simulator.
-        static const char quit[] = "quit\n";
-        [[maybe_unused]] ssize_t n = ::write(toChild, quit, sizeof quit - 1);
+        writeWithoutSigpipe(toChild, "quit\n");
         ::close(toChild);
         toChild = -1;
     }
