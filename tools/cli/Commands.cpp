@@ -523,12 +523,18 @@ int Runner::record(const std::vector<std::pair<int, int>>& wanted, std::optional
             seconds(ctx.remoteTimeout), [this] { return ctx.cancelled(); });
         std::this_thread::sleep_for(300ms);
         HardwareReport hw = session->hardware();
-        for (int r = 1; r <= 2; ++r)
+        bool anyConnected = false;
+        for (int r = 1; r <= 2; ++r) {
+            anyConnected = anyConnected || hw.remote(r).rfStatus == 1;
             if (hw.remote(r).rfStatus == 1 && hw.remote(r).fixedConfig != 0)
                 configs.emplace_back(r, hw.remote(r).fixedConfig);
+        }
+        if (!anyConnected)
+            return fail(ExitRemoteNotConnected, "no remote is connected");
+        // The dongle reports a remote's configuration only once it has been set in this
+        // session, so a fresh command usually has to be told.
         if (configs.empty())
-            return fail(ExitRemoteNotConnected,
-                        "no connected remote has a fixed configuration; give --config R=C");
+            return fail(ExitConfigRefused, "no connected remote reports a fixed configuration; give --config R=C");
     }
     for (auto [remote, config] : configs)
         if (int rc = needRemote(remote))
