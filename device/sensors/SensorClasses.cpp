@@ -8,10 +8,7 @@
 
 // Stored calibration records are applied through CalibrationData::setCalibration once that
 // class is part of the build; until then no record exists to apply.
-#if __has_include("device/sensors/CalibrationData.h")
 #include "device/sensors/CalibrationData.h"
-#define KORVEX_SENSORS_HAVE_CALIBRATION_DATA 1
-#endif
 
 namespace {
 
@@ -23,14 +20,8 @@ inline int32_t be32(const uint8_t* p) {
 }
 
 void applyRecord(CalibrationData* store, int32_t remoteHardwareId, Sensor* sensor) {
-#ifdef KORVEX_SENSORS_HAVE_CALIBRATION_DATA
     if (store)
         store->setCalibration(remoteHardwareId, sensor);
-#else
-    (void)store;
-    (void)remoteHardwareId;
-    (void)sensor;
-#endif
 }
 
 bool usableScale(float s) { return std::isfinite(s) && s != 0.0f; }

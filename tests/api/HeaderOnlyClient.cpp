@@ -35,6 +35,7 @@ int main() {
     expect(!api->isDongleConnected(), "no dongle before start");
     expect(!api->isRemoteConnected(1), "remote 1 not connected before start");
 
+    received.clear(); // construction logs a few lines
     api->broadcast("clientHello", "{ from: 'client' }");
     api->broadcast("plain", nullptr);
     expect(received.size() == 2, "two scripts delivered");

@@ -92,8 +92,10 @@ struct LinkRig {
     {
         std::vector<uint8_t> codes;
         std::lock_guard lock(framesMutex);
+        // Radio announcements and data arrive unasked; only answers count here.
         for (auto& f : frames)
-            codes.push_back(f[1]);
+            if (f[1] != RF_CONNECTION && f[1] != DATA_FROM_REMOTE)
+                codes.push_back(f[1]);
         return codes;
     }
 };
