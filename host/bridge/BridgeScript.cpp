@@ -79,6 +79,16 @@ const std::string& BridgePageScript() {
     return script;
 }
 
+nlohmann::json ReplyArguments(const std::string& name, const std::optional<std::string>& document,
+                              const std::optional<std::string>& buffer) {
+    nlohmann::json args = nlohmann::json::array({name});
+    if (document) {
+        args.push_back(EncodeBase64(*document));
+        if (buffer) args.push_back(EncodeBase64(*buffer));
+    }
+    return args;
+}
+
 std::string ReplyExpression(const std::string& name, const std::optional<std::string>& document,
                             const std::optional<std::string>& buffer) {
     std::string expression = "__korvexReceive(" + nlohmann::json(name).dump(-1, ' ', false,
@@ -89,4 +99,31 @@ std::string ReplyExpression(const std::string& name, const std::optional<std::st
     }
     expression += ")";
     return expression;
+}
+
+std::string ReplyExpressionLiteral(const std::string& name, const std::optional<std::string>& document,
+                                   const std::optional<std::string>& buffer) {
+    // The name as a script string, then that text as part of a JSON string.
+    std::string nameScript =
+        nlohmann::json(name).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    std::string nameInLiteral = nlohmann::json(nameScript).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    nameInLiteral = nameInLiteral.substr(1, nameInLiteral.size() - 2);
+    std::string doc = document ? EncodeBase64(*document) : std::string();
+    std::string buf = document && buffer ? EncodeBase64(*buffer) : std::string();
+    std::string out;
+    out.reserve(nameInLiteral.size() + doc.size() + buf.size() + 48);
+    out += "\"__korvexReceive(";
+    out += nameInLiteral;
+    if (document) {
+        out += ",\\\"";
+        out += doc;
+        out += "\\\"";
+        if (buffer) {
+            out += ",\\\"";
+            out += buf;
+            out += "\\\"";
+        }
+    }
+    out += ")\"";
+    return out;
 }

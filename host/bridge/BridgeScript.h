@@ -2,6 +2,8 @@
 // own scripts, and the expression that hands a reply to the page's callback.
 #pragma once
 
+#include <nlohmann/json.hpp>
+
 #include <optional>
 #include <string>
 
@@ -12,6 +14,18 @@ inline constexpr const char* kBridgeBindingName = "__korvexBridgeSend";
 // The script that defines `app.sendMessage`, `app.setMessageCallback` and
 // `app.removeMessageCallback` in a page.
 const std::string& BridgePageScript();
+
+// ReplyExpression as a JSON string literal, written directly: the base64 text needs no
+// escaping, so a reply of any size is copied once.
+std::string ReplyExpressionLiteral(const std::string& name, const std::optional<std::string>& document,
+                                   const std::optional<std::string>& buffer);
+
+// The reply as a call in the page: the function expression and its arguments (the name, then
+// the document and buffer bytes as base64 text). Same effect as ReplyExpression.
+inline constexpr const char* kReplyFunction =
+    "function () { return __korvexReceive.apply(undefined, arguments); }";
+nlohmann::json ReplyArguments(const std::string& name, const std::optional<std::string>& document,
+                              const std::optional<std::string>& buffer);
 
 // Calls the callback registered for `name` in the page with the name and the bytes as byte
 // strings (charCodeAt(i) is byte i). Without a document the callback gets the name alone.

@@ -38,7 +38,7 @@ void AttachScriptBridge(BrowserClient& client, EventLoop&, const std::string& do
             name, args,
             [&client, session](const std::string& replyName, const std::string& document,
                                const std::optional<std::string>& buffer) {
-                client.evaluate(session, ReplyExpression(replyName, document, buffer));
+                client.evaluateLiteral(session, ReplyExpressionLiteral(replyName, document, buffer));
             });
         if (!handled) client.note("bridge: unknown request " + name + " dropped");
     });

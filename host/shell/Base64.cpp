@@ -18,29 +18,26 @@ constexpr auto kReverse = makeReverse();
 }  // namespace
 
 std::string EncodeBase64(std::string_view bytes) {
-    std::string out;
-    out.reserve((bytes.size() + 2) / 3 * 4);
+    // Written through a pointer into a buffer of the final size: replies of several hundred
+    // kilobytes are encoded on every sensor-data request.
+    std::string out((bytes.size() + 2) / 3 * 4, '=');
+    char* o = out.data();
+    const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
     size_t i = 0;
     for (; i + 3 <= bytes.size(); i += 3) {
-        uint32_t v = (uint32_t(uint8_t(bytes[i])) << 16) | (uint32_t(uint8_t(bytes[i + 1])) << 8) |
-                     uint32_t(uint8_t(bytes[i + 2]));
-        out += kAlphabet[(v >> 18) & 63];
-        out += kAlphabet[(v >> 12) & 63];
-        out += kAlphabet[(v >> 6) & 63];
-        out += kAlphabet[v & 63];
+        uint32_t v = (uint32_t(in[i]) << 16) | (uint32_t(in[i + 1]) << 8) | uint32_t(in[i + 2]);
+        *o++ = kAlphabet[(v >> 18) & 63];
+        *o++ = kAlphabet[(v >> 12) & 63];
+        *o++ = kAlphabet[(v >> 6) & 63];
+        *o++ = kAlphabet[v & 63];
     }
     size_t rest = bytes.size() - i;
-    if (rest == 1) {
-        uint32_t v = uint32_t(uint8_t(bytes[i])) << 16;
-        out += kAlphabet[(v >> 18) & 63];
-        out += kAlphabet[(v >> 12) & 63];
-        out += "==";
-    } else if (rest == 2) {
-        uint32_t v = (uint32_t(uint8_t(bytes[i])) << 16) | (uint32_t(uint8_t(bytes[i + 1])) << 8);
-        out += kAlphabet[(v >> 18) & 63];
-        out += kAlphabet[(v >> 12) & 63];
-        out += kAlphabet[(v >> 6) & 63];
-        out += '=';
+    if (rest > 0) {
+        uint32_t v = uint32_t(in[i]) << 16;
+        if (rest == 2) v |= uint32_t(in[i + 1]) << 8;
+        *o++ = kAlphabet[(v >> 18) & 63];
+        *o++ = kAlphabet[(v >> 12) & 63];
+        if (rest == 2) *o++ = kAlphabet[(v >> 6) & 63];
     }
     return out;
 }

@@ -76,6 +76,10 @@ std::optional<BrowserProcess> BrowserProcess::start(const std::string& program,
     }
     ::close(toBrowser[0]);
     ::close(fromBrowser[1]);
+    // Large replies (sensor data of several hundred kilobytes) go through in one write
+    // instead of many small ones; the pipes keep their default size if this is refused.
+    ::fcntl(toBrowser[1], F_SETPIPE_SZ, 1 << 20);
+    ::fcntl(fromBrowser[0], F_SETPIPE_SZ, 1 << 20);
     if (devNull >= 0) ::close(devNull);
     readFd = fromBrowser[0];
     writeFd = toBrowser[1];

@@ -15,6 +15,30 @@ int64_t DevToolsChannel::call(const std::string& method, Json params, const std:
     return id;
 }
 
+int64_t DevToolsChannel::callWithParamsText(const std::string& method, std::string_view paramsText,
+                                            const std::string& session, ReplyHandler onReply) {
+    int64_t id = nextId++;
+    std::string text;
+    text.reserve(paramsText.size() + method.size() + session.size() + 64);
+    text += "{\"id\":";
+    text += std::to_string(id);
+    text += ",\"method\":";
+    text += Json(method).dump();
+    text += ",\"params\":";
+    text += paramsText;
+    if (!session.empty()) {
+        text += ",\"sessionId\":";
+        text += Json(session).dump();
+    }
+    text += '}';
+    if (onReply) waiting[id] = Waiting{session, std::move(onReply)};
+    if (!sender(text)) {
+        waiting.erase(id);
+        return 0;
+    }
+    return id;
+}
+
 void DevToolsChannel::receive(std::string_view text) {
     Json message = Json::parse(text, nullptr, false);
     if (message.is_discarded() || !message.is_object()) {

@@ -33,6 +33,11 @@ public:
     int64_t call(const std::string& method, Json params = Json::object(),
                  const std::string& session = {}, ReplyHandler onReply = {});
 
+    // The same with the params already written as JSON text (an object). For the largest
+    // calls, whose text is built directly instead of through a JSON value.
+    int64_t callWithParamsText(const std::string& method, std::string_view paramsText,
+                               const std::string& session = {}, ReplyHandler onReply = {});
+
     // One received message. Malformed ones are counted and dropped.
     void receive(std::string_view message);
 

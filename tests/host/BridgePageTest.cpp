@@ -103,6 +103,19 @@ TEST(BridgePage, RepliesReachTheFirstCallbackAsByteStrings) {
                         R"(false,true,false,false])");
 }
 
+TEST(BridgePage, TheDirectlyWrittenReplyIsTheSameScript) {
+    std::string bytes;
+    for (int i = 0; i < 1000; ++i) bytes += char(i * 7);
+    for (const std::string name : {"korvex_getSensorData1", "a\"b\\c'\n\xc3\xa9"}) {
+        for (auto doc : {std::optional<std::string>(), std::optional<std::string>(bytes)}) {
+            for (auto buf : {std::optional<std::string>(), std::optional<std::string>(bytes.substr(3))}) {
+                auto literal = nlohmann::json::parse(ReplyExpressionLiteral(name, doc, buf));
+                EXPECT_EQ(literal.get<std::string>(), ReplyExpression(name, doc, buf));
+            }
+        }
+    }
+}
+
 TEST(ConsoleLog, LinesAppendUnchangedAndAMissingFolderLosesOnlyThatLine) {
     fs::path docs = fs::temp_directory_path() / ("korvex-console-" + std::to_string(::getpid()));
     fs::remove_all(docs);
