@@ -34,6 +34,46 @@
   var startedAt = 0;
   var recordedSeconds = 0;
 
+
+  // Radio losses for the preview: with ?drop=N remote 1 loses 3 frames every N seconds and
+  // remote 2 one frame every 2N seconds (at N x k + 0.37 s of frame time).
+  var dropEvery = Number(params.get('drop') || 0);
+  function lostEvents(remote, frameTime) {
+    if (!dropEvery) return [];
+    var every = remote === 1 ? dropEvery : 2 * dropEvery, size = remote === 1 ? 3 : 1, out = [];
+    for (var t = every + 0.37; t < frameTime; t += every) out.push({ at: t, lost: size });
+    return out;
+  }
+  function framesAndPackets(remote) {
+    if (run.lastStartDate === 'not-a-date-time') return { frames: 0, packets: 0 };
+    var frames = Math.floor(elapsed() * 100);
+    var lost = lostEvents(remote, frames * 0.01).reduce(function (a, e) { return a + e.lost; }, 0);
+    return { frames: frames, packets: Math.max(0, frames - lost) };
+  }
+  // Accelerometer orientation for the calibration guide: korvexFake.setFace('z+') lays the
+  // remote on a face; raw counts follow offsets (-228.5, -109, -169.5) and ~840 counts per g.
+  var face = null;
+  var forceLoad = 0; // kg hanging from the force probe
+  var tare = { 1: 0, 2: 0 };
+  var calRecords = [];
+  window.korvexFake = {
+    setFace: function (f) { face = f; },
+    setLoad: function (kg) { forceLoad = kg; },
+    event: function (name, args) { event(name, args); },
+  };
+  var ACC_OFF = [-228.5, -109, -169.5], ACC_SCALE = [838.6, 842.3, 844.1];
+  function accelRaw(axis, t) {
+    var g = 0;
+    if (face) g = face[0] === 'xyz'[axis] ? (face[1] === '+' ? 1 : -1) : 0;
+    else g = Math.sin(2 * Math.PI * (0.7 + 0.3 * axis) * t + axis) * 0.8;
+    return Math.round(ACC_OFF[axis] + ACC_SCALE[axis] * (g + 0.004 * Math.sin(40 * t + axis)) + 3 * axis);
+  }
+  function forceRaw(t) {
+    // ~118 counts per newton, pulling lowers the count; a slow wave when nothing is set.
+    var newtons = forceLoad ? forceLoad * 9.81 : 2 + 1.5 * Math.sin(2 * Math.PI * 0.4 * t);
+    return Math.round(2100 - 118 * newtons + 2 * Math.sin(30 * t));
+  }
+
   function uuid() { return 'xxxxxxxx-xxxx-4xxx-8xxx-xxxxxxxxxxxx'.replace(/x/g, function () { return (Math.random() * 16 | 0).toString(16); }); }
   function iso(d) {
     function p(n, w) { return String(n).padStart(w || 2, '0'); }
@@ -89,7 +129,8 @@
       var c = run.remotes[n];
       if (!c) return;
       d['remote' + n] = { config: c, sensors: CONFIGS[c].slice().sort(function (a, b) { return a[0] - b[0]; }).map(function (s) {
-        return { remote: n, config: c, sensorType: s[0], sampleSize: AXES[s[0]] || 1 };
+        var fp = framesAndPackets(n);
+        return { remote: n, config: c, sensorType: s[0], sampleSize: AXES[s[0]] || 1, frames: fp.frames, packets: fp.packets };
       }) };
     });
     return d;
@@ -101,7 +142,14 @@
     });
     return d;
   }
-  function value(type, axis, t) {
+  function rawValue(type, axis, t, remote) {
+    if (type === 1) return accelRaw(axis, t);
+    if (type === 8) return forceRaw(t);
+    return Math.round(value(type, axis, t, remote) * 500 + 2047);
+  }
+  function value(type, axis, t, remote) {
+    if (type === 1) return (accelRaw(axis, t) - ACC_OFF[axis]) / ACC_SCALE[axis];
+    if (type === 8) return (forceRaw(t) - 2047 - (tare[remote || 1] || 0)) / -118;
     if (type === 13) return axis + ((Math.floor(t * 2 + axis) % 2) ? 0.5 : 0);
     if (type === 4) return axis === 0 ? 101.3 + 0.05 * Math.sin(t) : 21.5 + 0.2 * Math.sin(t / 5);
     if (type === 11) return 3.9 - t * 0.0005;
@@ -128,9 +176,9 @@
     for (var i = 0; i < E; i++) {
       out[i] = times[i];
       for (var k = 0; k < G; k++) {
-        var v = value(type, axis === -1 ? k : axis, times[i]);
+        var v = value(type, axis === -1 ? k : axis, times[i], remote);
         out[(k + 1) * E + i] = v;
-        if (raw) out[(G + k + 1) * E + i] = Math.round(v * 500 + 2047);
+        if (raw) out[(G + k + 1) * E + i] = rawValue(type, axis === -1 ? k : axis, times[i], remote);
         min[k] = Math.min(min[k], v); max[k] = Math.max(max[k], v);
       }
     }
@@ -138,10 +186,77 @@
       rawdata: raw, boundingBox: { max: max.map(function (x) { return new BSON.Double(x); }), min: min.map(function (x) { return new BSON.Double(x); }) } }, out);
   }
 
+
+  // Two sensors, frame averages: one point per received 10 ms frame (lost frames missing),
+  // stamped at frame time.
+  function sensorData2(args) {
+    var remote = args[0], t1 = args[1], t2 = args[2], start = args[3], end = args[4];
+    var cfg = run.remotes[remote];
+    var has = function (t) { return cfg && CONFIGS[cfg].some(function (s) { return s[0] === t; }); };
+    var missing = [t1, t2].filter(function (t) { return !has(t); });
+    if (missing.length) {
+      missing.forEach(function (t) { error('KorvexAPI::getSensorData - Sensor not defined for the this acquisition ' + remote + ' ' + t); });
+      return reply('korvex_getSensorData2', {});
+    }
+    var fp = framesAndPackets(remote);
+    var last = fp.frames * 0.01;
+    var whole = start === 0 && end === -1;
+    if (!whole) { if (end < 0) end = last; if (start < 0) start = Math.max(0, end + start); }
+    else { start = 0; end = last; }
+    var lost = lostEvents(remote, last);
+    var times = [];
+    for (var f = 1; f <= fp.frames; f++) {
+      var ft = f * 0.01;
+      if (ft < start - 1e-9 || ft > end + 1e-9) continue;
+      if (lost.some(function (e) { return ft >= e.at && ft < e.at + e.lost * 0.01 - 1e-9; })) continue;
+      times.push(ft);
+    }
+    var A = AXES[t1] || 1, B = AXES[t2] || 1, C = times.length;
+    var out = new Float32Array(C * (A + B + 1));
+    for (var i = 0; i < C; i++) {
+      out[i] = times[i];
+      for (var a = 0; a < A; a++) out[(1 + a) * C + i] = value(t1, a, times[i], remote);
+      for (var b = 0; b < B; b++) out[(1 + A + b) * C + i] = value(t2, b, times[i], remote);
+    }
+    reply('korvex_getSensorData2', { remote: remote, sampleRate: 100, sensorType: [new BSON.Double(t1), new BSON.Double(t2)],
+      sampleSize: [new BSON.Double(A), new BSON.Double(B)], datalength: C }, C ? out : (fp.frames ? new Float32Array(0) : null));
+  }
+  function calibration(a) {
+    var cmd = a[0];
+    if (cmd === 0) return reply('korvex_calibrationManagement', { calibrationList: calRecords });
+    if (cmd !== 2 && cmd !== 3) { log('KorvexAPI::calibrationManagement - Command not supported'); return reply('korvex_calibrationManagement', {}); }
+    var doc;
+    try { doc = BSON.deserialize(Uint8Array.from(a[1] || [])); } catch (err) { doc = {}; }
+    var same = function (r) { return r.remoteID === doc.remoteID && r.sensor === doc.sensor; };
+    var had = calRecords.some(same);
+    calRecords = calRecords.filter(function (r) { return !same(r); });
+    if (cmd === 3) calRecords.push(doc);
+    log('KorvexAPI::calibrationManagement - ' + (cmd === 3 ? 'Save' : 'Delete') + ' - remoteID ' + doc.remoteID + ' - sensor ' + doc.sensor);
+    var ok = cmd === 3 || had;
+    reply('korvex_calibrationManagement', { success: ok, error: ok ? '' : "FileSystem::deleteFile - file doesn't exist" });
+    if (ok) [1, 2].forEach(function (n) {
+      if (slots[n].remoteID === doc.remoteID && run.remotes[n] && CONFIGS[run.remotes[n]].some(function (s) { return s[0] === doc.sensor; })) {
+        event('sensorRecalibrated', { remote: n, sensorType: doc.sensor });
+      }
+    });
+  }
+
   var handlers = {
     korvex_getHardwareState: function () { reply('korvex_getHardwareState', hardwareDoc()); },
     korvex_getAcquisitionStack: function () { reply('korvex_getAcquisitionStack', stackDoc()); },
     korvex_getSensorData1: sensorData,
+    korvex_getSensorData2: sensorData2,
+    korvex_calibrationManagement: calibration,
+    korvex_resetSensorOffset: function (a) {
+      log('KorvexAPI::resetSensorOffset - remote ' + a[0] + ' - sensor type ' + a[1]);
+      if (a[1] === 8) tare[a[0]] = forceRaw(elapsed()) - 2047;
+      reply('korvex_resetSensorOffset', {});
+    },
+    korvex_recalibrateSensor: function (a) {
+      log('KorvexAPI::calibrateSensor - remote ' + a[0] + ' - sensor type ' + a[1]);
+      reply('korvex_recalibrateSensor', {});
+      event('sensorRecalibrated', { remote: a[0], sensorType: a[1] });
+    },
     korvex_setFixedConfig: function (a) {
       if (recording()) { error('KorvexAPI::setFixedConfiguration - Impossible to perform that operation, the dongle is not in CONNECTED mode'); return reply('korvex_setFixedConfig', { success: false }); }
       if (a[1] && !CONFIGS[a[1]]) CONFIGS[a[1]] = [[1, 100]];

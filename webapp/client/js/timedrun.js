@@ -1,0 +1,104 @@
+// Timed runs: an optional countdown before the start and an optional duration after which
+// the run stops by itself. The clock and the timers are passed in, so the sequence can be
+// checked without waiting.
+//
+// States: 'idle' -> 'countdown' -> 'starting' -> 'running' -> 'idle'.
+// The duration is measured from the kit's confirmation that data started, not from the
+// button press, so a slow start does not shorten the run.
+
+export function parseSeconds(text, { max = 24 * 3600 } = {}) {
+  const s = String(text ?? '').trim().replace(',', '.');
+  if (s === '') return 0;
+  if (!/^\d+(\.\d+)?$/.test(s)) return NaN;
+  const v = Number(s);
+  return v <= max ? v : NaN;
+}
+
+export class TimedRun {
+  // hooks: start(), stop(), onChange(state) ; clock: { now(), setTimeout, clearTimeout }
+  constructor(hooks, clock = { now: () => Date.now(), setTimeout: (f, ms) => setTimeout(f, ms), clearTimeout: (t) => clearTimeout(t) }) {
+    this.hooks = hooks;
+    this.clock = clock;
+    this.countdown = 0; // seconds
+    this.duration = 0; // seconds, 0 = until stopped by hand
+    this.state = 'idle';
+    this.deadline = 0;
+    this.timer = null;
+  }
+
+  setOptions({ countdown = this.countdown, duration = this.duration } = {}) {
+    if (!(countdown >= 0) || !(duration >= 0)) throw new RangeError('countdown and duration must be 0 or more seconds');
+    this.countdown = countdown;
+    this.duration = duration;
+  }
+
+  // Seconds left of the countdown or of the run (null when neither runs).
+  remaining() {
+    if (this.state === 'countdown' || (this.state === 'running' && this.duration > 0)) {
+      return Math.max(0, (this.deadline - this.clock.now()) / 1000);
+    }
+    return null;
+  }
+
+  change() {
+    this.hooks.onChange?.(this.state);
+  }
+
+  // The record button while idle: count down, or start at once.
+  begin() {
+    if (this.state !== 'idle') return false;
+    if (this.countdown > 0) {
+      this.state = 'countdown';
+      this.deadline = this.clock.now() + this.countdown * 1000;
+      this.timer = this.clock.setTimeout(() => this.fire(), this.countdown * 1000);
+      this.change();
+    } else {
+      this.fire();
+    }
+    return true;
+  }
+
+  fire() {
+    this.timer = null;
+    this.state = 'starting';
+    this.change();
+    this.hooks.start();
+  }
+
+  // Cancels a countdown (the button pressed again, Escape). Returns whether one was running.
+  cancel() {
+    if (this.state !== 'countdown' && this.state !== 'starting') return false;
+    if (this.timer !== null) this.clock.clearTimeout(this.timer);
+    this.timer = null;
+    this.state = 'idle';
+    this.change();
+    return true;
+  }
+
+  // The kit confirmed the start (also when started elsewhere: then no duration applies
+  // unless this page started it).
+  started() {
+    const ours = this.state === 'starting';
+    this.state = 'running';
+    if (ours && this.duration > 0) {
+      this.deadline = this.clock.now() + this.duration * 1000;
+      this.timer = this.clock.setTimeout(() => { this.timer = null; this.hooks.stop(); }, this.duration * 1000);
+    } else {
+      this.deadline = 0;
+    }
+    this.change();
+  }
+
+  // The kit stopped (by the timer, by hand or by a fault).
+  stopped() {
+    if (this.timer !== null) this.clock.clearTimeout(this.timer);
+    this.timer = null;
+    this.state = 'idle';
+    this.change();
+  }
+
+  // The start failed: back to idle without a pending stop.
+  failed() {
+    this.stopped();
+  }
+}
