@@ -113,14 +113,6 @@ protected:
     std::unique_ptr<BrowserClient> client;
 };
 
-TEST_F(BrowserClientTest, AsksForEveryPageAndPopupPausedBeforeItsFirstScript) {
-    client->start();
-    ASSERT_EQ(sent.size(), 2u);
-    EXPECT_EQ(sent[1]["method"], "Target.setAutoAttach");
-    EXPECT_EQ(sent[1]["params"]["waitForDebuggerOnStart"], true);
-    EXPECT_EQ(sent[1]["params"]["flatten"], true);
-}
-
 TEST_F(BrowserClientTest, MainPageIsPreparedBeforeItRunsAndThenShowsTheStartupAddress) {
     client->addBinding("bridgeSend", [](const PageInfo&, const std::string&) {});
     client->addPageScript("/* bridge */");

@@ -100,10 +100,3 @@ TEST_F(ResourceFolder, MissingFilesFoldersAndBadPathsAreNotServed) {
     EXPECT_TRUE(AnswerResourceRequest(base.string(), "http://res//client/app.html").served);
     EXPECT_FALSE(ReadResourceFile(base.string(), "/etc/hostname").has_value());
 }
-
-TEST(ResourcePath, ProgramDirectoryIsTheFolderOfTheRunningProgram) {
-    auto dir = ProgramDirectory();
-    ASSERT_FALSE(dir.empty());
-    EXPECT_TRUE(std::filesystem::is_directory(dir));
-    EXPECT_NE(dir.back(), '/');
-}
