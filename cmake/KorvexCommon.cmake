@@ -12,6 +12,10 @@ if(KORVEX_SANITIZE)
   add_compile_options(-fsanitize=${KORVEX_SANITIZE} -fno-omit-frame-pointer)
   add_link_options(-fsanitize=${KORVEX_SANITIZE})
 endif()
+# Fuzz builds instrument every library for coverage; the fuzz targets add libFuzzer's driver.
+if(KORVEX_BUILD_FUZZ AND CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+  add_compile_options(-fsanitize=fuzzer-no-link)
+endif()
 
 # korvex_add_library(name SOURCES ... [LIBS ...]): one static library per subsystem folder.
 function(korvex_add_library name)

@@ -1,0 +1,282 @@
+// Faults a teacher's kit meets, played by the simulated kit while the library runs: the
+// dongle pulled out, a remote out of radio range, noise on the line, commands that get no
+// answer or a refusal, a disk that fills up, folders that cannot be written, and stray or
+// hostile files where the library keeps its recordings and calibrations.
+#include "KitFixture.h"
+
+#include "device/link/protocol/CommandCodes.h"
+
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <csignal>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <thread>
+
+namespace reliability {
+namespace {
+
+using namespace std::chrono_literals;
+
+class FaultInjection : public KitFixture {
+protected:
+    void SetUp() override {
+        KitFixture::SetUp();
+        startKit();
+        startApi();
+    }
+
+    // Every frame of the recording is a frame the kit sent, in the order it sent them, and
+    // the file holds nothing else.
+    void expectRecordingIsPrefixOfSent(const fs::path& raw, size_t* framesInFile = nullptr) {
+        Bytes rest;
+        std::vector<Bytes> frames = splitFrames(readFile(raw), &rest);
+        EXPECT_TRUE(rest.empty()) << "raw file ends inside a frame";
+        std::vector<SentFrame> all = sentFrames();
+        ASSERT_LE(frames.size(), all.size());
+        for (size_t i = 0; i < frames.size(); ++i)
+            ASSERT_EQ(frames[i], all[i].bytes) << "frame " << i << " of the recording";
+        if (framesInFile) *framesInFile = frames.size();
+    }
+};
+
+TEST_F(FaultInjection, PulledDongleEndsTheRunKeepsItReadableAndANewRunWorksAfterReplug) {
+    configure(3, 4);
+    startRun();
+    std::this_thread::sleep_for(600ms);
+    const std::string interrupted = currentAcquisitionID();
+    sim->unplug();
+    ASSERT_TRUE(waitFor([&] { return countScripts("dataStopped") == 1; }, 5s));
+    EXPECT_FALSE(api->isDongleConnected());
+
+    // Everything the kit sent before the plug came out is in the file, whole.
+    auto raws = rawFiles();
+    ASSERT_EQ(raws.size(), 1u);
+    EXPECT_EQ(raws[0].stem(), interrupted);
+    size_t recorded = 0;
+    expectRecordingIsPrefixOfSent(raws[0], &recorded);
+    EXPECT_EQ(recorded, sentFrames().size());
+    EXPECT_GT(recorded, 80u);
+    auto listed = listedAcquisitions();
+    EXPECT_EQ(std::count(listed.begin(), listed.end(), interrupted), 1);
+
+    // Plugged back in: found again, and a new run goes to a new file.
+    sim->replug();
+    ASSERT_TRUE(api->stackAcquisition());
+    configure(3, 0);
+    const size_t before = sentFrames().size();
+    startRun(2);
+    std::this_thread::sleep_for(400ms);
+    stopRun(2);
+    ASSERT_TRUE(waitFor([&] { return rawFiles().size() == 2; }, 3s));
+    EXPECT_GT(sentFrames().size(), before + 20);
+    fs::path second = rawFiles()[0].stem() == interrupted ? rawFiles()[1] : rawFiles()[0];
+    EXPECT_EQ(splitFrames(readFile(raws[0])).size(), recorded) << "the interrupted run's file grew";
+    EXPECT_GT(fs::file_size(second), 0u);
+
+    // The interrupted run reloads with every recorded frame decoded.
+    ASSERT_TRUE(api->stackAcquisition());
+    bson_t doc;
+    api->acquisitionManagement(&doc, 1, interrupted.c_str());
+    bson_destroy(&doc);
+    EXPECT_EQ(currentAcquisitionID(), interrupted);
+    for (int type : sensorTypes(1)) EXPECT_GT(samplesOf(1, type), 0) << "sensor " << type;
+}
+
+TEST_F(FaultInjection, RemoteLeavingRadioRangeMidRunLeavesTheOtherRecordingAndReturns) {
+    configure(3, 4);
+    startRun();
+    std::this_thread::sleep_for(300ms);
+    sim->radioDrop(2);
+    ASSERT_TRUE(waitFor([&] { return !api->isRemoteConnected(2); }, 3s));
+    const size_t atDrop = sentFrames().size();
+    std::this_thread::sleep_for(500ms);
+    // Remote 1 streamed on alone, and the run is still on.
+    auto all = sentFrames();
+    size_t fromOne = 0, fromTwo = 0;
+    for (size_t i = atDrop; i < all.size(); ++i) (all[i].remote == 1 ? fromOne : fromTwo)++;
+    EXPECT_GT(fromOne, 30u);
+    EXPECT_LE(fromTwo, 2u);
+    EXPECT_EQ(dongleMode(), 16);
+    EXPECT_TRUE(api->isRemoteConnected(1));
+
+    sim->radioReturn(2);
+    ASSERT_TRUE(waitFor([&] { return api->isRemoteConnected(2); }, 5s));
+    std::this_thread::sleep_for(300ms);
+    stopRun();
+    EXPECT_EQ(dongleMode(), 8);
+    ASSERT_TRUE(waitFor([&] {
+        auto raws = rawFiles();
+        return raws.size() == 1 && fs::file_size(raws[0]) == sentBytes();
+    }, 3s)) << "frames sent and recorded differ";
+    expectRecordingIsPrefixOfSent(rawFiles()[0]);
+}
+
+TEST_F(FaultInjection, NoiseOnTheLineNeverBecomesData) {
+    configure(3, 4);
+    std::atomic<bool> noisy{true};
+    std::atomic<uint64_t> junk{0};
+    startRun();
+    // About 1% of the stream's bytes, in small bursts between frames.
+    std::thread noise([&] {
+        uint64_t lastSent = 0;
+        while (noisy) {
+            std::this_thread::sleep_for(50ms);
+            uint64_t now = sentBytes();
+            int n = int((now - lastSent) / 100);
+            lastSent = now;
+            if (n > 0 && noisy) {
+                sim->garbage(n);
+                junk += uint64_t(n);
+            }
+        }
+    });
+    std::this_thread::sleep_for(1800ms);   // below the frame counter's wrap (2.56 s)
+    noisy = false;
+    noise.join();
+    stopRun();
+    EXPECT_GT(junk.load(), 50u);
+
+    // The recording holds only frames the kit sent, in order, with some lost to the noise.
+    auto raws = rawFiles();
+    ASSERT_EQ(raws.size(), 1u);
+    Bytes rest;
+    std::vector<Bytes> frames = splitFrames(readFile(raws[0]), &rest);
+    EXPECT_TRUE(rest.empty());
+    std::vector<SentFrame> all = sentFrames();
+    size_t next = 0;
+    for (const Bytes& f : frames) {
+        while (next < all.size() && all[next].bytes != f) ++next;
+        ASSERT_LT(next, all.size()) << "a recorded frame the kit never sent (or out of order)";
+        ++next;
+    }
+    EXPECT_GT(frames.size(), all.size() * 8 / 10);
+
+    // Every decoded value is one the kit encoded, at the sample it encoded it in.
+    for (int remote : {1, 2})
+        for (int type : sensorTypes(remote)) {
+            if (type == 9) continue;   // the wheel integrates from where the run began
+            SCOPED_TRACE("remote " + std::to_string(remote) + " sensor " + std::to_string(type));
+            std::string name = "noise-" + std::to_string(remote) + "-" + std::to_string(type) + ".csv";
+            int rows = expectValuesMatchTruth(remote, type, name);
+            EXPECT_GT(rows, 0);
+        }
+}
+
+TEST_F(FaultInjection, UnansweredAndRefusedCommandsLeaveTheLibraryWorking) {
+    ASSERT_TRUE(waitFor([&] { return api->isDongleConnected() && dongleMode() == 8; }, 10s));
+    ASSERT_TRUE(waitFor([&] { return api->isRemoteConnected(1); }, 10s));
+
+    // The first answer is lost: the second attempt of the command gets through.
+    sim->dropAnswers(1);
+    ASSERT_TRUE(api->setFixedConfig(1, 2));
+    ASSERT_TRUE(waitFor([&] { return configured(1); }, 10s));
+    std::this_thread::sleep_for(300ms);
+
+    // A refused start leaves the dongle out of Data mode and says why.
+    sim->nackNext(START_DATA, NACK_INVALID_STATE, 2);
+    api->startDataAcquisition();
+    ASSERT_TRUE(waitFor([&] { return countScripts("DataParser::getNAck: START_DATA") >= 1; }, 5s));
+    std::this_thread::sleep_for(1500ms);   // both attempts refused, sender moves on
+    EXPECT_EQ(countScripts("dataStarted"), 0);
+    EXPECT_EQ(dongleMode(), 8);
+
+    // Late answers: still one run, started and stopped.
+    sim->lateAnswers(2, 200);
+    startRun();
+    std::this_thread::sleep_for(300ms);
+    stopRun();
+    EXPECT_EQ(dongleMode(), 8);
+
+    // No answer at all for a while: the library does not hang and recovers.
+    sim->dropAnswers(6);
+    api->remotePowerDown(2);
+    api->sendCommand(GET_DONGLE_STATUS);
+    std::this_thread::sleep_for(200ms);
+    bson_t doc;
+    api->getHardwareState(&doc);   // answers at once whatever the dongle does
+    bson_destroy(&doc);
+    ASSERT_TRUE(waitFor([&] { return api->isRemoteConnected(1) && dongleMode() == 8; }, 10s));
+    startRun(2);
+    std::this_thread::sleep_for(200ms);
+    stopRun(2);
+}
+
+// The raw folder fills up mid-run: the process may write only so many bytes to a file.
+TEST_F(FaultInjection, FullDiskStopsTheRunWithError25AndKeepsEveryWholeFrame) {
+    configure(3, 4);
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit old{};
+    getrlimit(RLIMIT_FSIZE, &old);
+    rlimit limit = old;
+    limit.rlim_cur = 20000;   // about a second of both remotes
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+    startRun();
+    bool stopped = waitFor([&] { return countScripts("dataStopped") == 1; }, 6s);
+    setrlimit(RLIMIT_FSIZE, &old);
+    ASSERT_TRUE(stopped) << "the run did not stop on a full disk";
+    EXPECT_GE(countScripts("Cannot write to raw data file"), 1);
+    EXPECT_EQ(dongleMode(), 8);
+
+    auto raws = rawFiles();
+    ASSERT_EQ(raws.size(), 1u);
+    EXPECT_LE(fs::file_size(raws[0]), 20000u);
+    size_t recorded = 0;
+    expectRecordingIsPrefixOfSent(raws[0], &recorded);
+    // Every frame that fitted is there: less than one more frame would have.
+    EXPECT_GT(fs::file_size(raws[0]) + 200, 20000u);
+    EXPECT_GT(recorded, 50u);
+    auto listed = listedAcquisitions();
+    EXPECT_EQ(std::count(listed.begin(), listed.end(), raws[0].stem().string()), 1)
+        << "the recording is not listed";
+
+    // With room again, the next run of the same acquisition appends readable frames.
+    startRun(2);
+    std::this_thread::sleep_for(300ms);
+    stopRun(2);
+    Bytes rest;
+    auto frames = splitFrames(readFile(raws[0]), &rest);
+    EXPECT_TRUE(rest.empty());
+    EXPECT_GT(frames.size(), recorded + 20);
+}
+
+TEST_F(FaultInjection, DeviceThatRefusesEveryWriteStopsTheRunAtOnce) {
+    configure(2, 0);
+    const std::string id = currentAcquisitionID();
+    fs::create_directories(rawFolder());
+    fs::create_symlink("/dev/full", rawFolder() / (id + ".raw"));
+    startRun();
+    ASSERT_TRUE(waitFor([&] { return countScripts("dataStopped") == 1; }, 5s));
+    EXPECT_GE(countScripts("Cannot write to raw data file"), 1);
+    EXPECT_EQ(dongleMode(), 8);
+}
+
+// A work-file folder nothing can be created in (root may write anywhere, so the folder is
+// a link to /proc, where nobody can create files).
+TEST_F(FaultInjection, UnwritableRecordingsFolderStopsTheRunAndRecordingResumesWhenFixed) {
+    configure(2, 0);
+    fs::create_directories(workFiles());
+    fs::remove_all(rawFolder());
+    fs::create_directory_symlink("/proc", rawFolder());
+    startRun();
+    ASSERT_TRUE(waitFor([&] { return countScripts("dataStopped") == 1; }, 5s));
+    EXPECT_GE(countScripts("Cannot open the raw data file"), 1);
+    EXPECT_EQ(dongleMode(), 8);
+    bson_t doc;
+    api->acquisitionManagement(&doc, 0, "");   // lists nothing, and says so calmly
+    bson_destroy(&doc);
+
+    fs::remove(rawFolder());
+    fs::create_directories(rawFolder());
+    startRun(2);
+    std::this_thread::sleep_for(300ms);
+    stopRun(2);
+    ASSERT_TRUE(waitFor([&] { return rawFiles().size() == 1 && fs::file_size(rawFiles()[0]) > 0; }, 3s));
+}
+
+}  // namespace
+}  // namespace reliability

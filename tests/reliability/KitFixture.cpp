@@ -1,0 +1,301 @@
+#include "KitFixture.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace reliability {
+
+using namespace std::chrono_literals;
+
+namespace {
+std::mutex scriptsLock;
+std::vector<std::string> scripts;
+
+bool findAt(const bson_t* doc, const char* path, bson_iter_t* found) {
+    bson_iter_t iter;
+    return bson_iter_init(&iter, doc) && bson_iter_find_descendant(&iter, path, found);
+}
+}  // namespace
+
+bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
+    auto end = Clock::now() + limit;
+    while (Clock::now() < end) {
+        if (condition()) return true;
+        std::this_thread::sleep_for(20ms);
+    }
+    return condition();
+}
+
+void collectScript(const char* script) {
+    std::lock_guard lock(scriptsLock);
+    scripts.emplace_back(script);
+}
+
+void clearScripts() {
+    std::lock_guard lock(scriptsLock);
+    scripts.clear();
+}
+
+int countScripts(const std::string& text) {
+    std::lock_guard lock(scriptsLock);
+    int n = 0;
+    for (auto& s : scripts)
+        if (s.find(text) != std::string::npos) ++n;
+    return n;
+}
+
+std::vector<std::string> scriptsWith(const std::string& text) {
+    std::lock_guard lock(scriptsLock);
+    std::vector<std::string> out;
+    for (auto& s : scripts)
+        if (s.find(text) != std::string::npos) out.push_back(s);
+    return out;
+}
+
+int32_t intAt(const bson_t* doc, const char* path) {
+    bson_iter_t found;
+    return findAt(doc, path, &found) && BSON_ITER_HOLDS_INT32(&found) ? bson_iter_int32(&found) : -1;
+}
+
+bool boolAt(const bson_t* doc, const char* path) {
+    bson_iter_t found;
+    return findAt(doc, path, &found) && BSON_ITER_HOLDS_BOOL(&found) && bson_iter_bool(&found);
+}
+
+std::string textAt(const bson_t* doc, const char* path) {
+    bson_iter_t found;
+    return findAt(doc, path, &found) && BSON_ITER_HOLDS_UTF8(&found) ? bson_iter_utf8(&found, nullptr)
+                                                                     : std::string();
+}
+
+std::vector<Bytes> splitFrames(const Bytes& bytes, Bytes* rest) {
+    std::vector<Bytes> frames;
+    size_t at = 0;
+    while (bytes.size() - at >= 3 && bytes.size() - at >= size_t(bytes[at + 2]) + 4) {
+        size_t n = size_t(bytes[at + 2]) + 4;
+        frames.emplace_back(bytes.begin() + long(at), bytes.begin() + long(at + n));
+        at += n;
+    }
+    if (rest) rest->assign(bytes.begin() + long(at), bytes.end());
+    return frames;
+}
+
+Bytes readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+fs::path makeTempDir(const char* prefix) {
+    std::string pattern = (fs::temp_directory_path() / (std::string(prefix) + "XXXXXX")).string();
+    if (!mkdtemp(pattern.data())) return {};
+    return pattern;
+}
+
+DongleSim::Options KitFixture::simOptions() {
+    DongleSim::Options options;
+    options.state = DongleSim::StartState::Connected;
+    return options;
+}
+
+void KitFixture::SetUp() {
+    root = makeTempDir("korvex-reliability-");
+    ASSERT_FALSE(root.empty());
+    setenv("KORVEX_DOCUMENTS_DIR", (root / "documents").c_str(), 1);
+    setenv("KORVEX_RUNTIME_DIR", (root / "runtime").c_str(), 1);
+    unsetenv("KORVEX_PORT");
+    clearScripts();
+}
+
+void KitFixture::startKit() {
+    sim = std::make_unique<DongleSim>(simOptions());
+    sim->onDataFrame([this](const SimDataFrame& frame, bool wasSent) {
+        if (!wasSent) return;
+        std::lock_guard lock(sentLock);
+        sent.push_back({Clock::now(), frame.remote, frame.frame});
+        for (const SimTruthSample& s : frame.samples)
+            truth[{frame.remote, s.type}][{frame.counter, s.index}] = s.values;
+    });
+    std::string error;
+    ASSERT_TRUE(sim->start(&error)) << error;
+}
+
+void KitFixture::startApi() {
+    api = getConcreteIKorvexAPI(&collectScript);
+    ASSERT_NE(api, nullptr);
+    api->startAPI();
+}
+
+void KitFixture::TearDown() {
+    if (api) releaseConcreteIKorvexAPI(api);
+    api = nullptr;
+    if (sim) sim->stop();
+    std::error_code ec;
+    fs::permissions(root, fs::perms::owner_all, fs::perm_options::add, ec);
+    fs::remove_all(root, ec);
+}
+
+std::vector<fs::path> KitFixture::rawFiles() const {
+    std::vector<fs::path> raws;
+    std::error_code ec;
+    for (auto& entry : fs::directory_iterator(rawFolder(), ec))
+        if (entry.path().extension() == ".raw") raws.push_back(entry.path());
+    return raws;
+}
+
+int KitFixture::dongleMode() {
+    bson_t doc;
+    api->getHardwareState(&doc);
+    int mode = intAt(&doc, "dongleMode");
+    bson_destroy(&doc);
+    return mode;
+}
+
+bool KitFixture::configured(int remote) {
+    bson_t doc;
+    api->getHardwareState(&doc);
+    std::string path = "remote" + std::to_string(remote) + ".configured";
+    bool result = boolAt(&doc, path.c_str());
+    bson_destroy(&doc);
+    return result;
+}
+
+std::string KitFixture::currentAcquisitionID() {
+    bson_t doc;
+    api->getAcquisitionStack(&doc);
+    std::string id = textAt(&doc, "ID");
+    bson_destroy(&doc);
+    return id;
+}
+
+void KitFixture::configure(int config1, int config2) {
+    ASSERT_TRUE(waitFor([&] { return api->isDongleConnected() && dongleMode() == 8; }, 10s))
+        << "dongle not found";
+    for (int remote : {1, 2}) {
+        int config = remote == 1 ? config1 : config2;
+        if (!config) continue;
+        ASSERT_TRUE(waitFor([&] { return api->isRemoteConnected(remote); }, 10s));
+        ASSERT_TRUE(api->setFixedConfig(remote, config));
+        ASSERT_TRUE(waitFor([&] { return configured(remote); }, 10s));
+    }
+    // The configuration's follow-ups (fixed configuration, calibration constants) are
+    // answered before a start goes out.
+    std::this_thread::sleep_for(300ms);
+}
+
+void KitFixture::startRun(int runs) {
+    api->startDataAcquisition();
+    ASSERT_TRUE(waitFor([&] { return countScripts("dataStarted") >= runs; }, 5s));
+}
+
+void KitFixture::stopRun(int runs) {
+    api->stopDataAcquisition();
+    ASSERT_TRUE(waitFor([&] { return countScripts("dataStopped") >= runs; }, 5s));
+}
+
+std::vector<SentFrame> KitFixture::sentFrames() const {
+    std::lock_guard lock(sentLock);
+    return sent;
+}
+
+uint64_t KitFixture::sentBytes() const {
+    std::lock_guard lock(sentLock);
+    uint64_t n = 0;
+    for (auto& f : sent) n += f.bytes.size();
+    return n;
+}
+
+std::vector<std::string> KitFixture::listedAcquisitions() {
+    bson_t doc;
+    api->acquisitionManagement(&doc, 0, "");
+    std::vector<std::string> ids;
+    bson_iter_t iter, list;
+    if (bson_iter_init_find(&iter, &doc, "acquisitionList") && BSON_ITER_HOLDS_ARRAY(&iter) &&
+        bson_iter_recurse(&iter, &list))
+        while (bson_iter_next(&list)) {
+            bson_iter_t entry, id;
+            if (BSON_ITER_HOLDS_DOCUMENT(&list) && bson_iter_recurse(&list, &entry) &&
+                bson_iter_find(&entry, "acquisitionID") && BSON_ITER_HOLDS_UTF8(&entry))
+                ids.emplace_back(bson_iter_utf8(&entry, nullptr));
+            (void)id;
+        }
+    bson_destroy(&doc);
+    return ids;
+}
+
+int KitFixture::samplesOf(int remote, int sensorType) {
+    bson_t doc;
+    bufferArray data;
+    api->getSensorData(&doc, &data, remote, sensorType, 0, 1e9, false, -1, 0);
+    int n = intAt(&doc, "datalength");
+    bson_destroy(&doc);
+    api->freeBufferArray(&data);
+    return n;
+}
+
+std::vector<int> KitFixture::sensorTypes(int remote) {
+    bson_t doc;
+    api->getAcquisitionStack(&doc);
+    std::vector<int> types;
+    bson_iter_t iter, found, list;
+    std::string path = "remote" + std::to_string(remote) + ".sensors";
+    if (bson_iter_init(&iter, &doc) && bson_iter_find_descendant(&iter, path.c_str(), &found) &&
+        BSON_ITER_HOLDS_ARRAY(&found) && bson_iter_recurse(&found, &list))
+        while (bson_iter_next(&list)) {
+            bson_t element;
+            uint32_t len = 0;
+            const uint8_t* data = nullptr;
+            if (!BSON_ITER_HOLDS_DOCUMENT(&list)) continue;
+            bson_iter_document(&list, &len, &data);
+            if (bson_init_static(&element, data, len)) types.push_back(intAt(&element, "sensorType"));
+        }
+    bson_destroy(&doc);
+    return types;
+}
+
+int KitFixture::expectValuesMatchTruth(int remote, int sensorType, const std::string& csvName) {
+    bson_t doc;
+    bson_init(&doc);
+    api->exportData(&doc, remote, sensorType, csvName.c_str());
+    std::string path = textAt(&doc, "path");
+    bson_destroy(&doc);
+    EXPECT_FALSE(path.empty()) << "export failed";
+    std::ifstream csv(path);
+    std::string line;
+    std::getline(csv, line);   // header
+    std::map<std::pair<int, int>, std::vector<double>> sentSamples;
+    {
+        std::lock_guard lock(sentLock);
+        sentSamples = truth[{remote, sensorType}];
+    }
+    int rows = 0, failures = 0;
+    while (std::getline(csv, line) && failures < 5) {
+        std::vector<std::string> cells;
+        std::stringstream cellStream(line);
+        for (std::string cell; std::getline(cellStream, cell, ',');) cells.push_back(cell);
+        if (cells.size() < 6) {
+            ADD_FAILURE() << "short line: " << line;
+            ++failures;
+            continue;
+        }
+        auto it = sentSamples.find({std::stoi(cells[1]), std::stoi(cells[2])});
+        if (it == sentSamples.end()) {
+            ADD_FAILURE() << "a sample the kit never sent: " << line;
+            ++failures;
+            continue;
+        }
+        for (size_t axis = 0; 5 + axis * 2 < cells.size() && axis < it->second.size(); ++axis) {
+            double value = std::stod(cells[5 + axis * 2]), expected = it->second[axis];
+            if (std::abs(value - expected) > 1e-4 * std::max(1.0, std::abs(expected))) {
+                ADD_FAILURE() << "axis " << axis << " reads " << value << ", the kit sent " << expected
+                              << ": " << line;
+                ++failures;
+            }
+        }
+        ++rows;
+    }
+    return rows;
+}
+
+}  // namespace reliability
