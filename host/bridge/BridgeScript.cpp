@@ -79,16 +79,6 @@ const std::string& BridgePageScript() {
     return script;
 }
 
-nlohmann::json ReplyArguments(const std::string& name, const std::optional<std::string>& document,
-                              const std::optional<std::string>& buffer) {
-    nlohmann::json args = nlohmann::json::array({name});
-    if (document) {
-        args.push_back(EncodeBase64(*document));
-        if (buffer) args.push_back(EncodeBase64(*buffer));
-    }
-    return args;
-}
-
 std::string ReplyExpression(const std::string& name, const std::optional<std::string>& document,
                             const std::optional<std::string>& buffer) {
     std::string expression = "__korvexReceive(" + nlohmann::json(name).dump(-1, ' ', false,

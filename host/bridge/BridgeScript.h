@@ -20,13 +20,6 @@ const std::string& BridgePageScript();
 std::string ReplyExpressionLiteral(const std::string& name, const std::optional<std::string>& document,
                                    const std::optional<std::string>& buffer);
 
-// The reply as a call in the page: the function expression and its arguments (the name, then
-// the document and buffer bytes as base64 text). Same effect as ReplyExpression.
-inline constexpr const char* kReplyFunction =
-    "function () { return __korvexReceive.apply(undefined, arguments); }";
-nlohmann::json ReplyArguments(const std::string& name, const std::optional<std::string>& document,
-                              const std::optional<std::string>& buffer);
-
 // Calls the callback registered for `name` in the page with the name and the bytes as byte
 // strings (charCodeAt(i) is byte i). Without a document the callback gets the name alone.
 std::string ReplyExpression(const std::string& name, const std::optional<std::string>& document,

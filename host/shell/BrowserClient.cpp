@@ -120,16 +120,6 @@ void BrowserClient::handleEvent(const std::string& method, const Json& params,
     else if (method == "Runtime.bindingCalled") onBindingCalled(session, params);
     else if (method == "Runtime.consoleAPICalled") onConsoleApiCalled(session, params);
     else if (method == "Runtime.exceptionThrown") onExceptionThrown(session, params);
-    else if (method == "Runtime.executionContextCreated") {
-        if (params.contains("context")) onContextCreated(session, params["context"]);
-    } else if (method == "Runtime.executionContextDestroyed") {
-        auto it = pages.find(session);
-        if (it != pages.end() && params.value("executionContextId", int64_t(-1)) == it->second.mainWorldContext)
-            it->second.mainWorldContext = 0;
-    } else if (method == "Runtime.executionContextsCleared") {
-        auto it = pages.find(session);
-        if (it != pages.end()) it->second.mainWorldContext = 0;
-    }
 }
 
 // A new target, paused before its first script when it is a new page or popup.
@@ -501,28 +491,6 @@ void BrowserClient::runInListeningPages(const std::string& script) {
     if (!mainSession.empty()) evaluate(mainSession, script);
     for (const PageInfo* popup : popups())
         if (popup->isRepository()) evaluate(popup->sessionId, script);
-}
-
-void BrowserClient::onContextCreated(const std::string& session, const Json& context) {
-    auto it = pages.find(session);
-    if (it == pages.end() || !context.contains("auxData")) return;
-    const Json& aux = context["auxData"];
-    // A page target's main frame has the target's identifier.
-    if (aux.value("isDefault", false) && stringField(aux, "frameId") == it->second.targetId)
-        it->second.mainWorldContext = context.value("id", int64_t(0));
-}
-
-bool BrowserClient::callInPage(const std::string& session, const std::string& function, const Json& arguments) {
-    auto it = pages.find(session);
-    if (it == pages.end() || it->second.mainWorldContext == 0) return false;
-    Json args = Json::array();
-    for (const auto& value : arguments) args.push_back({{"value", value}});
-    channel.call("Runtime.callFunctionOn",
-                 {{"functionDeclaration", function},
-                  {"executionContextId", it->second.mainWorldContext},
-                  {"arguments", std::move(args)}},
-                 session);
-    return true;
 }
 
 void BrowserClient::evaluateLiteral(const std::string& session, std::string_view scriptLiteral) {

@@ -37,7 +37,6 @@ struct PageInfo {
     std::string title;
     std::string name;   // main frame's window name
     bool ready = false; // prepared and running
-    int64_t mainWorldContext = 0;  // the main frame's script context, 0 while there is none
     bool isRepository() const { return kind == Kind::Popup && name == kRepositoryWindowName; }
 };
 
@@ -86,11 +85,6 @@ public:
     // The same for a script given as a JSON string literal (quotes included), for scripts
     // large enough that building them as a JSON value would cost more than running them.
     void evaluateLiteral(const std::string& session, std::string_view scriptLiteral);
-    // Calls `function` (a function expression) with `arguments` (plain JSON values) in the
-    // page's current document. Large values travel as arguments, so the page never has to
-    // parse them as script. Returns false (nothing sent) when the page has no document now:
-    // whatever was meant for the previous document is dropped with it.
-    bool callInPage(const std::string& session, const std::string& function, const Json& arguments);
 
     // A diagnostic line (nothing without a trace hook).
     void note(const std::string& line) const { trace(line); }
@@ -124,7 +118,6 @@ private:
     void onBindingCalled(const std::string& session, const Json& params);
     void onConsoleApiCalled(const std::string& session, const Json& params);
     void onExceptionThrown(const std::string& session, const Json& params);
-    void onContextCreated(const std::string& session, const Json& context);
     void refreshWindowName(const std::string& session);
     void showErrorPage(const std::string& session, const std::string& frameId, const std::string& html);
     void runClosingSteps(const std::string& reason);
