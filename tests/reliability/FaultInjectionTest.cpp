@@ -59,7 +59,8 @@ TEST_F(FaultInjection, PulledDongleEndsTheRunKeepsItReadableAndANewRunWorksAfter
     EXPECT_EQ(raws[0].stem(), interrupted);
     size_t recorded = 0;
     expectRecordingIsPrefixOfSent(raws[0], &recorded);
-    EXPECT_EQ(recorded, sentFrames().size());
+    // Bytes still in the line when the plug came out may be lost, nothing else.
+    EXPECT_GE(recorded + 3, sentFrames().size());
     EXPECT_GT(recorded, 80u);
     auto listed = listedAcquisitions();
     EXPECT_EQ(std::count(listed.begin(), listed.end(), interrupted), 1);
@@ -178,10 +179,10 @@ TEST_F(FaultInjection, UnansweredAndRefusedCommandsLeaveTheLibraryWorking) {
     std::this_thread::sleep_for(300ms);
 
     // A refused start leaves the dongle out of Data mode and says why.
-    sim->nackNext(START_DATA, NACK_INVALID_STATE, 2);
+    sim->nackNext(START_DATA, NACK_INVALID_STATE, 1);
     api->startDataAcquisition();
     ASSERT_TRUE(waitFor([&] { return countScripts("DataParser::getNAck: START_DATA") >= 1; }, 5s));
-    std::this_thread::sleep_for(1500ms);   // both attempts refused, sender moves on
+    std::this_thread::sleep_for(300ms);
     EXPECT_EQ(countScripts("dataStarted"), 0);
     EXPECT_EQ(dongleMode(), 8);
 
@@ -192,18 +193,22 @@ TEST_F(FaultInjection, UnansweredAndRefusedCommandsLeaveTheLibraryWorking) {
     stopRun();
     EXPECT_EQ(dongleMode(), 8);
 
-    // No answer at all for a while: the library does not hang and recovers.
-    sim->dropAnswers(6);
-    api->remotePowerDown(2);
+    // No answer at all for a while (two commands, two attempts each): the library keeps
+    // answering its caller at once, and the commands queued behind go out afterwards.
+    sim->dropAnswers(4);
     api->sendCommand(GET_DONGLE_STATUS);
-    std::this_thread::sleep_for(200ms);
+    api->sendCommand(GET_PAIRING);
+    std::this_thread::sleep_for(100ms);
+    auto asked = Clock::now();
     bson_t doc;
-    api->getHardwareState(&doc);   // answers at once whatever the dongle does
+    api->getHardwareState(&doc);
     bson_destroy(&doc);
-    ASSERT_TRUE(waitFor([&] { return api->isRemoteConnected(1) && dongleMode() == 8; }, 10s));
-    startRun(2);
+    EXPECT_LT(Clock::now() - asked, 100ms);
+    api->startDataAcquisition();
+    ASSERT_TRUE(waitFor([&] { return countScripts("dataStarted") >= 2; }, 8s));
     std::this_thread::sleep_for(200ms);
     stopRun(2);
+    EXPECT_EQ(dongleMode(), 8);
 }
 
 // The raw folder fills up mid-run: the process may write only so many bytes to a file.

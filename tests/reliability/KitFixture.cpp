@@ -113,9 +113,12 @@ void KitFixture::startKit() {
     sim->onDataFrame([this](const SimDataFrame& frame, bool wasSent) {
         if (!wasSent) return;
         std::lock_guard lock(sentLock);
-        sent.push_back({Clock::now(), frame.remote, frame.frame});
-        for (const SimTruthSample& s : frame.samples)
+        SentFrame record{Clock::now(), frame.remote, frame.frame, {}};
+        for (const SimTruthSample& s : frame.samples) {
             truth[{frame.remote, s.type}][{frame.counter, s.index}] = s.values;
+            ++record.samples[s.type];
+        }
+        sent.push_back(std::move(record));
     });
     std::string error;
     ASSERT_TRUE(sim->start(&error)) << error;

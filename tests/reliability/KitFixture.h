@@ -50,6 +50,7 @@ struct SentFrame {
     Clock::time_point at;
     int remote;
     Bytes bytes;
+    std::map<int, int> samples;   // sensor type -> samples the frame carries
 };
 
 class KitFixture : public ::testing::Test {
