@@ -7,7 +7,7 @@ const SAFE = /^[A-Za-z0-9_-]{1,60}$/;
 export function checkExportPrefix(prefix) {
   const p = (prefix ?? '').trim();
   if (p === '') return { ok: true, prefix: '' };
-  if (!SAFE.test(p)) return { ok: false, error: 'Use only letters, digits, "-" and "_" (at most 60) in the file name.' };
+  if (!SAFE.test(p)) return { ok: false, error: 'export.badName' };
   return { ok: true, prefix: p };
 }
 

@@ -1,5 +1,7 @@
 // The repository window: the stored runs in detail. It receives the same events as the
 // main page and re-reads its lists on each of them.
+import { t, translateStatic } from './i18n.js';
+import { applyTheme, savedTheme } from './theme.js';
 import { DeviceClient } from './device.js';
 import { EventHub } from './events.js';
 import { LogStore } from './logcapture.js';
@@ -14,13 +16,15 @@ function notify(message, level = 'info') {
   const root = $('notices');
   const item = el('div', { class: `notice notice-${level}`, role: level === 'error' ? 'alert' : 'status' },
     el('span', {}, message),
-    el('button', { class: 'notice-close', type: 'button', 'aria-label': 'dismiss', onclick: () => item.remove() }, '×'));
+    el('button', { class: 'notice-close', type: 'button', 'aria-label': t('ui.dismiss'), onclick: () => item.remove() }, '×'));
   root.append(item);
   while (root.childElementCount > 3) root.firstElementChild.remove();
   if (level !== 'error') setTimeout(() => item.remove(), 5000);
 }
 
 function start() {
+  applyTheme(savedTheme());
+  translateStatic();
   const logStore = new LogStore(200);
   logStore.subscribe((entry) => {
     if (entry && entry.level !== 'info') notify(entry.explanation ?? entry.text, entry.level === 'error' ? 'error' : 'warning');
@@ -28,7 +32,7 @@ function start() {
   window.KorvexBoot?.attachLog((line) => logStore.add(line));
   $('repo-close').addEventListener('click', () => window.close());
   if (!window.app || typeof window.app.sendMessage !== 'function') {
-    notify('This window must be opened by the Korvex program.', 'error');
+    notify(t('repo.noHost'), 'error');
     return;
   }
   const client = new DeviceClient(window.app);
@@ -39,23 +43,23 @@ function start() {
   function renderCurrent() {
     const stack = store.stack;
     const remotes = store.runRemotes();
-    fill($('repo-current'), el('h2', {}, 'Current run'),
-      !stack ? el('p', { class: 'placeholder' }, store.stackError ? `Unknown: ${store.stackError.message}` : 'Reading…')
+    fill($('repo-current'), el('h2', {}, t('runs.current')),
+      !stack ? el('p', { class: 'placeholder' }, store.stackError ? t('runs.unknown', { error: store.stackError.message }) : t('ui.reading'))
         : [
-          el('p', {}, el('strong', {}, stack.fromDB ? 'Reloaded from disk' : 'Live run'),
-            ` · ${store.runStart() ? `started ${formatDate(store.runStart())}` : 'not recorded yet'}`,
+          el('p', {}, el('strong', {}, stack.fromDB ? t('repo.fromDisk') : t('repo.live')),
+            ` · ${store.runStart() ? t('runs.started', { when: formatDate(store.runStart()) }) : t('runs.notRecorded')}`,
             el('span', { class: 'detail' }, ` · ID ${stack.ID}`)),
           remotes.length ? el('ul', { class: 'detail-list' }, remotes.map((r) => el('li', {},
-            `Remote ${r.remote}: ${configurationSummary(r.config)}`))) : el('p', { class: 'detail' }, 'No remote in this run.'),
+            t('runs.remoteConfig', { n: r.remote, summary: configurationSummary(r.config) })))) : el('p', { class: 'detail' }, t('runs.noRemote')),
         ]);
-    $('repo-state').textContent = store.recording ? 'The kit is recording: reload and delete wait until it stops.' : '';
+    $('repo-state').textContent = store.recording ? t('repo.recording') : '';
   }
 
   function renderList() {
     const root = $('repo-list');
     if (store.stored === null) {
-      fill(root, el('h2', {}, 'Stored runs'), el('p', { class: 'placeholder' },
-        store.storedError ? `Unavailable: ${store.storedError.message}` : 'Reading…'));
+      fill(root, el('h2', {}, t('runs.stored')), el('p', { class: 'placeholder' },
+        store.storedError ? t('runs.listError', { error: store.storedError.message }) : t('ui.reading')));
       return;
     }
     const runs = sortStoredRuns(store.stored);
@@ -63,19 +67,19 @@ function start() {
     const blocked = store.recording || working;
     const rows = runs.map((run) => el('tr', { class: run.id === currentId ? 'loaded' : '' },
       el('td', {}, el('strong', {}, formatDate(run.started)), el('div', { class: 'detail' }, el('code', {}, run.id))),
-      el('td', {}, `dongle ${hex(run.dongleID)}`, el('div', { class: 'detail' }, `firmware ${run.fwVersion ?? '—'}`)),
+      el('td', {}, t('repo.dongle', { id: hex(run.dongleID) }), el('div', { class: 'detail' }, t('repo.firmware', { fw: run.fwVersion ?? '—' }))),
       el('td', {}, run.remotes.length ? run.remotes.map((r) => el('div', {},
-        el('strong', {}, `Remote ${r.remote}`), ` (ID ${hex(r.remoteID)}, firmware ${r.rfFwVersion ?? '—'}/${r.sensorFwVersion ?? '—'}): `,
-        `configuration ${r.config}`,
-        el('div', { class: 'detail' }, r.sensors.join(', ') || 'sensors unknown to this page'))) : 'no remote'),
+        el('strong', {}, t('kit.remoteN', { n: r.remote })), ` (ID ${hex(r.remoteID)}, ${t('kit.firmware', { rf: r.rfFwVersion ?? '—', sensor: r.sensorFwVersion ?? '—' })}): `,
+        t('repo.config', { n: r.config }),
+        el('div', { class: 'detail' }, r.sensors.join(', ') || t('repo.sensorsUnknown')))) : t('runs.noRemoteShort')),
       el('td', {}, el('div', { class: 'button-row' },
-        run.id === currentId ? el('span', { class: 'badge' }, 'shown') : null,
-        el('button', { class: 'btn btn-small', type: 'button', disabled: blocked, onclick: () => reload(run) }, 'Reload'),
-        el('button', { class: 'btn btn-small btn-danger', type: 'button', disabled: blocked, onclick: () => remove(run) }, 'Delete')))));
-    fill(root, el('h2', {}, `Stored runs (${runs.length})`),
+        run.id === currentId ? el('span', { class: 'badge' }, t('runs.shown')) : null,
+        el('button', { class: 'btn btn-small', type: 'button', disabled: blocked, onclick: () => reload(run) }, t('runs.reload')),
+        el('button', { class: 'btn btn-small btn-danger', type: 'button', disabled: blocked, onclick: () => remove(run) }, t('ui.delete'))))));
+    fill(root, el('h2', {}, t('repo.storedN', { n: runs.length })),
       runs.length ? el('table', { class: 'repo-table' },
-        el('thead', {}, el('tr', {}, ['Started', 'Dongle', 'Remotes and sensors', ''].map((h) => el('th', {}, h)))),
-        el('tbody', {}, rows)) : el('p', { class: 'placeholder' }, 'No stored run yet.'));
+        el('thead', {}, el('tr', {}, [t('repo.colStarted'), t('repo.colDongle'), t('repo.colRemotes'), ''].map((h) => el('th', { scope: 'col' }, h)))),
+        el('tbody', {}, rows)) : el('p', { class: 'placeholder' }, t('repo.none')));
   }
 
   async function guarded(fn) {
@@ -86,12 +90,12 @@ function start() {
 
   async function reload(run) {
     if (store.runRemotes().length && !store.stack?.fromDB &&
-        !await confirmDialog('Reload run', 'Reloading discards the current run. Keep it first in the main window if you still need it.', 'Discard and reload', { danger: true })) return;
+        !await confirmDialog(t('runs.reloadTitle'), t('repo.reloadText'), t('runs.reloadButton'), { danger: true })) return;
     await guarded(() => client.request('korvex_acquisitionManagement', [1, run.id]));
   }
 
   async function remove(run) {
-    if (!await confirmDialog('Delete run', `Delete the stored run of ${formatDate(run.started)} from disk? This cannot be undone.`, 'Delete', { danger: true })) return;
+    if (!await confirmDialog(t('runs.deleteTitle'), t('runs.deleteText', { when: formatDate(run.started) }), t('ui.delete'), { danger: true })) return;
     await guarded(async () => {
       const { doc } = await client.request('korvex_acquisitionManagement', [2, run.id]);
       store.setStored(doc);

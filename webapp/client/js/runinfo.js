@@ -1,4 +1,5 @@
 // Stored runs in words: used by the run list and the repository window.
+import { t } from './i18n.js';
 import { asArray } from './bsondoc.js';
 import { FIXED_CONFIGS, sensorTitle } from './sensors.js';
 import { parseIsoBasic } from './ui.js';
@@ -17,7 +18,7 @@ export function describeStoredRun(meta) {
       sensorFwVersion: r.sensorFwVersion,
       sensorDataLen: r.sensorDataLen ?? {},
       sensors,
-      words: `remote ${n}: configuration ${r.fixedConfig}${sensors.length ? ` (${sensors.join(', ')})` : ''}`,
+      words: t(sensors.length ? 'run.remoteWords' : 'run.remoteWordsBare', { n, config: r.fixedConfig, sensors: sensors.join(', ') }),
     });
   }
   const started = parseIsoBasic(meta?.lastStartDate);

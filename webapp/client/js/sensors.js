@@ -1,4 +1,6 @@
 // What the kit's sensors measure, in words and units, and the fixed configurations.
+// Names and words come from the catalogue; the English texts below name the entries.
+import { t, language } from './i18n.js';
 
 // Units of the converted values. The conversions of the accelerometer, barometer,
 // thermometer, battery and analog inputs give physical units (g, kPa, °C, V). For the
@@ -72,15 +74,32 @@ export const SENSORS = {
   },
 };
 
+// Axis names in the page's language: x, y, z stay as they are.
+export function axisLabel(label) {
+  if (/^[xyz]$/.test(label)) return label;
+  const m = /^(line|electrode|input|value|lead) (\d+)$/.exec(label);
+  if (m) return t(`axis.${m[1]}N`, { n: m[2] });
+  return t(`axis.${label}`);
+}
+
 export function sensorInfo(type) {
-  return SENSORS[type] ?? {
-    name: `Sensor${type}`, title: `Sensor ${type}`, measures: 'unknown quantity',
-    axes: [{ label: 'value', unit: '' }],
+  const info = SENSORS[type];
+  if (!info) {
+    return {
+      name: `Sensor${type}`, title: t('sensor.unknownTitle', { type }), measures: t('sensor.unknownMeasures'),
+      axes: [{ label: t('axis.value'), unit: '' }],
+    };
+  }
+  return {
+    ...info,
+    title: t(`sensor.${type}.title`),
+    measures: t(`sensor.${type}.measures`),
+    axes: info.axes.map((a) => ({ ...a, label: axisLabel(a.label) })),
   };
 }
 
 export function sensorTitle(type) {
-  return sensorInfo(type).title;
+  return SENSORS[type] ? t(`sensor.${type}.title`) : t('sensor.unknownTitle', { type });
 }
 
 // Axis descriptions for a query's result: all axes (-1), one axis, or a derived lead.
@@ -88,12 +107,12 @@ export function axisDescriptions(type, axis, sampleSize) {
   const info = sensorInfo(type);
   if (axis === -1 || axis === undefined) {
     const out = info.axes.slice(0, sampleSize);
-    while (out.length < sampleSize) out.push({ label: `value ${out.length}`, unit: '' });
+    while (out.length < sampleSize) out.push({ label: axisLabel(`value ${out.length}`), unit: '' });
     return out;
   }
-  if (info.leads) return [{ label: info.leads[axis] ?? `lead ${axis}`, unit: info.axes[0].unit }];
-  if (info.lines) return [{ label: `line ${axis}`, unit: 'level' }];
-  return [info.axes[axis] ?? { label: `value ${axis}`, unit: '' }];
+  if (info.leads) return [{ label: info.leads[axis] ?? axisLabel(`lead ${axis}`), unit: info.axes[0].unit }];
+  if (info.lines) return [{ label: axisLabel(`line ${axis}`), unit: 'level' }];
+  return [info.axes[axis] ?? { label: axisLabel(`value ${axis}`), unit: '' }];
 }
 
 // Fixed configurations: number -> [[sensor type, rate in Hz], ...] in order of creation.
@@ -130,7 +149,7 @@ export const FIXED_CONFIGS = {
 
 // Rates in words, as a teacher reads them out: "4,800 per second".
 export function rateInWords(hz) {
-  return `${Number(hz).toLocaleString('en-US')} per second`;
+  return t('rate.perSecond', { n: Number(hz).toLocaleString(language() === 'en' ? 'en-US' : language()) });
 }
 
 // One row per configuration: what it measures and how fast, in words.
@@ -138,19 +157,19 @@ export function configurationTable() {
   return Object.keys(FIXED_CONFIGS).map(Number).sort((a, b) => a - b).map((number) => {
     const sensors = FIXED_CONFIGS[number].map(([type, rate]) => ({
       type, rate, name: sensorInfo(type).title, measures: sensorInfo(type).measures,
-      words: `${sensorInfo(type).title} at ${rateInWords(rate)}`,
+      words: t('config.sensorAt', { sensor: sensorInfo(type).title, rate: rateInWords(rate) }),
     }));
     let summary = sensors.map((s) => s.words).join(', ');
-    if (number === 12) summary += ' (analog inputs scaled for 3.3 V)';
-    else if (number === 8) summary += ' (analog inputs scaled for 3.0 V)';
+    if (number === 12) summary += ` ${t('config.scaled33')}`;
+    else if (number === 8) summary += ` ${t('config.scaled30')}`;
     return { number, sensors, summary, label: `${number}: ${summary}` };
   });
 }
 
 export function configurationSummary(number) {
-  if (!number) return 'none';
+  if (!number) return t('config.none');
   const row = configurationTable().find((r) => r.number === number);
-  return row ? row.summary : `configuration ${number} (unknown to this page)`;
+  return row ? row.summary : t('config.unknown', { n: number });
 }
 
 export function nominalRate(config, type) {
@@ -160,10 +179,10 @@ export function nominalRate(config, type) {
 }
 
 // Dongle mode mask -> words.
-const MODES = [[16, 'streaming data'], [8, 'connected'], [4, 'paired'], [2, 'pairing'], [1, 'idle']];
+const MODES = [[16, 'mode.data'], [8, 'mode.connected'], [4, 'mode.paired'], [2, 'mode.pairing'], [1, 'mode.idle']];
 export function dongleModeInWords(mask) {
-  const names = MODES.filter(([bit]) => (mask & bit) !== 0).map(([, name]) => name);
-  return names.length ? names.join(', ') : `unknown mode (${mask})`;
+  const names = MODES.filter(([bit]) => (mask & bit) !== 0).map(([, key]) => t(key));
+  return names.length ? names.join(', ') : t('mode.unknown', { mask });
 }
 export const DATA_MODE = 16;
 export const CONNECTED_MODE = 8;

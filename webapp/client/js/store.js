@@ -5,6 +5,11 @@ import { coalesce, parseIsoBasic } from './ui.js';
 import { asArray } from './bsondoc.js';
 import { DATA_MODE } from './sensors.js';
 
+// The run report without the frame counters, to tell a changed run from moving counters.
+export function stackShape(doc) {
+  return JSON.stringify(doc, (key, value) => (key === 'frames' || key === 'packets' ? undefined : value));
+}
+
 export class Store extends EventTarget {
   constructor(client) {
     super();
@@ -43,8 +48,15 @@ export class Store extends EventTarget {
   async loadStack() {
     try {
       const { doc } = await this.client.request('korvex_getAcquisitionStack');
+      const before = this.stack ? stackShape(this.stack) : null;
       this.stack = doc;
       this.stackError = null;
+      // Only the frame counters moved (polled while recording): the panels that show the
+      // run need not be rebuilt.
+      if (before !== null && before === stackShape(doc)) {
+        this.emit('counters');
+        return;
+      }
     } catch (err) {
       this.stack = null;
       this.stackError = err;

@@ -1,4 +1,5 @@
 // Small DOM helpers shared by the views.
+import { t, language } from './i18n.js';
 
 export function el(tag, attrs = {}, ...children) {
   const node = document.createElement(tag);
@@ -29,6 +30,7 @@ export function fill(node, ...children) {
 }
 
 // Modal dialogs built on <dialog>, answered through promises.
+let dialogCount = 0;
 function openDialog({ title, body, buttons, className }) {
   return new Promise((resolve) => {
     const dialog = el('dialog', { class: `modal ${className ?? ''}` });
@@ -40,7 +42,9 @@ function openDialog({ title, body, buttons, className }) {
         onclick: () => { dialog.close(); resolve(value); },
       }, label));
     }
-    dialog.append(el('h2', {}, title), el('div', { class: 'modal-body' }, body), actions);
+    const titleId = `dialog-title-${++dialogCount}`;
+    dialog.setAttribute('aria-labelledby', titleId);
+    dialog.append(el('h2', { id: titleId }, title), el('div', { class: 'modal-body' }, body), actions);
     dialog.addEventListener('cancel', () => resolve(undefined));
     dialog.addEventListener('close', () => { dialog.remove(); resolve(undefined); });
     document.body.append(dialog);
@@ -50,23 +54,23 @@ function openDialog({ title, body, buttons, className }) {
   });
 }
 
-export function confirmDialog(title, message, okLabel = 'OK', { danger = false } = {}) {
+export function confirmDialog(title, message, okLabel = t('ui.ok'), { danger = false } = {}) {
   return openDialog({
     title,
     body: el('p', {}, message),
     buttons: [
-      { label: 'Cancel', value: false },
+      { label: t('ui.cancel'), value: false },
       { label: okLabel, value: true, primary: !danger, danger },
     ],
   }).then((v) => v === true);
 }
 
 export function choiceDialog(title, message, choices) {
-  return openDialog({ title, body: el('p', {}, message), buttons: [{ label: 'Cancel', value: null }, ...choices] });
+  return openDialog({ title, body: el('p', {}, message), buttons: [{ label: t('ui.cancel'), value: null }, ...choices] });
 }
 
 export function infoDialog(title, body, { className } = {}) {
-  return openDialog({ title, body, buttons: [{ label: 'Close', value: true, primary: true }], className });
+  return openDialog({ title, body, buttons: [{ label: t('ui.close'), value: true, primary: true }], className });
 }
 
 export function isDialogOpen() {
@@ -87,9 +91,10 @@ export function parseIsoBasic(text) {
   return Number.isNaN(d.getTime()) ? null : d;
 }
 
-export function formatDate(date) {
-  if (!date) return 'never started';
-  return date.toLocaleString(undefined, {
+export function formatDate(date, { short = false } = {}) {
+  if (!date) return t('ui.neverStarted');
+  if (short) return date.toLocaleTimeString(language(), { hour: '2-digit', minute: '2-digit', second: '2-digit' });
+  return date.toLocaleString(language(), {
     year: 'numeric', month: 'short', day: 'numeric', hour: '2-digit', minute: '2-digit', second: '2-digit',
   });
 }

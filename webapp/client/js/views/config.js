@@ -1,5 +1,6 @@
 // Configuration panel: for each connected remote, the fixed configuration in words and the
 // sensors of the current run.
+import { t } from '../i18n.js';
 import { el, fill } from '../ui.js';
 import { configurationTable, sensorTitle, nominalRate, rateInWords, sensorInfo } from '../sensors.js';
 
@@ -29,9 +30,9 @@ export class ConfigPanel {
       cards.push(this.remoteCard(n, connected, inRun));
     }
     if (!cards.length) {
-      cards.push(el('p', { class: 'placeholder' }, 'No remote is connected. Switch a paired remote on.'));
+      cards.push(el('p', { class: 'placeholder' }, t('config.noRemote')));
     }
-    fill(this.root, el('h2', {}, 'Configuration'), cards);
+    fill(this.root, el('h2', {}, t('config.heading')), cards);
   }
 
   remoteCard(n, connected, inRun) {
@@ -41,10 +42,10 @@ export class ConfigPanel {
       class: 'config-select', id: `config-${n}`, disabled,
       onchange: () => this.choose(n, Number(select.value)),
     },
-    el('option', { value: 0, selected: current === 0 }, 'No configuration'),
+    el('option', { value: 0, selected: current === 0 }, t('config.noConfig')),
     this.table.map((row) => el('option', { value: row.number, selected: row.number === current }, row.label)));
     if (current && !this.table.some((r) => r.number === current)) {
-      select.append(el('option', { value: current, selected: true }, `${current}: not known to this page`));
+      select.append(el('option', { value: current, selected: true }, t('config.unknownOption', { n: current })));
     }
     const sensors = inRun ? el('ul', { class: 'sensor-list' }, inRun.sensors.map((s) => {
       const rate = nominalRate(inRun.config, s.sensorType);
@@ -53,10 +54,10 @@ export class ConfigPanel {
         el('strong', {}, sensorTitle(s.sensorType)),
         ` – ${info.measures}`,
         el('span', { class: 'detail' },
-          ` · ${s.sampleSize} value${s.sampleSize === 1 ? '' : 's'} per sample${rate ? ` · ${rateInWords(rate)}` : ''}`));
+          ` · ${t(s.sampleSize === 1 ? 'config.oneValue' : 'config.values', { n: s.sampleSize })}${rate ? ` · ${rateInWords(rate)}` : ''}`));
     })) : null;
     return el('div', { class: 'config-card' },
-      el('label', { for: `config-${n}` }, el('strong', {}, `Remote ${n}`), connected ? '' : ' (not connected)'),
+      el('label', { for: `config-${n}` }, el('strong', {}, t('kit.remoteN', { n })), connected ? '' : ` ${t('config.notConnected')}`),
       select, sensors);
   }
 
@@ -65,9 +66,9 @@ export class ConfigPanel {
     this.render();
     try {
       const { doc } = await this.client.request('korvex_setFixedConfig', [n, config]);
-      if (doc.success !== true) this.notify(`Remote ${n}: the configuration was refused (see the log).`, 'error');
+      if (doc.success !== true) this.notify(t('config.refused', { n }), 'error');
     } catch (err) {
-      this.notify(`Remote ${n}: ${err.message}`, 'error');
+      this.notify(`${t('kit.remoteN', { n })}: ${err.message}`, 'error');
     } finally {
       this.busy.delete(n);
       // The events that follow refresh the reports; ask anyway in case none comes.

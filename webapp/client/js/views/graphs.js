@@ -1,14 +1,29 @@
-// Live and review graphs: one uPlot chart per sensor of the current run.
+// Live and review graphs: one uPlot chart per sensor of the current run, with two cursors,
+// overlays of earlier runs, marks where the radio lost frames, and the tare and wheel
+// reset buttons of the sensors that have them.
 import uPlot from '../../lib/uPlot.esm.js';
-import { el, fill } from '../ui.js';
-import { singleSensorSeries, mergeAxisSeries } from '../layouts.js';
+import { el, fill, formatDate } from '../ui.js';
+import { singleSensorSeries, mergeAxisSeries, twoSensorSeries } from '../layouts.js';
 import { SENSORS, axisDescriptions, nominalRate, sensorTitle } from '../sensors.js';
 import { axisPlan, queryRate, liveRange, zoomRange, panRange, clampRange } from '../graphquery.js';
+import { cursorReadout, alignSeries, thinSeries, bigNumber } from '../analysis.js';
+import { findGaps, gapMarks, gapProbeSensor } from '../lostframes.js';
+import { t, num } from '../i18n.js';
+import { palette, themeColour } from '../theme.js';
 
-// Colour-blind-safe palette, dark enough to read on a projector.
-const COLOURS = ['#0068a8', '#c24f00', '#00805c', '#b0488f', '#8c6d00', '#3a8fc4', '#5a5a5a', '#7a3fb0'];
 const WINDOWS = [5, 10, 20, 30, 60, 120];
 const REVIEW_PROBE_RATE = 10; // Hz, for the first look at a whole run of unknown length
+const OVERLAY_POINTS = 2000; // rows kept per earlier run
+const OVERLAY_DASH = [[8, 4], [2, 3], [12, 3, 2, 3]];
+const GAP_SCAN_MS = 5000; // at most one frame-gap scan per remote this often while live
+const TARE_SECONDS = 0.5;
+const FORCE = 8;
+const WHEEL = 9;
+
+function fmt(v) {
+  if (v == null || !Number.isFinite(v)) return '—';
+  return Math.abs(v) >= 100 ? num(v, { maximumFractionDigits: 1 }) : bigNumber(v, 4);
+}
 
 class SensorGraph {
   constructor(area, { remote, sensorType, config }) {
@@ -24,19 +39,76 @@ class SensorGraph {
     this.lastTime = NaN;
     this.length = 0;
     this.draws = 0;
-    this.status = el('span', { class: 'graph-status' });
-    this.box = el('div', { class: 'graph-plot' });
+    this.series = null; // the data drawn last (for cursors)
+    this.status = el('span', { class: 'graph-status', role: 'status' });
+    this.lostBadge = el('span', { class: 'lost-badge' });
+    this.box = el('div', {
+      class: 'graph-plot', tabindex: '0', role: 'img',
+      'aria-label': t('graph.plotLabel', { title: this.title() }),
+      onkeydown: (e) => this.area.plotKey(e, this),
+    });
     const leadChoice = SENSORS[sensorType]?.leads ? el('select', {
-      'aria-label': 'what to show',
+      'aria-label': t('graph.whatToShow'),
       onchange: (e) => this.showLeads(e.target.value === 'leads'),
-    }, el('option', { value: 'channels' }, 'channels'), el('option', { value: 'leads' }, 'derived leads')) : null;
+    }, el('option', { value: 'channels' }, t('graph.channels')), el('option', { value: 'leads' }, t('graph.leads'))) : null;
+    this.actions = el('div', { class: 'graph-actions' });
     this.root = el('section', { class: 'graph', 'aria-label': this.title() },
       el('header', { class: 'graph-head' },
         el('h3', {}, this.title()),
         leadChoice,
+        this.lostBadge,
+        this.actions,
         this.status),
       this.box);
     this.plot = null;
+    this.renderActions();
+  }
+
+  renderActions() {
+    const area = this.area;
+    const rec = area.mode === 'live';
+    const buttons = [];
+    if (this.sensorType === FORCE) {
+      buttons.push(el('button', {
+        class: 'btn btn-small', type: 'button', disabled: area.mode === 'idle',
+        title: t('graph.tareTitle'), onclick: () => area.tare(this),
+      }, t('graph.tare')));
+    }
+    if (this.sensorType === WHEEL) {
+      buttons.push(el('button', {
+        class: 'btn btn-small', type: 'button', disabled: !rec,
+        title: t('graph.wheelTitle'), onclick: () => area.resetWheel(this),
+      }, t('graph.wheelReset')));
+    }
+    buttons.push(el('button', {
+      class: 'btn btn-small', type: 'button', disabled: area.mode !== 'review',
+      title: t('graph.keepTitle'), onclick: () => area.keepOverlay(this),
+    }, t('graph.keep')));
+    const overlays = area.overlaysFor(this);
+    for (const o of overlays) {
+      buttons.push(el('button', {
+        class: 'btn btn-small overlay-chip', type: 'button', style: `border-color:${o.colour}`,
+        'aria-label': t('graph.removeOverlay', { label: o.label }),
+        title: t('graph.removeOverlay', { label: o.label }),
+        onclick: () => area.removeOverlay(this, o.id),
+      }, el('span', { class: 'chip-swatch', style: `background:${o.colour}`, 'aria-hidden': 'true' }),
+      o.runId === area.runId ? t('overlay.thisRun', { label: o.label }) : o.label, ' ×'));
+    }
+    fill(this.actions, buttons);
+  }
+
+  setLost(info) {
+    if (!info) {
+      this.lostBadge.textContent = '';
+      this.lostBadge.className = 'lost-badge';
+      return;
+    }
+    this.packets = info.packets;
+    this.lostBadge.textContent = info.lost
+      ? t('lost.badge', { lost: num(info.lost), frames: num(info.frames) })
+      : t('lost.none');
+    this.lostBadge.className = `lost-badge ${info.lost ? 'lost-some' : 'lost-none'}`;
+    this.lostBadge.title = t('lost.title', { frames: num(info.frames), packets: num(info.packets) });
   }
 
   setPlan(leads) {
@@ -48,12 +120,17 @@ class SensorGraph {
 
   showLeads(leads) {
     this.setPlan(leads);
+    this.rebuild();
+    if (this.area.canZoom()) this.area.refetch(this);
+  }
+
+  rebuild() {
     if (!this.plot) return;
     const { width, height } = this.plot;
     this.plot.destroy();
     this.plot = null;
     this.build(width, height);
-    if (this.area.canZoom()) this.area.refetch(this);
+    if (this.series) this.draw(this.series, this.area.shownRange(this));
   }
 
   sampleSizeGuess() {
@@ -61,36 +138,52 @@ class SensorGraph {
   }
 
   title() {
-    return `Remote ${this.remote} · ${sensorTitle(this.sensorType)}`;
+    return t('graph.title', { remote: this.remote, sensor: sensorTitle(this.sensorType) });
   }
 
   key() {
     return `${this.remote}:${this.sensorType}`;
   }
 
+  axisLabel(a) {
+    return a.unit ? `${a.label} (${a.unit})` : a.label;
+  }
+
   build(width, height) {
+    const ink = themeColour('--ink');
+    const grid = themeColour('--grid');
+    const colours = palette();
     const units = [...new Set(this.axes.map((a) => a.unit))];
     const scales = { x: { time: false, auto: false } };
     for (const u of units) scales[u || 'value'] = { auto: true };
-    const axes = [{ label: 'time (s)', size: 44, labelSize: 26 }];
+    const axis = (extra) => ({ stroke: ink, grid: { stroke: grid, width: 1 }, ticks: { stroke: grid }, ...extra });
+    const axes = [axis({ label: t('graph.time'), size: 44, labelSize: 26 })];
     units.forEach((u, i) => {
-      axes.push({
-        scale: u || 'value', label: u || 'value', side: i % 2 === 0 ? 3 : 1,
-        grid: { show: i === 0 }, size: 64, labelSize: 26,
-      });
+      axes.push(axis({
+        scale: u || 'value', label: u || t('graph.value'), side: i % 2 === 0 ? 3 : 1,
+        grid: { show: i === 0, stroke: grid, width: 1 }, size: 64, labelSize: 26,
+      }));
     });
-    const series = [{ label: 'time (s)', value: (u, v) => (v == null ? '—' : v.toFixed(3)) }];
+    const value = (u, v) => (v == null ? '—' : fmt(v));
+    const series = [{ label: t('graph.time'), value: (u, v) => (v == null ? '—' : num(v, { minimumFractionDigits: 3, maximumFractionDigits: 3 })) }];
     this.axes.forEach((a, i) => {
       series.push({
-        label: a.unit ? `${a.label} (${a.unit})` : a.label,
-        scale: a.unit || 'value',
-        stroke: COLOURS[i % COLOURS.length],
-        width: 2,
-        points: { show: false },
-        value: (u, v) => (v == null ? '—' : Math.abs(v) >= 100 ? v.toFixed(1) : v.toPrecision(4)),
+        label: this.axisLabel(a), scale: a.unit || 'value', stroke: colours[i % colours.length],
+        width: 2, points: { show: false }, value,
       });
     });
+    this.overlayIds = [];
+    this.area.drawnOverlays(this).forEach((o) => {
+      o.axes.forEach((a, i) => {
+        series.push({
+          label: `${o.label} · ${this.axisLabel(a)}`, scale: a.unit || 'value', stroke: o.colour,
+          dash: OVERLAY_DASH[i % OVERLAY_DASH.length], width: 1.5, spanGaps: true, points: { show: false }, value,
+        });
+      });
+      this.overlayIds.push(o.id);
+    });
     const area = this.area;
+    let downX = null;
     const opts = {
       width, height, scales, axes, series,
       legend: { live: true },
@@ -106,6 +199,7 @@ class SensorGraph {
           if (key !== 'x' || area.applying) return;
           area.userZoom({ min: u.scales.x.min, max: u.scales.x.max });
         }],
+        draw: [(u) => this.drawMarks(u)],
         ready: [(u) => {
           u.over.addEventListener('wheel', (e) => {
             if (!area.canZoom()) return;
@@ -113,11 +207,61 @@ class SensorGraph {
             const at = u.posToVal(e.offsetX, 'x');
             area.zoomBy(e.deltaY < 0 ? 0.8 : 1.25, at);
           }, { passive: false });
+          u.over.addEventListener('mousedown', (e) => { downX = e.clientX; });
+          u.over.addEventListener('click', (e) => {
+            if (!area.cursors.on || downX === null || Math.abs(e.clientX - downX) > 3) return;
+            area.placeCursor(u.posToVal(e.offsetX, 'x'), e.shiftKey ? 'b' : null);
+          });
         }],
       },
     };
-    const empty = [new Float32Array(0), ...this.axes.map(() => new Float32Array(0))];
+    const empty = [new Float32Array(0), ...series.slice(1).map(() => new Float32Array(0))];
     this.plot = new uPlot(opts, empty, this.box);
+  }
+
+  // Gap marks (where the radio lost frames) and the two cursors, drawn over the plot.
+  drawMarks(u) {
+    const ctx = u.ctx;
+    const { left, top, width, height } = u.bbox;
+    const x = (v) => Math.round(u.valToPos(v, 'x', true));
+    const inside = (px) => px >= left && px <= left + width;
+    const dpr = window.devicePixelRatio || 1;
+    ctx.save();
+    ctx.font = `${Math.round(12 * dpr)}px sans-serif`;
+    const marks = this.area.gapMarksFor(this);
+    if (marks.length) {
+      ctx.strokeStyle = themeColour('--bad');
+      ctx.fillStyle = themeColour('--bad');
+      ctx.lineWidth = 2 * dpr;
+      ctx.setLineDash([3 * dpr, 3 * dpr]);
+      for (const m of marks) {
+        const px = x(m.time);
+        if (!inside(px)) continue;
+        ctx.beginPath();
+        ctx.moveTo(px, top);
+        ctx.lineTo(px, top + height);
+        ctx.stroke();
+        ctx.fillText(`⚡${m.lost}`, px + 3 * dpr, top + 14 * dpr);
+      }
+    }
+    const c = this.area.cursors;
+    if (c.on) {
+      ctx.setLineDash([]);
+      ctx.lineWidth = 2 * dpr;
+      for (const name of ['a', 'b']) {
+        if (!Number.isFinite(c[name])) continue;
+        const px = x(c[name]);
+        if (!inside(px)) continue;
+        ctx.strokeStyle = themeColour(name === 'a' ? '--cursor-a' : '--cursor-b');
+        ctx.fillStyle = ctx.strokeStyle;
+        ctx.beginPath();
+        ctx.moveTo(px, top);
+        ctx.lineTo(px, top + height);
+        ctx.stroke();
+        ctx.fillText(name === 'a' ? '1' : '2', px + 3 * dpr, top + height - 4 * dpr);
+      }
+    }
+    ctx.restore();
   }
 
   resize(width, height) {
@@ -130,20 +274,28 @@ class SensorGraph {
   }
 
   // One refresh: the window [start, end] (negative start/end as the library reads them).
-  async fetch(start, end, rate) {
+  async fetch(start, end, rate, raw = false) {
     const client = this.area.client;
     const parts = await Promise.all(this.plan.map((axis) => client.request('korvex_getSensorData1',
-      [this.remote, this.sensorType, start, end, false, axis, rate])
+      [this.remote, this.sensorType, start, end, raw, axis, rate])
       .then(({ doc, data }) => singleSensorSeries(doc, data))));
     const series = parts.length === 1 ? parts[0] : mergeAxisSeries(parts);
-    if (!series) throw new Error(`${this.title()}: this sensor is not in the run`);
+    if (!series) throw new Error(t('graph.notInRun', { title: this.title() }));
     return series;
   }
 
   draw(series, range) {
     if (!this.plot) return;
-    const cols = [series.time];
-    for (let i = 0; i < this.axes.length; i++) cols.push(series.values[i] ?? new Float32Array(series.length));
+    this.series = series;
+    const overlays = this.area.drawnOverlays(this);
+    let cols;
+    if (overlays.length && this.overlayIds.length === overlays.length) {
+      cols = alignSeries({ ...series, values: this.axes.map((_, i) => series.values[i] ?? new Float32Array(series.length)) },
+        overlays.map((o) => o.data), range);
+    } else {
+      cols = [series.time];
+      for (let i = 0; i < this.axes.length; i++) cols.push(series.values[i] ?? new Float32Array(series.length));
+    }
     this.length = series.length;
     this.lastTime = series.length ? series.time[series.length - 1] : NaN;
     this.area.applying = true;
@@ -156,7 +308,8 @@ class SensorGraph {
       this.area.applying = false;
     }
     this.draws += 1;
-    this.status.textContent = series.length ? '' : 'no data yet';
+    this.status.classList.remove('graph-error');
+    this.status.textContent = series.length ? '' : t('graph.noData');
   }
 
   showError(err) {
@@ -171,10 +324,12 @@ class SensorGraph {
 }
 
 export class GraphArea {
-  constructor(root, client, store) {
+  constructor(root, client, store, { notify = () => {}, announce = () => {} } = {}) {
     this.root = root;
     this.client = client;
     this.store = store;
+    this.notify = notify;
+    this.announce = announce;
     this.graphs = new Map();
     this.sampleSizes = new Map();
     this.syncKey = uPlot.sync('korvex');
@@ -186,28 +341,39 @@ export class GraphArea {
     this.applying = false;
     this.runKey = '';
     this.stats = { fps: 0, frames: 0, since: performance.now() };
+    this.cursors = { on: false, a: NaN, b: NaN, active: 'a' };
+    this.overlays = new Map(); // "remote:sensorType" -> [{ id, label, colour, axes, data }]
+    this.overlaySeq = 0;
+    this.lost = new Map(); // "remote:sensorType" -> counters
+    this.gaps = new Map(); // remote -> [{ packetsBefore, lost }]
+    this.gapScan = new Map(); // remote -> { at, lost, busy }
     window.korvexGraphStats = this.stats;
 
-    this.fpsLabel = el('span', { class: 'fps', title: 'graph refreshes per second' });
+    this.fpsLabel = el('span', { class: 'fps', title: t('graph.fpsTitle') });
     this.modeLabel = el('span', { class: 'graph-mode' });
     this.windowSelect = el('select', {
-      'aria-label': 'seconds shown while recording',
+      'aria-label': t('graph.windowLabel'),
       onchange: () => { this.windowSeconds = Number(this.windowSelect.value); },
-    }, WINDOWS.map((s) => el('option', { value: s, selected: s === this.windowSeconds }, `last ${s} s`)));
-    this.pauseButton = el('button', { class: 'btn', type: 'button', onclick: () => this.togglePause() }, 'Pause view');
-    const nav = (label, title, fn) => el('button', { class: 'btn btn-small', type: 'button', title, onclick: fn }, label);
+    }, WINDOWS.map((s) => el('option', { value: s, selected: s === this.windowSeconds }, t('graph.lastSeconds', { s }))));
+    this.pauseButton = el('button', { class: 'btn', type: 'button', onclick: () => this.togglePause() }, t('graph.pause'));
+    const nav = (label, title, fn) => el('button', { class: 'btn btn-small', type: 'button', title, 'aria-label': title, onclick: fn }, label);
     this.navButtons = [
-      nav('−', 'zoom out', () => this.zoomBy(1.5)),
-      nav('+', 'zoom in', () => this.zoomBy(1 / 1.5)),
-      nav('◀', 'move left', () => this.panBy(-0.5)),
-      nav('▶', 'move right', () => this.panBy(0.5)),
-      nav('Whole run', 'show the whole run', () => this.showWholeRun()),
+      nav('−', t('graph.zoomOut'), () => this.zoomBy(1.5)),
+      nav('+', t('graph.zoomIn'), () => this.zoomBy(1 / 1.5)),
+      nav('◀', t('graph.left'), () => this.panBy(-0.5)),
+      nav('▶', t('graph.right'), () => this.panBy(0.5)),
+      el('button', { class: 'btn btn-small', type: 'button', onclick: () => this.showWholeRun() }, t('graph.wholeRun')),
     ];
+    this.cursorButton = el('button', {
+      class: 'btn btn-small', type: 'button', 'aria-pressed': 'false', title: t('cursor.toggleTitle'),
+      onclick: () => this.toggleCursors(),
+    }, t('cursor.toggle'));
+    this.readout = el('div', { class: 'cursor-readout', 'aria-live': 'polite', hidden: true });
     this.grid = el('div', { class: 'graph-grid' });
-    this.empty = el('p', { class: 'placeholder' }, 'Choose a configuration for a connected remote: its sensors appear here.');
-    this.toolbar = el('div', { class: 'graph-toolbar' },
-      this.modeLabel, this.windowSelect, this.pauseButton, ...this.navButtons, this.fpsLabel);
-    fill(root, this.toolbar, this.empty, this.grid);
+    this.empty = el('p', { class: 'placeholder' }, t('graph.empty'));
+    this.toolbar = el('div', { class: 'graph-toolbar', role: 'toolbar', 'aria-label': t('graph.toolbar') },
+      this.modeLabel, this.windowSelect, this.pauseButton, ...this.navButtons, this.cursorButton, this.fpsLabel);
+    fill(root, this.toolbar, this.readout, this.empty, this.grid);
 
     this.updateControls();
     new ResizeObserver(() => this.layout()).observe(this.grid);
@@ -235,6 +401,12 @@ export class GraphArea {
     const key = `${runId}|${list.map((g) => `${g.remote}:${g.sensorType}:${g.config}`).join(',')}`;
     if (key === this.runKey) return false;
     this.runKey = key;
+    this.runId = runId;
+    this.remotes = remotes;
+    this.gaps.clear();
+    this.gapScan.clear();
+    this.cursors.a = NaN;
+    this.cursors.b = NaN;
     for (const g of this.graphs.values()) {
       this.visibility.unobserve(g.root);
       g.destroy();
@@ -242,6 +414,7 @@ export class GraphArea {
     this.graphs.clear();
     for (const item of list) {
       const g = new SensorGraph(this, item);
+      g.setLost(this.lost.get(g.key()));
       this.graphs.set(g.key(), g);
       g.root.dataset.key = g.key();
       this.grid.append(g.root);
@@ -249,12 +422,18 @@ export class GraphArea {
     }
     this.empty.hidden = list.length > 0;
     this.layout();
+    this.renderReadout();
     return true;
+  }
+
+  // Theme or text size changed: build every plot again with the new colours.
+  rebuildAll() {
+    for (const g of this.graphs.values()) g.rebuild();
   }
 
   layout() {
     const n = this.graphs.size;
-    if (!n) return;
+    if (!n || this.root.offsetParent === null) return;
     const width = Math.max(280, this.grid.clientWidth - 4);
     const columns = width >= 1500 && n > 2 ? 2 : 1;
     // Each graph has a border and padding of about 20 px around its plot.
@@ -271,24 +450,34 @@ export class GraphArea {
     this.mode = mode;
     this.paused = false;
     this.updateControls();
-    if (mode === 'review') this.showWholeRun();
+    for (const g of this.graphs.values()) g.renderActions();
+    if (mode === 'review') {
+      this.showWholeRun();
+      for (const r of this.remotes ?? []) this.scanGaps(r.remote, true);
+    }
   }
 
   updateControls() {
     const live = this.mode === 'live';
-    this.modeLabel.textContent = live ? (this.paused ? 'Paused' : 'Live') : this.mode === 'review' ? 'Run' : '';
+    this.modeLabel.textContent = live ? (this.paused ? t('graph.paused') : t('graph.live')) : this.mode === 'review' ? t('graph.run') : '';
     this.modeLabel.className = `graph-mode ${live && !this.paused ? 'graph-live' : ''}`;
     this.windowSelect.hidden = !live;
     this.pauseButton.hidden = !live;
-    this.pauseButton.textContent = this.paused ? 'Resume view' : 'Pause view';
+    this.pauseButton.textContent = this.paused ? t('graph.resume') : t('graph.pause');
     for (const b of this.navButtons) {
       b.disabled = !this.canZoom();
       b.hidden = this.mode === 'idle';
     }
+    this.cursorButton.hidden = this.mode === 'idle';
   }
 
   canZoom() {
     return this.mode === 'review' || (this.mode === 'live' && this.paused);
+  }
+
+  shownRange(g) {
+    if (this.mode === 'live' && !this.paused) return liveRange(g.lastTime, this.windowSeconds);
+    return this.view;
   }
 
   togglePause() {
@@ -301,6 +490,7 @@ export class GraphArea {
       this.view = liveRange(last, this.windowSeconds);
     }
     this.updateControls();
+    this.announce(this.paused ? t('graph.pausedNote') : t('graph.resumedNote'));
   }
 
   // Animation loop: while live, every graph that is not waiting for a reply asks for the
@@ -313,9 +503,10 @@ export class GraphArea {
       this.stats.fps = Math.round((perGraph * 1000) / (now - this.stats.since));
       for (const g of graphs) g.draws = 0;
       this.stats.since = now;
-      this.fpsLabel.textContent = this.mode === 'live' && !this.paused ? `${this.stats.fps} refreshes/s` : '';
+      this.fpsLabel.textContent = this.mode === 'live' && !this.paused ? t('graph.fps', { n: this.stats.fps }) : '';
+      if (this.cursors.on) this.renderReadout();
     }
-    if (this.mode !== 'live' || this.paused || document.hidden) return;
+    if (this.mode !== 'live' || this.paused || document.hidden || this.root.offsetParent === null) return;
     for (const g of this.graphs.values()) {
       if (g.busy || !g.plot || !g.visible) continue;
       g.busy = true;
@@ -367,6 +558,15 @@ export class GraphArea {
     for (const g of this.graphs.values()) this.refetch(g);
   }
 
+  // Every graph reads its data again (after "sensorRecalibrated" or a saved calibration).
+  reread(filter = null) {
+    for (const g of this.graphs.values()) {
+      if (filter && !filter(g)) continue;
+      if (this.canZoom()) this.refetch(g);
+    }
+    if (this.mode === 'review') this.showWholeRun();
+  }
+
   // Re-queries one graph for the current view; a request made while one is running is
   // folded into one more request with the newest view.
   refetch(g) {
@@ -375,10 +575,233 @@ export class GraphArea {
     const view = this.view;
     g.fetch(view.min, view.max, queryRate(g.pixels(), view.max - view.min, g.rate))
       .then((series) => g.draw(series, view))
+      .then(() => this.renderReadout())
       .catch((err) => g.showError(err))
       .finally(() => {
         g.busy = false;
         if (g.again) { g.again = false; this.refetch(g); }
       });
+  }
+
+  // --- Keyboard on a focused plot ------------------------------------------------------
+  // Arrows move the active cursor (Shift: ten times further) or, without cursors, the view;
+  // + and - zoom; 1 and 2 choose the cursor that moves; Home shows the whole run.
+  plotKey(e, g) {
+    if (e.ctrlKey || e.altKey || e.metaKey) return;
+    const range = this.shownRange(g);
+    const step = ((range.max - range.min) / 100) * (e.shiftKey ? 10 : 1);
+    let handled = true;
+    if (e.key === 'ArrowLeft' || e.key === 'ArrowRight') {
+      const dir = e.key === 'ArrowLeft' ? -1 : 1;
+      if (this.cursors.on) {
+        const c = this.cursors;
+        const from = Number.isFinite(c[c.active]) ? c[c.active] : (range.min + range.max) / 2;
+        this.placeCursor(Math.min(range.max, Math.max(range.min, from + dir * step)), c.active);
+      } else {
+        this.panBy(dir * 0.2);
+      }
+    } else if (e.key === '+' || e.key === '=') {
+      this.zoomBy(1 / 1.5);
+    } else if (e.key === '-') {
+      this.zoomBy(1.5);
+    } else if (e.key === 'Home') {
+      this.showWholeRun();
+    } else if ((e.key === '1' || e.key === '2') && this.cursors.on) {
+      this.cursors.active = e.key === '1' ? 'a' : 'b';
+      if (!Number.isFinite(this.cursors[this.cursors.active])) this.placeCursor((range.min + range.max) / 2, this.cursors.active);
+      this.announce(t('cursor.active', { n: e.key }));
+    } else {
+      handled = false;
+    }
+    if (handled) {
+      e.preventDefault();
+      e.stopPropagation();
+    }
+  }
+
+  // --- Cursors -------------------------------------------------------------------------
+  toggleCursors() {
+    this.cursors.on = !this.cursors.on;
+    this.cursorButton.setAttribute('aria-pressed', String(this.cursors.on));
+    this.cursorButton.classList.toggle('active', this.cursors.on);
+    this.readout.hidden = !this.cursors.on;
+    this.renderReadout();
+    this.redrawAll();
+    this.announce(this.cursors.on ? t('cursor.onNote') : t('cursor.offNote'));
+  }
+
+  // A click places cursor 1, the next one cursor 2, then 1 again; Shift+click always 2.
+  placeCursor(time, which) {
+    if (!Number.isFinite(time)) return;
+    const c = this.cursors;
+    const name = which ?? c.active;
+    c[name] = time;
+    if (!which) c.active = name === 'a' ? 'b' : 'a';
+    this.renderReadout();
+    this.redrawAll();
+  }
+
+  redrawAll() {
+    for (const g of this.graphs.values()) g.plot?.redraw(false, false);
+  }
+
+  renderReadout() {
+    if (!this.cursors.on) return;
+    const c = this.cursors;
+    const rows = [];
+    for (const g of this.graphs.values()) {
+      if (!g.series) continue;
+      const r = cursorReadout(g.series, c.a, c.b);
+      g.axes.forEach((a, i) => {
+        if (!g.series.values[i]) return;
+        rows.push(el('tr', {},
+          el('th', { scope: 'row' }, `${g.title()} · ${a.label}`),
+          el('td', {}, fmt(r.a?.[i]), ' ', a.unit),
+          el('td', {}, fmt(r.b?.[i]), ' ', a.unit),
+          el('td', {}, fmt(r.diff?.[i]), ' ', a.unit),
+          el('td', {}, r.rate ? `${fmt(r.rate[i])} ${a.unit ? `${a.unit}/s` : '/s'}` : '—')));
+      });
+    }
+    const time = (v) => (Number.isFinite(v) ? `${num(v, { minimumFractionDigits: 3, maximumFractionDigits: 3 })} s` : '—');
+    const dt = Number.isFinite(c.a) && Number.isFinite(c.b) ? time(c.b - c.a) : '—';
+    fill(this.readout,
+      el('p', { class: 'detail' }, t('cursor.help')),
+      el('table', { class: 'readout-table' },
+        el('caption', { class: 'sr-only' }, t('cursor.caption')),
+        el('thead', {}, el('tr', {},
+          el('th', { scope: 'col' }, t('cursor.quantity')),
+          el('th', { scope: 'col' }, el('span', { class: 'cursor-a' }, '▮ '), t('cursor.one'), ` · ${time(c.a)}`),
+          el('th', { scope: 'col' }, el('span', { class: 'cursor-b' }, '▮ '), t('cursor.two'), ` · ${time(c.b)}`),
+          el('th', { scope: 'col' }, t('cursor.diff'), ` · Δt ${dt}`),
+          el('th', { scope: 'col' }, t('cursor.rate')))),
+        el('tbody', {}, rows.length ? rows : el('tr', {}, el('td', { colspan: 5 }, t('cursor.noData'))))));
+  }
+
+  // --- Overlays of earlier runs --------------------------------------------------------
+  overlaysFor(g) {
+    return this.overlays.get(g.key()) ?? [];
+  }
+
+  // Kept runs drawn over the shown run: a run is not drawn over itself.
+  drawnOverlays(g) {
+    return this.overlaysFor(g).filter((o) => o.runId !== this.runId);
+  }
+
+  async keepOverlay(g) {
+    if (this.mode !== 'review') return;
+    try {
+      const total = this.total > 0 ? this.total : 1;
+      const series = await g.fetch(0, -1, queryRate(OVERLAY_POINTS, total, g.rate));
+      if (!series.length) { this.notify(t('overlay.empty'), 'warning'); return; }
+      const list = this.overlays.get(g.key()) ?? [];
+      const started = this.store.runStart();
+      const id = ++this.overlaySeq;
+      const colours = palette();
+      list.push({
+        id,
+        runId: this.runId,
+        label: started ? t('overlay.label', { when: formatDate(started, { short: true }) }) : t('overlay.labelN', { n: id }),
+        colour: colours[(g.axes.length + list.length) % colours.length],
+        axes: g.axes.slice(),
+        data: thinSeries({ ...series, values: series.values.slice(0, g.axes.length) }, OVERLAY_POINTS),
+      });
+      this.overlays.set(g.key(), list);
+      g.renderActions();
+      g.rebuild();
+      this.announce(t('overlay.kept', { title: g.title() }));
+    } catch (err) {
+      this.notify(err.message, 'error');
+    }
+  }
+
+  removeOverlay(g, id) {
+    const list = this.overlaysFor(g).filter((o) => o.id !== id);
+    if (list.length) this.overlays.set(g.key(), list); else this.overlays.delete(g.key());
+    g.renderActions();
+    g.rebuild();
+    this.announce(t('overlay.removed'));
+    g.actions.querySelector('button')?.focus();
+  }
+
+  // --- Lost frames ---------------------------------------------------------------------
+  setLost(map) {
+    this.lost = map;
+    for (const g of this.graphs.values()) g.setLost(map.get(g.key()));
+    const byRemote = new Map();
+    for (const v of map.values()) byRemote.set(v.remote, Math.max(byRemote.get(v.remote) ?? 0, v.lost));
+    for (const [remote, lost] of byRemote) {
+      const scan = this.gapScan.get(remote);
+      if (lost > 0 && (!scan || scan.lost !== lost)) this.scanGaps(remote, false);
+    }
+  }
+
+  // Frame averages of one sensor paired with itself: one point per received frame.
+  async scanGaps(remote, force) {
+    const lostNow = Math.max(0, ...[...this.lost.values()].filter((v) => v.remote === remote).map((v) => v.lost));
+    if (lostNow === 0) { this.gaps.delete(remote); return; }
+    const scan = this.gapScan.get(remote) ?? { at: 0, lost: -1, busy: false };
+    this.gapScan.set(remote, scan);
+    if (scan.busy) return;
+    if (!force && this.mode === 'live' && performance.now() - scan.at < GAP_SCAN_MS) return;
+    const r = (this.remotes ?? []).find((x) => x.remote === remote);
+    const probe = r && gapProbeSensor(r.sensors, (type) => nominalRate(r.config, type));
+    if (!probe) return;
+    scan.busy = true;
+    scan.at = performance.now();
+    try {
+      const { doc, data } = await this.client.request('korvex_getSensorData2',
+        [remote, probe.sensorType, probe.sensorType, 0, -1]);
+      const paired = twoSensorSeries(doc, data);
+      if (paired) {
+        this.gaps.set(remote, findGaps(paired.time));
+        scan.lost = lostNow;
+        this.redrawAll();
+      }
+    } catch (err) {
+      // The marks are an aid; the counts stay on screen.
+    } finally {
+      scan.busy = false;
+    }
+  }
+
+  gapMarksFor(g) {
+    const gaps = this.gaps.get(g.remote);
+    const info = this.lost.get(g.key());
+    if (!gaps?.length || !info) return [];
+    // The newest sample time of this sensor, live or reviewed.
+    const last = this.mode === 'review' && this.total > 0 ? this.total : g.lastTime;
+    return gapMarks(gaps, { lastTime: last, packets: info.packets });
+  }
+
+  // --- Tare and wheel reset ------------------------------------------------------------
+  // Tare: the force probe reads zero over the stretch between the two cursors when both
+  // are set, else over the last half second. After a run the stored data are converted
+  // again with the new zero; while recording the new zero applies from now on.
+  async tare(g) {
+    const c = this.cursors;
+    let start = -TARE_SECONDS;
+    let end = -1;
+    if (c.on && Number.isFinite(c.a) && Number.isFinite(c.b) && c.a !== c.b) {
+      start = Math.min(c.a, c.b);
+      end = Math.max(c.a, c.b);
+    }
+    try {
+      await this.client.request('korvex_resetSensorOffset', [g.remote, FORCE, start, end]);
+      if (this.mode !== 'live') await this.client.request('korvex_recalibrateSensor', [g.remote, FORCE]);
+      this.announce(t('graph.tareDone', { remote: g.remote }));
+      this.notify(t('graph.tareDone', { remote: g.remote }), 'info');
+    } catch (err) {
+      this.notify(err.message, 'error');
+    }
+  }
+
+  async resetWheel(g) {
+    try {
+      await this.client.request('korvex_resetSensorOffset', [g.remote, WHEEL, 0, 0]);
+      this.announce(t('graph.wheelDone', { remote: g.remote }));
+      this.notify(t('graph.wheelDone', { remote: g.remote }), 'info');
+    } catch (err) {
+      this.notify(err.message, 'error');
+    }
   }
 }

@@ -1,4 +1,5 @@
 // Kit panel: the dongle, the two remote slots, pairing and switching remotes off.
+import { t, num } from '../i18n.js';
 import { el, fill, hex, confirmDialog, choiceDialog, infoDialog } from '../ui.js';
 import { dongleModeInWords } from '../sensors.js';
 
@@ -24,53 +25,53 @@ export class KitPanel {
   render() {
     const hw = this.store.hardware;
     if (!hw) {
-      const why = this.store.hardwareError ? `Kit state unknown: ${this.store.hardwareError.message}` : 'Reading the kit…';
-      fill(this.root, el('h2', {}, 'Kit'), el('p', { class: 'placeholder' }, why));
+      const why = this.store.hardwareError ? t('kit.unknown', { error: this.store.hardwareError.message }) : t('kit.reading');
+      fill(this.root, el('h2', {}, t('kit.heading')), el('p', { class: 'placeholder' }, why));
       return;
     }
     const plugged = hw.donglePlugged === 1;
     const dongle = el('div', { class: `kit-dongle ${plugged ? 'ok' : 'bad'}` },
       el('span', { class: 'dot', 'aria-hidden': 'true' }),
       el('div', {},
-        el('strong', {}, plugged ? 'Dongle plugged in' : 'Dongle not found'),
+        el('strong', {}, plugged ? t('kit.donglePlugged') : t('kit.dongleMissing')),
         el('div', { class: 'detail' }, plugged
-          ? `${dongleModeInWords(hw.dongleMode)} · ID ${hex(hw.dongleID)} · firmware ${hw.fwVersion}`
-          : 'Plug the USB dongle into this computer.')));
+          ? t('kit.dongleDetail', { mode: dongleModeInWords(hw.dongleMode), id: hex(hw.dongleID), fw: hw.fwVersion })
+          : t('kit.plugHint'))));
     const slots = [1, 2].map((n) => this.slotCard(n, hw[`remote${n}`], plugged));
     const find = el('button', {
       class: 'btn', type: 'button', disabled: !plugged || this.finding || this.store.recording,
       onclick: () => this.findRemote(),
-    }, this.finding ? 'Looking for a remote…' : 'Pair a remote…');
-    fill(this.root, el('h2', {}, 'Kit'), dongle, el('div', { class: 'kit-slots' }, slots), find);
+    }, this.finding ? t('kit.finding') : t('kit.pair'));
+    fill(this.root, el('h2', {}, t('kit.heading')), dongle, el('div', { class: 'kit-slots' }, slots), find);
   }
 
   slotCard(n, slot, plugged) {
-    if (!slot) return el('div', { class: 'kit-slot' }, `Remote ${n}: unknown`);
+    if (!slot) return el('div', { class: 'kit-slot' }, t('kit.slotUnknown', { n }));
     const paired = slot.pairStatus === 1;
     const linked = plugged && slot.rfStatus === 1;
     const volts = Number(slot.batteryVoltage);
     const battery = linked && volts > 0
       ? el('span', { class: volts < LOW_BATTERY_V ? 'warn' : '' },
-        `battery ${volts.toFixed(2)} V${volts < LOW_BATTERY_V ? ' (low)' : ''}`)
+        t(volts < LOW_BATTERY_V ? 'kit.batteryLow' : 'kit.battery', { v: num(volts, { minimumFractionDigits: 2, maximumFractionDigits: 2 }) }))
       : null;
     const firmware = linked && (slot.rfFwVersion || slot.sensorFwVersion)
-      ? `firmware ${slot.rfFwVersion ?? '—'}/${slot.sensorFwVersion ?? '—'}` : null;
+      ? t('kit.firmware', { rf: slot.rfFwVersion ?? '—', sensor: slot.sensorFwVersion ?? '—' }) : null;
     const off = linked ? el('button', {
       class: 'btn btn-small', type: 'button', disabled: this.store.recording,
       onclick: () => this.powerOff(n),
-    }, 'Switch off') : null;
+    }, t('kit.switchOff')) : null;
     return el('div', { class: `kit-slot ${linked ? 'ok' : paired ? 'idle' : 'bad'}` },
       el('span', { class: 'dot', 'aria-hidden': 'true' }),
       el('div', {},
-        el('strong', {}, `Remote ${n}`),
-        el('div', { class: 'detail' }, paired ? `paired · ID ${hex(slot.remoteID)}` : 'not paired'),
-        el('div', { class: 'detail' }, linked ? 'radio link up' : paired ? 'no radio link (switched off?)' : ''),
+        el('strong', {}, t('kit.remoteN', { n })),
+        el('div', { class: 'detail' }, paired ? t('kit.paired', { id: hex(slot.remoteID) }) : t('kit.notPaired')),
+        el('div', { class: 'detail' }, linked ? t('kit.linkUp') : paired ? t('kit.noLink') : ''),
         battery || firmware ? el('div', { class: 'detail' }, battery, battery && firmware ? ' · ' : '', firmware) : null),
       off);
   }
 
   async powerOff(n) {
-    if (!await confirmDialog('Switch off', `Switch remote ${n} off? It has to be switched on again by hand.`, 'Switch off', { danger: true })) return;
+    if (!await confirmDialog(t('kit.switchOff'), t('kit.switchOffText', { n }), t('kit.switchOff'), { danger: true })) return;
     try {
       this.client.send('korvex_remotePowerOff', [n]);
     } catch (err) {
@@ -95,20 +96,19 @@ export class KitPanel {
       this.render();
     }
     if (!Number.isInteger(id)) {
-      await infoDialog('Pair a remote', el('p', {}, 'The dongle did not answer. Check that it is plugged in and try again.'));
+      await infoDialog(t('kit.pairTitle'), el('p', {}, t('kit.pairNoAnswer')));
       return;
     }
     if (id === 0) {
-      await infoDialog('Pair a remote', el('p', {}, 'No remote in pairing mode was found. Put the remote in pairing mode (see its manual) and try again.'));
+      await infoDialog(t('kit.pairTitle'), el('p', {}, t('kit.pairNone')));
       return;
     }
-    const slot = await choiceDialog('Pair a remote',
-      `Found the remote with ID ${hex(id)}. Pair it as remote 1 or remote 2? A remote already paired in that slot is replaced.`,
-      [{ label: 'Remote 1', value: 1 }, { label: 'Remote 2', value: 2, primary: true }]);
+    const slot = await choiceDialog(t('kit.pairTitle'), t('kit.pairFound', { id: hex(id) }),
+      [{ label: t('kit.remoteN', { n: 1 }), value: 1 }, { label: t('kit.remoteN', { n: 2 }), value: 2, primary: true }]);
     if (slot !== 1 && slot !== 2) return;
     try {
       this.client.send('korvex_pairRemote', [slot, PAIR_ACTION, id]);
-      this.notify(`Pairing remote ${hex(id)} as remote ${slot}…`, 'info');
+      this.notify(t('kit.pairing', { id: hex(id), slot }), 'info');
     } catch (err) {
       this.notify(err.message, 'error');
     }

@@ -1,4 +1,5 @@
 // Log panel: the library's lines, errors and warnings highlighted, bounded in length.
+import { t } from '../i18n.js';
 import { el, fill } from '../ui.js';
 
 const SHOWN = 500; // rows kept in the page; the store keeps more
@@ -17,9 +18,9 @@ export class LogPanel {
     });
     fill(root,
       el('div', { class: 'log-toolbar' },
-        el('h2', {}, 'Log'),
-        el('label', { for: 'log-problems' }, this.filter, ' errors and warnings only'),
-        el('button', { class: 'btn btn-small', type: 'button', onclick: () => store.clear() }, 'Clear')),
+        el('h2', {}, t('log.heading')),
+        el('label', { for: 'log-problems' }, this.filter, ` ${t('log.problemsOnly')}`),
+        el('button', { class: 'btn btn-small', type: 'button', onclick: () => store.clear() }, t('log.clear'))),
       this.list);
     store.subscribe((entry) => {
       if (entry === null) { this.rebuild(); return; }
@@ -33,7 +34,7 @@ export class LogPanel {
     const time = entry.stamp ? entry.stamp.replace(/^\S+ /, '') : entry.received.toLocaleTimeString('en-GB');
     return el('li', { class: `log-${entry.level}` },
       el('span', { class: 'log-time' }, time),
-      el('span', { class: 'log-level' }, entry.level === 'info' ? '' : entry.level.toUpperCase()),
+      el('span', { class: 'log-level' }, entry.level === 'info' ? '' : t(`log.${entry.level}`)),
       el('span', { class: 'log-text' }, entry.text,
         entry.explanation ? el('span', { class: 'log-words' }, entry.explanation) : null));
   }

@@ -1,4 +1,6 @@
 // Runs: the current run (keep, discard, new) and the stored runs (reload, delete).
+import { t, num } from '../i18n.js';
+import { lostFrames, lostPerRemote } from '../lostframes.js';
 import { el, fill, formatDate, confirmDialog, choiceDialog } from '../ui.js';
 import { configurationSummary } from '../sensors.js';
 import { sortStoredRuns } from '../runinfo.js';
@@ -12,20 +14,23 @@ export class RunsPanel {
     this.working = false;
     this.current = el('div', { class: 'run-current' });
     this.list = el('div', { class: 'run-list' });
-    fill(root, el('h2', {}, 'Runs'), this.current, el('h3', {}, 'Stored runs'), this.list);
+    this.lostLine = el('div', { class: 'lost-summary', 'aria-live': 'polite' });
+    fill(root, el('h2', {}, t('runs.heading')), this.current, this.lostLine, el('h3', {}, t('runs.stored')), this.list);
     store.addEventListener('change', (e) => {
       if (['stack', 'recording'].includes(e.detail)) this.renderCurrent();
+      if (['stack', 'counters'].includes(e.detail)) this.renderLost();
       if (['stored', 'stack', 'recording'].includes(e.detail)) this.renderList();
     });
     this.renderCurrent();
     this.renderList();
+    this.renderLost();
   }
 
   renderCurrent() {
     const stack = this.store.stack;
     if (!stack) {
       fill(this.current, el('p', { class: 'placeholder' },
-        this.store.stackError ? `Current run unknown: ${this.store.stackError.message}` : 'Reading the current run…'));
+        this.store.stackError ? t('runs.unknown', { error: this.store.stackError.message }) : t('runs.reading')));
       return;
     }
     const remotes = this.store.runRemotes();
@@ -34,31 +39,40 @@ export class RunsPanel {
     const hasRun = remotes.length > 0 || started !== null;
     fill(this.current,
       el('p', {},
-        el('strong', {}, stack.fromDB ? 'Reloaded run' : 'Current run'),
-        ` · ${started ? `started ${formatDate(started)}` : 'not recorded yet'}`),
+        el('strong', {}, stack.fromDB ? t('runs.reloaded') : t('runs.current')),
+        ` · ${started ? t('runs.started', { when: formatDate(started) }) : t('runs.notRecorded')}`),
       remotes.length
-        ? el('ul', { class: 'detail-list' }, remotes.map((r) => el('li', {}, `Remote ${r.remote}: ${configurationSummary(r.config)}`)))
-        : el('p', { class: 'detail' }, 'No remote configured in this run.'),
+        ? el('ul', { class: 'detail-list' }, remotes.map((r) => el('li', {}, t('runs.remoteConfig', { n: r.remote, summary: configurationSummary(r.config) }))))
+        : el('p', { class: 'detail' }, t('runs.noRemote')),
       el('div', { class: 'button-row' },
         el('button', {
-          class: 'btn', type: 'button', disabled: blocked || !hasRun, title: 'keep this run in memory and start a new one',
+          class: 'btn', type: 'button', disabled: blocked || !hasRun, title: t('runs.keepTitle'),
           onclick: () => this.keep(),
-        }, 'Keep run'),
+        }, t('runs.keep')),
         el('button', {
           class: 'btn btn-danger', type: 'button', disabled: blocked || !hasRun, onclick: () => this.discard(),
-        }, 'Discard run'),
-        el('button', { class: 'btn', type: 'button', disabled: blocked || !hasRun, onclick: () => this.newRun() }, 'New run…')));
+        }, t('runs.discard')),
+        el('button', { class: 'btn', type: 'button', disabled: blocked || !hasRun, onclick: () => this.newRun() }, t('runs.new'))));
+  }
+
+  // Frames the radio lost, per remote, during and after a run.
+  renderLost() {
+    const per = lostPerRemote(lostFrames(this.store.stack));
+    fill(this.lostLine, [...per.values()].map((r) => el('p', { class: r.lost ? 'warn' : 'detail' },
+      r.lost
+        ? t('runs.lost', { n: r.remote, lost: num(r.lost), frames: num(r.frames), pct: num((100 * r.lost) / Math.max(1, r.frames), { maximumFractionDigits: 2 }) })
+        : t('runs.noneLost', { n: r.remote, frames: num(r.frames) }))));
   }
 
   renderList() {
     if (this.store.stored === null) {
       fill(this.list, el('p', { class: 'placeholder' },
-        this.store.storedError ? `List unavailable: ${this.store.storedError.message}` : 'Reading the stored runs…'));
+        this.store.storedError ? t('runs.listError', { error: this.store.storedError.message }) : t('runs.listReading')));
       return;
     }
     const runs = sortStoredRuns(this.store.stored);
     if (!runs.length) {
-      fill(this.list, el('p', { class: 'placeholder' }, 'No stored run yet. Every recorded run is stored automatically.'));
+      fill(this.list, el('p', { class: 'placeholder' }, t('runs.noneStored')));
       return;
     }
     const currentId = this.store.stack?.ID;
@@ -68,11 +82,11 @@ export class RunsPanel {
     },
     el('div', { class: 'stored-run-text' },
       el('strong', {}, formatDate(run.started)),
-      run.id === currentId ? el('span', { class: 'badge' }, 'shown') : null,
-      el('div', { class: 'detail' }, run.remotes.map((r) => r.words).join('; ') || 'no remote')),
+      run.id === currentId ? el('span', { class: 'badge' }, t('runs.shown')) : null,
+      el('div', { class: 'detail' }, run.remotes.map((r) => r.words).join('; ') || t('runs.noRemoteShort'))),
     el('div', { class: 'button-row' },
-      el('button', { class: 'btn btn-small', type: 'button', disabled: blocked, onclick: () => this.reload(run) }, 'Reload'),
-      el('button', { class: 'btn btn-small btn-danger', type: 'button', disabled: blocked, onclick: () => this.remove(run) }, 'Delete'))))));
+      el('button', { class: 'btn btn-small', type: 'button', disabled: blocked, onclick: () => this.reload(run) }, t('runs.reload')),
+      el('button', { class: 'btn btn-small btn-danger', type: 'button', disabled: blocked, onclick: () => this.remove(run) }, t('ui.delete')))))));
   }
 
   async guarded(fn) {
@@ -93,28 +107,28 @@ export class RunsPanel {
   keep() {
     return this.guarded(async () => {
       this.client.send('korvex_stackAcquisition');
-      this.notify('Run kept. A new run is ready.', 'info');
+      this.notify(t('runs.kept'), 'info');
     });
   }
 
   async discard() {
-    if (!await confirmDialog('Discard run', 'Discard the current run? Its data is removed from memory (files already stored stay in the list).', 'Discard', { danger: true })) return;
+    if (!await confirmDialog(t('runs.discard'), t('runs.discardText'), t('runs.discardButton'), { danger: true })) return;
     await this.guarded(async () => {
       const { doc } = await this.client.request('korvex_deleteAcquisition');
-      if (doc.success !== true) this.notify('The run could not be discarded (see the log).', 'error');
+      if (doc.success !== true) this.notify(t('runs.discardFailed'), 'error');
     });
   }
 
   async newRun() {
-    const choice = await choiceDialog('New run', 'Before a new run starts, keep or discard the current one.', [
-      { label: 'Discard it', value: 'discard', danger: true },
-      { label: 'Keep it', value: 'keep', primary: true },
+    const choice = await choiceDialog(t('runs.newTitle'), t('runs.newText'), [
+      { label: t('runs.discardIt'), value: 'discard', danger: true },
+      { label: t('runs.keepIt'), value: 'keep', primary: true },
     ]);
     if (choice === 'keep') await this.keep();
     else if (choice === 'discard') {
       await this.guarded(async () => {
         const { doc } = await this.client.request('korvex_deleteAcquisition');
-        if (doc.success !== true) this.notify('The run could not be discarded (see the log).', 'error');
+        if (doc.success !== true) this.notify(t('runs.discardFailed'), 'error');
       });
     }
   }
@@ -122,18 +136,17 @@ export class RunsPanel {
   async reload(run) {
     const remotes = this.store.runRemotes();
     if (remotes.length && !this.store.stack?.fromDB) {
-      const ok = await confirmDialog('Reload run',
-        'Reloading replaces the current run, which is discarded. Keep it first if you still need it.', 'Discard and reload', { danger: true });
+      const ok = await confirmDialog(t('runs.reloadTitle'), t('runs.reloadText'), t('runs.reloadButton'), { danger: true });
       if (!ok) return;
     }
     await this.guarded(async () => {
       await this.client.request('korvex_acquisitionManagement', [1, run.id]);
-      this.notify(`Reloading the run of ${formatDate(run.started)}…`, 'info');
+      this.notify(t('runs.reloading', { when: formatDate(run.started) }), 'info');
     });
   }
 
   async remove(run) {
-    if (!await confirmDialog('Delete run', `Delete the stored run of ${formatDate(run.started)} from disk? This cannot be undone.`, 'Delete', { danger: true })) return;
+    if (!await confirmDialog(t('runs.deleteTitle'), t('runs.deleteText', { when: formatDate(run.started) }), t('ui.delete'), { danger: true })) return;
     await this.guarded(async () => {
       const { doc } = await this.client.request('korvex_acquisitionManagement', [2, run.id]);
       this.store.setStored(doc);
