@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <iostream>
+#include <limits>
 #include <stdexcept>
 
 namespace {
@@ -96,6 +97,21 @@ struct SampleCollection::Store {
         s.frameTotal = frameTotal(i);
         return s;
     }
+};
+
+// What the column algorithms outside this class may read of a store.
+class SampleCollection::StoreAccess {
+public:
+    explicit StoreAccess(const Store& s) : store(s) {}
+    int axes() const { return store.axes; }
+    size_t size() const { return store.count; }
+    double time(size_t i) const { return store.time(i); }
+    const int32_t* raw(size_t i) const { return store.raw(i); }
+    const float* values(size_t i) const { return store.values(i); }
+    Sample sample(size_t i) const { return store.sample(i); }
+
+private:
+    const Store& store;
 };
 
 // Read access to either form, for the extraction algorithms (the caller holds the lock).
@@ -199,6 +215,12 @@ bool normaliseWindow(size_t n, double last, double& start, double& end, const ch
 } // namespace
 
 SampleCollection::SampleCollection(int32_t rate) : rate(rate) {}
+
+void SampleCollection::reserveRecords(double count) {
+    if (stored || !(count > 0))
+        return;
+    records.reserve(static_cast<size_t>(std::min(count, maxResampledOutput + 2)));
+}
 
 SampleCollection::SampleCollection(const SampleLayout& layout, int boxWidth) : rate(-1) {
     if (layout.valueCount < 1 || layout.valueCount > Sample::maxValues)
@@ -325,6 +347,104 @@ void SampleCollection::averageFramesInRangeInto(SampleCollection& out, double st
         out.append(v.frameAverage(pos, pos));
 }
 
+// Same arithmetic as Sample::windowStart / windowAccumulate, on the stored columns: no
+// record is built per stored sample, only one per output window. A sensor keeps one value
+// count for its whole recording, so every row has `axes` entries.
+namespace {
+
+inline int32_t truncRaw(double v) {
+    if (std::isnan(v))
+        return 0;
+    if (v >= 2147483647.0)
+        return std::numeric_limits<int32_t>::max();
+    if (v <= -2147483648.0)
+        return std::numeric_limits<int32_t>::min();
+    return static_cast<int32_t>(v);
+}
+
+// The running window: sums per axis, the time reached, and where its metadata come from.
+struct Window {
+    int32_t raw[Sample::maxValues];
+    float values[Sample::maxValues];
+    double time;
+    size_t origin;
+};
+
+template <int FixedAxes>
+void averageColumns(const SampleCollection::StoreAccess& st, size_t pos, double C, double P,
+                    double e, SampleCollection& out) {
+    const int axes = FixedAxes > 0 ? FixedAxes : st.axes();
+    const size_t n = st.size();
+    Window win;
+    auto start = [&](size_t i, double t) {
+        const int32_t* r = st.raw(i);
+        const float* v = st.values(i);
+        double w = (t - (C - P)) / P;
+        if (!(w > 0))
+            w = 0;
+        for (int k = 0; k < axes; ++k) {
+            win.raw[k] = truncRaw(w * r[k]);
+            win.values[k] = static_cast<float>(w * v[k]);
+        }
+        win.time = t;
+        win.origin = i;
+    };
+    auto accumulate = [&](size_t i, double t) {
+        const int32_t* r = st.raw(i);
+        const float* v = st.values(i);
+        const double until = t < C ? t : C;
+        const double w = (until - win.time) / P;
+        for (int k = 0; k < axes; ++k) {
+            win.raw[k] = truncRaw(win.raw[k] + w * r[k]);
+            win.values[k] = static_cast<float>(win.values[k] + w * v[k]);
+        }
+        win.time = until;
+    };
+    auto emit = [&] {
+        Sample s = st.sample(win.origin);
+        for (int k = 0; k < axes; ++k) {
+            s.raw[k] = win.raw[k];
+            s.values[k] = win.values[k];
+        }
+        s.time = win.time;
+        out.append(s);
+    };
+
+    double sTime = st.time(pos);
+    start(pos, sTime);
+    for (;;) {
+        if (sTime <= C) {
+            if (++pos >= n)
+                break;
+            sTime = st.time(pos);
+            accumulate(pos, sTime);
+        } else {
+            accumulate(pos, sTime);
+            if (e < C + P)
+                break;
+            C = C + P;
+            emit();
+            start(pos, sTime);
+        }
+    }
+    emit();
+}
+
+} // namespace
+
+void SampleCollection::averageStoredWindows(const Store& store, size_t pos, double C, double P,
+                                            double e, SampleCollection& out) {
+    const StoreAccess st(store);
+    switch (st.axes()) {
+    case 1:
+        return averageColumns<1>(st, pos, C, P, e, out);
+    case 3:
+        return averageColumns<3>(st, pos, C, P, e, out);
+    default:
+        return averageColumns<0>(st, pos, C, P, e, out);
+    }
+}
+
 void SampleCollection::rangeInto(SampleCollection& out, double startTime, double endTime) const {
     if (&out == this)
         return;
@@ -360,6 +480,13 @@ void SampleCollection::rangeInto(SampleCollection& out, double startTime, double
         pos = v.firstAtOrAfter(C - P);
         if (!(v.time(pos) >= C - P))
             return;
+        // One output per window up to the end of the window or of the recording: growing
+        // the result by doubling would cost more than the averaging itself.
+        out.reserveRecords((std::min(e, last) - C) / P + 2);
+        if (stored) {
+            averageStoredWindows(*stored, pos, C, P, e, out);
+            return;
+        }
         // Each window is completed before it is appended, so `out` may be of either form.
         Sample S = v.sample(pos);
         Sample window = Sample::windowStart(S, P, C);
@@ -390,6 +517,7 @@ void SampleCollection::rangeInto(SampleCollection& out, double startTime, double
         std::cerr << "ERROR getSampleCollection:: resampling rate too high " << out.rate << "\n";
         return;
     }
+    out.reserveRecords((e2 - D) / P + 2);
     size_t after = v.firstAtOrAfter(D);
     for (;;) {
         while (after + 1 < n && v.time(after) < D)

@@ -130,6 +130,9 @@ public:
     // Only for a stored-form collection (throws std::logic_error otherwise).
     Editor edit();
 
+    // Read-only view of the stored columns for the resampling code.
+    class StoreAccess;
+
 private:
     struct Store;
     class View;
@@ -140,4 +143,8 @@ private:
     mutable std::shared_mutex mutex;
 
     std::shared_lock<std::shared_mutex> readLock() const;
+    // Room for about `count` more records in a record-form result (a hint; bounded).
+    void reserveRecords(double count);
+    static void averageStoredWindows(const Store& store, size_t pos, double C, double P,
+                                     double e, SampleCollection& out);
 };
