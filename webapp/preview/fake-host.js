@@ -54,7 +54,7 @@
   // Accelerometer orientation for the calibration guide: korvexFake.setFace('z+') lays the
   // remote on a face; raw counts follow offsets (-228.5, -109, -169.5) and ~840 counts per g.
   var face = null;
-  var forceLoad = 0; // kg hanging from the force probe
+  var forceLoad = null; // kg hanging from the force probe (null: a slow wave)
   var tare = { 1: 0, 2: 0 };
   var calRecords = [];
   window.korvexFake = {
@@ -71,7 +71,7 @@
   }
   function forceRaw(t) {
     // ~118 counts per newton, pulling lowers the count; a slow wave when nothing is set.
-    var newtons = forceLoad ? forceLoad * 9.81 : 2 + 1.5 * Math.sin(2 * Math.PI * 0.4 * t);
+    var newtons = forceLoad !== null ? forceLoad * 9.81 : 2 + 1.5 * Math.sin(2 * Math.PI * 0.4 * t);
     return Math.round(2100 - 118 * newtons + 2 * Math.sin(30 * t));
   }
 

@@ -76,5 +76,7 @@ try {
 } finally {
   clearTimeout(timer);
   browser.kill();
-  rmSync(profile, { recursive: true, force: true });
+  // The browser writes its profile until it has exited.
+  await new Promise((r) => (browser.exitCode !== null ? r() : browser.once('exit', r)));
+  rmSync(profile, { recursive: true, force: true, maxRetries: 3 });
 }
