@@ -9,7 +9,7 @@ import {
   calibrationRecord, encodeRecord, calibrationRows, CalibrationError,
 } from '../calibration.js';
 import { encodeDocumentToByteList } from '../bsondoc.js';
-import { t, num } from '../i18n.js';
+import { t, num, language } from '../i18n.js';
 
 const MEASURE_SECONDS = 1;
 
@@ -80,7 +80,7 @@ export class CalibrationPanel {
       el('div', {},
         el('strong', {}, t('cal.recordTitle', { id: hex(r.remoteID), sensor: sensorTitle(r.sensor) })),
         el('div', { class: 'detail' }, t(r.sensor === FORCE ? 'cal.recordForce' : 'cal.recordAxes', { offset: nums(r.offset), scale: nums(r.scale) })),
-        r.created ? el('div', { class: 'detail' }, new Date(r.created).toLocaleString()) : null),
+        r.created ? el('div', { class: 'detail' }, new Date(r.created).toLocaleString(language())) : null),
       el('button', {
         class: 'btn btn-small btn-danger', type: 'button',
         'aria-label': t('cal.deleteLabel', { id: hex(r.remoteID), sensor: sensorTitle(r.sensor) }),
