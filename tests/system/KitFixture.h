@@ -1,0 +1,266 @@
+// The library through its public interface against the simulated kit, in-process, on a
+// pseudo-terminal: a private documents folder and port registry per test, every event
+// script collected, every data frame the kit sends kept with the values behind it, and
+// every frame the kit reads or writes kept as a log line.
+#pragma once
+
+#include "KorvexAPI.h"
+#include "tools/dongle-sim/DongleSim.h"
+
+#include <bson/bson.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace kit {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+// The library's callback is a plain function: scripts go to one process-wide list.
+inline std::mutex scriptsLock;
+inline std::vector<std::string> scripts;
+
+inline void collectScript(const char* script) {
+    std::lock_guard lock(scriptsLock);
+    scripts.emplace_back(script);
+}
+
+inline int countScripts(const std::string& text) {
+    std::lock_guard lock(scriptsLock);
+    int n = 0;
+    for (const auto& s : scripts)
+        if (s.find(text) != std::string::npos) ++n;
+    return n;
+}
+
+inline bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
+    auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+        if (condition()) return true;
+        std::this_thread::sleep_for(10ms);
+    }
+    return condition();
+}
+
+inline bool findPath(const bson_t* doc, const char* path, bson_iter_t* found) {
+    bson_iter_t iter;
+    return bson_iter_init(&iter, doc) && bson_iter_find_descendant(&iter, path, found);
+}
+
+inline int32_t intAt(const bson_t* doc, const char* path, int32_t otherwise = -1) {
+    bson_iter_t found;
+    return findPath(doc, path, &found) && BSON_ITER_HOLDS_INT32(&found) ? bson_iter_int32(&found) : otherwise;
+}
+
+inline bool boolAt(const bson_t* doc, const char* path) {
+    bson_iter_t found;
+    return findPath(doc, path, &found) && BSON_ITER_HOLDS_BOOL(&found) && bson_iter_bool(&found);
+}
+
+inline std::string textAt(const bson_t* doc, const char* path) {
+    bson_iter_t found;
+    return findPath(doc, path, &found) && BSON_ITER_HOLDS_UTF8(&found) ? bson_iter_utf8(&found, nullptr) : "";
+}
+
+// One sensor's samples as getSensorData hands them out (no resampling).
+struct Series {
+    int32_t reportedRate = 0;
+    std::vector<float> time;
+    std::vector<std::vector<float>> values;  // [axis][sample]
+    std::vector<std::vector<float>> raw;     // [axis][sample]
+    size_t size() const { return time.size(); }
+    // The rate behind the time stamps: the k-th sample (k from 1) is stamped k / rate.
+    double rate() const { return time.empty() ? 0.0 : double(time.size()) / time.back(); }
+};
+
+// Data frames as they sit in a raw recording: start byte, command, length N, N bytes, end.
+inline std::vector<std::vector<uint8_t>> readFrames(const fs::path& file) {
+    std::vector<std::vector<uint8_t>> frames;
+    std::FILE* f = std::fopen(file.c_str(), "rb");
+    if (!f) return frames;
+    std::vector<uint8_t> bytes;
+    uint8_t buffer[65536];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) bytes.insert(bytes.end(), buffer, buffer + n);
+    std::fclose(f);
+    for (size_t at = 0; at + 3 <= bytes.size();) {
+        size_t size = size_t(bytes[at + 2]) + 4;
+        if (at + size > bytes.size()) break;
+        frames.emplace_back(bytes.begin() + long(at), bytes.begin() + long(at + size));
+        at += size;
+    }
+    return frames;
+}
+
+class KitTest : public ::testing::Test {
+protected:
+    fs::path root;
+    std::unique_ptr<DongleSim> sim;
+    IKorvexAPI* api = nullptr;
+
+    std::mutex kitLock;
+    std::vector<SimDataFrame> sentFrames;   // in the order the kit sent them
+    uint64_t lostFrames = 0;
+    std::vector<std::string> kitLog;
+
+    // What the kit looks like when the test starts; tests adjust it before SetUp runs.
+    DongleSim::Options options;
+
+    void SetUp() override {
+        std::string pattern = (fs::temp_directory_path() / "korvex-system-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        root = pattern;
+        setenv("KORVEX_DOCUMENTS_DIR", (root / "documents").c_str(), 1);
+        setenv("KORVEX_RUNTIME_DIR", (root / "runtime").c_str(), 1);
+        unsetenv("KORVEX_PORT");
+        {
+            std::lock_guard lock(scriptsLock);
+            scripts.clear();
+        }
+        options.log = [this](const std::string& line) {
+            std::lock_guard lock(kitLock);
+            kitLog.push_back(line);
+        };
+        sim = std::make_unique<DongleSim>(options);
+        sim->onDataFrame([this](const SimDataFrame& frame, bool sent) {
+            std::lock_guard lock(kitLock);
+            if (sent)
+                sentFrames.push_back(frame);
+            else
+                ++lostFrames;
+        });
+        std::string error;
+        ASSERT_TRUE(sim->start(&error)) << error;
+        api = getConcreteIKorvexAPI(&collectScript);
+        ASSERT_NE(api, nullptr);
+        api->startAPI();
+    }
+
+    void TearDown() override {
+        releaseConcreteIKorvexAPI(api);
+        api = nullptr;
+        if (sim) sim->stop();
+        std::error_code ec;
+        fs::remove_all(root, ec);
+    }
+
+    int hardwareInt(const std::string& path) {
+        bson_t doc;
+        api->getHardwareState(&doc);
+        int value = intAt(&doc, path.c_str());
+        bson_destroy(&doc);
+        return value;
+    }
+
+    bool hardwareBool(const std::string& path) {
+        bson_t doc;
+        api->getHardwareState(&doc);
+        bool value = boolAt(&doc, path.c_str());
+        bson_destroy(&doc);
+        return value;
+    }
+
+    int dongleMode() { return hardwareInt("dongleMode"); }
+
+    // The dongle is found and both remotes are connected.
+    bool waitReady() {
+        return waitFor([&] {
+            return api->isDongleConnected() && api->isRemoteConnected(1) && api->isRemoteConnected(2) &&
+                   dongleMode() == 8;
+        }, 15s);
+    }
+
+    // Sets the remote's configuration and waits until the whole exchange is answered: the
+    // packet layout and, last of the replies that change the model, the configuration itself.
+    bool configure(int remote, int config) {
+        if (!api->setFixedConfig(remote, config)) return false;
+        std::string slot = "remote" + std::to_string(remote);
+        return waitFor([&] {
+            return hardwareBool(slot + ".configured") && hardwareInt(slot + ".fixedConfig") == config;
+        }, 10s);
+    }
+
+    // Starts a run, streams for `length`, stops it and waits for the end of the run.
+    bool stream(std::chrono::milliseconds length) {
+        int started = countScripts("dataStarted"), stopped = countScripts("dataStopped");
+        api->startDataAcquisition();
+        if (!waitFor([&] { return countScripts("dataStarted") == started + 1; }, 5s)) return false;
+        std::this_thread::sleep_for(length);
+        api->stopDataAcquisition();
+        return waitFor([&] { return countScripts("dataStopped") == stopped + 1; }, 5s);
+    }
+
+    Series query(int remote, int sensorType, int axis = -1) {
+        Series series;
+        bson_t doc;
+        bufferArray data;
+        api->getSensorData(&doc, &data, remote, sensorType, 0, -1, true, axis, 0);
+        const int G = intAt(&doc, "sampleSize", 0);
+        const int E = intAt(&doc, "datalength", 0);
+        series.reportedRate = intAt(&doc, "sampleRate", 0);
+        if (data.data && G > 0 && size_t(2 * G + 1) * size_t(E) == data.size) {
+            series.time.assign(data.data, data.data + E);
+            for (int j = 1; j <= G; ++j) {
+                series.values.emplace_back(data.data + j * E, data.data + (j + 1) * E);
+                series.raw.emplace_back(data.data + (G + j) * E, data.data + (G + j + 1) * E);
+            }
+        }
+        api->freeBufferArray(&data);
+        bson_destroy(&doc);
+        return series;
+    }
+
+    std::vector<SimDataFrame> framesOf(int remote) {
+        std::lock_guard lock(kitLock);
+        std::vector<SimDataFrame> out;
+        for (const auto& f : sentFrames)
+            if (f.remote == remote) out.push_back(f);
+        return out;
+    }
+
+    uint64_t dataBytesSent() {
+        std::lock_guard lock(kitLock);
+        uint64_t n = 0;
+        for (const auto& f : sentFrames) n += f.frame.size();
+        return n;
+    }
+
+    // Frames the kit read from the host, by protocol name, as "<- NAME  [bytes]" lines.
+    std::vector<std::string> commandsSeen(const std::string& name) {
+        std::lock_guard lock(kitLock);
+        std::vector<std::string> out;
+        for (const auto& line : kitLog)
+            if (line.rfind("<- " + name + "  [", 0) == 0) out.push_back(line);
+        return out;
+    }
+
+    fs::path rawFolder() { return root / "documents" / "Korvex-WorkFiles" / "rawdata"; }
+
+    std::vector<fs::path> recordings(const char* extension) {
+        std::vector<fs::path> out;
+        std::error_code ec;
+        for (auto& entry : fs::directory_iterator(rawFolder(), ec))
+            if (entry.path().extension() == extension) out.push_back(entry.path());
+        return out;
+    }
+
+    std::string currentAcquisitionID() {
+        bson_t doc;
+        api->getAcquisitionStack(&doc);
+        std::string id = textAt(&doc, "ID");
+        bson_destroy(&doc);
+        return id;
+    }
+};
+
+}  // namespace kit

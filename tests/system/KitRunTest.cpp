@@ -1,0 +1,273 @@
+// Runs against the simulated kit, checked against what the kit knows it sent: the decoded
+// values of every sensor kind, the measured rates, a reload of the recording, a remote that
+// leaves radio range and comes back mid-run, and a remote whose frames the library cannot
+// read.
+#include "tests/system/KitFixture.h"
+#include "tools/dongle-sim/SimLayout.h"
+
+#include <bit>
+#include <cmath>
+
+using namespace kit;
+
+namespace {
+
+constexpr int ecgCombined = 241;
+
+// What a host decodes from one remote's frames, per sensor type, in arrival order. A
+// remote's first frames of a run (counter below 10) are its warm-up and are not taken.
+struct Truth {
+    std::map<int, std::vector<std::vector<double>>> samples;
+    int64_t frameSpan = 0;   // 10 ms frames from the first taken frame to the last, inclusive
+    double measuredRate(int type) const {
+        auto it = samples.find(type);
+        return it == samples.end() || frameSpan == 0 ? 0.0 : double(it->second.size()) / (frameSpan * 0.01);
+    }
+};
+
+Truth truthOf(const std::vector<SimDataFrame>& frames) {
+    Truth truth;
+    int64_t first = -1, last = -1;
+    for (const auto& frame : frames) {
+        if (first < 0 && frame.counter < 10) continue;
+        if (first < 0) first = frame.frameIndex;
+        last = frame.frameIndex;
+        if (frame.config != 47) {
+            for (const auto& s : frame.samples) truth.samples[s.type].push_back(s.values);
+            continue;
+        }
+        // The combined ECG: sample d is the three electrodes of the ECG block's d-th sample
+        // followed by the d-th sample of each chest input.
+        std::map<int, std::vector<const SimTruthSample*>> byType;
+        for (const auto& s : frame.samples) byType[s.type].push_back(&s);
+        auto& combined = truth.samples[ecgCombined];
+        for (size_t d = 0; d < byType[SIM_ECG].size(); ++d) {
+            std::vector<double> values = byType[SIM_ECG][d]->values;
+            for (int type : {SIM_ANALOG7, SIM_ANALOG8, SIM_ANALOG9})
+                values.push_back(d < byType[type].size() ? byType[type][d]->values[0] : NAN);
+            combined.push_back(values);
+        }
+    }
+    truth.frameSpan = first < 0 ? 0 : last - first + 1;
+    return truth;
+}
+
+// Nominal rates of a configuration's sensors as the kit streams them.
+std::map<int, double> nominalRates(int config) {
+    std::map<int, double> rates;
+    for (const auto& block : simBlockLayout(config)) rates[block.type] = block.rate;
+    if (config == 47) return {{ecgCombined, rates[SIM_ECG]}};
+    return rates;
+}
+
+bool near(double value, double expected) {
+    return std::fabs(value - expected) <= 1e-4 + 1e-5 * std::fabs(expected);
+}
+
+bool sameBits(const std::vector<float>& a, const std::vector<float>& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (std::bit_cast<uint32_t>(a[i]) != std::bit_cast<uint32_t>(b[i])) return false;
+    return true;
+}
+
+// Live and reloaded samples of one sensor must be the same, bit for bit.
+void expectIdentical(const Series& live, const Series& reloaded, const std::string& what) {
+    EXPECT_EQ(live.size(), reloaded.size()) << what;
+    EXPECT_TRUE(sameBits(live.time, reloaded.time)) << what << ": times differ";
+    ASSERT_EQ(live.values.size(), reloaded.values.size()) << what;
+    for (size_t a = 0; a < live.values.size(); ++a) {
+        EXPECT_TRUE(sameBits(live.values[a], reloaded.values[a])) << what << ": values of axis " << a;
+        EXPECT_TRUE(sameBits(live.raw[a], reloaded.raw[a])) << what << ": raw values of axis " << a;
+    }
+}
+
+struct RunConfigs {
+    int remote1, remote2;
+};
+
+class KitRunTest : public KitTest, public ::testing::WithParamInterface<RunConfigs> {
+protected:
+    // Every sensor of both remotes, as queried (the digital input one series per line).
+    std::map<std::string, Series> querySensors(const std::map<int, int>& configs) {
+        std::map<std::string, Series> all;
+        for (auto [remote, config] : configs)
+            for (auto [type, rate] : nominalRates(config)) {
+                std::string key = std::to_string(remote) + "/" + std::to_string(type);
+                if (type == SIM_DIGITAL)
+                    for (int line = 0; line < 8; ++line)
+                        all[key + "/" + std::to_string(line)] = query(remote, type, line);
+                else
+                    all[key] = query(remote, type);
+            }
+        return all;
+    }
+
+    void expectTruth(int remote, int type, const Series& live, const std::vector<std::vector<double>>& truth,
+                     double nominal, double expectedRate, int line = -1) {
+        std::string what = "remote " + std::to_string(remote) + " sensor " + std::to_string(type);
+        if (line >= 0) what += " line " + std::to_string(line);
+        ASSERT_EQ(live.size(), truth.size()) << what << ": every sample the kit sent";
+        ASSERT_FALSE(live.values.empty()) << what;
+        // Recalibrated: the measured rate is the kit's actual pace, close to the nominal one.
+        EXPECT_NEAR(live.rate(), expectedRate, expectedRate * 1e-5) << what;
+        EXPECT_NEAR(live.rate(), nominal, nominal * 0.03) << what;
+        for (size_t i = 0; i < live.size(); i += 1 + live.size() / 400)
+            ASSERT_NEAR(live.time[i], (i + 1) / expectedRate, 1e-5 + 1e-6 * live.time[i]) << what << " sample " << i;
+
+        int mismatches = 0;
+        double wheelOffset = 0;
+        for (size_t i = 0; i < live.size() && mismatches < 5; ++i) {
+            const auto& expected = truth[i];
+            if (line >= 0) {
+                if (!near(live.values[0][i], expected[line])) ++mismatches;
+                EXPECT_NEAR(live.values[0][i], expected[line], 1e-6) << what << " sample " << i;
+                continue;
+            }
+            for (size_t a = 0; a < live.values.size() && a < expected.size(); ++a) {
+                double want = expected[a];
+                double got = live.values[a][i];
+                if (type == SIM_WHEEL && a == 0) {
+                    // The position counts from the first sample the host took.
+                    if (i == 0) wheelOffset = want - got;
+                    got += wheelOffset;
+                } else if (type == SIM_WHEEL && a == 1) {
+                    // Velocity is counts times the rate in force: the measured one.
+                    want *= live.rate() / nominal;
+                }
+                if (!near(got, want)) {
+                    ++mismatches;
+                    ADD_FAILURE() << what << " sample " << i << " axis " << a << ": " << got << " != " << want;
+                }
+            }
+        }
+        EXPECT_EQ(mismatches, 0) << what;
+    }
+};
+
+// A two-remote run decodes to exactly what the kit sent, at the measured pace, and its
+// recording reloads to the same samples, bit for bit.
+TEST_P(KitRunTest, DecodesWhatTheKitSentAndReloadsIdentically) {
+    const std::map<int, int> configs = {{1, GetParam().remote1}, {2, GetParam().remote2}};
+    ASSERT_TRUE(waitReady());
+    for (auto [remote, config] : configs) ASSERT_TRUE(configure(remote, config)) << remote;
+    ASSERT_TRUE(stream(1200ms));
+    ASSERT_EQ(dongleMode(), 8);
+
+    const std::string id = currentAcquisitionID();
+    auto live = querySensors(configs);
+    for (auto [remote, config] : configs) {
+        Truth truth = truthOf(framesOf(remote));
+        ASSERT_GT(truth.frameSpan, 50) << "remote " << remote << " streamed";
+        for (auto [type, nominal] : nominalRates(config)) {
+            int kind = type == SIM_DIGITAL ? 8 : 1;
+            for (int line = 0; line < kind; ++line) {
+                std::string key = std::to_string(remote) + "/" + std::to_string(type);
+                if (type == SIM_DIGITAL) key += "/" + std::to_string(line);
+                SCOPED_TRACE(key);
+                expectTruth(remote, type, live[key], truth.samples[type], nominal, truth.measuredRate(type),
+                            type == SIM_DIGITAL ? line : -1);
+            }
+        }
+    }
+
+    // Keep the run, then reload it from its files.
+    ASSERT_TRUE(api->stackAcquisition());
+    bson_t result;
+    api->acquisitionManagement(&result, 1, id.c_str());
+    bson_destroy(&result);
+    bson_t stack;
+    api->getAcquisitionStack(&stack);
+    EXPECT_EQ(textAt(&stack, "ID"), id);
+    EXPECT_TRUE(boolAt(&stack, "fromDB"));
+    for (auto [remote, config] : configs)
+        EXPECT_EQ(intAt(&stack, ("remote" + std::to_string(remote) + ".config").c_str()), config);
+    bson_destroy(&stack);
+
+    auto reloaded = querySensors(configs);
+    ASSERT_EQ(reloaded.size(), live.size());
+    for (const auto& [key, series] : live) expectIdentical(series, reloaded[key], key);
+}
+
+// Together the runs cover every sensor kind: 38 and 6 the motion, wheel, force, light,
+// battery, barometer and thermometer; 47 the combined ECG, 43 the microphone; 8 the analog
+// and digital inputs, 36 the ECG electrodes.
+INSTANTIATE_TEST_SUITE_P(Configurations, KitRunTest,
+                         ::testing::Values(RunConfigs{38, 6}, RunConfigs{47, 43}, RunConfigs{8, 36}),
+                         [](const auto& info) {
+                             return "Configs" + std::to_string(info.param.remote1) + "And" +
+                                    std::to_string(info.param.remote2);
+                         });
+
+class KitFaultTest : public KitTest {};
+
+// A remote that leaves radio range mid-run gets its configuration again when it is back,
+// and its data resumes in the same run.
+TEST_F(KitFaultTest, RemoteBackInRangeGetsItsConfigurationAndResumes) {
+    ASSERT_TRUE(waitReady());
+    ASSERT_TRUE(configure(1, 3));
+    ASSERT_TRUE(configure(2, 4));
+    ASSERT_EQ(commandsSeen("SET_FIXED_CONFIG").size(), 2u);
+    api->startDataAcquisition();
+    ASSERT_TRUE(waitFor([&] { return countScripts("dataStarted") == 1; }, 5s));
+    std::this_thread::sleep_for(400ms);
+
+    sim->radioDrop(2);
+    ASSERT_TRUE(waitFor([&] { return !api->isRemoteConnected(2); }, 5s));
+    std::this_thread::sleep_for(200ms);
+    const size_t framesBeforeReturn = framesOf(2).size();
+    const size_t samplesBeforeReturn = query(2, SIM_ACCELEROMETER).size();
+    EXPECT_GT(samplesBeforeReturn, 0u);
+
+    sim->radioReturn(2);
+    ASSERT_TRUE(waitFor([&] { return commandsSeen("SET_FIXED_CONFIG").size() == 3; }, 5s));
+    EXPECT_NE(commandsSeen("SET_FIXED_CONFIG").back().find("[02 26 02 02 04 0A]"), std::string::npos)
+        << commandsSeen("SET_FIXED_CONFIG").back();
+    // The remote is configured again and the dongle still streams.
+    ASSERT_TRUE(waitFor([&] { return hardwareBool("remote2.configured") && dongleMode() == 16; }, 5s));
+    ASSERT_TRUE(waitFor([&] { return query(2, SIM_ACCELEROMETER).size() > samplesBeforeReturn + 40; }, 5s));
+    EXPECT_GT(framesOf(2).size(), framesBeforeReturn);
+    EXPECT_EQ(countScripts("dataStopped"), 0);
+
+    api->stopDataAcquisition();
+    ASSERT_TRUE(waitFor([&] { return countScripts("dataStopped") == 1; }, 5s));
+    EXPECT_EQ(dongleMode(), 8);
+    // Nothing the kit sent is missing, before or after the drop.
+    EXPECT_EQ(query(2, SIM_ACCELEROMETER).size(), truthOf(framesOf(2)).samples[SIM_ACCELEROMETER].size());
+    EXPECT_EQ(query(1, SIM_ACCELEROMETER).size(), truthOf(framesOf(1)).samples[SIM_ACCELEROMETER].size());
+    auto raws = recordings(".raw");
+    ASSERT_EQ(raws.size(), 1u);
+    EXPECT_TRUE(waitFor([&] { return fs::file_size(raws[0]) == dataBytesSent(); }, 3s));
+}
+
+// A remote streaming a layout the library was never told about stops the run, once.
+TEST_F(KitFaultTest, UnconfiguredRemoteStopsTheRunOnce) {
+    ASSERT_TRUE(waitReady());
+    ASSERT_TRUE(configure(1, 3));
+    ASSERT_TRUE(configure(2, 4));
+    // Behind the library's back the second remote switches to another layout.
+    ASSERT_EQ(sim->control("config 2 38").rfind("ok", 0), 0u);
+
+    api->startDataAcquisition();
+    ASSERT_TRUE(waitFor([&] { return countScripts("dataStopped") == 1; }, 5s));
+    std::this_thread::sleep_for(300ms);
+
+    EXPECT_EQ(countScripts("sensor data length not set"), 1);
+    EXPECT_EQ(countScripts("Remote 2 is not configured"), 1);
+    EXPECT_EQ(commandsSeen("STOP_DATA").size(), 1u);
+    EXPECT_EQ(countScripts("dataStarted"), 1);
+    EXPECT_EQ(countScripts("dataStopped"), 1);
+    EXPECT_TRUE(waitFor([&] { return dongleMode() == 8; }, 3s));
+    EXPECT_EQ(query(2, SIM_ACCELEROMETER).size(), 0u);
+    // What arrived is on disk all the same.
+    auto raws = recordings(".raw");
+    ASSERT_EQ(raws.size(), 1u);
+    EXPECT_TRUE(waitFor([&] { return fs::file_size(raws[0]) == dataBytesSent(); }, 3s));
+
+    // The next run of the same acquisition, with the remote set up again, goes through.
+    ASSERT_TRUE(configure(2, 4));
+    ASSERT_TRUE(stream(300ms));
+    EXPECT_EQ(countScripts("sensor data length not set"), 1);
+}
+
+}  // namespace
