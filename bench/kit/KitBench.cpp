@@ -37,6 +37,7 @@
 #include <thread>
 #include <vector>
 
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
@@ -58,6 +59,15 @@ int countScripts(const std::string& text) {
     return static_cast<int>(std::count_if(scripts.begin(), scripts.end(), [&](const std::string& s) {
         return s.find(text) != std::string::npos;
     }));
+}
+
+// The last few event scripts, to explain a failure.
+std::string lastScripts() {
+    std::lock_guard lock(scriptsLock);
+    std::string out;
+    for (size_t i = scripts.size() > 4 ? scripts.size() - 4 : 0; i < scripts.size(); ++i)
+        out += "\n  " + scripts[i].substr(0, 300);
+    return out;
 }
 
 bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
@@ -132,6 +142,11 @@ long peakRssKb() {
             return std::atol(line.c_str() + 6);
     return -1;
 }
+double processCpuSeconds() {
+    struct rusage u {};
+    getrusage(RUSAGE_SELF, &u);
+    return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
 void resetPeakRss() { std::ofstream("/proc/self/clear_refs") << "5"; }
 
 // A private folder with the environment the library and the simulator read.
@@ -184,16 +199,22 @@ struct Kit {
         api = getConcreteIKorvexAPI(&collectScript);
         api->startAPI();
         if (!waitFor([&] {
-                return api->isDongleConnected() && api->isRemoteConnected(1) &&
-                       api->isRemoteConnected(2);
+                if (!api->isDongleConnected() || !api->isRemoteConnected(1) ||
+                    !api->isRemoteConnected(2))
+                    return false;
+                bson_t doc;
+                api->getHardwareState(&doc);
+                const bool connectedMode = intAt(&doc, "dongleMode") == 8;
+                bson_destroy(&doc);
+                return connectedMode;
             }, 20s)) {
             failure = "the library did not find the simulated kit";
             return;
         }
         for (auto [remote, config] : configs)
-            if (!configure(remote, config))
+            if (failure.empty() && !configure(remote, config))
                 failure = "remote " + std::to_string(remote) + " did not take configuration " +
-                          std::to_string(config);
+                          std::to_string(config) + lastScripts();
     }
     ~Kit() {
         if (api)
@@ -224,6 +245,12 @@ struct Kit {
         const int stopped = countScripts("dataStopped");
         api->stopDataAcquisition();
         return waitFor([&] { return countScripts("dataStopped") > stopped; }, 5s);
+    }
+    uint64_t simulatorCpuNs() const {
+        uint64_t total = 0;
+        for (const auto& t : simThreads)
+            total += threadCpuNs(t);
+        return total;
     }
     // CPU nanoseconds of the library's threads: every thread that is neither the
     // simulator's nor one that ran before the kit was made.
@@ -314,7 +341,7 @@ void BM_SustainedFrames(benchmark::State& state) {
         state.SkipWithError(kit.failure.c_str());
         return;
     }
-    double framesPerSecond = 0, cpu = 0;
+    double framesPerSecond = 0, cpu = 0, simCpu = 0;
     for (auto _ : state) {
         if (!kit.start()) {
             state.SkipWithError("the run did not start");
@@ -322,12 +349,13 @@ void BM_SustainedFrames(benchmark::State& state) {
         }
         std::this_thread::sleep_for(500ms);
         const auto before = kit.sim->stats();
-        const uint64_t cpuBefore = kit.libraryCpuNs();
+        const uint64_t cpuBefore = kit.libraryCpuNs(), simBefore = kit.simulatorCpuNs();
         const auto t0 = Clock::now();
         std::this_thread::sleep_for(4s);
         const auto after = kit.sim->stats();
         const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
         cpu = (kit.libraryCpuNs() - cpuBefore) / 1e9 / seconds * 100;
+        simCpu = (kit.simulatorCpuNs() - simBefore) / 1e9 / seconds * 100;
         framesPerSecond = (after.dataFramesSent - before.dataFramesSent) / seconds;
         kit.stop();
     }
@@ -336,6 +364,7 @@ void BM_SustainedFrames(benchmark::State& state) {
     state.counters["frames_per_s"] = framesPerSecond;
     state.counters["realtime_x"] = framesPerSecond / (2 * SIM_FRAMES_PER_SECOND);
     state.counters["library_cpu_pct"] = cpu;
+    state.counters["simulator_cpu_pct"] = simCpu;
 }
 BENCHMARK(BM_SustainedFrames)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 
@@ -421,17 +450,19 @@ void BM_ReloadHour(benchmark::State& state) {
     kit->api = nullptr;
     kit->sim->stop();
 
-    double seconds = 0;
+    double seconds = 0, cpuSeconds = 0;
     long peakKb = 0, baseKb = 0;
     int64_t samples1 = 0, samples2 = 0;
     for (auto _ : state) {
         IKorvexAPI* api = getConcreteIKorvexAPI(&collectScript);
         resetPeakRss();
         baseKb = peakRssKb();
+        const double cpu0 = processCpuSeconds();
         const auto t0 = Clock::now();
         bson_t result;
         api->acquisitionManagement(&result, 1, id.c_str());
         seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+        cpuSeconds = processCpuSeconds() - cpu0;
         bson_destroy(&result);
         peakKb = peakRssKb();
         bson_t doc;
@@ -452,6 +483,7 @@ void BM_ReloadHour(benchmark::State& state) {
         releaseConcreteIKorvexAPI(api);
     }
     state.counters["seconds"] = seconds;
+    state.counters["cpu_seconds"] = cpuSeconds;
     state.counters["raw_MB"] = bytes / 1e6;
     state.counters["peak_rss_MB"] = peakKb / 1024.0;
     state.counters["peak_growth_MB"] = (peakKb - baseKb) / 1024.0;
