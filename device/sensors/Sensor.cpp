@@ -125,9 +125,12 @@ void Sensor::advanceTime() {
 double Sensor::measuredRate(size_t storedSamples) const {
     // No accepted frame means no measured time, no sample means nothing to measure: the
     // rate in force (the nominal one unless measured before) stays.
-    if (storedSamples == 0 || !(elapsedTime > 0))
+    if (storedSamples == 0 || !(elapsedTime > 0) || frameTotal <= 0)
         return sampleRate;
-    return static_cast<double>(storedSamples) / elapsedTime;
+    // Samples per 10 ms frame, times 100: the same quotient as samples / elapsedTime, but
+    // exact for a whole-number pace (963 samples over 963 frames is 100 Hz, where dividing
+    // by 963 * 0.01 gives 99.99999999999999, reported truncated as 99).
+    return static_cast<double>(storedSamples) * 100.0 / static_cast<double>(frameTotal);
 }
 
 void Sensor::recalibrateWith(const std::function<void(SampleCollection::Editor&, size_t)>& convert,

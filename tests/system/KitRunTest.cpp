@@ -7,6 +7,7 @@
 
 #include <bit>
 #include <cmath>
+#include <cstdio>
 
 using namespace kit;
 
@@ -21,7 +22,8 @@ struct Truth {
     int64_t frameSpan = 0;   // 10 ms frames from the first taken frame to the last, inclusive
     double measuredRate(int type) const {
         auto it = samples.find(type);
-        return it == samples.end() || frameSpan == 0 ? 0.0 : double(it->second.size()) / (frameSpan * 0.01);
+        // Samples per 10 ms frame, times 100: exact whenever the pace is a whole number.
+        return it == samples.end() || frameSpan == 0 ? 0.0 : double(it->second.size()) * 100.0 / double(frameSpan);
     }
 };
 
@@ -86,6 +88,54 @@ struct RunConfigs {
     int remote1, remote2;
 };
 
+// The metadata file of a run: which kit made it and how each remote slot was set up,
+// keys in their fixed order, both slots always present.
+void expectMetadata(const fs::path& file, const std::string& id, const std::map<int, int>& configs,
+                    const DongleModel::Options& kit) {
+    std::vector<uint8_t> bytes(fs::file_size(file));
+    std::FILE* f = std::fopen(file.c_str(), "rb");
+    ASSERT_NE(f, nullptr);
+    ASSERT_EQ(std::fread(bytes.data(), 1, bytes.size(), f), bytes.size());
+    std::fclose(f);
+    bson_t* doc = bson_new_from_data(bytes.data(), bytes.size());
+    ASSERT_NE(doc, nullptr) << "not a BSON document";
+    std::vector<std::string> keys;
+    bson_iter_t iter;
+    ASSERT_TRUE(bson_iter_init(&iter, doc));
+    while (bson_iter_next(&iter)) keys.emplace_back(bson_iter_key(&iter));
+    EXPECT_EQ(keys, (std::vector<std::string>{"acquisitionID", "dongleID", "fwVersion", "lastStartDate", "remote1",
+                                              "remote2"}));
+    EXPECT_EQ(textAt(doc, "acquisitionID"), id);
+    EXPECT_EQ(intAt(doc, "dongleID"), int32_t(kit.dongleID));
+    EXPECT_EQ(intAt(doc, "fwVersion"), int32_t(kit.fwVersion));
+    const std::string date = textAt(doc, "lastStartDate");
+    EXPECT_TRUE(date.size() >= 15 && date[8] == 'T') << date;
+    for (auto [remote, config] : configs) {
+        const std::string slot = "remote" + std::to_string(remote);
+        bson_iter_t slotIter, inner;
+        ASSERT_TRUE(findPath(doc, slot.c_str(), &slotIter) && BSON_ITER_HOLDS_DOCUMENT(&slotIter));
+        ASSERT_TRUE(bson_iter_recurse(&slotIter, &inner));
+        std::vector<std::string> slotKeys;
+        while (bson_iter_next(&inner)) slotKeys.emplace_back(bson_iter_key(&inner));
+        EXPECT_EQ(slotKeys, (std::vector<std::string>{"remoteID", "rfFwVersion", "sensorFwVersion", "fixedConfig",
+                                                      "sensorDataLen"}));
+        EXPECT_EQ(intAt(doc, (slot + ".remoteID").c_str()), int32_t(kit.unitIDs[remote - 1]));
+        // The versions the kit's remotes report in their status reply.
+        EXPECT_EQ(intAt(doc, (slot + ".rfFwVersion").c_str()), 0x0105);
+        EXPECT_EQ(intAt(doc, (slot + ".sensorFwVersion").c_str()), 0x0203);
+        EXPECT_EQ(intAt(doc, (slot + ".fixedConfig").c_str()), config);
+        std::map<int, int> lengths;
+        for (const auto& block : simBlockLayout(config)) lengths[block.type] = block.slotLength;
+        std::vector<std::pair<std::string, int>> expected, stored;
+        for (auto [type, length] : lengths) expected.emplace_back(std::to_string(type), length);
+        ASSERT_TRUE(findPath(doc, (slot + ".sensorDataLen").c_str(), &slotIter) && bson_iter_recurse(&slotIter, &inner));
+        while (bson_iter_next(&inner))
+            stored.emplace_back(bson_iter_key(&inner), BSON_ITER_HOLDS_INT32(&inner) ? bson_iter_int32(&inner) : -1);
+        EXPECT_EQ(stored, expected) << slot;
+    }
+    bson_destroy(doc);
+}
+
 class KitRunTest : public KitTest, public ::testing::WithParamInterface<RunConfigs> {
 protected:
     // Every sensor of both remotes, as queried (the digital input one series per line).
@@ -112,6 +162,9 @@ protected:
         // Recalibrated: the measured rate is the kit's actual pace, close to the nominal one.
         EXPECT_NEAR(live.rate(), expectedRate, expectedRate * 1e-5) << what;
         EXPECT_NEAR(live.rate(), nominal, nominal * 0.03) << what;
+        // The reported rate is the measured one without its fraction: a remote that kept
+        // its 100 Hz pace exactly reports 100, not 99.
+        EXPECT_EQ(live.reportedRate, int(std::floor(expectedRate * (1 + 1e-12)))) << what;
         for (size_t i = 0; i < live.size(); i += 1 + live.size() / 400)
             ASSERT_NEAR(live.time[i], (i + 1) / expectedRate, 1e-5 + 1e-6 * live.time[i]) << what << " sample " << i;
 
@@ -155,6 +208,14 @@ TEST_P(KitRunTest, DecodesWhatTheKitSentAndReloadsIdentically) {
     ASSERT_EQ(dongleMode(), 8);
 
     const std::string id = currentAcquisitionID();
+    auto metas = recordings(".bson");
+    ASSERT_EQ(metas.size(), 1u);
+    EXPECT_EQ(metas[0].stem().string(), id);
+    expectMetadata(metas[0], id, configs, options.model);
+    auto raws = recordings(".raw");
+    ASSERT_EQ(raws.size(), 1u);
+    EXPECT_TRUE(waitFor([&] { return fs::file_size(raws[0]) == dataBytesSent(); }, 3s));
+
     auto live = querySensors(configs);
     for (auto [remote, config] : configs) {
         Truth truth = truthOf(framesOf(remote));
