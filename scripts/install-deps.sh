@@ -12,6 +12,8 @@ packages=(
   clang libclang-rt-dev
   chromium chromium-driver
   procps
+  python3
+  desktop-file-utils
 )
 
 missing=()
