@@ -13,6 +13,7 @@ packages=(
   chromium chromium-driver
   procps
   python3
+  python3
   desktop-file-utils
 )
 
