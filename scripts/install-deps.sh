@@ -13,7 +13,6 @@ packages=(
   chromium chromium-driver
   procps
   python3
-  python3
   desktop-file-utils
 )
 
