@@ -219,7 +219,14 @@ void HardwareAPI::buildMetadata(bson_t* document) const {
         BSON_APPEND_INT32(&slot, "remoteID", status->remoteID);
         BSON_APPEND_INT32(&slot, "rfFwVersion", status->rfFwVersion);
         BSON_APPEND_INT32(&slot, "sensorFwVersion", status->sensorFwVersion);
-        BSON_APPEND_INT32(&slot, "fixedConfig", config->fixedConfig);
+        int32_t fixedConfig = config->fixedConfig;
+        // A remote whose layout is known but whose configuration reply never came (refused
+        // or lost) streams the configuration the acquisition set up for it; without that
+        // number here its recording could never be read again.
+        if (fixedConfig == 0 && config->configured && current)
+            if (RemoteConfiguration* configuration = current->remoteConfiguration(remote))
+                fixedConfig = configuration->fixedConfig;
+        BSON_APPEND_INT32(&slot, "fixedConfig", fixedConfig);
         bson_append_document_begin(&slot, "sensorDataLen", -1, &lengths);
         for (auto [type, length] : config->sensorDataLens())
             bson_append_int32(&lengths, std::to_string(type).c_str(), -1, length);

@@ -301,6 +301,31 @@ TEST_F(KitFaultTest, RemoteBackInRangeGetsItsConfigurationAndResumes) {
     EXPECT_TRUE(waitFor([&] { return fs::file_size(raws[0]) == dataBytesSent(); }, 3s));
 }
 
+// The kit refuses the question which configuration the remote runs; the remote still
+// streams the one it was set to, and its recording must stay readable.
+TEST_F(KitFaultTest, RecordingReloadsWhenTheConfigurationReplyWasRefused) {
+    ASSERT_TRUE(waitReady());
+    ASSERT_EQ(sim->control("nack GET_FIXED_CONFIG 6 1"), "ok");
+    ASSERT_TRUE(api->setFixedConfig(1, 3));
+    ASSERT_TRUE(waitFor([&] { return hardwareBool("remote1.configured") && commandsSeen("GET_FIXED_CONFIG").size() == 1; }, 10s));
+    std::this_thread::sleep_for(100ms);
+    ASSERT_TRUE(stream(400ms));
+    const std::string id = currentAcquisitionID();
+    const Series live = query(1, SIM_GYROSCOPE);
+    ASSERT_GT(live.size(), 0u);
+
+    ASSERT_TRUE(api->stackAcquisition());
+    bson_t result;
+    api->acquisitionManagement(&result, 1, id.c_str());
+    bson_destroy(&result);
+    bson_t stack;
+    api->getAcquisitionStack(&stack);
+    EXPECT_EQ(textAt(&stack, "ID"), id);
+    EXPECT_EQ(intAt(&stack, "remote1.config"), 3);
+    bson_destroy(&stack);
+    expectIdentical(live, query(1, SIM_GYROSCOPE), "remote 1 gyroscope");
+}
+
 // A remote streaming a layout the library was never told about stops the run, once.
 TEST_F(KitFaultTest, UnconfiguredRemoteStopsTheRunOnce) {
     ASSERT_TRUE(waitReady());
