@@ -41,11 +41,14 @@ else
   echo "All build packages present."
 fi
 
-# The web application's bundled libraries (pinned in its package-lock.json).
+# The web application's bundled libraries and the browser tests' driver (each pinned in
+# its package-lock.json; the tests drive Debian's chromium, so no browser is downloaded).
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-if [ -f "$here/webapp/package-lock.json" ] && command -v npm >/dev/null 2>&1; then
-  if [ ! -d "$here/webapp/node_modules" ] || [ "$here/webapp/package-lock.json" -nt "$here/webapp/node_modules" ]; then
-    (cd "$here/webapp" && npm ci --no-audit --no-fund --loglevel=error)
-    touch "$here/webapp/node_modules"
+for dir in "$here/webapp" "$here/tests/browser"; do
+  if [ -f "$dir/package-lock.json" ] && command -v npm >/dev/null 2>&1; then
+    if [ ! -d "$dir/node_modules" ] || [ "$dir/package-lock.json" -nt "$dir/node_modules" ]; then
+      (cd "$dir" && PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --no-audit --no-fund --loglevel=error)
+      touch "$dir/node_modules"
+    fi
   fi
-fi
+done
