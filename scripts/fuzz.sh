@@ -39,7 +39,7 @@ for target in "${targets[@]}"; do
   echo "== $target: ${seconds} s"
   set +e
   "$build/bin/$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
-      -print_final_stats=1 -artifact_prefix="$build/artifacts/$target-" \
+      -print_final_stats=1 -close_fd_mask=3 -artifact_prefix="$build/artifacts/$target-" \
       "$work" "$here/fuzz/corpus/$target" >"$log" 2>&1
   rc=$?
   set -e
