@@ -59,8 +59,9 @@ describe('a recording session in the program', { skip: missing ?? false, timeout
       assert.ok(g.inkPixels > 50, `graph ${g.key} has lines drawn`);
     }
     assert.equal(await page.locator('.graph-mode').innerText(), 'Live');
+    // A few seconds in, for the picture of the main view.
+    await sleep(2500);
     await kit.screenshot('recording.png');
-    await sleep(800);
 
     await stopRecording(page);
     assert.equal(await page.locator('#record .label').innerText(), 'Record');
