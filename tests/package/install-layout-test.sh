@@ -72,6 +72,52 @@ code=$?
 echo "$out" | grep -q "^dongle *plugged" || fail "installed korvex-cli did not find the simulated dongle: $out"
 [ -z "$(ls -A "$work/runtime/ports" 2>/dev/null)" ] || fail "the simulator left its port registry entry behind"
 
+# The installed host serves the web application from its own folder: started through the
+# launcher, headless, its page must be the application's main page with its own title. The
+# browser's loopback debugging port lists the pages (a stable interface of the browser).
+browser=$(PATH=/usr/bin:/bin command -v chromium || PATH=/usr/bin:/bin command -v chromium-browser || true)
+if [ -n "$browser" ] && command -v setsid >/dev/null 2>&1; then
+    port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])' \
+           2>/dev/null || echo $((20000 + RANDOM % 20000)))
+    # A session of its own, so that whatever the host leaves behind can be ended as a group;
+    # the host's process number is written by the shell it replaces.
+    run setsid -w sh -c 'echo $$ >"$0"; exec "$@"' "$work/host.pid" \
+        "$usr/bin/korvex" --headless --remote-debugging-port=$port >"$work/host.log" 2>&1 &
+    launcher=$!
+    page_list() {
+        if command -v python3 >/dev/null 2>&1; then
+            python3 -c 'import sys, urllib.request as u; print(u.urlopen(sys.argv[1], timeout=2).read().decode())' \
+                "http://127.0.0.1:$port/json/list" 2>/dev/null
+        else
+            (exec 3<>"/dev/tcp/127.0.0.1/$port" &&
+             printf 'GET /json/list HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n' >&3 &&
+             timeout 1 cat <&3) 2>/dev/null
+        fi
+    }
+    pages=""
+    deadline=$((SECONDS + 30))
+    while [ $SECONDS -lt $deadline ]; do
+        pages=$(page_list)
+        echo "$pages" | grep -q '"title": *"Korvex"' && break
+        kill -0 $launcher 2>/dev/null || break
+        sleep 0.5
+    done
+    echo "$pages" | grep -q '"url": *"http://res/client/app.html"' && echo "$pages" | grep -q '"title": *"Korvex"' ||
+        fail "the installed korvex did not show the application's main page: $(tail -n 5 "$work/host.log")"
+    # Closing: the host first, as a user's signal would; then anything left in its session.
+    hostpid=$(cat "$work/host.pid" 2>/dev/null)
+    if [ -n "$hostpid" ]; then
+        kill -TERM "$hostpid" 2>/dev/null
+        for _ in $(seq 1 20); do kill -0 $launcher 2>/dev/null || break; sleep 0.5; done
+        kill -0 $launcher 2>/dev/null && fail "the installed korvex did not end within 10 s of SIGTERM"
+        kill -KILL -- "-$hostpid" 2>/dev/null
+    fi
+    kill -KILL $launcher 2>/dev/null
+    wait $launcher 2>/dev/null
+else
+    echo "note: no chromium, the installed host was not started"
+fi
+
 # Desktop entry, icon, udev rule, manual pages.
 desktop=$usr/share/applications/korvex.desktop
 if [ -f "$desktop" ]; then
