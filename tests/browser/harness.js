@@ -129,6 +129,22 @@ async function stopChild(child, politeMs) {
   await waitExit(child, 2000);
 }
 
+// Children still running when this process ends (a failed test, Ctrl-C) go with it.
+const running = new Set();
+function track(child) {
+  running.add(child);
+  child.once('exit', () => running.delete(child));
+  return child;
+}
+process.once('exit', () => {
+  for (const child of running) {
+    try { process.kill(-child.pid, 'SIGKILL'); } catch { /* already gone */ }
+  }
+});
+for (const signal of ['SIGINT', 'SIGTERM']) {
+  process.once(signal, () => process.exit(130));
+}
+
 export class SimulatedDongle {
   constructor(child) {
     this.child = child;
@@ -139,11 +155,13 @@ export class SimulatedDongle {
   }
 
   static async start(runtimeDir, args = []) {
-    const child = spawn(path.join(BIN, 'korvex-dongle-sim'), args, {
+    // --exit-on-eof: the simulator also ends when this process goes away.
+    const child = spawn(path.join(BIN, 'korvex-dongle-sim'), ['--exit-on-eof', ...args], {
       env: { ...process.env, KORVEX_RUNTIME_DIR: runtimeDir },
       stdio: ['pipe', 'pipe', 'pipe'],
       detached: true,
     });
+    track(child);
     const sim = new SimulatedDongle(child);
     const line = await Promise.race([
       sim.out.wait(/^port \/dev\//, { timeout: 10000 }),
@@ -204,6 +222,7 @@ export class Kit {
       stdio: ['ignore', 'pipe', 'pipe'],
       detached: true,
     });
+    track(this.host);
     const keep = (d) => { this.hostLog = (this.hostLog + d).slice(-8000); };
     this.host.stdout.setEncoding('utf8');
     this.host.stderr.setEncoding('utf8');
