@@ -52,23 +52,28 @@ Sample Sample::interpolate(const Sample& a, const Sample& b, double t) {
     return out;
 }
 
-Sample Sample::windowStart(const Sample& s, double period, double windowEnd) {
+Sample Sample::windowStart(const Sample& s, double period, double windowEnd,
+                           std::array<double, maxValues>& rawSum) {
     Sample out = s;
     double w = (s.time - (windowEnd - period)) / period;
     if (!(w > 0))
         w = 0;
+    rawSum.fill(0.0);
     for (int i = 0; i < out.valueCount; ++i) {
-        out.raw[i] = truncToInt32(w * s.raw[i]);
+        rawSum[i] = w * s.raw[i];
+        out.raw[i] = truncToInt32(rawSum[i]);
         out.values[i] = static_cast<float>(w * s.values[i]);
     }
     return out;
 }
 
-void Sample::windowAccumulate(const Sample& s, double period, double windowEnd) {
+void Sample::windowAccumulate(const Sample& s, double period, double windowEnd,
+                              std::array<double, maxValues>& rawSum) {
     const double until = s.time < windowEnd ? s.time : windowEnd;
     const double w = (until - time) / period;
     for (int i = 0; i < valueCount && i < s.valueCount; ++i) {
-        raw[i] = truncToInt32(raw[i] + w * s.raw[i]);
+        rawSum[i] += w * s.raw[i];
+        raw[i] = truncToInt32(rawSum[i]);
         values[i] = static_cast<float>(values[i] + w * s.values[i]);
     }
     time = until;

@@ -34,9 +34,14 @@ struct Sample {
     // Linear interpolation between a and b at time t; metadata come from b.
     static Sample interpolate(const Sample& a, const Sample& b, double t);
     // First contribution to an averaging window (windowEnd - period, windowEnd].
-    static Sample windowStart(const Sample& s, double period, double windowEnd);
+    // `rawSum` keeps the window's raw sums exactly; `raw` holds them truncated. Truncating
+    // after every step instead would lose every share below one count, so a window of many
+    // small shares (4800 Hz averaged to 1 Hz) would read as 0.
+    static Sample windowStart(const Sample& s, double period, double windowEnd,
+                              std::array<double, maxValues>& rawSum);
     // Adds s's share of the window up to min(s.time, windowEnd) and moves time there.
-    void windowAccumulate(const Sample& s, double period, double windowEnd);
+    void windowAccumulate(const Sample& s, double period, double windowEnd,
+                          std::array<double, maxValues>& rawSum);
 };
 
 // Truncation toward zero that stays defined for NaN and for values beyond int32.

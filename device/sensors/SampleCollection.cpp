@@ -364,7 +364,7 @@ inline int32_t truncRaw(double v) {
 
 // The running window: sums per axis, the time reached, and where its metadata come from.
 struct Window {
-    int32_t raw[Sample::maxValues];
+    double raw[Sample::maxValues];  // exact raw sums; truncated only when the window is emitted
     float values[Sample::maxValues];
     double time;
     size_t origin;
@@ -383,7 +383,7 @@ void averageColumns(const SampleCollection::StoreAccess& st, size_t pos, double 
         if (!(w > 0))
             w = 0;
         for (int k = 0; k < axes; ++k) {
-            win.raw[k] = truncRaw(w * r[k]);
+            win.raw[k] = w * r[k];
             win.values[k] = static_cast<float>(w * v[k]);
         }
         win.time = t;
@@ -395,7 +395,7 @@ void averageColumns(const SampleCollection::StoreAccess& st, size_t pos, double 
         const double until = t < C ? t : C;
         const double w = (until - win.time) / P;
         for (int k = 0; k < axes; ++k) {
-            win.raw[k] = truncRaw(win.raw[k] + w * r[k]);
+            win.raw[k] += w * r[k];
             win.values[k] = static_cast<float>(win.values[k] + w * v[k]);
         }
         win.time = until;
@@ -403,7 +403,7 @@ void averageColumns(const SampleCollection::StoreAccess& st, size_t pos, double 
     auto emit = [&] {
         Sample s = st.sample(win.origin);
         for (int k = 0; k < axes; ++k) {
-            s.raw[k] = win.raw[k];
+            s.raw[k] = truncRaw(win.raw[k]);
             s.values[k] = win.values[k];
         }
         s.time = win.time;
@@ -489,20 +489,21 @@ void SampleCollection::rangeInto(SampleCollection& out, double startTime, double
         }
         // Each window is completed before it is appended, so `out` may be of either form.
         Sample S = v.sample(pos);
-        Sample window = Sample::windowStart(S, P, C);
+        std::array<double, Sample::maxValues> rawSum{};
+        Sample window = Sample::windowStart(S, P, C, rawSum);
         for (;;) {
             if (S.time <= C) {
                 if (++pos >= n)
                     break;
                 S = v.sample(pos);
-                window.windowAccumulate(S, P, C);
+                window.windowAccumulate(S, P, C, rawSum);
             } else {
-                window.windowAccumulate(S, P, C);
+                window.windowAccumulate(S, P, C, rawSum);
                 if (e < C + P)
                     break;
                 C = C + P;
                 out.append(window);
-                window = Sample::windowStart(S, P, C);
+                window = Sample::windowStart(S, P, C, rawSum);
             }
         }
         out.append(window);

@@ -1,6 +1,6 @@
 // The averaging resampler works on the stored columns of a sensor's recording; a record-form
 // collection holding the same samples goes through the per-record path. Both must give the
-// same windows bit for bit: values, raw sums truncated at every step, times and metadata.
+// same windows bit for bit: values, raw sums (kept exact, truncated once), times and metadata.
 #include "device/sensors/SampleCollection.h"
 
 #include <gtest/gtest.h>
@@ -104,4 +104,27 @@ TEST(ResamplingEquivalence, RecalibratedRecordingAveragesOnItsNewTimes) {
     records.rangeInto(fromRecords, 0, -1);
     ASSERT_GT(fromStore.size(), 1000u);
     expectSame(fromStore, fromRecords, "recalibrated");
+}
+
+// Averaging 4800 Hz down to 1 Hz gives each sample a share of 1/4800 of its window: the raw
+// sum must keep those shares, not truncate each one away.
+TEST(ResamplingEquivalence, HeavilyAveragedRawValuesKeepTheirLevel) {
+    Recording r(1, 4800.0);
+    Sample s(5, 1);
+    for (size_t i = 0; i < 4800 * 5; ++i) {
+        s.raw[0] = 1000;
+        s.values[0] = 2.5f;
+        s.frameTotal = static_cast<uint32_t>(i / 48 + 1);
+        r.stored.append(s);
+    }
+    r.stored.forEach([&](const Sample& back) { r.records.append(back); });
+    SampleCollection fromStored(1), fromRecords(1);
+    r.stored.rangeInto(fromStored, 0.0, -1.0);
+    r.records.rangeInto(fromRecords, 0.0, -1.0);
+    expectSame(fromStored, fromRecords, "1 Hz");
+    ASSERT_GE(fromStored.size(), 4u);
+    for (size_t i = 0; i + 1 < fromStored.size(); ++i) {
+        EXPECT_NEAR(fromStored.at(i).raw[0], 1000, 1) << i;
+        EXPECT_NEAR(fromStored.at(i).values[0], 2.5f, 1e-3) << i;
+    }
 }
