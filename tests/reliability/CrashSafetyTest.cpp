@@ -136,12 +136,15 @@ TEST_F(CrashSafety, KilledRecorderLeavesAListedRecordingComplete100msBeforeTheKi
     ASSERT_EQ(currentAcquisitionID(), id);
     // Samples the recorded frames carry, per remote and sensor.
     std::map<std::pair<int, int>, int> expected;
+    // A sensor starts with the remote's frame counter at 10 (the run's first frames are
+    // left out, live as on a reload), and the run is shorter than a counter wrap.
     for (size_t i = 0; i < frames.size(); ++i)
-        for (auto [type, n] : all[i].samples) expected[{all[i].remote, type}] += n;
+        if (all[i].bytes[4] >= 10)
+            for (auto [type, n] : all[i].samples) expected[{all[i].remote, type}] += n;
     ASSERT_FALSE(expected.empty());
     for (auto [key, n] : expected) {
         auto [remote, type] = key;
-        EXPECT_NEAR(samplesOf(remote, type), n, 4 + n / 100) << "remote " << remote << " sensor " << type;
+        EXPECT_NEAR(samplesOf(remote, type), n, 1 + n / 100) << "remote " << remote << " sensor " << type;
     }
 }
 

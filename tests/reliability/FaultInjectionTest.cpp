@@ -179,9 +179,10 @@ TEST_F(FaultInjection, UnansweredAndRefusedCommandsLeaveTheLibraryWorking) {
     std::this_thread::sleep_for(300ms);
 
     // A refused start leaves the dongle out of Data mode and says why.
-    sim->nackNext(START_DATA, NACK_INVALID_STATE, 1);
+    // (With one remote configured the start is the asymmetric one: refuse whatever goes next.)
+    sim->nackNext(-1, NACK_INVALID_STATE, 1);
     api->startDataAcquisition();
-    ASSERT_TRUE(waitFor([&] { return countScripts("DataParser::getNAck: START_DATA") >= 1; }, 5s));
+    ASSERT_TRUE(waitFor([&] { return countScripts("DataParser::getNAck: START_") >= 1; }, 5s));
     std::this_thread::sleep_for(300ms);
     EXPECT_EQ(countScripts("dataStarted"), 0);
     EXPECT_EQ(dongleMode(), 8);

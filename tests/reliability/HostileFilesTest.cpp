@@ -185,6 +185,7 @@ TEST_F(HostileFiles, UntrustworthyCalibrationRecordsNeverChangeDecoding) {
     writeBytes(dir / "cal_0x0a1b02_Magn.bson", record(2, std::nan(""), 1.0));
 
     bson_t list;
+    bson_init(&list);   // the caller prepares this one
     api->calibrationManagement(&list, 0);
     bson_destroy(&list);
 
