@@ -18,8 +18,11 @@ namespace {
 // The objects handed out by the factory and not yet released. Release accepts only these,
 // so that releasing twice, or releasing a pointer the factory never made, does nothing.
 std::mutex liveObjectsLock;
-std::set<KorvexAPI*>& liveObjects() {
-    static std::set<KorvexAPI*> objects;
+// Kept by their interface address: a released (or foreign) pointer is looked up without
+// being cast, since casting a pointer to an object that no longer exists reads its freed
+// memory.
+std::set<IKorvexAPI*>& liveObjects() {
+    static std::set<IKorvexAPI*> objects;
     return objects;
 }
 
@@ -49,12 +52,12 @@ IKorvexAPI* getConcreteIKorvexAPI(void (*callback)(const char*)) {
 }
 
 void releaseConcreteIKorvexAPI(IKorvexAPI* api) {
-    auto* object = static_cast<KorvexAPI*>(api);
     {
         std::lock_guard guard(liveObjectsLock);
-        if (!api || liveObjects().erase(object) == 0)
+        if (!api || liveObjects().erase(api) == 0)
             return;
     }
+    auto* object = static_cast<KorvexAPI*>(api);
     // The object stops its workers before anything is released, so nothing reports to the
     // listener once the object is gone and the listener can follow it.
     IKorvexListener* listener = object->dispatch ? object->dispatch->listener : nullptr;
