@@ -113,7 +113,7 @@ describe('a recording session in the program', { skip: missing ?? false, timeout
     await kit.screenshot('reloaded.png');
   });
 
-  it('opens the repository window, keeps it up to date and tells the main page when it closes', async () => {
+  it('opens the repository window, keeps it up to date and tells the main page when it closes', async (t) => {
     await page.evaluate(() => {
       window.__repositoryEvents = [];
       window.korvex.hub.on('repository', (e) => window.__repositoryEvents.push(e.args));
@@ -125,7 +125,19 @@ describe('a recording session in the program', { skip: missing ?? false, timeout
     await popup.waitForLoadState('domcontentloaded');
     assert.match(popup.url(), /^http:\/\/res\/client\/repository\.html/);
     assert.equal(await popup.evaluate(() => window.name), 'Korvex Repository');
-    await popup.locator('#repo-list .repo-table tbody tr').first().waitFor({ timeout: 10000 });
+    // With a second debugging client attached (these tests), the popup may be let go by
+    // that client before the program has put its page script in place; a user's program
+    // is the only client. A window without the script is loaded once more.
+    if (await popup.evaluate(() => typeof window.app) !== 'object') {
+      t.diagnostic('repository window started before the page script; reloading it');
+      await kit.screenshot('repository-without-script.png', popup);
+      await popup.reload();
+    }
+    await popup.locator('#repo-list .repo-table tbody tr').first().waitFor({ timeout: 10000 }).catch(async (err) => {
+      await kit.screenshot('repository-failed.png', popup).catch(() => {});
+      const seen = await popup.evaluate(() => ({ app: typeof window.app, text: document.body.innerText.slice(0, 400) })).catch((e) => e.message);
+      throw new Error(`${err.message}\nrepository window: ${popup.url()} ${JSON.stringify(seen)}`);
+    });
     const before = await popup.locator('#repo-list .repo-table tbody tr').count();
     await kit.screenshot('repository.png', popup);
 
