@@ -259,6 +259,9 @@ int main(int argc, char** argv) {
                 rssAtOneMinute, rssEnd);
     std::printf("  growth since first minute %.0f KiB, samples' own share %.0f KiB, beyond samples %.0f KiB\n",
                 grownKiB, sampleKiB, grownKiB - sampleKiB);
+    if (samples > samplesAtOneMinute)
+        std::printf("  growth per sample after the first minute %.1f bytes (a decoded sample is at most %zu)\n",
+                    grownKiB * 1024.0 / double(samples - samplesAtOneMinute), sizeof(Sample));
     std::printf("  errors %llu, warnings %llu, run stopped cleanly: %s\n", (unsigned long long)errors.load(),
                 (unsigned long long)warnings.load(), stoppedOk ? "yes" : "no");
     for (auto& e : firstErrors) std::printf("  error: %s\n", e.c_str());
