@@ -52,7 +52,7 @@ const missing = missingPieces();
 const GOAL_FPS = 30;
 // Below this the graphs are broken, not merely slow on a busy machine.
 // KORVEX_MIN_FPS=0 only reports the figures (sanitizer builds).
-const FLOOR_FPS = Number(process.env.KORVEX_MIN_FPS || 20);
+const FLOOR_FPS = Number(process.env.KORVEX_MIN_FPS || 10);
 const WARM_UP_MS = 2000;
 const MEASURE_MS = 5000;
 
