@@ -107,7 +107,8 @@ struct DongleSim::Impl {
     std::filesystem::path entry;             // guarded by mutex, like path
 
     std::jthread thread;
-    std::thread::id loopThread;
+    // Set by the loop thread as it starts, read by control() on any thread.
+    std::atomic<std::thread::id> loopThread{};
     mutable std::mutex mutex;
     struct Request {
         std::string line;
@@ -800,7 +801,7 @@ std::string DongleSim::registryEntry() const {
 
 std::string DongleSim::control(const std::string& line) {
     Impl& s = *impl;
-    if (!running || std::this_thread::get_id() == s.loopThread)
+    if (!running || std::this_thread::get_id() == s.loopThread.load())
         return s.execute(line);
     auto request = std::make_shared<Impl::Request>();
     request->line = line;
