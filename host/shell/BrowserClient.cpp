@@ -213,11 +213,20 @@ void BrowserClient::onPrepared(const std::string& session) {
     auto it = pages.find(session);
     if (it == pages.end()) return;  // closed while being prepared
     it->second.ready = true;
+    // The start-up address replaces the placeholder in the window's history, so that the
+    // history holds one entry and the application's own Exit (window.close) may close it.
+    // A window opens on an empty document and commits its placeholder a moment later; the
+    // replacement acts only on the placeholder, either now or, if it has not committed yet,
+    // as soon as it does.
+    const bool openMain = session == mainSession && !closing;
+    std::string expression =
+        std::string(options.headless ? "if (location.href === 'about:blank')"
+                                     : "if (location.protocol === 'data:')") +
+        " location.replace(" + Json(options.startupAddress).dump() + ")";
+    if (openMain && !options.headless)
+        channel.call("Page.addScriptToEvaluateOnNewDocument", {{"source", expression}}, session);
     channel.call("Runtime.runIfWaitingForDebugger", Json::object(), session);
-    if (session == mainSession && !closing) {
-        // The start-up address replaces the placeholder in the window's history, so that the
-        // history holds one entry and the application's own Exit (window.close) may close it.
-        std::string expression = "location.replace(" + Json(options.startupAddress).dump() + ")";
+    if (openMain) {
         channel.call("Runtime.evaluate", {{"expression", expression}}, session,
                      [this, session](const Json& result, const Json* error) {
                          if (!error && !result.contains("exceptionDetails")) return;

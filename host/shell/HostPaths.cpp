@@ -92,6 +92,8 @@ BrowserProgram FindBrowserProgram(const EnvironmentLookup& env,
     return found;
 }
 
+const char* const appPlaceholder = "data:text/html,<title>Korvex</title>";
+
 std::vector<std::string> BrowserArguments(const HostOptions& options, const std::string& profileDir,
                                           bool runningAsRoot) {
     std::vector<std::string> args = options.passThrough;
@@ -122,7 +124,9 @@ std::vector<std::string> BrowserArguments(const HostOptions& options, const std:
     if (options.headless) {
         args.insert(args.end(), {"--headless", "--disable-gpu", "about:blank"});
     } else {
-        args.push_back("--app=about:blank");
+        // Chromium opens an app window (no tabs, no address bar) only for a real document
+        // address; "about:blank" would give an ordinary browser window.
+        args.push_back(std::string("--app=") + appPlaceholder);
     }
     return args;
 }

@@ -98,7 +98,7 @@ TEST(HostPaths, BrowserArgumentsKeepTheDebuggingPortClosedUnlessAsked) {
     EXPECT_EQ(args.front(), "--lang=de");  // first, so the host's own switches win
     EXPECT_TRUE(has(args, "--user-data-dir=/p/cache"));
     EXPECT_TRUE(has(args, "--remote-debugging-pipe"));
-    EXPECT_TRUE(has(args, "--app=about:blank"));
+    EXPECT_TRUE(has(args, "--app=data:text/html,<title>Korvex</title>"));
     EXPECT_FALSE(has(args, "--no-sandbox"));
     for (const auto& a : args) EXPECT_EQ(a.find("--remote-debugging-port"), std::string::npos) << a;
 
@@ -109,6 +109,6 @@ TEST(HostPaths, BrowserArgumentsKeepTheDebuggingPortClosedUnlessAsked) {
     EXPECT_TRUE(has(args, "--remote-debugging-address=127.0.0.1"));
     EXPECT_TRUE(has(args, "--headless"));
     EXPECT_TRUE(has(args, "--no-sandbox"));
-    EXPECT_FALSE(has(args, "--app=about:blank"));
+    EXPECT_FALSE(has(args, "--app=data:text/html,<title>Korvex</title>"));
     EXPECT_EQ(args.back(), "about:blank");
 }
