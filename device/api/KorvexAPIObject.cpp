@@ -1,5 +1,6 @@
 #include "device/api/KorvexAPIObject.h"
 
+#include "device/api/LogLine.h"
 #include "device/api/EventDispatch.h"
 #include "device/hardware/HardwareAPI.h"
 #include "device/hardware/HardwareState.h"
@@ -8,17 +9,8 @@
 #include "device/storage/AcquisitionStack.h"
 #include "device/storage/FileSystem.h"
 
-#include <boost/format.hpp>
 
 namespace {
-
-// "%1%", "%2%", ... replaced by the decimal values in order.
-template <typename... Values>
-std::string formatLine(const char* text, Values... values) {
-    boost::format line(text);
-    (line % ... % values);
-    return line.str();
-}
 
 // One remote slot of the hardware state report: link, packet layout and output settings.
 // The model may change underneath (the parser thread writes it); every field is read once
@@ -148,7 +140,7 @@ bool KorvexAPI::newAcquisition() {
 }
 
 bool KorvexAPI::setFixedConfig(int remote, int config) {
-    dispatch->log(formatLine("KorvexAPI::setFixedConfig - remote: %1% - config: %2%", remote, config));
+    dispatch->log(logLine("KorvexAPI::setFixedConfig - remote: %1% - config: %2%", remote, config));
     if (hardwareState->dongleMode != DongleModeConnected)
         return dispatch->error(15, "");
     if (!isRemoteConnected(remote))
@@ -205,14 +197,14 @@ void KorvexAPI::stopDataAcquisition() {
 }
 
 void KorvexAPI::remotePowerDown(int remote) {
-    dispatch->log(formatLine("KorvexAPI::remotePowerDown - remote: %1%", remote));
+    dispatch->log(logLine("KorvexAPI::remotePowerDown - remote: %1%", remote));
     hardware->remotePowerDown(remote);
 }
 
 void KorvexAPI::pairRemote(int remote, int pairingAction, int remoteID) {
     RemoteStatus* status = hardwareState->remoteStatus(remote);
     if (!status) {
-        dispatch->log(formatLine("KorvexAPI::pairRemote - Remote %1% does not exist", remote));
+        dispatch->log(logLine("KorvexAPI::pairRemote - Remote %1% does not exist", remote));
         return;
     }
     // Any action other than pairing a given remote acts on the remote already recorded
@@ -220,12 +212,12 @@ void KorvexAPI::pairRemote(int remote, int pairingAction, int remoteID) {
     if (pairingAction != PAIRING_ACTION_PAIR)
         remoteID = status->remoteID;
     if (!protocol()->startPairing(remote, pairingAction, static_cast<uint32_t>(remoteID)))
-        dispatch->log(formatLine("KorvexAPI::pairRemote - Pairing action %1% cannot be sent",
+        dispatch->log(logLine("KorvexAPI::pairRemote - Pairing action %1% cannot be sent",
                                  pairingAction));
 }
 
 void KorvexAPI::setOutputConfig(int remote, int sensorID, int key, int value) {
-    dispatch->log(formatLine(
+    dispatch->log(logLine(
         "KorvexAPI::setOutputConfig - remote: %1% - sensorID %2% - Key %3% - Value %4%", remote,
         sensorID, key, value));
     hardware->setOutputConfig(remote, sensorID, key, value);
@@ -235,7 +227,7 @@ void KorvexAPI::sendCommand(int command) {
     // The page may ask for any number; only the codes that travel without a payload make a
     // frame of their own. Anything else is refused here rather than reaching the encoder.
     if (!Protocol::acceptsCommand(command)) {
-        dispatch->log(formatLine("KorvexAPI::sendCommand - Command %1% cannot be sent on its own",
+        dispatch->log(logLine("KorvexAPI::sendCommand - Command %1% cannot be sent on its own",
                                  command));
         return;
     }
@@ -254,7 +246,7 @@ void KorvexAPI::getHardwareState(bson_t* result) {
 
 
 bool KorvexAPI::recalibrateSensor(int remote, int sensorType) {
-    dispatch->log(formatLine("KorvexAPI::calibrateSensor - remote %1% - sensor type %2%", remote,
+    dispatch->log(logLine("KorvexAPI::calibrateSensor - remote %1% - sensor type %2%", remote,
                              sensorType));
     Sensor* sensor = HardwareState::isValidRemote(remote) ? acquisitionStack->getSensor(remote, sensorType)
                                                           : nullptr;
@@ -266,7 +258,7 @@ bool KorvexAPI::recalibrateSensor(int remote, int sensorType) {
 }
 
 void KorvexAPI::resetSensorOffset(int remote, int sensorType, double startTime, double endTime) {
-    dispatch->log(formatLine("KorvexAPI::resetSensorOffset - remote %1% - sensor type %2%", remote,
+    dispatch->log(logLine("KorvexAPI::resetSensorOffset - remote %1% - sensor type %2%", remote,
                              sensorType));
     Sensor* sensor = HardwareState::isValidRemote(remote) ? acquisitionStack->getSensor(remote, sensorType)
                                                           : nullptr;

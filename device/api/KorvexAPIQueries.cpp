@@ -1,5 +1,6 @@
 // The report, data-query, calibration, export and acquisition-management slots of the API
 // object.
+#include "device/api/LogLine.h"
 #include "device/api/KorvexAPIObject.h"
 
 #include "device/api/EventDispatch.h"
@@ -15,18 +16,10 @@
 #include "device/storage/CsvExport.h"
 #include "device/storage/FileSystem.h"
 
-#include <boost/format.hpp>
 
 #include <filesystem>
 
 namespace {
-
-template <typename... Values>
-std::string formatLine(const char* text, Values... values) {
-    boost::format line(text);
-    (line % ... % values);
-    return line.str();
-}
 
 std::string sensorDetail(int remote, int sensorType) {
     return std::to_string(remote) + " " + std::to_string(sensorType);
@@ -101,7 +94,7 @@ void KorvexAPI::acquisitionManagement(bson_t* result, int command, const char* a
         break;
 
     case AcquisitionManagement::Reload:
-        dispatch->log(formatLine("KorvexAPI::acquisitionManagement - Reload - %1%", id));
+        dispatch->log(logLine("KorvexAPI::acquisitionManagement - Reload - %1%", id));
         bson_init(result);
         if (hardwareState->dongleMode == DongleModeData) {
             dispatch->error(19, "");
@@ -116,7 +109,7 @@ void KorvexAPI::acquisitionManagement(bson_t* result, int command, const char* a
             break;
         }
         if (!storedAcquisitionExists(*fileSystem, id)) {
-            dispatch->log(formatLine("KorvexAPI::acquisitionManagement - No stored acquisition %1%", id));
+            dispatch->log(logLine("KorvexAPI::acquisitionManagement - No stored acquisition %1%", id));
             dispatch->error(27, "");
             break;
         }
@@ -126,7 +119,7 @@ void KorvexAPI::acquisitionManagement(bson_t* result, int command, const char* a
         break;
 
     case AcquisitionManagement::Delete:
-        dispatch->log(formatLine("KorvexAPI::acquisitionManagement - Delete - %1%", id));
+        dispatch->log(logLine("KorvexAPI::acquisitionManagement - Delete - %1%", id));
         AcquisitionManagement::deleteFiles(*fileSystem, dispatch, id);
         AcquisitionManagement::list(*fileSystem, result);
         break;
@@ -178,18 +171,18 @@ void KorvexAPI::calibrationManagement(bson_t* result, int command) {
     int32_t remoteID = 0, sensorType = 0;
     std::string errorText;
     if (!CalibrationData::readIdentity(result, remoteID, sensorType, errorText)) {
-        dispatch->log(formatLine("KorvexAPI::calibrationManagement - %1% - %2%",
+        dispatch->log(logLine("KorvexAPI::calibrationManagement - %1% - %2%",
                                  save ? "Save" : "Delete", errorText));
         replaceWithOutcome(result, false, errorText);
         return;
     }
-    dispatch->log(formatLine(save ? "KorvexAPI::calibrationManagement - Save - remoteID %1% - sensor %2%"
+    dispatch->log(logLine(save ? "KorvexAPI::calibrationManagement - Save - remoteID %1% - sensor %2%"
                                   : "KorvexAPI::calibrationManagement - Delete - remoteID %1% - sensor %2%",
                              remoteID, sensorType));
     const bool done = save ? calibrationData->save(result, errorText)
                            : calibrationData->remove(remoteID, sensorType, errorText);
     if (!done)
-        dispatch->log(formatLine("KorvexAPI::calibrationManagement - %1%", errorText));
+        dispatch->log(logLine("KorvexAPI::calibrationManagement - %1%", errorText));
 
     if (done) {
         // The record takes effect at once for the remote with that identifier in the
@@ -248,7 +241,7 @@ void KorvexAPI::getLastSample(bson_t* result, bufferArray* data, int remote, int
     guardedQuery(dispatch, "getLastSample", result, data, [&] {
         auto samples = std::make_shared<SampleCollection>(-1);
         if (sensor->samples.empty())
-            dispatch->log(formatLine("KorvexAPI::getLastSensorData - No data for sensor %1%", sensorType));
+            dispatch->log(logLine("KorvexAPI::getLastSensorData - No data for sensor %1%", sensorType));
         else
             sensor->samples.copyLastInto(samples);
         formatDataBson(result, data, samples, sensor, false, -1);
@@ -265,14 +258,14 @@ void KorvexAPI::getSensorData(bson_t* result, bufferArray* data, int remote, int
                          ? acquisitionStack->getSensor(remote, sensorType)
                          : nullptr;
     if (!sensor) {
-        dispatch->log(formatLine("KorvexAPI::getSensorData - The sensor %1% for remote %2% is not "
+        dispatch->log(logLine("KorvexAPI::getSensorData - The sensor %1% for remote %2% is not "
                                  "defined (NULL)",
                                  sensorType, remote));
         return;
     }
     guardedQuery(dispatch, "getSensorData", result, data, [&] {
         if (sensor->samples.empty())
-            dispatch->log(formatLine("KorvexAPI::getSensorData - No data for sensor %1%, remote %2% ",
+            dispatch->log(logLine("KorvexAPI::getSensorData - No data for sensor %1%, remote %2% ",
                                      sensorType, remote));
         else if (Reports::isValidAxis(*sensor, axis))
             sensor->samples.rangeInto(samples, start, end);
@@ -299,8 +292,8 @@ void KorvexAPI::getSensorData2(bson_t* result, bufferArray* data, int remote, in
         auto firstSamples = std::make_shared<SampleCollection>(-1);
         auto secondSamples = std::make_shared<SampleCollection>(-1);
         if (first->samples.empty() || second->samples.empty()) {
-            dispatch->log(formatLine("KorvexAPI::getSensorData - No data for sensor %1%", sensorType1));
-            dispatch->log(formatLine("KorvexAPI::getSensorData - No data for sensor %1%", sensorType2));
+            dispatch->log(logLine("KorvexAPI::getSensorData - No data for sensor %1%", sensorType1));
+            dispatch->log(logLine("KorvexAPI::getSensorData - No data for sensor %1%", sensorType2));
         } else if (start == 0 && end == -1) {
             first->samples.averageFramesInto(firstSamples);
             second->samples.averageFramesInto(secondSamples);
@@ -316,7 +309,7 @@ void KorvexAPI::getSensorData2(bson_t* result, bufferArray* data, int remote, in
 
 void KorvexAPI::exportData(bson_t* result, int remote, int sensorType, const char* fileName) {
     // The caller initialises and finishes the document; only the outcome is appended.
-    dispatch->log(formatLine("KorvexAPI::exportData - remote %1% - sensor type %2%", remote,
+    dispatch->log(logLine("KorvexAPI::exportData - remote %1% - sensor type %2%", remote,
                              sensorType));
     bson_t scratch;
     bson_init(&scratch);
@@ -334,11 +327,11 @@ void KorvexAPI::exportData(bson_t* result, int remote, int sensorType, const cha
         dispatch->error(22, sensorDetail(remote, sensorType));
         refuse("The sensor is not configured");
     } else if (sensor->samples.empty()) {
-        dispatch->log(formatLine("KorvexAPI::exportData - ERROR - No data for sensor %1%", sensorType));
+        dispatch->log(logLine("KorvexAPI::exportData - ERROR - No data for sensor %1%", sensorType));
         refuse("There is no data to export");
     } else if (!CsvExport::isSafeName(name)) {
         // A name from the page stays inside the export folder.
-        dispatch->log(formatLine("KorvexAPI::exportData - ERROR - Invalid file name %1%", name));
+        dispatch->log(logLine("KorvexAPI::exportData - ERROR - Invalid file name %1%", name));
         refuse("Invalid file name " + name);
     } else {
         const std::string path =
@@ -348,16 +341,16 @@ void KorvexAPI::exportData(bson_t* result, int remote, int sensorType, const cha
         try {
             written = CsvExport::write(sensor->samples, sensor->axisCount, path);
         } catch (const std::exception& e) {
-            dispatch->log(formatLine("KorvexAPI::exportData - ERROR - %1%", e.what()));
+            dispatch->log(logLine("KorvexAPI::exportData - ERROR - %1%", e.what()));
             written.opened = true; // reported as a failed write
             written.written = false;
         }
         if (!written.opened) {
-            dispatch->log(formatLine("KorvexAPI::exportData - ERROR - Cannot open file %1%", path));
+            dispatch->log(logLine("KorvexAPI::exportData - ERROR - Cannot open file %1%", path));
             refuse("Cannot open file " + path);
         } else if (!written.written) {
             // A full disk must not be reported as a finished export.
-            dispatch->log(formatLine("KorvexAPI::exportData - ERROR - Cannot write file %1%", path));
+            dispatch->log(logLine("KorvexAPI::exportData - ERROR - Cannot write file %1%", path));
             refuse("Cannot write file " + path);
         } else {
             bson_append_bool(out, "success", -1, true);

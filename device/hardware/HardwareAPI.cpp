@@ -1,5 +1,6 @@
 #include "device/hardware/HardwareAPI.h"
 
+#include "device/api/LogLine.h"
 #include "device/api/IKorvexListener.h"
 #include "device/hardware/HardwareDispatch.h"
 #include "device/hardware/HardwareState.h"
@@ -15,7 +16,6 @@
 #include "device/storage/RawDataWriter.h"
 
 #include <boost/date_time/posix_time/posix_time.hpp>
-#include <boost/format.hpp>
 
 #include <cstdio>
 #include <filesystem>
@@ -23,13 +23,6 @@
 #include <vector>
 
 namespace {
-
-template <typename... Args>
-std::string fmt(const char* text, const Args&... args) {
-    boost::format f(text);
-    (f % ... % args);
-    return f.str();
-}
 
 bool connected(HardwareState* state, int remote) {
     return state->remoteStatus(remote)->rfStatus == 1;
@@ -91,7 +84,7 @@ void HardwareAPI::start() {
                 return;
             } catch (const std::exception& e) {
                 // A completion handler must never end the I/O thread silently.
-                listener->log(fmt("HardwareAPI::ioThread - %1%", e.what()));
+                listener->log(logLine("HardwareAPI::ioThread - %1%", e.what()));
             }
         }
     });
@@ -164,7 +157,7 @@ bool HardwareAPI::stopDataAcquisition() {
 }
 
 bool HardwareAPI::setFixedConfiguration(int remote, int config) {
-    listener->log(fmt("HardwareAPI::setFixedConfiguration - remote: %1% - config: %2%", remote, config));
+    listener->log(logLine("HardwareAPI::setFixedConfiguration - remote: %1% - config: %2%", remote, config));
     if (hardwareState->dongleMode != DongleModeConnected) return listener->error(0, "");
     if (!HardwareState::isValidRemote(remote) || !connected(hardwareState, remote))
         return listener->error(1, "");
@@ -178,7 +171,7 @@ bool HardwareAPI::setFixedConfiguration(int remote, int config) {
 }
 
 bool HardwareAPI::remotePowerDown(int remote) {
-    listener->log(fmt("HardwareAPI::remotePowerDown - remote: %1%", remote));
+    listener->log(logLine("HardwareAPI::remotePowerDown - remote: %1%", remote));
     if (!HardwareState::isValidRemote(remote) || !connected(hardwareState, remote))
         return listener->error(7, "");
     protocol->powerDown(remote);
@@ -186,7 +179,7 @@ bool HardwareAPI::remotePowerDown(int remote) {
 }
 
 bool HardwareAPI::setOutputConfig(int remote, int sensorID, int key, int value) {
-    listener->log(fmt("HardwareAPI::setOutputConfig - remote: %1% - sensorID %2% - Key %3% - Value %4%",
+    listener->log(logLine("HardwareAPI::setOutputConfig - remote: %1% - sensorID %2% - Key %3% - Value %4%",
                       remote, sensorID, key, value));
     int mode = hardwareState->dongleMode;
     if (mode != DongleModeData && mode != DongleModeConnected) return listener->error(8, "");
@@ -258,7 +251,7 @@ void HardwareAPI::saveHardwareState() {
 }
 
 bool HardwareAPI::reloadAcquisition(std::string acquisitionID) {
-    listener->log(fmt("HardwareAPI::reloadAcquisition - %1%", acquisitionID));
+    listener->log(logLine("HardwareAPI::reloadAcquisition - %1%", acquisitionID));
     if (!FileSystem::isPlainFileName(acquisitionID)) return listener->error(27, "");
     std::string dir = fileSystem->getDirectory(FileSystem::RawData);
     std::string raw = dir + acquisitionID + ".raw";
@@ -288,7 +281,7 @@ bool HardwareAPI::reloadAcquisition(std::string acquisitionID) {
         bson_destroy(&document);
         return false;
     }
-    listener->log(fmt("HardwareAPI::reloadAcquisition: config1 %1% - config2 %2%", config1, config2));
+    listener->log(logLine("HardwareAPI::reloadAcquisition: config1 %1% - config2 %2%", config1, config2));
 
     Acquisition* current = acquisitionStack->getCurrent();
     current->fromDB = true;
@@ -344,7 +337,7 @@ bool HardwareAPI::reloadAcquisition(std::string acquisitionID) {
         }
     }
     if (skipped)
-        listener->log(fmt("HardwareAPI::reloadAcquisition - %1% malformed frames skipped", skipped));
+        listener->log(logLine("HardwareAPI::reloadAcquisition - %1% malformed frames skipped", skipped));
     for (auto& [remote, configuration] : current->remoteConfigurations) configuration->recalibrateAll();
     listener->acquisitionStackChanged();
     listener->hardwareStateChanged();

@@ -1,5 +1,6 @@
 #include "device/link/DataParser.h"
 
+#include "device/api/LogLine.h"
 #include "device/api/IKorvexListener.h"
 #include "device/hardware/HardwareState.h"
 #include "device/sensors/RemoteConfiguration.h"
@@ -8,7 +9,6 @@
 #include "device/storage/AcquisitionStack.h"
 
 #include <boost/date_time/posix_time/posix_time.hpp>
-#include <boost/format.hpp>
 
 #include <cstdio>
 #include <iostream>
@@ -17,13 +17,6 @@ namespace {
 
 // Byte offsets inside a frame: SOP, command, payload length, payload...
 constexpr std::size_t P = FRAME_HEADER_SIZE;
-
-template <typename... Args>
-std::string fmt(const char* text, const Args&... args) {
-    boost::format f(text);
-    (f % ... % args);
-    return f.str();
-}
 
 int be16(std::span<const uint8_t> b, std::size_t at) { return (b[at] << 8) | b[at + 1]; }
 int be16s(std::span<const uint8_t> b, std::size_t at) { return int16_t(uint16_t(be16(b, at))); }
@@ -69,7 +62,7 @@ void DataParser::listenLoop(std::stop_token stop) {
             handleFrame(frame->bytes());
         } catch (const std::exception& e) {
             // A handler must never take the parser thread down: report and go on.
-            listener->log(fmt("DataParser::listenLoop - frame handling failed: %1%", e.what()));
+            listener->log(logLine("DataParser::listenLoop - frame handling failed: %1%", e.what()));
         }
     }
 }
@@ -78,14 +71,14 @@ bool DataParser::hasPayload(std::span<const uint8_t> b, std::size_t payload, con
     // The framer guarantees b.size() == length byte + 4; check the layout against it.
     if (b.size() >= payload + FRAME_OVERHEAD) return true;
     ++dropped;
-    listener->log(fmt("DataParser::%1% - frame too short, dropped: %2%", handler, renderFrame(b)));
+    listener->log(logLine("DataParser::%1% - frame too short, dropped: %2%", handler, renderFrame(b)));
     return false;
 }
 
 bool DataParser::knownRemote(int remote, const char* handler) {
     if (HardwareState::isValidRemote(remote)) return true;
     ++dropped;
-    listener->log(fmt("DataParser::%1% - reply for unknown remote %2% ignored", handler, remote));
+    listener->log(logLine("DataParser::%1% - reply for unknown remote %2% ignored", handler, remote));
     return false;
 }
 
@@ -130,7 +123,7 @@ void DataParser::getNAck(std::span<const uint8_t> b) {
     int errorCode = b[P + 1];
     if (command == FIND_REMOTE) listener->findRemoteResult(0);
     if (command == SET_OUTPUT_CONFIG) hardwareState->outputConfigBusyRemote = 0;
-    listener->log(fmt("DataParser::getNAck: %1% - %2%", names.commandName(command),
+    listener->log(logLine("DataParser::getNAck: %1% - %2%", names.commandName(command),
                       names.nackText(errorCode)));
     listener->replyReceived(NACK, command, -1);
 }
@@ -164,7 +157,7 @@ void DataParser::getAck(std::span<const uint8_t> b) {
             listener->hardwareStateChanged();
         }
     }
-    listener->log(fmt("DataParser::getAck: %1% ", names.commandName(command)));
+    listener->log(logLine("DataParser::getAck: %1% ", names.commandName(command)));
     listener->replyReceived(ACK, command, -1);
 }
 
@@ -178,7 +171,7 @@ void DataParser::getPairing(std::span<const uint8_t> b) {
     r1->remoteID = status1 ? id1 : 0;
     r2->pairStatus = status2;
     r2->remoteID = status2 ? id2 : 0;
-    listener->log(fmt("DataParser::getPairing: status1: %1% ID1: %2% - status2: %3% ID2: %4%",
+    listener->log(logLine("DataParser::getPairing: status1: %1% ID1: %2% - status2: %3% ID2: %4%",
                       status1, id1, status2, id2));
     listener->replyReceived(GET_PAIRING, -1, -1);
 }
@@ -189,7 +182,7 @@ void DataParser::findRemote(std::span<const uint8_t> b) {
     if (id == hardwareState->remoteStatus(1)->remoteID ||
         id == hardwareState->remoteStatus(2)->remoteID)
         listener->warning(35, std::to_string(id));
-    listener->log(fmt("DataParser::findRemote: remoteID: %1%", id));
+    listener->log(logLine("DataParser::findRemote: remoteID: %1%", id));
     listener->findRemoteResult(id);
 }
 
@@ -219,7 +212,7 @@ void DataParser::getDongleStatus(std::span<const uint8_t> b) {
     hardwareState->dongleID = id;
     hardwareState->dongleMode = mask;
     if (old == DongleModeData && mask != DongleModeData) endOfRun();
-    listener->log(fmt("DataParser::getDongleStatus: fwVersion: %1% - dongleMode: %2% - dongleID: %3%",
+    listener->log(logLine("DataParser::getDongleStatus: fwVersion: %1% - dongleMode: %2% - dongleID: %3%",
                       fw, mask, id));
     listener->replyReceived(GET_DONGLE_STATUS, mask, old);
 }
@@ -229,7 +222,7 @@ void DataParser::getFixedConfig(std::span<const uint8_t> b) {
     int remote = b[P], config = b[P + 1];
     if (knownRemote(remote, "getFixedConfig")) {
         hardwareState->packetConfig(remote)->fixedConfig = config;
-        listener->log(fmt("DataParser::getFixedConfig: remote: %1% - fixed Config: %2%", remote, config));
+        listener->log(logLine("DataParser::getFixedConfig: remote: %1% - fixed Config: %2%", remote, config));
     }
     listener->replyReceived(GET_FIXED_CONFIG, remote, config);
 }
@@ -242,7 +235,7 @@ void DataParser::getOutputConfig(std::span<const uint8_t> b) {
         RemoteOutputConfig* config = hardwareState->outputConfig(remote);
         for (int i = 0; i < count; ++i)
             applySetting(config, b[P + 2 + 2 * i], b[P + 3 + 2 * i]);
-        listener->log(fmt("DataParser::getOutputConfig: remote: %1% - nbrKeyValues: %2%", remote, count));
+        listener->log(logLine("DataParser::getOutputConfig: remote: %1% - nbrKeyValues: %2%", remote, count));
     }
     listener->replyReceived(GET_OUTPUT_CONFIG, -1, -1);
 }
@@ -257,7 +250,7 @@ void DataParser::getPacketConfig(std::span<const uint8_t> b) {
         config->configured = true;
         for (int i = 0; i < count; ++i)
             config->setSensorDataLen(b[P + 2 + 2 * i], b[P + 3 + 2 * i]);
-        listener->log(fmt("DataParser::getPacketConfig: remote: %1% - nbrSensor: %2%", remote, count));
+        listener->log(logLine("DataParser::getPacketConfig: remote: %1% - nbrSensor: %2%", remote, count));
     }
     listener->replyReceived(GET_PACKET_CONFIG, -1, -1);
 }
@@ -274,13 +267,13 @@ void DataParser::getCalibration(std::span<const uint8_t> b) {
             if (auto* barometer = dynamic_cast<Barometer*>(sensor)) {
                 barometer->setCoefficientWords(int16_t(be16s(b, c)), int16_t(be16s(b, c + 2)),
                                                int16_t(be16s(b, c + 4)), int16_t(be16s(b, c + 6)));
-                listener->log(fmt("DataParser::getCalibration - Barometer - remote: %1% - A0: %2% B1: %3% B2: %4% C12: %5%",
+                listener->log(logLine("DataParser::getCalibration - Barometer - remote: %1% - A0: %2% B1: %3% B2: %4% C12: %5%",
                                   remote, barometer->a0, barometer->b1, barometer->b2, barometer->c12));
             }
         } else if (type == SensorThermometer && m > 3) {
             if (auto* thermometer = dynamic_cast<Thermometer*>(sensor)) {
                 thermometer->setCalibrationPoints(float(be16(b, c)), float(be16(b, c + 2)));
-                listener->log(fmt("DataParser::getCalibration - Thermometer - remote: %1% - calAt85degrees: %2% calAt30degrees: %3%",
+                listener->log(logLine("DataParser::getCalibration - Thermometer - remote: %1% - calAt85degrees: %2% calAt30degrees: %3%",
                                   remote, thermometer->calAt85degrees, thermometer->calAt30degrees));
             }
         }
@@ -300,7 +293,7 @@ void DataParser::getRemoteStatus(std::span<const uint8_t> b) {
         status->rfFwVersion = rfFw;
         status->batteryVoltage = battery / 682.5;
         if (status->rfStatus == 0) status->rfStatus = 1;
-        listener->log(fmt("DataParser::getRemoteStatus: rfFwVersion: %1% - sensorFwVerion: %2% - batteryVoltage: %3%",
+        listener->log(logLine("DataParser::getRemoteStatus: rfFwVersion: %1% - sensorFwVerion: %2% - batteryVoltage: %3%",
                           rfFw, sensorFw, battery));
     }
     listener->replyReceived(GET_REMOTE_STATUS, remote, -1);
@@ -320,14 +313,14 @@ void DataParser::rfConnection(std::span<const uint8_t> b) {
         hardwareState->outputConfigBusyRemote.compare_exchange_strong(busy, 0);
         if (hardwareState->dongleMode == DongleModeData) listener->hardwareStateChanged();
     }
-    listener->log(fmt("DataParser::rfConnection: remote: %1% - rfStatus: %2%", remote, status));
+    listener->log(logLine("DataParser::rfConnection: remote: %1% - rfStatus: %2%", remote, status));
     listener->replyReceived(RF_CONNECTION, remote, status);
 }
 
 void DataParser::dataFromRemote(std::span<const uint8_t> b) {
     if (b.size() < FRAME_HEADER_SIZE + 4 + 1) {
         ++dropped;
-        listener->log(fmt("DataParser::dataFromRemote - frame too short, dropped: %1%", renderFrame(b)));
+        listener->log(logLine("DataParser::dataFromRemote - frame too short, dropped: %1%", renderFrame(b)));
         return;
     }
     int remote = b[P];
@@ -344,7 +337,7 @@ void DataParser::dataFromRemote(std::span<const uint8_t> b) {
         int length = rc ? rc->sensorDataLength(type) : 0;
         if (length == 0 || !rc->configured) {
             if (!notConfiguredReported.exchange(true)) {
-                listener->log(fmt("DataParser::dataFromRemote: Remote %1% is not configured (%2%)!", remote, length));
+                listener->log(logLine("DataParser::dataFromRemote: Remote %1% is not configured (%2%)!", remote, length));
                 listener->error(33, "");
                 if (abortDataStream) abortDataStream();
             }
@@ -353,7 +346,7 @@ void DataParser::dataFromRemote(std::span<const uint8_t> b) {
         if (position + 2 + std::size_t(length) > dataEnd) {
             // The announced slot runs past the frame: decoding it would read foreign bytes.
             ++dropped;
-            listener->log(fmt("DataParser::dataFromRemote - block of sensor %1% overruns the frame, dropped", type));
+            listener->log(logLine("DataParser::dataFromRemote - block of sensor %1% overruns the frame, dropped", type));
             break;
         }
         if (Sensor* sensor = current->getSensor(remote, type)) {

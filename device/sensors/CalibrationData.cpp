@@ -1,10 +1,10 @@
 #include "device/sensors/CalibrationData.h"
 
+#include "device/api/LogLine.h"
 #include "device/api/IKorvexListener.h"
 #include "device/sensors/SensorClasses.h"
 #include "device/storage/FileSystem.h"
 
-#include <boost/format.hpp>
 
 #include <cmath>
 #include <cstdio>
@@ -12,13 +12,6 @@
 #include <limits>
 
 namespace {
-
-template <typename... Values>
-std::string formatLine(const char* text, Values... values) {
-    boost::format line(text);
-    (line % ... % values);
-    return line.str();
-}
 
 // A number of any BSON numeric type, as a double.
 bool readNumber(const bson_iter_t* iter, double& value) {
@@ -135,7 +128,7 @@ std::string CalibrationData::calibrationFilename(int32_t remoteHardwareId,
                                                  int32_t sensorType) const {
     std::string folder = fileSystem ? fileSystem->getDirectory(FileSystem::Calibration) : "";
     std::string path = folder + recordFileName(remoteHardwareId, sensorType);
-    log(formatLine("CalibrationData::calibrationFilename - filename: %1%", path));
+    log(logLine("CalibrationData::calibrationFilename - filename: %1%", path));
     return path;
 }
 
@@ -208,7 +201,7 @@ void CalibrationData::setCalibration(int32_t remoteHardwareId, Sensor* sensor) {
     std::string errorText;
     if (!std::filesystem::is_regular_file(std::filesystem::u8path(path), ec) ||
         !fileSystem->readBson(&document, path, errorText)) {
-        log(formatLine("CalibrationData::setCalibration - no calibration found for sensor %1% - "
+        log(logLine("CalibrationData::setCalibration - no calibration found for sensor %1% - "
                        "remoteID %2%",
                        sensor->sensorType, remoteHardwareId));
         return;
@@ -217,11 +210,11 @@ void CalibrationData::setCalibration(int32_t remoteHardwareId, Sensor* sensor) {
     const bool valid = validateRecord(&document, &record, errorText);
     bson_destroy(&document);
     if (!valid) {
-        log(formatLine("CalibrationData::setCalibration - invalid record %1% - %2%", path, errorText));
+        log(logLine("CalibrationData::setCalibration - invalid record %1% - %2%", path, errorText));
         return;
     }
     if (record.sensor != sensor->sensorType) {
-        log(formatLine("CalibrationData::setCalibration - record %1% is for sensor %2%", path,
+        log(logLine("CalibrationData::setCalibration - record %1% is for sensor %2%", path,
                        record.sensor));
         return;
     }
@@ -234,7 +227,7 @@ void CalibrationData::setCalibration(int32_t remoteHardwareId, Sensor* sensor) {
                                             float(record.scale[2])};
         if (!triaxial->setCalibration(offset, scale))
             return;
-        log(formatLine("CalibrationData::setCalibration - sensor %1% - remoteID %2% - OffSet "
+        log(logLine("CalibrationData::setCalibration - sensor %1% - remoteID %2% - OffSet "
                        "%3%/%4%/%5% - Scale %6%/%7%/%8%",
                        sensor->sensorType, remoteHardwareId, offset[0], offset[1], offset[2],
                        scale[0], scale[1], scale[2]));
@@ -242,7 +235,7 @@ void CalibrationData::setCalibration(int32_t remoteHardwareId, Sensor* sensor) {
         const float tare = float(record.offset[0]), scale = float(record.scale[0]);
         if (!force->setCalibration(tare, scale))
             return;
-        log(formatLine("CalibrationData::setCalibration - sensor %1% - remoteID %2% - OffSet %3% "
+        log(logLine("CalibrationData::setCalibration - sensor %1% - remoteID %2% - OffSet %3% "
                        "- Scale %4%",
                        sensor->sensorType, remoteHardwareId, tare, scale));
     }

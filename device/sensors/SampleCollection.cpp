@@ -352,16 +352,6 @@ void SampleCollection::averageFramesInRangeInto(SampleCollection& out, double st
 // count for its whole recording, so every row has `axes` entries.
 namespace {
 
-inline int32_t truncRaw(double v) {
-    if (std::isnan(v))
-        return 0;
-    if (v >= 2147483647.0)
-        return std::numeric_limits<int32_t>::max();
-    if (v <= -2147483648.0)
-        return std::numeric_limits<int32_t>::min();
-    return static_cast<int32_t>(v);
-}
-
 // The running window: sums per axis, the time reached, and where its metadata come from.
 struct Window {
     double raw[Sample::maxValues];  // exact raw sums; truncated only when the window is emitted
@@ -403,7 +393,7 @@ void averageColumns(const SampleCollection::StoreAccess& st, size_t pos, double 
     auto emit = [&] {
         Sample s = st.sample(win.origin);
         for (int k = 0; k < axes; ++k) {
-            s.raw[k] = truncRaw(win.raw[k]);
+            s.raw[k] = truncToInt32(win.raw[k]);
             s.values[k] = win.values[k];
         }
         s.time = win.time;
