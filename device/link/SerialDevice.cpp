@@ -158,17 +158,19 @@ void SerialDevice::readComplete(const error_code& error, std::size_t count, uint
 
 void SerialDevice::handleFrames(const uint8_t* data, std::size_t count)
 {
-    PacketQueue* queue = receiveQueue.get();
+    // Every frame this read completed goes on the queue at once: one wake-up per read.
+    std::vector<std::unique_ptr<Packet>> completed;
     reader.feed(
         data, count,
-        [queue](const uint8_t* frame, std::size_t size) {
-            queue->push(std::make_unique<Packet>(frame, size));
+        [&completed](const uint8_t* frame, std::size_t size) {
+            completed.push_back(std::make_unique<Packet>(frame, size));
         },
         [](bool acrossReads) {
             std::cout << (acrossReads ? "SerialDevice::read_complete - ERROR Data size ..."
                                       : "SerialDevice::push_data - ERROR Data size ...")
                       << std::endl;
         });
+    receiveQueue->pushAll(std::move(completed));
     frameCount = reader.frameCount();
     errorCount = reader.framingErrors();
     droppedCount = reader.droppedBytes();

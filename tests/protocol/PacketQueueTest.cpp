@@ -57,6 +57,35 @@ TEST(PacketQueue, WaitingConsumerWakesOnPush) {
     EXPECT_EQ(numberOf(packet), 7);
 }
 
+// The frames completed by one read arrive together: a woken consumer never sees part of
+// them, and a null frame refuses the whole batch.
+TEST(PacketQueue, BatchArrivesWholeWithOneWake) {
+    PacketQueue queue;
+    std::size_t seenAtWake = 0;
+    std::jthread consumer([&] {
+        queue.waitUntil(std::stop_token{}, 5000ms, [&](std::size_t size, uint8_t) {
+            if (size > 0 && seenAtWake == 0)
+                seenAtWake = size;
+            return size > 0;
+        });
+    });
+    std::this_thread::sleep_for(20ms);
+    std::vector<std::unique_ptr<Packet>> batch;
+    for (int i = 1; i <= 3; ++i)
+        batch.push_back(numbered(i));
+    queue.pushAll(std::move(batch));
+    consumer.join();
+    EXPECT_EQ(seenAtWake, 3u);
+    for (int i = 1; i <= 3; ++i)
+        EXPECT_EQ(numberOf(queue.tryPop()), i);
+
+    std::vector<std::unique_ptr<Packet>> broken;
+    broken.push_back(numbered(4));
+    broken.push_back(nullptr);
+    EXPECT_THROW(queue.pushAll(std::move(broken)), std::invalid_argument);
+    EXPECT_TRUE(queue.empty());
+}
+
 TEST(PacketQueue, StopRequestEndsAnUntimedWait) {
     PacketQueue queue;
     std::stop_source stop;

@@ -12,6 +12,20 @@ void PacketQueue::push(std::unique_ptr<Packet> packet) {
     condition.notify_all();
 }
 
+void PacketQueue::pushAll(std::vector<std::unique_ptr<Packet>> batch) {
+    if (batch.empty())
+        return;
+    for (const auto& packet : batch)
+        if (!packet)
+            throw std::invalid_argument("Null pointer in 'push_back()'");
+    {
+        std::lock_guard lock(mutex);
+        for (auto& packet : batch)
+            packets.push_back(std::move(packet));
+    }
+    condition.notify_all();
+}
+
 std::unique_ptr<Packet> PacketQueue::tryPop() {
     std::lock_guard lock(mutex);
     if (packets.empty())

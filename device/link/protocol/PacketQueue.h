@@ -26,6 +26,7 @@
 #include <memory>
 #include <mutex>
 #include <stop_token>
+#include <vector>
 
 class PacketQueue {
 public:
@@ -40,6 +41,9 @@ public:
     // "Null pointer in 'push_back()'" and leaves the queue unchanged.
     void push(std::unique_ptr<Packet> packet);
     void push_back(std::unique_ptr<Packet> packet) { push(std::move(packet)); }
+    // Several frames in order under one lock, with one wake-up for the consumer (a read
+    // that completed several frames wakes the parser once). All or nothing on a null frame.
+    void pushAll(std::vector<std::unique_ptr<Packet>> batch);
 
     // Takes the oldest frame, or null when there is none. Never waits.
     std::unique_ptr<Packet> tryPop();
