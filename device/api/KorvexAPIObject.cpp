@@ -5,6 +5,7 @@
 #include "device/hardware/HardwareAPI.h"
 #include "device/hardware/HardwareState.h"
 #include "device/link/protocol/Protocol.h"
+#include "device/sensors/RemoteConfiguration.h"
 #include "device/sensors/Sensor.h"
 #include "device/storage/AcquisitionStack.h"
 #include "device/storage/FileSystem.h"
@@ -145,6 +146,23 @@ bool KorvexAPI::setFixedConfig(int remote, int config) {
         return dispatch->error(15, "");
     if (!isRemoteConnected(remote))
         return dispatch->error(16, "");
+    Acquisition* current = acquisitionStack->getCurrent();
+    RemoteConfiguration* recorded =
+        current && current->hasRecording() ? current->remoteConfiguration(remote) : nullptr;
+    if (recorded && (config == 0 || config == recorded->fixedConfig)) {
+        // A remote with recorded samples keeps them: taking it out of the next run only
+        // stops configuring it, and the same configuration again records beside them.
+        if (config == 0) {
+            hardwareState->packetConfig(remote)->clear();
+            dispatch->hardwareStateChanged();
+        } else {
+            hardware->setFixedConfiguration(remote, config);
+        }
+        dispatch->acquisitionStackChanged();
+        return true;
+    }
+    if (recorded && !keepRecordingForNewConfiguration(remote))
+        return dispatch->error(12, "");
     acquisitionStack->removeRemote(remote);
     if (config == 0) {
         hardwareState->packetConfig(remote)->clear();
@@ -155,6 +173,26 @@ bool KorvexAPI::setFixedConfig(int remote, int config) {
         hardware->setFixedConfiguration(remote, config);
     }
     dispatch->acquisitionStackChanged();
+    return true;
+}
+
+bool KorvexAPI::keepRecordingForNewConfiguration(int remote) {
+    // Another configuration for a remote that has recorded samples: what is recorded stays
+    // as it was (on the stack, readable with its own layout) and the remotes go on in a new
+    // acquisition, the other remote with the configuration it has now.
+    Acquisition* old = acquisitionStack->getCurrent();
+    std::string kept = old->acquisitionID;
+    std::map<int, std::pair<int32_t, int32_t>> carried;   // remote -> configuration, identifier
+    for (auto& [number, configuration] : old->remoteConfigurations)
+        if (number != remote && hardwareState->packetConfig(number)->configured)
+            carried[number] = {configuration->fixedConfig, configuration->remoteId};
+    if (!acquisitionStack->stackCurrent() || !acquisitionStack->setUpNewAcquisition())
+        return false;
+    for (auto& [number, configuration] : carried)
+        acquisitionStack->addRemote(number, configuration.first, configuration.second);
+    dispatch->log(logLine("KorvexAPI::setFixedConfig - %1% keeps its recording and goes on the stack; remote %2% "
+                          "records into %3%",
+                          kept, remote, acquisitionStack->currentAcquisitionID()));
     return true;
 }
 

@@ -107,6 +107,7 @@ private:
     bool unavailable(const char* operation, const char* what);
     // Sets up the next current acquisition after a stack or a discard and tells the page.
     bool finishAcquisitionChange();
+    bool keepRecordingForNewConfiguration(int remote);
     // The calibration store's life cycle lives with the calibration code.
     CalibrationData* createCalibrationStore();
     void releaseCalibrationStore();

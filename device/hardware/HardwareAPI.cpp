@@ -122,10 +122,13 @@ bool HardwareAPI::startDataAcquisition() {
         if (!r2) return listener->error(2, "");
         if (!c2) return listener->error(4, "");
     }
+    // From here the parser decodes nothing: the run's place in the raw file and the state
+    // of every sensor are set as one step, between two frames.
+    std::lock_guard structure(acquisitionStack->structure());
     // Remotes that are gone are dropped from an acquisition that never ran, so the run is
     // not refused for a remote nobody can reach any more.
     Acquisition* current = acquisitionStack->getCurrent();
-    bool neverStarted = current && current->lastStartDate().is_not_a_date_time();
+    bool neverStarted = current && !current->hasRecording();
     for (int remote : {1, 2}) {
         if (connected(hardwareState, remote)) continue;
         RemotePacketConfig* config = hardwareState->packetConfig(remote);
@@ -133,6 +136,15 @@ bool HardwareAPI::startDataAcquisition() {
             config->clear();
             acquisitionStack->removeRemote(remote);
         }
+    }
+    if (current) {
+        RunRecord run = liveRun(*current);
+        if (!runFits(*current, run)) {
+            current = keepRecordingAndStartAnew(run);
+            run = liveRun(*current);
+        }
+        run.rawOffset = rawDataWriter->settledRawSize(current->acquisitionID, std::chrono::seconds(2));
+        current->runs.push_back(run);
     }
     saveHardwareState();
     if (current)
@@ -145,6 +157,64 @@ bool HardwareAPI::startDataAcquisition() {
     else
         protocol->startData();
     return true;
+}
+
+RunRemote HardwareAPI::liveLayout(const Acquisition& acquisition, int remote) const {
+    RunRemote layout;
+    RemoteConfiguration* configuration = acquisition.remoteConfiguration(remote);
+    RemotePacketConfig* config = hardwareState->packetConfig(remote);
+    // Only a remote of the acquisition that is on the radio with a known layout streams
+    // into it.
+    if (!configuration || !connected(hardwareState, remote) || !config->configured) return layout;
+    RemoteStatus* status = hardwareState->remoteStatus(remote);
+    layout.remoteID = status->remoteID;
+    layout.rfFwVersion = status->rfFwVersion;
+    layout.sensorFwVersion = status->sensorFwVersion;
+    // A remote whose layout is known but whose configuration reply never came (refused or
+    // lost) streams the configuration the acquisition set up for it; without that number
+    // its recording could never be read again.
+    layout.fixedConfig = config->fixedConfig != 0 ? int32_t(config->fixedConfig) : configuration->fixedConfig;
+    layout.sensorDataLen = config->sensorDataLens();
+    return layout;
+}
+
+RunRecord HardwareAPI::liveRun(const Acquisition& acquisition) const {
+    RunRecord run;
+    run.startDate = boost::posix_time::to_iso_string(boost::posix_time::microsec_clock::local_time());
+    for (int remote : {1, 2}) run.remote(remote) = liveLayout(acquisition, remote);
+    return run;
+}
+
+bool HardwareAPI::runFits(const Acquisition& acquisition, const RunRecord& run) {
+    for (int remote : {1, 2}) {
+        const RunRemote& layout = run.remote(remote);
+        if (layout.fixedConfig == 0) continue;
+        // The sensors must be those of the configuration the frames will carry, and the
+        // frames must split into blocks as the earlier runs' frames do.
+        RemoteConfiguration* configuration = acquisition.remoteConfiguration(remote);
+        if (!configuration || configuration->fixedConfig != layout.fixedConfig) return false;
+        const RunRemote* recorded = acquisition.recordedLayout(remote);
+        if (recorded && !recorded->sameLayout(layout)) return false;
+    }
+    return true;
+}
+
+Acquisition* HardwareAPI::keepRecordingAndStartAnew(const RunRecord& run) {
+    // What is recorded stays readable as it is: the acquisition goes on the stack whole, and
+    // the new run starts an acquisition of its own with the live layout.
+    std::string kept = acquisitionStack->currentAcquisitionID();
+    acquisitionStack->stackCurrent();
+    acquisitionStack->setUpNewAcquisition();
+    for (int remote : {1, 2}) {
+        const RunRemote& layout = run.remote(remote);
+        if (layout.fixedConfig != 0) acquisitionStack->addRemote(remote, layout.fixedConfig, layout.remoteID);
+    }
+    Acquisition* fresh = acquisitionStack->getCurrent();
+    listener->log(logLine("HardwareAPI::startDataAcquisition - the layout differs from the one %1% was recorded with: "
+                          "it is kept on the stack and the run goes to %2%",
+                          kept, fresh ? fresh->acquisitionID : std::string()));
+    listener->acquisitionStackChanged();
+    return fresh;
 }
 
 bool HardwareAPI::stopDataAcquisition() {
@@ -195,7 +265,26 @@ bool HardwareAPI::setOutputConfig(int remote, int sensorID, int key, int value) 
     return true;
 }
 
+namespace {
+
+void appendSlot(bson_t* document, const char* key, const RunRemote& layout) {
+    bson_t slot, lengths;
+    bson_append_document_begin(document, key, -1, &slot);
+    BSON_APPEND_INT32(&slot, "remoteID", layout.remoteID);
+    BSON_APPEND_INT32(&slot, "rfFwVersion", layout.rfFwVersion);
+    BSON_APPEND_INT32(&slot, "sensorFwVersion", layout.sensorFwVersion);
+    BSON_APPEND_INT32(&slot, "fixedConfig", layout.fixedConfig);
+    bson_append_document_begin(&slot, "sensorDataLen", -1, &lengths);
+    for (auto [type, length] : layout.sensorDataLen)
+        bson_append_int32(&lengths, std::to_string(type).c_str(), -1, length);
+    bson_append_document_end(&slot, &lengths);
+    bson_append_document_end(document, &slot);
+}
+
+}  // namespace
+
 void HardwareAPI::buildMetadata(bson_t* document) const {
+    std::lock_guard structure(acquisitionStack->structure());
     Acquisition* current = acquisitionStack->getCurrent();
     std::string id = current ? current->acquisitionID : std::string();
     std::string date = boost::posix_time::to_iso_string(boost::posix_time::microsec_clock::local_time());
@@ -204,43 +293,61 @@ void HardwareAPI::buildMetadata(bson_t* document) const {
     BSON_APPEND_INT32(document, "fwVersion", hardwareState->fwVersion);
     BSON_APPEND_UTF8(document, "lastStartDate", date.c_str());
     for (int remote : {1, 2}) {
+        std::string key = "remote" + std::to_string(remote);
+        // A remote that streamed in some run is described as it was recorded, so that a
+        // reader that knows only these keys still splits every frame of the file; one that
+        // never streamed is described by the hardware model.
+        if (const RunRemote* recorded = current ? current->recordedLayout(remote) : nullptr) {
+            appendSlot(document, key.c_str(), *recorded);
+            continue;
+        }
         RemoteStatus* status = hardwareState->remoteStatus(remote);
         RemotePacketConfig* config = hardwareState->packetConfig(remote);
-        bson_t slot, lengths;
-        std::string key = "remote" + std::to_string(remote);
-        bson_append_document_begin(document, key.c_str(), -1, &slot);
-        BSON_APPEND_INT32(&slot, "remoteID", status->remoteID);
-        BSON_APPEND_INT32(&slot, "rfFwVersion", status->rfFwVersion);
-        BSON_APPEND_INT32(&slot, "sensorFwVersion", status->sensorFwVersion);
-        int32_t fixedConfig = config->fixedConfig;
-        // A remote whose layout is known but whose configuration reply never came (refused
-        // or lost) streams the configuration the acquisition set up for it; without that
-        // number here its recording could never be read again.
-        if (fixedConfig == 0 && config->configured && current)
+        RunRemote layout;
+        layout.remoteID = status->remoteID;
+        layout.rfFwVersion = status->rfFwVersion;
+        layout.sensorFwVersion = status->sensorFwVersion;
+        layout.fixedConfig = config->fixedConfig;
+        if (layout.fixedConfig == 0 && config->configured && current)
             if (RemoteConfiguration* configuration = current->remoteConfiguration(remote))
-                fixedConfig = configuration->fixedConfig;
-        BSON_APPEND_INT32(&slot, "fixedConfig", fixedConfig);
-        bson_append_document_begin(&slot, "sensorDataLen", -1, &lengths);
-        for (auto [type, length] : config->sensorDataLens())
-            bson_append_int32(&lengths, std::to_string(type).c_str(), -1, length);
-        bson_append_document_end(&slot, &lengths);
-        bson_append_document_end(document, &slot);
+                layout.fixedConfig = configuration->fixedConfig;
+        layout.sensorDataLen = config->sensorDataLens();
+        appendSlot(document, key.c_str(), layout);
     }
+    if (!current || current->runs.empty()) return;
+    bson_t runs;
+    bson_append_array_begin(document, "runs", -1, &runs);
+    for (std::size_t i = 0; i < current->runs.size(); ++i) {
+        const RunRecord& run = current->runs[i];
+        bson_t entry;
+        bson_append_document_begin(&runs, std::to_string(i).c_str(), -1, &entry);
+        BSON_APPEND_INT64(&entry, "rawOffset", run.rawOffset);
+        BSON_APPEND_UTF8(&entry, "startDate", run.startDate.c_str());
+        appendSlot(&entry, "remote1", run.remote(1));
+        appendSlot(&entry, "remote2", run.remote(2));
+        bson_append_document_end(&runs, &entry);
+    }
+    bson_append_array_end(document, &runs);
 }
 
 void HardwareAPI::saveHardwareState() {
     listener->log("HardwareAPI::saveHardwareState");
-    if (Acquisition* current = acquisitionStack->getCurrent()) {
-        current->dongleID = hardwareState->dongleID;
-        current->fwVersion = hardwareState->fwVersion;
-        for (auto& [remote, configuration] : current->remoteConfigurations) {
-            if (!HardwareState::isValidRemote(remote)) continue;
-            RemoteStatus* status = hardwareState->remoteStatus(remote);
-            RemotePacketConfig* config = hardwareState->packetConfig(remote);
-            configuration->remoteId = status->remoteID;
-            configuration->fixedConfig = config->fixedConfig != 0 ? int32_t(config->fixedConfig)
-                                                                  : configuration->fixedConfig;
-            configuration->replaceSensorDataLengths(config->sensorDataLens(), config->configured);
+    {
+        std::lock_guard structure(acquisitionStack->structure());
+        if (Acquisition* current = acquisitionStack->getCurrent()) {
+            current->dongleID = hardwareState->dongleID;
+            current->fwVersion = hardwareState->fwVersion;
+            const RunRecord* run = current->runs.empty() ? nullptr : &current->runs.back();
+            for (auto& [remote, configuration] : current->remoteConfigurations) {
+                if (!HardwareState::isValidRemote(remote)) continue;
+                // A remote of the acquisition that does not stream in this run keeps the
+                // layout its recorded frames have.
+                RunRemote layout = run ? run->remote(remote) : liveLayout(*current, remote);
+                if (layout.fixedConfig == 0) continue;
+                configuration->remoteId = layout.remoteID;
+                configuration->fixedConfig = layout.fixedConfig;
+                configuration->replaceSensorDataLengths(layout.sensorDataLen, true);
+            }
         }
     }
     bson_t document;
@@ -249,6 +356,78 @@ void HardwareAPI::saveHardwareState() {
     rawDataWriter->writeMetadata(&document);
     bson_destroy(&document);
 }
+
+namespace {
+
+// One remote slot document of the metadata ("remote1", or a run's "remote2"...).
+RunRemote readSlot(const bson_t* document, const std::string& path) {
+    RunRemote layout;
+    bson_iter_t iter, found, lengths;
+    auto readInt = [&](const char* key) {
+        std::string full = path + "." + key;
+        if (bson_iter_init(&iter, document) && bson_iter_find_descendant(&iter, full.c_str(), &found) &&
+            BSON_ITER_HOLDS_INT32(&found))
+            return bson_iter_int32(&found);
+        return int32_t(0);
+    };
+    layout.remoteID = readInt("remoteID");
+    layout.rfFwVersion = readInt("rfFwVersion");
+    layout.sensorFwVersion = readInt("sensorFwVersion");
+    layout.fixedConfig = readInt("fixedConfig");
+    std::string lengthsPath = path + ".sensorDataLen";
+    if (bson_iter_init(&iter, document) && bson_iter_find_descendant(&iter, lengthsPath.c_str(), &found) &&
+        BSON_ITER_HOLDS_DOCUMENT(&found) && bson_iter_recurse(&found, &lengths)) {
+        while (bson_iter_next(&lengths)) {
+            int type = leadingNumber(bson_iter_key(&lengths));
+            if (type != 0 && BSON_ITER_HOLDS_INT32(&lengths)) layout.sensorDataLen[type] = bson_iter_int32(&lengths);
+        }
+    }
+    return layout;
+}
+
+// The run records of a metadata document, oldest first. A document without them (written
+// before runs were recorded) or with records that do not make sense (offsets not rising,
+// not numbers) is read as one run over the whole file with the top-level layout.
+std::vector<RunRecord> readRuns(const bson_t* document, const std::string& lastStartDate) {
+    std::vector<RunRecord> runs;
+    bson_iter_t iter, items;
+    bool valid = bson_iter_init_find(&iter, document, "runs") && BSON_ITER_HOLDS_ARRAY(&iter) &&
+                 bson_iter_recurse(&iter, &items);
+    for (std::size_t i = 0; valid && bson_iter_next(&items); ++i) {
+        bson_iter_t field;
+        if (!BSON_ITER_HOLDS_DOCUMENT(&items) || !bson_iter_recurse(&items, &field)) {
+            valid = false;
+            break;
+        }
+        RunRecord run;
+        bool hasOffset = false;
+        while (bson_iter_next(&field)) {
+            std::string key = bson_iter_key(&field);
+            if (key == "rawOffset" && (BSON_ITER_HOLDS_INT64(&field) || BSON_ITER_HOLDS_INT32(&field))) {
+                run.rawOffset = bson_iter_as_int64(&field);
+                hasOffset = true;
+            } else if (key == "startDate" && BSON_ITER_HOLDS_UTF8(&field)) {
+                run.startDate = bson_iter_utf8(&field, nullptr);
+            }
+        }
+        std::string path = "runs." + std::to_string(i);
+        run.remote(1) = readSlot(document, path + ".remote1");
+        run.remote(2) = readSlot(document, path + ".remote2");
+        if (!hasOffset || run.rawOffset < 0 || (!runs.empty() && run.rawOffset < runs.back().rawOffset)) {
+            valid = false;
+            break;
+        }
+        runs.push_back(std::move(run));
+    }
+    if (valid && !runs.empty()) return runs;
+    RunRecord whole;
+    whole.startDate = lastStartDate;
+    whole.remote(1) = readSlot(document, "remote1");
+    whole.remote(2) = readSlot(document, "remote2");
+    return {whole};
+}
+
+}  // namespace
 
 bool HardwareAPI::reloadAcquisition(std::string acquisitionID) {
     listener->log(logLine("HardwareAPI::reloadAcquisition - %1%", acquisitionID));
@@ -263,26 +442,32 @@ bool HardwareAPI::reloadAcquisition(std::string acquisitionID) {
     bson_t document;
     std::string errorText;
     if (!fileSystem->readBson(&document, meta, errorText)) return false;
-    bson_iter_t iter, found;
-    auto readInt = [&](const char* path) {
-        int32_t value = 0;
-        if (bson_iter_init(&iter, &document) && bson_iter_find_descendant(&iter, path, &found) &&
-            BSON_ITER_HOLDS_INT32(&found))
-            value = bson_iter_int32(&found);
-        return value;
-    };
+    bson_iter_t iter;
     std::string lastStartDate;
     if (bson_iter_init_find(&iter, &document, "lastStartDate") && BSON_ITER_HOLDS_UTF8(&iter))
         lastStartDate = bson_iter_utf8(&iter, nullptr);
-    int config1 = readInt("remote1.fixedConfig");
-    int config2 = readInt("remote2.fixedConfig");
-    if (config1 == 0 && config2 == 0) {
+    std::vector<RunRecord> runs = readRuns(&document, lastStartDate);
+    // Every remote that streamed in some run is rebuilt; the top-level slots name them too,
+    // but a file written by an older version may have lost one there.
+    RunRemote remotes[2] = {readSlot(&document, "remote1"), readSlot(&document, "remote2")};
+    bson_destroy(&document);
+    for (int remote : {1, 2}) {
+        RunRemote& layout = remotes[remote - 1];
+        if (layout.fixedConfig > 0) continue;
+        for (auto run = runs.rbegin(); run != runs.rend(); ++run)
+            if (run->remote(remote).fixedConfig > 0) {
+                layout = run->remote(remote);
+                break;
+            }
+    }
+    int config1 = remotes[0].fixedConfig, config2 = remotes[1].fixedConfig;
+    if (config1 <= 0 && config2 <= 0) {
         listener->log("HardwareAPI::reloadAcquisition - No fixed config in metadata");
-        bson_destroy(&document);
         return false;
     }
     listener->log(logLine("HardwareAPI::reloadAcquisition: config1 %1% - config2 %2%", config1, config2));
 
+    std::unique_lock structure(acquisitionStack->structure());
     Acquisition* current = acquisitionStack->getCurrent();
     current->fromDB = true;
     current->acquisitionID = acquisitionID;
@@ -292,53 +477,63 @@ bool HardwareAPI::reloadAcquisition(std::string acquisitionID) {
         current->setLastStartDate(boost::posix_time::ptime());
     }
     for (int remote : {1, 2}) {
-        int config = remote == 1 ? config1 : config2;
-        if (config <= 0) continue;
-        std::string slot = "remote" + std::to_string(remote);
-        acquisitionStack->addRemote(remote, config, readInt((slot + ".remoteID").c_str()));
-        RemoteConfiguration* configuration = current->remoteConfiguration(remote);
-        bson_iter_t lengths;
-        if (configuration && bson_iter_init(&iter, &document) &&
-            bson_iter_find_descendant(&iter, (slot + ".sensorDataLen").c_str(), &found) &&
-            BSON_ITER_HOLDS_DOCUMENT(&found) && bson_iter_recurse(&found, &lengths)) {
-            while (bson_iter_next(&lengths)) {
-                int type = leadingNumber(bson_iter_key(&lengths));
-                if (type != 0 && BSON_ITER_HOLDS_INT32(&lengths))
-                    configuration->setSensorDataLength(type, bson_iter_int32(&lengths));
-            }
-        }
+        const RunRemote& layout = remotes[remote - 1];
+        if (layout.fixedConfig <= 0) continue;
+        acquisitionStack->addRemote(remote, layout.fixedConfig, layout.remoteID);
+        if (RemoteConfiguration* configuration = current->remoteConfiguration(remote))
+            for (auto [type, length] : layout.sensorDataLen) configuration->setSensorDataLength(type, length);
     }
-    bson_destroy(&document);
+    current->runs = runs;
 
     std::ifstream file(std::filesystem::u8path(raw), std::ios::binary);
     if (!file) return listener->error(24, "");
-    // Replay every complete frame through the decoder, exactly as it was decoded live.
-    // The file is read in large blocks; a frame split across blocks is carried over.
+    // Replay every complete frame through the decoder, exactly as it was decoded live: each
+    // run starts its sensors' frame count afresh, as the start of streaming did, and walks
+    // its frames with the layout it was recorded with. The file is read in large blocks; a
+    // frame split across blocks is carried over.
     std::vector<uint8_t> buffer;
     std::vector<char> block(1 << 20);
     std::size_t start = 0;
-    uint64_t skipped = 0;
+    uint64_t fileOffset = 0;      // file offset of buffer[0]
+    std::size_t nextRun = 0;
+    uint64_t skipped = 0, undecoded = 0;
+    auto beginRun = [&](const RunRecord& run) {
+        for (auto& [remote, configuration] : current->remoteConfigurations) {
+            const RunRemote& layout = run.remote(remote);
+            if (layout.fixedConfig == configuration->fixedConfig && !layout.sensorDataLen.empty())
+                configuration->replaceSensorDataLengths(layout.sensorDataLen, true);
+            for (auto& [type, sensor] : configuration->sensors) sensor->awaitingFirstFrame = true;
+        }
+    };
     while (file) {
         file.read(block.data(), std::streamsize(block.size()));
         std::streamsize got = file.gcount();
         if (got <= 0) break;
         buffer.erase(buffer.begin(), buffer.begin() + std::ptrdiff_t(start));
+        fileOffset += start;
         start = 0;
         buffer.insert(buffer.end(), block.begin(), block.begin() + got);
         while (buffer.size() - start >= 3) {
             std::size_t size = std::size_t(buffer[start + 2]) + 4;
             if (buffer.size() - start < size) break;
+            while (nextRun < runs.size() && uint64_t(runs[nextRun].rawOffset) <= fileOffset + start)
+                beginRun(runs[nextRun++]);
             std::span<const uint8_t> frame(buffer.data() + start, size);
-            if (frame[0] == 0x02 && frame[size - 1] == 0x0A && frame[1] == DATA_FROM_REMOTE)
-                dataParser->dataFromRemote(frame);
-            else
+            if (frame[0] == 0x02 && frame[size - 1] == 0x0A && frame[1] == DATA_FROM_REMOTE) {
+                if (!dataParser->dataFromRemote(frame, true)) ++undecoded;
+            } else {
                 ++skipped;
+            }
             start += size;
         }
     }
     if (skipped)
         listener->log(logLine("HardwareAPI::reloadAcquisition - %1% malformed frames skipped", skipped));
+    if (undecoded)
+        listener->log(logLine("HardwareAPI::reloadAcquisition - %1% frames could not be split into sensor blocks",
+                              undecoded));
     for (auto& [remote, configuration] : current->remoteConfigurations) configuration->recalibrateAll();
+    structure.unlock();
     listener->acquisitionStackChanged();
     listener->hardwareStateChanged();
     return true;

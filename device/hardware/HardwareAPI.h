@@ -29,6 +29,9 @@ class SerialDevice;
 class CommandSender;
 class RawDataWriter;
 class DataParser;
+class Acquisition;
+struct RunRecord;
+struct RunRemote;
 
 class HardwareAPI : public IHardwareAPI {
 public:
@@ -76,6 +79,16 @@ public:
     DataParser* dataParser;
 
 private:
+    // The layout `remote` will stream into `acquisition` with when a run starts now
+    // (fixedConfig 0 when it will not stream into it), and the record of such a run.
+    RunRemote liveLayout(const Acquisition& acquisition, int remote) const;
+    RunRecord liveRun(const Acquisition& acquisition) const;
+    // True when `run` can be recorded into `acquisition` without making any of its
+    // recorded frames unreadable: same configurations, same frame layouts.
+    static bool runFits(const Acquisition& acquisition, const RunRecord& run);
+    // Stacks the current acquisition and makes a new one for `run`'s remotes.
+    Acquisition* keepRecordingAndStartAnew(const RunRecord& run);
+
     bool started = false;
     std::atomic<bool> stopped{false};
 };

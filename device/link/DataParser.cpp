@@ -100,11 +100,15 @@ void DataParser::handleFrame(std::span<const uint8_t> b) {
     case GET_CALIBRATION: getCalibration(b); break;
     case GET_REMOTE_STATUS: getRemoteStatus(b); break;
     case RF_CONNECTION: rfConnection(b); break;
-    case DATA_FROM_REMOTE:
-        // Recording never waits for decoding: the copy is queued first.
+    case DATA_FROM_REMOTE: {
+        // Recording never waits for decoding: the copy is queued first. Queueing and
+        // decoding happen under one hold of the structure lock, so a run's start (which
+        // notes where its frames begin in the raw file) sees every frame on one side of it.
+        std::lock_guard structure(acquisitionStack->structure());
         rawQueue->push(std::make_unique<Packet>(b));
         dataFromRemote(b);
         break;
+    }
     case ACK: getAck(b); break;
     case NACK: getNAck(b); break;
     default: {
@@ -133,8 +137,11 @@ void DataParser::getAck(std::span<const uint8_t> b) {
     int command = b[P];
     if (command == START_DATA || command == START_ASYMETRIC_DATA) {
         hardwareState->dongleMode = DongleModeData;
-        if (Acquisition* current = acquisitionStack->getCurrent())
-            current->setLastStartDate(boost::posix_time::microsec_clock::local_time());
+        {
+            std::lock_guard structure(acquisitionStack->structure());
+            if (Acquisition* current = acquisitionStack->getCurrent())
+                current->setLastStartDate(boost::posix_time::microsec_clock::local_time());
+        }
         // Frames of the previous run were all written before its file closed; nothing of it
         // may remain queued into this one.
         rawQueue->setFlag(0);
@@ -193,6 +200,7 @@ void DataParser::stopRecording() {
 
 void DataParser::endOfRun() {
     stopRecording();
+    std::lock_guard structure(acquisitionStack->structure());
     if (Acquisition* current = acquisitionStack->getCurrent())
         for (auto& [remote, configuration] : current->remoteConfigurations)
             configuration->recalibrateAll();
@@ -262,6 +270,7 @@ void DataParser::getCalibration(std::span<const uint8_t> b) {
     if (!hasPayload(b, 3 + m, "getCalibration")) return;
     const std::size_t c = P + 3;
     if (knownRemote(remote, "getCalibration")) {
+        std::lock_guard structure(acquisitionStack->structure());
         Sensor* sensor = acquisitionStack->getSensor(remote, type);
         if (type == SensorBarometer && m > 7) {
             if (auto* barometer = dynamic_cast<Barometer*>(sensor)) {
@@ -317,15 +326,18 @@ void DataParser::rfConnection(std::span<const uint8_t> b) {
     listener->replyReceived(RF_CONNECTION, remote, status);
 }
 
-void DataParser::dataFromRemote(std::span<const uint8_t> b) {
+bool DataParser::dataFromRemote(std::span<const uint8_t> b, bool replay) {
     if (b.size() < FRAME_HEADER_SIZE + 4 + 1) {
         ++dropped;
-        listener->log(logLine("DataParser::dataFromRemote - frame too short, dropped: %1%", renderFrame(b)));
-        return;
+        if (!replay)
+            listener->log(logLine("DataParser::dataFromRemote - frame too short, dropped: %1%", renderFrame(b)));
+        return false;
     }
     int remote = b[P];
     int blocks = b[P + 3];
     std::size_t position = P + 4;
+    bool whole = true;
+    std::lock_guard structure(acquisitionStack->structure());
     Acquisition* current = acquisitionStack->getCurrent();
     RemoteConfiguration* rc =
         (current && HardwareState::isValidRemote(remote)) ? current->remoteConfiguration(remote) : nullptr;
@@ -336,6 +348,11 @@ void DataParser::dataFromRemote(std::span<const uint8_t> b) {
         int type = b[position] & 0x7F;
         int length = rc ? rc->sensorDataLength(type) : 0;
         if (length == 0 || !rc->configured) {
+            // A stored frame that cannot be walked is the replay's to count; only a live
+            // stream from an unconfigured remote is stopped.
+            whole = false;
+            if (replay)
+                break;
             if (!notConfiguredReported.exchange(true)) {
                 listener->log(logLine("DataParser::dataFromRemote: Remote %1% is not configured (%2%)!", remote, length));
                 listener->error(33, "");
@@ -346,7 +363,9 @@ void DataParser::dataFromRemote(std::span<const uint8_t> b) {
         if (position + 2 + std::size_t(length) > dataEnd) {
             // The announced slot runs past the frame: decoding it would read foreign bytes.
             ++dropped;
-            listener->log(logLine("DataParser::dataFromRemote - block of sensor %1% overruns the frame, dropped", type));
+            whole = false;
+            if (!replay)
+                listener->log(logLine("DataParser::dataFromRemote - block of sensor %1% overruns the frame, dropped", type));
             break;
         }
         if (Sensor* sensor = current->getSensor(remote, type)) {
@@ -359,5 +378,7 @@ void DataParser::dataFromRemote(std::span<const uint8_t> b) {
         }
         position += std::size_t(length) + 2;
     }
-    listener->replyReceived(DATA_FROM_REMOTE, remote, -1);
+    if (!replay)
+        listener->replyReceived(DATA_FROM_REMOTE, remote, -1);
+    return whole;
 }

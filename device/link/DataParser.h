@@ -37,9 +37,11 @@ public:
     // Handles one frame exactly as the thread does (public for the controller and tests).
     void handleFrame(std::span<const uint8_t> frame);
 
-    // Walks the sensor blocks of one DATA_FROM_REMOTE frame and hands each to its sensor.
-    // Used by the thread and by the replay of a stored acquisition.
-    void dataFromRemote(std::span<const uint8_t> frame);
+    // Walks the sensor blocks of one DATA_FROM_REMOTE frame and hands each to its sensor;
+    // false when some block could not be decoded. Used by the thread and, with `replay`, by
+    // the replay of a stored acquisition, which reports nothing to the listener and never
+    // stops the live stream. Holds the acquisition stack's structure lock while it works.
+    bool dataFromRemote(std::span<const uint8_t> frame, bool replay = false);
 
     // The work done when streaming ends: recording stops (the writer writes what is queued
     // and closes the file) and every sensor of the current acquisition is re-timed.

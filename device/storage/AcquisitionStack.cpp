@@ -25,6 +25,13 @@ void Acquisition::setLastStartDate(boost::posix_time::ptime date) {
     startDate = date;
 }
 
+const RunRemote* Acquisition::recordedLayout(int remote) const {
+    for (auto run = runs.rbegin(); run != runs.rend(); ++run)
+        if (run->remote(remote).fixedConfig != 0)
+            return &run->remote(remote);
+    return nullptr;
+}
+
 bool Acquisition::isEmpty() const {
     return remoteConfigurations.empty() && lastStartDate().is_not_a_date_time();
 }
@@ -70,6 +77,7 @@ bool AcquisitionStack::setUpNewAcquisition() {
     std::string id = acquisition->acquisitionID;
     std::unique_ptr<Acquisition> replaced;
     {
+        std::lock_guard structureGuard(structureLock);
         std::lock_guard lock(currentLock);
         replaced = std::move(current);
         current = std::move(acquisition);
@@ -80,6 +88,7 @@ bool AcquisitionStack::setUpNewAcquisition() {
 }
 
 bool AcquisitionStack::stackCurrent() {
+    std::lock_guard structureGuard(structureLock);
     std::lock_guard lock(currentLock);
     if (!current)
         return false;
@@ -89,6 +98,7 @@ bool AcquisitionStack::stackCurrent() {
 
 bool AcquisitionStack::discardCurrent() {
     std::unique_ptr<Acquisition> discarded;
+    std::lock_guard structureGuard(structureLock);
     {
         std::lock_guard lock(currentLock);
         if (!current || current->isEmpty())
@@ -100,6 +110,7 @@ bool AcquisitionStack::discardCurrent() {
 
 void AcquisitionStack::clear() {
     std::unique_ptr<Acquisition> discarded;
+    std::lock_guard structureGuard(structureLock);
     {
         std::lock_guard lock(currentLock);
         discarded = std::move(current);
@@ -110,6 +121,7 @@ void AcquisitionStack::clear() {
 bool AcquisitionStack::addRemote(int remote, int fixedConfig, int remoteID) {
     if (!HardwareState::isValidRemote(remote))
         return false;
+    std::lock_guard structureGuard(structureLock);
     Acquisition* acquisition = getCurrent();
     if (!acquisition || acquisition->remoteConfigurations.count(remote))
         return false;
@@ -121,11 +133,13 @@ bool AcquisitionStack::addRemote(int remote, int fixedConfig, int remoteID) {
 }
 
 void AcquisitionStack::removeRemote(int remote) {
+    std::lock_guard structureGuard(structureLock);
     if (Acquisition* acquisition = getCurrent())
         acquisition->remoteConfigurations.erase(remote);
 }
 
 bool AcquisitionStack::hasRemote(int remote) const {
+    std::lock_guard structureGuard(structureLock);
     Acquisition* acquisition = getCurrent();
     return acquisition && acquisition->remoteConfiguration(remote) != nullptr;
 }
@@ -135,6 +149,7 @@ bool AcquisitionStack::hasSensor(int remote, int sensorType) const {
 }
 
 Sensor* AcquisitionStack::getSensor(int remote, int sensorType) const {
+    std::lock_guard structureGuard(structureLock);
     Acquisition* acquisition = getCurrent();
     return acquisition ? acquisition->getSensor(remote, sensorType) : nullptr;
 }

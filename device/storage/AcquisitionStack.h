@@ -3,11 +3,14 @@
 //
 // Every acquisition gets a random version-4 identifier that names its files in the
 // recordings folder (<id>.raw and <id>.bson). The stack is used by the host's thread (API
-// operations) and by the parser thread (sensor lookups, the start time, the identifier
-// for the raw file). The API refuses to create, stack or discard acquisitions while the
-// dongle streams, which keeps `current` and its sensors stable while data flows; on top
-// of that the pointer swap itself and the start time are guarded, so a late frame never
-// reads a half-replaced pointer.
+// operations) and by the parser thread (decoding, sensor lookups, the start time, the
+// identifier for the raw file).
+//
+// Threads: the current acquisition and the remotes in it change only on the host's thread
+// and only while holding the stack's structure lock (`structure()`); the parser thread holds
+// the same lock while it decodes a frame or looks at the current acquisition's remotes, so
+// it never sees a remote half added or removed, whatever the state of the dongle. Readers on
+// the host's thread need no lock: nobody else changes the structure.
 #pragma once
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
@@ -18,12 +21,38 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 class IKorvexListener;
 class HardwareState;
 class CalibrationData;
 class RemoteConfiguration;
 class Sensor;
+
+// How one remote took part in one run: the same fields the metadata keeps per remote
+// slot. `fixedConfig` 0 means the remote did not stream in that run.
+struct RunRemote {
+    int32_t remoteID = 0;
+    int32_t rfFwVersion = 0;
+    int32_t sensorFwVersion = 0;
+    int32_t fixedConfig = 0;
+    std::map<int32_t, int32_t> sensorDataLen;   // sensor type -> data bytes per frame
+
+    bool sameLayout(const RunRemote& other) const {
+        return fixedConfig == other.fixedConfig && sensorDataLen == other.sensorDataLen;
+    }
+};
+
+// One start of streaming into an acquisition: where its frames begin in the raw file and
+// the layout they were recorded with. Runs are kept in the order they were started.
+struct RunRecord {
+    int64_t rawOffset = 0;      // bytes of the raw file before the run's first frame
+    std::string startDate;      // ISO basic local time at which the run was started
+    RunRemote remotes[2];       // remote 1, remote 2
+
+    const RunRemote& remote(int number) const { return remotes[number == 2 ? 1 : 0]; }
+    RunRemote& remote(int number) { return remotes[number == 2 ? 1 : 0]; }
+};
 
 class Acquisition {
 public:
@@ -52,6 +81,15 @@ public:
 
     HardwareState* hardwareState;
     CalibrationData* calibrationStore;
+
+    // Every run recorded into this acquisition, oldest first (read back from the metadata
+    // on reload). Empty until the first start.
+    std::vector<RunRecord> runs;
+    // The layout the runs recorded for `remote`: the latest run it streamed in; null when
+    // it streamed in none.
+    const RunRemote* recordedLayout(int remote) const;
+    // Holds recorded data: started live at least once, or rebuilt from its files.
+    bool hasRecording() const { return fromDB || !runs.empty() || !lastStartDate().is_not_a_date_time(); }
 
     // When the dongle last acknowledged a start of streaming (set on the parser thread,
     // read on the host's thread); not-a-date-time when never started.
@@ -125,7 +163,12 @@ public:
     // A fresh version-4 identifier: 36 lower-case characters, 8-4-4-4-12.
     static std::string newIdentifier();
 
+    // The structure lock (see the top of this file). Recursive: the host's thread replays a
+    // reload through the same decoder the parser thread uses.
+    std::recursive_mutex& structure() const { return structureLock; }
+
 private:
+    mutable std::recursive_mutex structureLock;
     mutable std::mutex currentLock;   // guards the `current` pointer, not the acquisition
     std::unique_ptr<Acquisition> current;
     std::list<std::unique_ptr<Acquisition>> stacked;

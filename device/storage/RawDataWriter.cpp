@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <chrono>
 #include <exception>
+#include <thread>
 #include <vector>
 
 #include <fcntl.h>
@@ -70,7 +71,26 @@ void RawDataWriter::listenLoop(std::stop_token stop) {
         closeFile();
 }
 
+int64_t RawDataWriter::settledRawSize(const std::string& id, std::chrono::milliseconds limit) {
+    // The flag goes up before a pass drains the queue, so an empty queue with no pass
+    // running means every frame taken off it is in the file.
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while ((!rawQueue->empty() || inPass.load()) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::string folder = fileSystem ? fileSystem->getDirectory(FileSystem::RawData) : std::string();
+    struct stat info {};
+    if (folder.empty() || !FileSystem::isPlainFileName(id) || ::stat((folder + id + ".raw").c_str(), &info) != 0 ||
+        !S_ISREG(info.st_mode))
+        return 0;
+    return static_cast<int64_t>(info.st_size);
+}
+
 void RawDataWriter::onePass() {
+    inPass = true;
+    struct PassEnd {
+        std::atomic<bool>& flag;
+        ~PassEnd() { flag = false; }
+    } passEnd{inPass};
     // A cleared flag is a new start: a failure of the previous run no longer holds.
     if (rawQueue->flag() == 0)
         recordingFailed = false;

@@ -23,6 +23,9 @@
 
 #include <bson/bson.h>
 
+#include <atomic>
+#include <chrono>
+
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -61,6 +64,12 @@ public:
     // caller's thread. False when it could not be written (the file system reports why).
     bool writeMetadata(const bson_t* document);
 
+    // The size <id>.raw will have once every frame queued so far is written: waits (at
+    // most `limit`) until the queue is empty and no pass is writing, then measures the file.
+    // 0 when there is no such file. Runs on the caller's thread; a run's start uses it to
+    // note where the run's frames will begin.
+    int64_t settledRawSize(const std::string& id, std::chrono::milliseconds limit);
+
     // What the writer has done since construction (for tests and diagnostics).
     struct Counters {
         uint64_t framesWritten = 0;
@@ -92,6 +101,7 @@ private:
     std::string rawID;         // identifier the open file is named after
     uint64_t rawSize = 0;      // bytes of complete frames in the open file
     bool recordingFailed = false;  // a file error stopped this run; cleared by the next start
+    std::atomic<bool> inPass{false};  // a pass may be writing frames it took off the queue
 
     mutable std::mutex counterLock;
     Counters stats;

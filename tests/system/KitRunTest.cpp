@@ -103,8 +103,9 @@ void expectMetadata(const fs::path& file, const std::string& id, const std::map<
     bson_iter_t iter;
     ASSERT_TRUE(bson_iter_init(&iter, doc));
     while (bson_iter_next(&iter)) keys.emplace_back(bson_iter_key(&iter));
+    // The run records come after the keys every reader knows.
     EXPECT_EQ(keys, (std::vector<std::string>{"acquisitionID", "dongleID", "fwVersion", "lastStartDate", "remote1",
-                                              "remote2"}));
+                                              "remote2", "runs"}));
     EXPECT_EQ(textAt(doc, "acquisitionID"), id);
     EXPECT_EQ(intAt(doc, "dongleID"), int32_t(kit.dongleID));
     EXPECT_EQ(intAt(doc, "fwVersion"), int32_t(kit.fwVersion));
