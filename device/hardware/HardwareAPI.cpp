@@ -11,6 +11,7 @@
 #include "device/link/protocol/Protocol.h"
 #include "device/sensors/RemoteConfiguration.h"
 #include "device/sensors/Sensor.h"
+#include "device/sensors/SensorClasses.h"
 #include "device/storage/AcquisitionStack.h"
 #include "device/storage/FileSystem.h"
 #include "device/storage/RawDataWriter.h"
@@ -107,6 +108,7 @@ void HardwareAPI::shutdown() {
 void HardwareAPI::endInterruptedRun() {
     if (hardwareState->dongleMode != DongleModeData) return;
     dataParser->endOfRun();
+    runEnded();
     listener->listener->sendEvent("dataStopped", "");
 }
 
@@ -175,7 +177,54 @@ RunRemote HardwareAPI::liveLayout(const Acquisition& acquisition, int remote) co
     // its recording could never be read again.
     layout.fixedConfig = config->fixedConfig != 0 ? int32_t(config->fixedConfig) : configuration->fixedConfig;
     layout.sensorDataLen = config->sensorDataLens();
+    layout.constants = reportedConstants(*configuration);
     return layout;
+}
+
+std::map<int32_t, std::vector<int32_t>> HardwareAPI::reportedConstants(const RemoteConfiguration& configuration) {
+    std::map<int32_t, std::vector<int32_t>> constants;
+    if (auto* barometer = dynamic_cast<Barometer*>(configuration.sensor(SensorBarometer))) {
+        auto editor = barometer->samples.edit();
+        constants[SensorBarometer] = {barometer->A0, barometer->B1, barometer->B2, barometer->C12};
+    }
+    if (auto* thermometer = dynamic_cast<Thermometer*>(configuration.sensor(SensorThermometer))) {
+        auto editor = thermometer->samples.edit();
+        constants[SensorThermometer] = {int32_t(thermometer->calAt85degrees), int32_t(thermometer->calAt30degrees)};
+    }
+    return constants;
+}
+
+void HardwareAPI::applyConstants(RemoteConfiguration& configuration,
+                                 const std::map<int32_t, std::vector<int32_t>>& constants) {
+    for (const auto& [type, words] : constants) {
+        if (type == SensorBarometer && words.size() == 4) {
+            if (auto* barometer = dynamic_cast<Barometer*>(configuration.sensor(SensorBarometer)))
+                barometer->setCoefficientWords(int16_t(words[0]), int16_t(words[1]), int16_t(words[2]),
+                                               int16_t(words[3]));
+        } else if (type == SensorThermometer && words.size() == 2) {
+            if (auto* thermometer = dynamic_cast<Thermometer*>(configuration.sensor(SensorThermometer)))
+                thermometer->setCalibrationPoints(float(words[0]), float(words[1]));
+        }
+    }
+}
+
+void HardwareAPI::runEnded() {
+    // Constants that arrived while the run streamed (a remote configured just before the
+    // start, or again after a radio loss) are the ones the stop converted with: keep them.
+    {
+        std::lock_guard structure(acquisitionStack->structure());
+        Acquisition* current = acquisitionStack->getCurrent();
+        if (!current || current->runs.empty()) return;
+        RunRecord& run = current->runs.back();
+        for (auto& [remote, configuration] : current->remoteConfigurations)
+            if (HardwareState::isValidRemote(remote) && run.remote(remote).fixedConfig != 0)
+                run.remote(remote).constants = reportedConstants(*configuration);
+    }
+    bson_t document;
+    bson_init(&document);
+    buildMetadata(&document);
+    rawDataWriter->writeMetadata(&document);
+    bson_destroy(&document);
 }
 
 RunRecord HardwareAPI::liveRun(const Acquisition& acquisition) const {
@@ -278,6 +327,18 @@ void appendSlot(bson_t* document, const char* key, const RunRemote& layout) {
     for (auto [type, length] : layout.sensorDataLen)
         bson_append_int32(&lengths, std::to_string(type).c_str(), -1, length);
     bson_append_document_end(&slot, &lengths);
+    if (!layout.constants.empty()) {
+        bson_t constants;
+        bson_append_document_begin(&slot, "constants", -1, &constants);
+        for (const auto& [type, words] : layout.constants) {
+            bson_t array;
+            bson_append_array_begin(&constants, std::to_string(type).c_str(), -1, &array);
+            for (std::size_t i = 0; i < words.size(); ++i)
+                bson_append_int32(&array, std::to_string(i).c_str(), -1, words[i]);
+            bson_append_array_end(&constants, &array);
+        }
+        bson_append_document_end(&slot, &constants);
+    }
     bson_append_document_end(document, &slot);
 }
 
@@ -287,7 +348,11 @@ void HardwareAPI::buildMetadata(bson_t* document) const {
     std::lock_guard structure(acquisitionStack->structure());
     Acquisition* current = acquisitionStack->getCurrent();
     std::string id = current ? current->acquisitionID : std::string();
-    std::string date = boost::posix_time::to_iso_string(boost::posix_time::microsec_clock::local_time());
+    // The start of the latest run: the document is written when a run starts, and again
+    // when it ends.
+    std::string date = current && !current->runs.empty()
+                           ? current->runs.back().startDate
+                           : boost::posix_time::to_iso_string(boost::posix_time::microsec_clock::local_time());
     BSON_APPEND_UTF8(document, "acquisitionID", id.c_str());
     BSON_APPEND_INT32(document, "dongleID", hardwareState->dongleID);
     BSON_APPEND_INT32(document, "fwVersion", hardwareState->fwVersion);
@@ -380,6 +445,18 @@ RunRemote readSlot(const bson_t* document, const std::string& path) {
         while (bson_iter_next(&lengths)) {
             int type = leadingNumber(bson_iter_key(&lengths));
             if (type != 0 && BSON_ITER_HOLDS_INT32(&lengths)) layout.sensorDataLen[type] = bson_iter_int32(&lengths);
+        }
+    }
+    std::string constantsPath = path + ".constants";
+    bson_iter_t words;
+    if (bson_iter_init(&iter, document) && bson_iter_find_descendant(&iter, constantsPath.c_str(), &found) &&
+        BSON_ITER_HOLDS_DOCUMENT(&found) && bson_iter_recurse(&found, &lengths)) {
+        while (bson_iter_next(&lengths)) {
+            int type = leadingNumber(bson_iter_key(&lengths));
+            if (type == 0 || !BSON_ITER_HOLDS_ARRAY(&lengths) || !bson_iter_recurse(&lengths, &words)) continue;
+            std::vector<int32_t>& values = layout.constants[type];
+            while (bson_iter_next(&words))
+                if (BSON_ITER_HOLDS_INT32(&words)) values.push_back(bson_iter_int32(&words));
         }
     }
     return layout;
@@ -480,8 +557,11 @@ bool HardwareAPI::reloadAcquisition(std::string acquisitionID) {
         const RunRemote& layout = remotes[remote - 1];
         if (layout.fixedConfig <= 0) continue;
         acquisitionStack->addRemote(remote, layout.fixedConfig, layout.remoteID);
-        if (RemoteConfiguration* configuration = current->remoteConfiguration(remote))
+        if (RemoteConfiguration* configuration = current->remoteConfiguration(remote)) {
             for (auto [type, length] : layout.sensorDataLen) configuration->setSensorDataLength(type, length);
+            // The constants the samples were converted with when the recording ended.
+            applyConstants(*configuration, layout.constants);
+        }
     }
     current->runs = runs;
 

@@ -12,9 +12,11 @@
 #include <bson/bson.h>
 
 #include <atomic>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 #include <thread>
 
 class EventDispatch;
@@ -30,6 +32,7 @@ class CommandSender;
 class RawDataWriter;
 class DataParser;
 class Acquisition;
+class RemoteConfiguration;
 struct RunRecord;
 struct RunRemote;
 
@@ -63,6 +66,9 @@ public:
 
     // The dongle went away: a run in progress ends as a stop would.
     void endInterruptedRun();
+    // A run has ended (stopped, or cut short): the metadata is written again with the
+    // calibration constants the sensors were converted with.
+    void runEnded();
 
     HardwareState* hardwareState;
     AcquisitionStack* acquisitionStack;
@@ -83,6 +89,11 @@ private:
     // (fixedConfig 0 when it will not stream into it), and the record of such a run.
     RunRemote liveLayout(const Acquisition& acquisition, int remote) const;
     RunRecord liveRun(const Acquisition& acquisition) const;
+    // The calibration constants a remote's sensors convert with, as the run records keep
+    // them, and back.
+    static std::map<int32_t, std::vector<int32_t>> reportedConstants(const RemoteConfiguration& configuration);
+    static void applyConstants(RemoteConfiguration& configuration,
+                               const std::map<int32_t, std::vector<int32_t>>& constants);
     // True when `run` can be recorded into `acquisition` without making any of its
     // recorded frames unreadable: same configurations, same frame layouts.
     static bool runFits(const Acquisition& acquisition, const RunRecord& run);

@@ -40,6 +40,7 @@ void HardwareDispatch::replyReceived(int command, int first, int second) {
     listener->replyReceived(command, first, second);
     switch (command) {
     case GET_DONGLE_STATUS:
+        if (second == DongleModeData && first != DongleModeData && hardware) hardware->runEnded();
         for (int remote : {1, 2})
             if (hardwareState->remoteStatus(remote)->rfStatus == 1) protocol->getRemoteStatus(remote);
         listener->hardwareStateChanged();

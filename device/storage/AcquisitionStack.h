@@ -37,6 +37,9 @@ struct RunRemote {
     int32_t sensorFwVersion = 0;
     int32_t fixedConfig = 0;
     std::map<int32_t, int32_t> sensorDataLen;   // sensor type -> data bytes per frame
+    // Calibration constants the remote reported, as received: sensor type -> words (the
+    // barometer's A0, B1, B2, C12; the thermometer's readings at 85 and at 30 degrees).
+    std::map<int32_t, std::vector<int32_t>> constants;
 
     bool sameLayout(const RunRemote& other) const {
         return fixedConfig == other.fixedConfig && sensorDataLen == other.sensorDataLen;
