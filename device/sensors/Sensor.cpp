@@ -82,7 +82,9 @@ bool Sensor::acceptFrameLocked(uint8_t frameCounter) {
     const int counter = frameCounter;
     if (awaitingFirstFrame && counter < minFirstFrame)
         return false;
-    if (counter == lastFrame)
+    // A repeated counter is a frame we already have; the first frame of a run has nothing
+    // before it in the run, whatever the previous run ended with.
+    if (!awaitingFirstFrame && counter == lastFrame)
         return false;
     const int previous = awaitingFirstFrame ? counter - 1 : lastFrame;
     awaitingFirstFrame = false;
