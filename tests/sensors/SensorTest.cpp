@@ -42,6 +42,11 @@ TEST(FrameBookkeeping, CounterWrapsAndRepeatsAndGaps) {
     gaps.acceptFrame(13); // two packets, four frames
     EXPECT_EQ(gaps.frameTotal, 4);
     EXPECT_EQ(gaps.packetCount, 2);
+
+    // A new run in the same acquisition may begin with the counter the last one ended on.
+    gaps.awaitingFirstFrame = true;
+    EXPECT_TRUE(gaps.acceptFrame(13));
+    EXPECT_EQ(gaps.frameTotal, 5);
 }
 
 TEST(Decoding, AccelerometerPayloadOf13BytesGivesTwoSamples) {
