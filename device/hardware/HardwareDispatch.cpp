@@ -1,7 +1,9 @@
 #include "device/hardware/HardwareDispatch.h"
 
+#include "device/api/LogLine.h"
 #include "device/hardware/HardwareAPI.h"
 #include "device/hardware/HardwareState.h"
+#include "device/link/protocol/Packet.h"
 #include "device/link/protocol/Protocol.h"
 
 HardwareDispatch::HardwareDispatch(IKorvexListener* listener, HardwareAPI* hardware,
@@ -80,6 +82,20 @@ void HardwareDispatch::replyReceived(int command, int first, int second) {
         break;
     }
     protocol->commandAnswered();
+}
+
+void HardwareDispatch::commandUnanswered(const Packet& frame) {
+    // 02 24 04 remote 01 sensorType setting 0A
+    if (frame.size() < 8 || frame[1] != SET_OUTPUT_CONFIG) return;
+    int remote = frame[3];
+    // Only the setting still waiting is dropped: after a state reset another one may have
+    // taken its place while this frame was on its way.
+    RemoteOutputConfig* output = hardwareState->outputConfig(remote);
+    if (!output || output->pendingSensor != frame[5] || output->pendingSetting != frame[6]) return;
+    int busy = remote;
+    if (hardwareState->outputConfigBusyRemote.compare_exchange_strong(busy, 0))
+        log(logLine("HardwareDispatch::commandUnanswered - SET_OUTPUT_CONFIG for remote %1% never answered; "
+                    "the remote takes settings again", remote));
 }
 
 void HardwareDispatch::hardwareStateChanged() { listener->hardwareStateChanged(); }

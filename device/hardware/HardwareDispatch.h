@@ -13,6 +13,7 @@
 class EventDispatch;
 class HardwareAPI;
 class HardwareState;
+class Packet;
 class Protocol;
 
 class HardwareDispatch : public IKorvexListener {
@@ -36,6 +37,9 @@ public:
     // Brings the dongle out of Data mode after a fault in the data path (a remote that is
     // not configured, a raw file that cannot be written).
     void abortDataStream();
+    // The command sender gave up on `frame` (no answer to either attempt): an output setting
+    // that waited for that answer frees its remote.
+    void commandUnanswered(const Packet& frame);
 
     IKorvexListener* listener;   // the library's event dispatcher; not owned
     HardwareAPI* hardware;       // the owning controller; may be null in tests
