@@ -25,6 +25,7 @@ void HardwareDispatch::warning(int code, std::string detail) {
 void HardwareDispatch::donglePluggedIn() {
     listener->donglePluggedIn();
     hardwareState->donglePlugged = true;
+    askPairedRemotes = true;
     protocol->getPairing();
     protocol->getDongleStatus();
 }
@@ -47,9 +48,20 @@ void HardwareDispatch::replyReceived(int command, int first, int second) {
             if (hardwareState->remoteStatus(remote)->rfStatus == 1) protocol->getRemoteStatus(remote);
         listener->hardwareStateChanged();
         break;
+    case GET_PAIRING:
+        if (askPairedRemotes.exchange(false))
+            for (int remote : {1, 2}) {
+                RemoteStatus* status = hardwareState->remoteStatus(remote);
+                if (status->pairStatus == 1 && status->rfStatus != 1) protocol->getRemoteStatus(remote);
+            }
+        break;
+    case GET_REMOTE_STATUS:
+        // The parser says (second 1) when this reply is what made the remote connected.
+        if (second == 1 && HardwareState::isValidRemote(first)) remoteConnected(first);
+        listener->hardwareStateChanged();
+        break;
     case GET_OUTPUT_CONFIG:
     case GET_FIXED_CONFIG:
-    case GET_REMOTE_STATUS:
         listener->hardwareStateChanged();
         break;
     case ACK:
@@ -61,27 +73,30 @@ void HardwareDispatch::replyReceived(int command, int first, int second) {
             protocol->getDongleStatus();
         }
         break;
-    case RF_CONNECTION: {
+    case RF_CONNECTION:
         if (second == 2)
             protocol->getPairing();
+        else if (second == 1 && HardwareState::isValidRemote(first))
+            remoteConnected(first);
         else if (second == 0 || second == 1)
             protocol->getDongleStatus();
-        // A remote that comes back gets its configuration again.
-        if (second == 1 && HardwareState::isValidRemote(first)) {
-            int config = hardwareState->packetConfig(first)->fixedConfig;
-            if (config != 0) {
-                hardwareState->dongleMode = DongleModeConnected;
-                if (hardware) hardware->setFixedConfiguration(first, config);
-            }
-        }
         return;  // unsolicited: the command in flight is still unanswered
-    }
     case DATA_FROM_REMOTE:
         return;
     default:
         break;
     }
     protocol->commandAnswered();
+}
+
+void HardwareDispatch::remoteConnected(int remote) {
+    protocol->getDongleStatus();
+    // A remote that comes back gets its configuration again.
+    int config = hardwareState->packetConfig(remote)->fixedConfig;
+    if (config != 0) {
+        hardwareState->dongleMode = DongleModeConnected;
+        if (hardware) hardware->setFixedConfiguration(remote, config);
+    }
 }
 
 void HardwareDispatch::commandUnanswered(const Packet& frame) {

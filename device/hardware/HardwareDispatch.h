@@ -4,10 +4,15 @@
 // the follow-up commands that keep the library's picture of the dongle current without the
 // host asking: after plug-in, after a status reply, after a radio change and after a
 // pairing step.
+//
+// A remote that was already on when the port opened need not announce itself: after the
+// first pairing reply of each plug-in, every paired remote not yet known to be connected is
+// asked for its status, and a reply is followed up as a radio connection would be.
 #pragma once
 
 #include "device/api/IKorvexListener.h"
 
+#include <atomic>
 #include <string>
 
 class EventDispatch;
@@ -45,4 +50,12 @@ public:
     HardwareAPI* hardware;       // the owning controller; may be null in tests
     HardwareState* hardwareState;
     Protocol* protocol;
+
+private:
+    // Follow-ups of a remote found on the radio: the dongle's mode, and the remote's
+    // configuration again when it had one.
+    void remoteConnected(int remote);
+
+    // Set at plug-in, taken by the first pairing reply after it.
+    std::atomic<bool> askPairedRemotes{false};
 };

@@ -175,6 +175,28 @@ TEST_F(ControllerTest, DispatcherFollowUps) {
     EXPECT_EQ(queued(), (Frames{cmd(STOP_DATA), cmd(GET_PAIRING), cmd(GET_DONGLE_STATUS)}));
 }
 
+TEST_F(ControllerTest, PairingReplyAfterPlugInAsksPairedRemotesForTheirStatusOnce) {
+    hardware.listener->donglePluggedIn();
+    queued();
+    state.remoteStatus(1)->pairStatus = 1;
+    state.remoteStatus(2)->pairStatus = 1;
+    connect(2);  // announced itself already
+    hardware.listener->replyReceived(GET_PAIRING, -1, -1);
+    EXPECT_EQ(queued(), Frames{cmd(GET_REMOTE_STATUS, 1)});
+    hardware.listener->replyReceived(GET_PAIRING, -1, -1);  // after a pairing step, say
+    EXPECT_TRUE(queued().empty());
+
+    // A reply that connects the remote is followed up as its radio connection would be.
+    connect(1, 5);
+    hardware.listener->replyReceived(GET_REMOTE_STATUS, 1, 1);
+    EXPECT_EQ(state.dongleMode, DongleModeConnected);
+    EXPECT_EQ(queued(), (Frames{cmd(GET_DONGLE_STATUS), Protocol::buildTwoByteCommand(SET_FIXED_CONFIG, 1, 5),
+                                cmd(GET_PACKET_CONFIG, 1), cmd(GET_FIXED_CONFIG, 1)}));
+    hardware.listener->replyReceived(GET_REMOTE_STATUS, 1, -1);  // a remote already known
+    hardware.listener->replyReceived(NACK, GET_REMOTE_STATUS, -1);
+    EXPECT_TRUE(queued().empty());
+}
+
 TEST_F(ControllerTest, UnpluggedDongleResetsTheModel) {
     state.donglePlugged = true;
     state.dongleMode = DongleModeConnected;
