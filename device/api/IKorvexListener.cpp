@@ -49,6 +49,8 @@ const std::map<int32_t, std::string> messageTable = {
     {34, "DataParser::listenLoop - Command not implemented"},
     {35, "DataParser::findRemote - Remote %1% already paired"},
     {36, "DataParser::findRemote - No remote in pairing mode"},
+    {37, "HardwareAPI::set_output_config - Sensor or key out of range"},
+    {38, "HardwareAPI::set_fixed_config - Fixed configuration not managed"},
 };
 
 } // namespace

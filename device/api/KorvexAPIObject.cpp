@@ -146,6 +146,10 @@ bool KorvexAPI::setFixedConfig(int remote, int config) {
         return dispatch->error(15, "");
     if (!isRemoteConnected(remote))
         return dispatch->error(16, "");
+    // Refused before the acquisition is touched: a configuration the library cannot build
+    // sensors for must not cost the remote the one it has.
+    if (config != 0 && !fixedConfiguration(config))
+        return dispatch->error(38, "");
     Acquisition* current = acquisitionStack->getCurrent();
     RemoteConfiguration* recorded =
         current && current->hasRecording() ? current->remoteConfiguration(remote) : nullptr;

@@ -42,7 +42,7 @@ int leadingNumber(const char* key) {
 }  // namespace
 
 HardwareAPI::HardwareAPI(IKorvexListener* dispatch, HardwareState* state, AcquisitionStack* stack,
-                         FileSystem* files)
+                         FileSystem* files, AnswerTiming answerTiming)
     : hardwareState(state), acquisitionStack(stack), protocol(nullptr), fileSystem(files),
       listener(nullptr), portCheck(nullptr), serialDevice(nullptr), commandSender(nullptr),
       rawDataWriter(nullptr), dataParser(nullptr) {
@@ -50,7 +50,8 @@ HardwareAPI::HardwareAPI(IKorvexListener* dispatch, HardwareState* state, Acquis
     listener = new HardwareDispatch(dispatch, this, hardwareState, protocol);
     portCheck = new SerialPortCheck(hardwareState, protocol);
     serialDevice = new SerialDevice(ioService, listener, portCheck);
-    commandSender = new CommandSender(listener, serialDevice, protocol);
+    commandSender = new CommandSender(listener, serialDevice, protocol, answerTiming);
+    commandSender->setGiveUpHandler([this](const Packet& frame) { listener->commandUnanswered(frame); });
     dataParser = new DataParser(listener, hardwareState, acquisitionStack,
                                 serialDevice->getReceiveQueue());
     rawDataWriter = new RawDataWriter(listener, acquisitionStack, dataParser->getRawQueue(), fileSystem);
@@ -280,6 +281,9 @@ bool HardwareAPI::setFixedConfiguration(int remote, int config) {
     if (hardwareState->dongleMode != DongleModeConnected) return listener->error(0, "");
     if (!HardwareState::isValidRemote(remote) || !connected(hardwareState, remote))
         return listener->error(1, "");
+    // Checked before anything is queued: the follow-up requests without the configuration
+    // itself would leave the remote half set up.
+    if (!fixedConfiguration(config)) return listener->error(38, "");
     protocol->setFixedConfig(remote, config);
     protocol->getPacketConfig(remote);
     if (acquisitionStack->hasSensor(remote, SensorBarometer)) protocol->getCalibration(remote, SensorBarometer);
@@ -304,6 +308,8 @@ bool HardwareAPI::setOutputConfig(int remote, int sensorID, int key, int value) 
     if (mode != DongleModeData && mode != DongleModeConnected) return listener->error(8, "");
     if (!HardwareState::isValidRemote(remote) || !connected(hardwareState, remote))
         return listener->error(9, "");
+    // A frame the encoder refuses would never be answered, and the remote would stay busy.
+    if (Protocol::buildSetOutputConfig(remote, sensorID, key, value).empty()) return listener->error(37, "");
     int idle = 0;
     if (!hardwareState->outputConfigBusyRemote.compare_exchange_strong(idle, remote))
         return listener->error(10, "");

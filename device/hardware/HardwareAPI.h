@@ -8,6 +8,7 @@
 
 #include "device/hardware/IHardwareAPI.h"
 #include "device/link/Asio.h"
+#include "device/link/CommandSender.h"
 
 #include <bson/bson.h>
 
@@ -28,7 +29,6 @@ class Protocol;
 class HardwareDispatch;
 class SerialPortCheck;
 class SerialDevice;
-class CommandSender;
 class RawDataWriter;
 class DataParser;
 class Acquisition;
@@ -38,8 +38,9 @@ struct RunRemote;
 
 class HardwareAPI : public IHardwareAPI {
 public:
+    // `answerTiming`: how long the command sender waits for each answer (tests shorten it).
     HardwareAPI(IKorvexListener* dispatch, HardwareState* state, AcquisitionStack* stack,
-                FileSystem* files);
+                FileSystem* files, AnswerTiming answerTiming = {});
     // Complete shutdown: stops every worker (the raw data writer writes what is queued and
     // closes its file), closes the port. The hardware model belongs to the API object.
     ~HardwareAPI() override;

@@ -1,7 +1,9 @@
 #include "device/hardware/HardwareDispatch.h"
 
+#include "device/api/LogLine.h"
 #include "device/hardware/HardwareAPI.h"
 #include "device/hardware/HardwareState.h"
+#include "device/link/protocol/Packet.h"
 #include "device/link/protocol/Protocol.h"
 
 HardwareDispatch::HardwareDispatch(IKorvexListener* listener, HardwareAPI* hardware,
@@ -23,6 +25,7 @@ void HardwareDispatch::warning(int code, std::string detail) {
 void HardwareDispatch::donglePluggedIn() {
     listener->donglePluggedIn();
     hardwareState->donglePlugged = true;
+    askPairedRemotes = true;
     protocol->getPairing();
     protocol->getDongleStatus();
 }
@@ -45,9 +48,20 @@ void HardwareDispatch::replyReceived(int command, int first, int second) {
             if (hardwareState->remoteStatus(remote)->rfStatus == 1) protocol->getRemoteStatus(remote);
         listener->hardwareStateChanged();
         break;
+    case GET_PAIRING:
+        if (askPairedRemotes.exchange(false))
+            for (int remote : {1, 2}) {
+                RemoteStatus* status = hardwareState->remoteStatus(remote);
+                if (status->pairStatus == 1 && status->rfStatus != 1) protocol->getRemoteStatus(remote);
+            }
+        break;
+    case GET_REMOTE_STATUS:
+        // The parser says (second 1) when this reply is what made the remote connected.
+        if (second == 1 && HardwareState::isValidRemote(first)) remoteConnected(first);
+        listener->hardwareStateChanged();
+        break;
     case GET_OUTPUT_CONFIG:
     case GET_FIXED_CONFIG:
-    case GET_REMOTE_STATUS:
         listener->hardwareStateChanged();
         break;
     case ACK:
@@ -59,27 +73,44 @@ void HardwareDispatch::replyReceived(int command, int first, int second) {
             protocol->getDongleStatus();
         }
         break;
-    case RF_CONNECTION: {
+    case RF_CONNECTION:
         if (second == 2)
             protocol->getPairing();
+        else if (second == 1 && HardwareState::isValidRemote(first))
+            remoteConnected(first);
         else if (second == 0 || second == 1)
             protocol->getDongleStatus();
-        // A remote that comes back gets its configuration again.
-        if (second == 1 && HardwareState::isValidRemote(first)) {
-            int config = hardwareState->packetConfig(first)->fixedConfig;
-            if (config != 0) {
-                hardwareState->dongleMode = DongleModeConnected;
-                if (hardware) hardware->setFixedConfiguration(first, config);
-            }
-        }
         return;  // unsolicited: the command in flight is still unanswered
-    }
     case DATA_FROM_REMOTE:
         return;
     default:
         break;
     }
     protocol->commandAnswered();
+}
+
+void HardwareDispatch::remoteConnected(int remote) {
+    protocol->getDongleStatus();
+    // A remote that comes back gets its configuration again.
+    int config = hardwareState->packetConfig(remote)->fixedConfig;
+    if (config != 0) {
+        hardwareState->dongleMode = DongleModeConnected;
+        if (hardware) hardware->setFixedConfiguration(remote, config);
+    }
+}
+
+void HardwareDispatch::commandUnanswered(const Packet& frame) {
+    // 02 24 04 remote 01 sensorType setting 0A
+    if (frame.size() < 8 || frame[1] != SET_OUTPUT_CONFIG) return;
+    int remote = frame[3];
+    // Only the setting still waiting is dropped: after a state reset another one may have
+    // taken its place while this frame was on its way.
+    RemoteOutputConfig* output = hardwareState->outputConfig(remote);
+    if (!output || output->pendingSensor != frame[5] || output->pendingSetting != frame[6]) return;
+    int busy = remote;
+    if (hardwareState->outputConfigBusyRemote.compare_exchange_strong(busy, 0))
+        log(logLine("HardwareDispatch::commandUnanswered - SET_OUTPUT_CONFIG for remote %1% never answered; "
+                    "the remote takes settings again", remote));
 }
 
 void HardwareDispatch::hardwareStateChanged() { listener->hardwareStateChanged(); }

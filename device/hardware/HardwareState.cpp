@@ -92,6 +92,8 @@ void HardwareState::reset() {
     fwVersion = 0;
     dongleID = 0;
     dongleMode = DongleModeIdle;
+    // The answer a setting waited for can no longer come: the remotes take settings again.
+    outputConfigBusyRemote = 0;
     for (auto& [remote, status] : remotes)
         status->reset();
     for (auto& [remote, config] : packetConfigs)

@@ -116,6 +116,6 @@ public:
 
     // The dongle is gone: not plugged, identity and versions 0, Idle; both remotes' status
     // fields 0; configured packet layouts cleared (an unconfigured one keeps its fixed
-    // configuration number); output settings emptied. `outputConfigBusyRemote` is kept.
+    // configuration number); output settings emptied; no output setting outstanding.
     void reset();
 };

@@ -7,8 +7,9 @@
 #include <exception>
 #include <string>
 
-CommandSender::CommandSender(IKorvexListener* listener, ISerialDevice* device, Protocol* protocol)
-    : listener(listener), device(device), queue(protocol->getCommandQueue())
+CommandSender::CommandSender(IKorvexListener* listener, ISerialDevice* device, Protocol* protocol,
+                             AnswerTiming timing)
+    : listener(listener), device(device), queue(protocol->getCommandQueue()), timing(timing)
 {
 }
 
@@ -55,22 +56,27 @@ void CommandSender::send(const Packet& frame, std::stop_token stop)
     const Clock::time_point sent = Clock::now();
     device->write(frame.data(), static_cast<int>(frame.size()));
 
-    // Looks at 50, 100, ... 500 ms after the write; the looks are on a fixed grid so that
-    // the time taken by logging does not stretch the wait.
+    // Looks at 50, 100, ... 500 ms after the write (with the dongle's timing); the looks are
+    // on a fixed grid so that the time taken by logging does not stretch the wait.
     int n = 0;
-    if (!sleepUntil(stop, sent + lookPeriod))
+    if (!sleepUntil(stop, sent + timing.lookPeriod))
         return;
     while (queue->flag() != 0) {
         log("CommandSender::listenLoop: --- " + name + " (" + std::to_string(n) + ")");
-        if (!sleepUntil(stop, sent + lookPeriod * (n + 2)))
+        if (!sleepUntil(stop, sent + timing.lookPeriod * (n + 2)))
             return;
-        if (n < looks - 1) {
+        if (n < timing.looks - 1) {
             ++n;
             continue;
         }
         log("CommandSender::listenLoop: >>> " + name + " (Second attempt)");
         device->write(frame.data(), static_cast<int>(frame.size()));
-        sleepUntil(stop, Clock::now() + secondAttemptPause);
+        if (!sleepUntil(stop, Clock::now() + timing.secondAttemptPause))
+            return;
+        // An answer to the second attempt still counts; without one, nobody may go on
+        // waiting for this frame's answer.
+        if (queue->flag() != 0 && giveUp)
+            giveUp(frame);
         break;
     }
 }

@@ -296,16 +296,20 @@ void DataParser::getRemoteStatus(std::span<const uint8_t> b) {
     int sensorFw = be16s(b, P + 1);
     int rfFw = be16s(b, P + 3);
     int battery = be16s(b, P + 5);
+    // Second value 1: this reply is how the library learnt the remote is on the radio (a
+    // kit whose remotes were on before the port opened); the dispatcher follows it up.
+    int connectedNow = -1;
     if (knownRemote(remote, "getRemoteStatus")) {
         RemoteStatus* status = hardwareState->remoteStatus(remote);
         status->sensorFwVersion = sensorFw;
         status->rfFwVersion = rfFw;
         status->batteryVoltage = battery / 682.5;
-        if (status->rfStatus == 0) status->rfStatus = 1;
+        int down = 0;
+        if (status->rfStatus.compare_exchange_strong(down, 1)) connectedNow = 1;
         listener->log(logLine("DataParser::getRemoteStatus: rfFwVersion: %1% - sensorFwVerion: %2% - batteryVoltage: %3%",
                           rfFw, sensorFw, battery));
     }
-    listener->replyReceived(GET_REMOTE_STATUS, remote, -1);
+    listener->replyReceived(GET_REMOTE_STATUS, remote, connectedNow);
 }
 
 void DataParser::rfConnection(std::span<const uint8_t> b) {

@@ -71,7 +71,7 @@ TEST(RemoteOutputConfig, PackedSettingsSplitIntoKeyAndFiveBitValue) {
     EXPECT_TRUE(config.settingsCopy().empty());
 }
 
-TEST(HardwareState, ResetForgetsTheDongleButKeepsAnUnconfiguredFixedConfigAndTheBusyRemote) {
+TEST(HardwareState, ResetForgetsTheDongleAndTheSettingInFlightButKeepsAnUnconfiguredFixedConfig) {
     HardwareState state;
     state.donglePlugged = true;
     state.dongleID = 0xABCDEF;
@@ -96,7 +96,7 @@ TEST(HardwareState, ResetForgetsTheDongleButKeepsAnUnconfiguredFixedConfigAndThe
     EXPECT_EQ(state.dongleID, 0);
     EXPECT_EQ(state.fwVersion, 0);
     EXPECT_EQ(state.dongleMode, DongleModeIdle);
-    EXPECT_EQ(state.outputConfigBusyRemote, 2);
+    EXPECT_EQ(state.outputConfigBusyRemote, 0);  // its answer can no longer come
     EXPECT_EQ(status->remote, 1);
     EXPECT_EQ(status->pairStatus, 0);
     EXPECT_EQ(status->remoteID, 0);

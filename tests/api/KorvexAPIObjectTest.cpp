@@ -1,6 +1,7 @@
 #include "KorvexAPI.h"
 #include "device/api/KorvexAPIObject.h"
 #include "device/hardware/HardwareState.h"
+#include "device/storage/AcquisitionStack.h"
 #include "device/link/protocol/PacketQueue.h"
 
 #include <gtest/gtest.h>
@@ -159,6 +160,19 @@ TEST_F(KorvexAPIObjectTest, SetFixedConfigChecksModeThenRemoteAndLogsItsArgument
     api->hardwareState->dongleMode = DongleModeConnected;
     EXPECT_FALSE(api->setFixedConfig(3, 3));
     EXPECT_TRUE(anyScriptContains("** ERROR => KorvexAPI::start_data_acquisition - Remote not connected"));
+}
+
+TEST_F(KorvexAPIObjectTest, ConfigurationTheLibraryCannotBuildIsRefusedBeforeTheAcquisitionChanges) {
+    api->hardwareState->dongleMode = DongleModeConnected;
+    api->hardwareState->remoteStatus(1)->rfStatus = 1;
+    ASSERT_TRUE(api->setFixedConfig(1, 3));
+    queued();
+    scripts.clear();
+    EXPECT_FALSE(api->setFixedConfig(1, 300));
+    EXPECT_FALSE(api->setFixedConfig(1, 11));
+    EXPECT_TRUE(anyScriptContains("** ERROR => HardwareAPI::set_fixed_config - Fixed configuration not managed"));
+    EXPECT_TRUE(queued().empty());
+    EXPECT_TRUE(api->acquisitionStack->hasSensor(1, 1));  // configuration 3 stays as it was
 }
 
 TEST_F(KorvexAPIObjectTest, MissingSensorIsError22WithRemoteSpaceTypeAsDetail) {

@@ -61,10 +61,10 @@ struct RecordingListener : IKorvexListener {
 
 } // namespace
 
-TEST(MessageTable, HoldsEveryCodeFrom0To36Except21) {
+TEST(MessageTable, HoldsEveryCodeFrom0To38Except21) {
     KorvexListener listener(nullptr);
-    EXPECT_EQ(listener.errorMessages.size(), 36u);
-    for (int code = 0; code <= 36; ++code)
+    EXPECT_EQ(listener.errorMessages.size(), 38u);
+    for (int code = 0; code <= 38; ++code)
         EXPECT_EQ(listener.errorMessages.count(code), code == 21 ? 0u : 1u) << code;
     EXPECT_EQ(listener.errorMessages.at(12),
               "KorvexAPI::setUpNewAcquisition - Save or delete the previous acquisition before "
@@ -78,6 +78,8 @@ TEST(MessageTable, HoldsEveryCodeFrom0To36Except21) {
     EXPECT_EQ(listener.errorMessages.at(15),
               "KorvexAPI::setFixedConfiguration - Impossible to perform that operation, the "
               "dongle is not in CONNECTED mode");
+    EXPECT_EQ(listener.errorMessages.at(37), "HardwareAPI::set_output_config - Sensor or key out of range");
+    EXPECT_EQ(listener.errorMessages.at(38), "HardwareAPI::set_fixed_config - Fixed configuration not managed");
 }
 
 TEST(MessageTable, EveryListenerCarriesItsOwnCopy) {
@@ -103,7 +105,7 @@ TEST(ErrorMessage, UndefinedCodesSayCodeNNotDefined) {
     KorvexListener listener(nullptr);
     EXPECT_EQ(listener.errorMessage(21, ""), "Code 21 not defined");
     EXPECT_EQ(listener.errorMessage(21, "detail"), "Code 21 not defined");
-    EXPECT_EQ(listener.errorMessage(37, ""), "Code 37 not defined");
+    EXPECT_EQ(listener.errorMessage(39, ""), "Code 39 not defined");
     EXPECT_EQ(listener.errorMessage(-1, ""), "Code -1 not defined");
 }
 

@@ -173,17 +173,27 @@ TEST_F(DongleSimTest, AnswersOverARawTerminalThatItRegistersWhileOpen) {
     ASSERT_TRUE(host.isOpen());
     EXPECT_EQ(host.ask(frame(GET_DONGLE_STATUS)), frame(GET_DONGLE_STATUS, {0x01, 0x07, 4, 0x4B, 0x56, 0x01}));
     EXPECT_EQ(host.ask(frame(GET_PAIRING)), frame(GET_PAIRING, {1, 0x0A, 0x1B, 0x01, 1, 0x0A, 0x1B, 0x02}));
-    // The remotes that connected before the host came are announced after its first query.
-    EXPECT_EQ(host.nextAnswer(), frame(RF_CONNECTION, {1, 1}));
-    EXPECT_EQ(host.nextAnswer(), frame(RF_CONNECTION, {2, 1}));
-    EXPECT_EQ(host.ask(frame(GET_PAIRING)).value_or(Bytes(2))[1], GET_PAIRING);
-    EXPECT_FALSE(host.nextAnswer(50ms)) << "announced once per host";
+    // The remotes that connected before the host came are not announced unless asked for.
+    EXPECT_FALSE(host.nextAnswer(50ms));
     // Bytes that look like line endings pass untouched: the terminal is raw both ways.
     EXPECT_EQ(host.ask(frame(SET_FIXED_CONFIG, {1, 0x0A})), frame(ACK, {SET_FIXED_CONFIG}));
     EXPECT_EQ(host.ask(frame(GET_FIXED_CONFIG, {1})), frame(GET_FIXED_CONFIG, {1, 0x0A}));
 
     s.stop();
     EXPECT_TRUE(registeredPaths().empty());
+}
+
+TEST_F(DongleSimTest, AnnouncesConnectedRemotesOncePerHostWhenAskedTo) {
+    DongleSim::Options options;
+    options.announceRemotes = true;
+    DongleSim& s = start(options);
+    PortClient host(s.portPath());
+    ASSERT_TRUE(host.isOpen());
+    EXPECT_EQ(host.ask(frame(GET_PAIRING)).value_or(Bytes(2))[1], GET_PAIRING);
+    EXPECT_EQ(host.nextAnswer(), frame(RF_CONNECTION, {1, 1}));
+    EXPECT_EQ(host.nextAnswer(), frame(RF_CONNECTION, {2, 1}));
+    EXPECT_EQ(host.ask(frame(GET_PAIRING)).value_or(Bytes(2))[1], GET_PAIRING);
+    EXPECT_FALSE(host.nextAnswer(50ms)) << "announced once per host";
 }
 
 TEST_F(DongleSimTest, StreamsOneFramePerRemoteEveryTenMillisecondsUntilStopped) {

@@ -18,6 +18,7 @@
 
 namespace {
 
+using namespace std::chrono_literals;
 using Frames = std::vector<std::vector<uint8_t>>;
 
 class ControllerTest : public ::testing::Test {
@@ -98,6 +99,36 @@ TEST_F(ControllerTest, SecondOutputChangeBeforeTheAnswerIsRefusedForEitherRemote
     EXPECT_EQ(queued(), Frames{Protocol::buildSetOutputConfig(1, 20, 1, 1)});
 }
 
+TEST_F(ControllerTest, RequestsTheEncoderRefusesAreErrorsThatLockNothingAndQueueNothing) {
+    state.dongleMode = DongleModeConnected;
+    connect(1);
+    connect(2);
+    EXPECT_FALSE(hardware.setOutputConfig(1, 20, 8, 1));   // a key has three bits
+    EXPECT_FALSE(hardware.setOutputConfig(2, 256, 1, 1));  // a sensor type has one byte
+    EXPECT_FALSE(hardware.setFixedConfiguration(1, 300));
+    EXPECT_FALSE(hardware.setFixedConfiguration(1, 11));   // fits its byte, has no sensors
+    EXPECT_EQ(listener.errorCodes(), (std::vector<int>{37, 37, 38, 38}));
+    EXPECT_EQ(state.outputConfigBusyRemote, 0);
+    EXPECT_TRUE(queued().empty());
+    ASSERT_TRUE(hardware.setOutputConfig(2, 20, 7, 31));
+    EXPECT_EQ(queued(), Frames{Protocol::buildSetOutputConfig(2, 20, 7, 31)});
+}
+
+TEST_F(ControllerTest, SettingNeverAnsweredFreesTheRemoteWhenTheSenderGivesUp) {
+    HardwareAPI quick{&listener, &state, &stack, &files, AnswerTiming{20ms, 3, 20ms}};
+    std::jthread sender([&](std::stop_token stop) { quick.commandSender->listenLoop(stop); });
+    state.dongleMode = DongleModeData;
+    connect(1);
+    connect(2);
+    ASSERT_TRUE(quick.setOutputConfig(1, 20, 1, 1));
+    EXPECT_FALSE(quick.setOutputConfig(2, 20, 0, 2));  // still waiting for the answer
+    ASSERT_TRUE(eventually(2000ms, [&] { return state.outputConfigBusyRemote == 0; }));
+    EXPECT_TRUE(listener.hasLogContaining("SET_OUTPUT_CONFIG for remote 1 never answered"));
+    EXPECT_TRUE(state.outputConfig(1)->settingsCopy().empty());  // nothing confirmed it
+    ASSERT_TRUE(quick.setOutputConfig(2, 20, 0, 2));
+    EXPECT_EQ(listener.errorCodes(), std::vector<int>{10});
+}
+
 TEST_F(ControllerTest, FixedConfigurationAsksForTheCalibrationItsSensorsNeed) {
     state.dongleMode = DongleModeConnected;
     connect(1);
@@ -144,9 +175,32 @@ TEST_F(ControllerTest, DispatcherFollowUps) {
     EXPECT_EQ(queued(), (Frames{cmd(STOP_DATA), cmd(GET_PAIRING), cmd(GET_DONGLE_STATUS)}));
 }
 
+TEST_F(ControllerTest, PairingReplyAfterPlugInAsksPairedRemotesForTheirStatusOnce) {
+    hardware.listener->donglePluggedIn();
+    queued();
+    state.remoteStatus(1)->pairStatus = 1;
+    state.remoteStatus(2)->pairStatus = 1;
+    connect(2);  // announced itself already
+    hardware.listener->replyReceived(GET_PAIRING, -1, -1);
+    EXPECT_EQ(queued(), Frames{cmd(GET_REMOTE_STATUS, 1)});
+    hardware.listener->replyReceived(GET_PAIRING, -1, -1);  // after a pairing step, say
+    EXPECT_TRUE(queued().empty());
+
+    // A reply that connects the remote is followed up as its radio connection would be.
+    connect(1, 5);
+    hardware.listener->replyReceived(GET_REMOTE_STATUS, 1, 1);
+    EXPECT_EQ(state.dongleMode, DongleModeConnected);
+    EXPECT_EQ(queued(), (Frames{cmd(GET_DONGLE_STATUS), Protocol::buildTwoByteCommand(SET_FIXED_CONFIG, 1, 5),
+                                cmd(GET_PACKET_CONFIG, 1), cmd(GET_FIXED_CONFIG, 1)}));
+    hardware.listener->replyReceived(GET_REMOTE_STATUS, 1, -1);  // a remote already known
+    hardware.listener->replyReceived(NACK, GET_REMOTE_STATUS, -1);
+    EXPECT_TRUE(queued().empty());
+}
+
 TEST_F(ControllerTest, UnpluggedDongleResetsTheModel) {
     state.donglePlugged = true;
     state.dongleMode = DongleModeConnected;
+    state.outputConfigBusyRemote = 1;  // its answer was lost with the dongle
     connect(1, 3, true);
     state.remoteStatus(1)->batteryVoltage = 3.9;
     hardware.listener->dongleNotPluggedIn();
@@ -155,6 +209,7 @@ TEST_F(ControllerTest, UnpluggedDongleResetsTheModel) {
     EXPECT_EQ(state.remoteStatus(1)->rfStatus, 0);
     EXPECT_EQ(state.remoteStatus(1)->batteryVoltage, 0.0);
     EXPECT_FALSE(state.packetConfig(1)->configured);
+    EXPECT_EQ(state.outputConfigBusyRemote, 0);
     EXPECT_EQ(listener.count("hardwareStateChanged"), 1);
 }
 

@@ -123,6 +123,10 @@ TEST_F(DataParserTest, RemoteStatusConvertsTheBatteryAndMarksTheRemoteConnected)
     EXPECT_EQ(state.remoteStatus(2)->rfFwVersion, 3);
     EXPECT_TRUE(listener.hasLog(
         "DataParser::getRemoteStatus: rfFwVersion: 3 - sensorFwVerion: 7 - batteryVoltage: 2730"));
+    // The reply is what made the remote connected: the dispatcher is told so (second 1)...
+    EXPECT_EQ(lastReply(), (Reply{0x2A, 2, 1}));
+    // ...and only once.
+    feed(frame(GET_REMOTE_STATUS, {2, 0x00, 0x07, 0x00, 0x03, 0x0A, 0xAA}));
     EXPECT_EQ(lastReply(), (Reply{0x2A, 2, -1}));
 }
 

@@ -7,10 +7,13 @@
 #include "device/link/protocol/PacketQueue.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 struct Reply {
@@ -87,6 +90,16 @@ inline std::vector<std::vector<uint8_t>> drained(PacketQueue* queue) {
     std::vector<std::vector<uint8_t>> frames;
     for (auto& packet : queue->drain()) frames.push_back(packet->vector());
     return frames;
+}
+
+// Polls `ready` every 2 ms until it holds or `timeout` passes.
+inline bool eventually(std::chrono::milliseconds timeout, const std::function<bool()>& ready) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!ready()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
 }
 
 // A private documents folder for one test, removed afterwards.

@@ -78,15 +78,29 @@ struct SenderRig {
     RecordingListener listener;
     Protocol protocol;
     FakeDevice device;
-    CommandSender sender{&listener, &device, &protocol};
+    CommandSender sender;
     std::jthread thread;
 
-    explicit SenderRig(std::chrono::milliseconds answerDelay)
+    explicit SenderRig(std::chrono::milliseconds answerDelay, AnswerTiming timing = {})
+        : sender(&listener, &device, &protocol, timing)
     {
         device.protocol = &protocol;
         device.answerDelay = answerDelay;
+        sender.setGiveUpHandler([this](const Packet& frame) {
+            std::lock_guard lock(givenUpLock);
+            givenUp.push_back(frame.vector());
+        });
         thread = std::jthread([this](std::stop_token stop) { sender.listenLoop(stop); });
     }
+
+    std::vector<std::vector<uint8_t>> givenUpCopy()
+    {
+        std::lock_guard lock(givenUpLock);
+        return givenUp;
+    }
+
+    std::mutex givenUpLock;
+    std::vector<std::vector<uint8_t>> givenUp;
 
     std::vector<std::string> senderLines()
     {
@@ -231,4 +245,23 @@ TEST(CommandSender, StopEndsTheThreadPromptlyEvenWhileWaitingForAnAnswer)
     rig->thread.request_stop();
     rig->thread.join();
     EXPECT_LT(ms(Clock::now() - before), 100);
+}
+
+TEST(CommandSender, OnlyACommandUnansweredAfterBothAttemptsIsGivenUp)
+{
+    const AnswerTiming quick{5ms, 3, 5ms};
+    SenderRig silent(-1ms, quick);
+    silent.protocol.getDongleStatus();
+    silent.protocol.stopData();
+    ASSERT_TRUE(eventually(2000ms, [&] { return silent.givenUpCopy().size() == 2; }));
+    EXPECT_EQ(silent.givenUpCopy(), (std::vector<std::vector<uint8_t>>{Protocol::buildCommand(GET_DONGLE_STATUS),
+                                                                       Protocol::buildCommand(STOP_DATA)}));
+    EXPECT_EQ(silent.device.writeCount(), 4u);
+
+    // Answered commands: once the next one is written, the first one's wait is over.
+    SenderRig answering(0ms, quick);
+    answering.protocol.getPairing();
+    answering.protocol.getDongleStatus();
+    ASSERT_TRUE(eventually(2000ms, [&] { return answering.device.writeCount() == 2; }));
+    EXPECT_TRUE(answering.givenUpCopy().empty());
 }

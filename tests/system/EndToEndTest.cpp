@@ -9,6 +9,12 @@ namespace {
 
 class EndToEndTest : public KitTest {};
 
+// Both remotes paired to the dongle but switched off when the library attaches.
+class RemotesOffTest : public KitTest {
+protected:
+    RemotesOffTest() { options.state = DongleSim::StartState::Paired; }
+};
+
 TEST_F(EndToEndTest, TwoRemoteRunIsRecordedWhole) {
     ASSERT_TRUE(waitFor([&] { return api->isDongleConnected(); }, 10s)) << "dongle not found";
     ASSERT_TRUE(waitReady());
@@ -69,6 +75,24 @@ TEST_F(EndToEndTest, PulledDongleEndsTheRunAndKeepsTheRecording) {
     Series samples = query(1, 1);
     ASSERT_GT(samples.size(), 0u);
     EXPECT_NEAR(samples.rate(), 400.0, 12.0);
+}
+
+TEST_F(EndToEndTest, RemotesAlreadyOnAreFoundByAskingThemNotByAnAnnouncement) {
+    ASSERT_TRUE(waitReady());
+    EXPECT_EQ(sim->stats().connectionFramesSent, 0u);
+    EXPECT_GE(commandsSeen("GET_REMOTE_STATUS").size(), 2u);
+    // Found that way they are as usable as announced ones.
+    ASSERT_TRUE(configure(1, 2));
+    ASSERT_TRUE(stream(300ms));
+}
+
+TEST_F(RemotesOffTest, ARemoteThatDoesNotAnswerStaysDisconnectedUntilItComes) {
+    ASSERT_TRUE(waitFor([&] { return countScripts("DataParser::getNAck: GET_REMOTE_STATUS") == 2; }, 10s));
+    EXPECT_FALSE(api->isRemoteConnected(1));
+    EXPECT_FALSE(api->isRemoteConnected(2));
+    sim->radioReturn(1);
+    ASSERT_TRUE(waitFor([&] { return api->isRemoteConnected(1) && dongleMode() == 8; }, 5s));
+    EXPECT_FALSE(api->isRemoteConnected(2));
 }
 
 }  // namespace

@@ -218,9 +218,9 @@ std::vector<SimEmission> DongleModel::handleCommand(std::span<const uint8_t> fra
                 appendBigEndian24(p, slot.paired ? slot.id : 0);
             }
             out.push_back(reply(command, p));
-            // A host that has just opened the port asks for the pairing table first. The
-            // remotes that connected while nobody was listening are announced then, once
-            // per host: without it the host would never learn they are there.
+            // A host that has just opened the port asks for the pairing table first. When
+            // asked to (hostAttached), the remotes that connected while nobody was listening
+            // are announced then, once per host.
             if (announceToNewHost) {
                 announceToNewHost = false;
                 for (Slot& slot : slots)

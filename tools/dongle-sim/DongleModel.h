@@ -79,7 +79,8 @@ public:
     // Refusal of a frame the dongle could not read: SOP, length or EOP errors.
     SimEmission framingError(uint8_t command, uint8_t errorCode) const;
     // A host opened the port: its first GET_PAIRING is followed by an RF_CONNECTION for
-    // every remote already connected (the host has no other way to learn of them).
+    // every remote already connected. Without this call nothing is announced; a host has to
+    // ask each remote for its status.
     void hostAttached();
     // One 10 ms step: due events (pairing done, power off), connection changes, then one
     // data frame per streaming remote. `dataFrames` receives what each data frame carries.
@@ -149,7 +150,7 @@ private:
     Slot slots[2];
     std::vector<PendingEvent> pending;
     bool pairingInProgress = false;
-    bool announceToNewHost = true;
+    bool announceToNewHost = false;
     bool running = false;
     int64_t tickCount = 0;
     RemoteSignals signals[2];

@@ -254,7 +254,8 @@ struct DongleSim::Impl {
         pollfd p{masterFd, POLLIN, 0};
         if (poll(&p, 1, 0) >= 0 && !(p.revents & POLLHUP)) {
             clientPresent = true;
-            model.hostAttached();
+            if (opts.announceRemotes)
+                model.hostAttached();
             logLine("host opened the port");
         }
     }

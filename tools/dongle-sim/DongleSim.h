@@ -43,6 +43,9 @@ public:
         std::map<int, int> fixedConfigs;       // remote -> configuration at start
         bool paced = true;
         bool registerPort = true;              // announce the terminal in the port registry
+        // Each new host's first GET_PAIRING is followed by an RF_CONNECTION for every remote
+        // already connected. A real dongle need not do this, so it is off unless asked for.
+        bool announceRemotes = false;
         std::string truthPath;                 // write the truth file there when not empty
         std::function<void(const std::string&)> log;        // one line per frame in or out
         std::function<void(const std::string&)> portChanged;  // new path, or "" when unplugged

@@ -43,6 +43,8 @@ void usage() {
         "  --unpaced              stream as fast as the host reads instead of every 10 ms\n"
         "  --truth FILE           write every data frame and its decoded values to FILE\n"
         "  --no-register          do not announce the port in the port registry\n"
+        "  --announce-remotes     after a new host's first pairing query, report the remotes\n"
+        "                         already connected (a real dongle may not)\n"
         "  --do LINE              run a control line at start (repeatable)\n"
         "  --at MS LINE           run a control line MS milliseconds after start (repeatable)\n"
         "  --duration SECONDS     stop after this time\n"
@@ -124,6 +126,8 @@ int main(int argc, char** argv) {
                 options.truthPath = value();
             } else if (arg == "--no-register") {
                 options.registerPort = false;
+            } else if (arg == "--announce-remotes") {
+                options.announceRemotes = true;
             } else if (arg == "--do") {
                 startLines.push_back(value());
             } else if (arg == "--at") {
