@@ -27,8 +27,6 @@ constexpr FrameShape dongleFrames[] = {
     {GET_PAIRING, 8, -1, 0, true, First::Anything},
     {FIND_REMOTE, 3, -1, 0, true, First::Anything},
     {GET_DONGLE_STATUS, 6, -1, 0, true, First::Anything},
-    // Only logged by the host; nothing is known of it beyond the remote number.
-    {GET_SENSOR_CONFIG, 1, -1, 0, false, First::Anything},
     {GET_OUTPUT_CONFIG, 2, 1, 2, true, First::Anything},
     {GET_FIXED_CONFIG, 2, -1, 0, true, First::Anything},
     {GET_PACKET_CONFIG, 2, 1, 2, true, First::Anything},
