@@ -271,6 +271,7 @@ void SerialDevice::lose(const error_code& error, bool reopen)
     pluggedFlag = false;
     ++generation;
     reader.reset();
+    droppedCount = reader.droppedBytes();   // an unfinished frame went with the port
     idleWatched = false;
     idleTimer.cancel();
     listener->dongleNotPluggedIn();
