@@ -373,7 +373,7 @@ bool DataParser::dataFromRemote(std::span<const uint8_t> b, bool replay) {
             break;
         }
         if (Sensor* sensor = current->getSensor(remote, type)) {
-            sensor->parse(b, uint16_t(position));
+            sensor->parse(b, uint16_t(position), std::size_t(length));
         } else if (rc->fixedConfig == 47) {
             if (Sensor* combined = current->getSensor(remote, SensorEcg6)) {
                 combined->parseCombined(b, rc->sensorDataLengths());

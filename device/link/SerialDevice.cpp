@@ -7,6 +7,7 @@
 #include <iostream>
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
 
 namespace asio = boost::asio;
 using boost::system::error_code;
@@ -17,6 +18,7 @@ SerialDevice::SerialDevice(asio::io_context& ioService, IKorvexListener* listene
       ioService(ioService),
       serialPort(ioService),
       retryTimer(ioService),
+      idleTimer(ioService),
       portFinder(portFinder),
       retryDelay(retryDelay)
 {
@@ -26,6 +28,7 @@ SerialDevice::~SerialDevice()
 {
     error_code ignored;
     retryTimer.cancel();
+    idleTimer.cancel();
     if (serialPort.is_open())
         serialPort.close(ignored);
 }
@@ -125,6 +128,7 @@ void SerialDevice::doOpen()
     }
     reader.reset();
     ++generation;
+    idleWatched = false;
     plugged = true;
     pluggedFlag = true;
     listener->donglePluggedIn();
@@ -156,24 +160,82 @@ void SerialDevice::readComplete(const error_code& error, std::size_t count, uint
     startRead();
 }
 
+namespace {
+
+FrameReader::FrameHandler collectInto(std::vector<std::unique_ptr<Packet>>& completed)
+{
+    return [&completed](const uint8_t* frame, std::size_t size) {
+        completed.push_back(std::make_unique<Packet>(frame, size));
+    };
+}
+
+void reportFramingError(bool acrossReads)
+{
+    std::cout << (acrossReads ? "SerialDevice::read_complete - ERROR Data size ..."
+                              : "SerialDevice::push_data - ERROR Data size ...")
+              << std::endl;
+}
+
+} // namespace
+
 void SerialDevice::handleFrames(const uint8_t* data, std::size_t count)
 {
-    // Every frame this read completed goes on the queue at once: one wake-up per read.
     std::vector<std::unique_ptr<Packet>> completed;
-    reader.feed(
-        data, count,
-        [&completed](const uint8_t* frame, std::size_t size) {
-            completed.push_back(std::make_unique<Packet>(frame, size));
-        },
-        [](bool acrossReads) {
-            std::cout << (acrossReads ? "SerialDevice::read_complete - ERROR Data size ..."
-                                      : "SerialDevice::push_data - ERROR Data size ...")
-                      << std::endl;
-        });
+    reader.feed(data, count, collectInto(completed), reportFramingError);
+    deliver(std::move(completed));
+    lastByteAt = std::chrono::steady_clock::now();
+    if (reader.pendingBytes() > 0 && !idleWatched)
+        watchIdle(lastByteAt + idleLimit);
+}
+
+void SerialDevice::deliver(std::vector<std::unique_ptr<Packet>> completed)
+{
+    // Every frame this read completed goes on the queue at once: one wake-up per read.
     receiveQueue->pushAll(std::move(completed));
     frameCount = reader.frameCount();
     errorCount = reader.framingErrors();
     droppedCount = reader.droppedBytes();
+}
+
+void SerialDevice::watchIdle(std::chrono::steady_clock::time_point deadline)
+{
+    // One wait at a time; reads only move `lastByteAt`, so a busy line costs one timer per
+    // idleLimit rather than one per read.
+    idleWatched = true;
+    const uint64_t current = generation;
+    idleTimer.expires_at(deadline);
+    idleTimer.async_wait([this, current](const error_code& error) { idleExpired(error, current); });
+}
+
+void SerialDevice::idleExpired(const error_code& error, uint64_t current)
+{
+    if (current != generation)
+        return;   // the port was lost or replaced; its reader has been reset
+    idleWatched = false;
+    if (error || !plugged || reader.pendingBytes() == 0)
+        return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now < lastByteAt + idleLimit) {
+        watchIdle(lastByteAt + idleLimit);
+        return;
+    }
+    // Bytes the port holds but no read has handed over yet (this thread was held up) are
+    // not silence.
+    if (bytesWaiting()) {
+        watchIdle(now + idleLimit);
+        return;
+    }
+    // Nothing more of this frame will come. Kept, it would wait for whatever the dongle
+    // sends next and could end inside that frame and take it along.
+    std::vector<std::unique_ptr<Packet>> completed;
+    reader.abandonPending(collectInto(completed), reportFramingError);
+    deliver(std::move(completed));
+}
+
+bool SerialDevice::bytesWaiting()
+{
+    int waiting = 0;
+    return ::ioctl(serialPort.native_handle(), FIONREAD, &waiting) == 0 && waiting > 0;
 }
 
 void SerialDevice::write(const uint8_t* data, int size)
@@ -209,6 +271,9 @@ void SerialDevice::lose(const error_code& error, bool reopen)
     pluggedFlag = false;
     ++generation;
     reader.reset();
+    droppedCount = reader.droppedBytes();   // an unfinished frame went with the port
+    idleWatched = false;
+    idleTimer.cancel();
     listener->dongleNotPluggedIn();
     listener->log("SerialDevice::do_open - dongleNotPluggedIn");
 

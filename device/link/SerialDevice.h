@@ -4,7 +4,9 @@
 //  - searching: every attempt waits a second, asks the port finder for the dongle's name
 //    and tries to open it; attempts repeat until one succeeds;
 //  - open: 115200 baud, raw; `donglePluggedIn` is raised and reads run back to back, each
-//    read's bytes cut into frames by a FrameReader and pushed on the receive queue;
+//    read's bytes cut into frames by a FrameReader and pushed on the receive queue; an
+//    unfinished frame is given up when the line stays quiet for `idleLimit` (the dongle
+//    sends every frame in one go, so the rest will not come);
 //  - a read or write error (including end of file or EIO from a pulled device or a closed
 //    pseudo-terminal) closes the port, raises `dongleNotPluggedIn` and searches again;
 //  - close() ends both, raising `dongleNotPluggedIn` if the dongle was open.
@@ -36,6 +38,7 @@ class SerialDevice : public ISerialDevice {
 public:
     static constexpr unsigned baudRate = 115200;
     static constexpr std::size_t readSize = 128;
+    static constexpr std::chrono::milliseconds idleLimit{20};
 
     // Neither `ioService` nor `portFinder` is owned; the port starts closed.
     // `retryDelay` is the wait before each open attempt.
@@ -69,17 +72,27 @@ private:
     // search again when `reopen` is set.
     void lose(const boost::system::error_code& error, bool reopen);
     void handleFrames(const uint8_t* data, std::size_t count);
+    // Queues what the reader cut and publishes its counters.
+    void deliver(std::vector<std::unique_ptr<Packet>> completed);
+    // Watches an unfinished frame: wakes `idleLimit` after the last byte came.
+    void watchIdle(std::chrono::steady_clock::time_point deadline);
+    void idleExpired(const boost::system::error_code& error, uint64_t generation);
+    // True when bytes wait in the port that no read has taken yet.
+    bool bytesWaiting();
     std::stop_token searchToken();
 
     boost::asio::io_context& ioService;
     boost::asio::serial_port serialPort;
     boost::asio::steady_timer retryTimer;
+    boost::asio::steady_timer idleTimer;
     SerialPortCheck* portFinder;
     std::chrono::milliseconds retryDelay;
 
     // I/O thread only.
     std::array<uint8_t, readSize> readBuffer{};
     FrameReader reader;
+    std::chrono::steady_clock::time_point lastByteAt;
+    bool idleWatched = false;
     bool plugged = false;
     bool closed = false;
     bool attemptPending = false;

@@ -98,7 +98,7 @@ bool Sensor::acceptFrameLocked(uint8_t frameCounter) {
     return true;
 }
 
-bool Sensor::blockPayload(std::span<const uint8_t> frame, uint16_t position,
+bool Sensor::blockPayload(std::span<const uint8_t> frame, uint16_t position, size_t slotLength,
                           std::span<const uint8_t>& payload) const {
     // The frame header (remote at 3, frame counter at 4) and the block header must lie
     // inside the frame before anything is read.
@@ -111,6 +111,11 @@ bool Sensor::blockPayload(std::span<const uint8_t> frame, uint16_t position,
         return false;
     }
     const size_t length = frame[position + 1];
+    if (length > slotLength) {
+        std::cerr << "** ERROR Sensor block count " << length << " larger than its slot of "
+                  << slotLength << " bytes\n";
+        return false;
+    }
     if (static_cast<size_t>(position) + 2 + length > frame.size()) {
         std::cerr << "** ERROR Sensor block longer than the frame\n";
         return false;

@@ -12,6 +12,7 @@
 #include "device/sensors/SampleCollection.h"
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -72,11 +73,19 @@ public:
     // Applies the stored calibration record of the remote with this hardware identifier
     // (accelerometer, magnetometer, gyroscope and force only).
     virtual void applyStoredCalibration(int32_t remoteHardwareId) {}
-    // Decodes the sensor block starting at `position` of a whole data frame. A block of
-    // another type, or one whose header or payload runs past the frame, is refused with a
-    // line on the error stream and changes nothing.
-    virtual void parse(std::span<const uint8_t> frame, uint16_t position) = 0;
+    // No slot length known: a block is bounded by the frame alone.
+    static constexpr std::size_t anySlot = SIZE_MAX;
+
+    // Decodes the sensor block starting at `position` of a whole data frame; the block's
+    // data lie in the `slotLength` bytes after its header (the length the remote announced
+    // for the sensor). A block of another type, one whose header or payload runs past the
+    // frame, or one whose count byte is larger than its slot (decoding it would read the
+    // next block as samples) is refused with a line on the error stream and changes nothing.
+    // Every override keeps this default.
+    virtual void parse(std::span<const uint8_t> frame, uint16_t position,
+                       std::size_t slotLength = anySlot) = 0;
     // Only the combined ECG sensor decodes whole frames; everyone else ignores this.
+    // `sensorDataLen` holds every block's slot length; no block is read past its slot.
     virtual void parseCombined(std::span<const uint8_t> frame,
                                const std::map<int32_t, int32_t>& sensorDataLen) {}
     // The sensor side of resetSensorOffset: force tare over a window, wheel position to 0;
@@ -109,8 +118,8 @@ protected:
            CalibrationData* calibrationStore);
 
     bool acceptFrameLocked(uint8_t frameCounter);
-    // Checks the block header: type, frame bounds. On success gives the payload.
-    bool blockPayload(std::span<const uint8_t> frame, uint16_t position,
+    // Checks the block header: type, frame and slot bounds. On success gives the payload.
+    bool blockPayload(std::span<const uint8_t> frame, uint16_t position, std::size_t slotLength,
                       std::span<const uint8_t>& payload) const;
     // Next time stamp (sampleCount + 1) / sampleRate.
     void advanceTime();

@@ -41,9 +41,9 @@ void TriaxialSensor::setDefaults(const std::array<float, 3>& o, const std::array
     scale = s;
 }
 
-void TriaxialSensor::parse(std::span<const uint8_t> frame, uint16_t position) {
+void TriaxialSensor::parse(std::span<const uint8_t> frame, uint16_t position, size_t slotLength) {
     std::span<const uint8_t> payload;
-    if (!blockPayload(frame, position, payload))
+    if (!blockPayload(frame, position, slotLength, payload))
         return;
     auto editor = samples.edit();
     if (!acceptFrameLocked(frame[4]))
@@ -130,9 +130,9 @@ void ScalarSensor::reset() {
     scale = defaultScale;
 }
 
-void ScalarSensor::parse(std::span<const uint8_t> frame, uint16_t position) {
+void ScalarSensor::parse(std::span<const uint8_t> frame, uint16_t position, size_t slotLength) {
     std::span<const uint8_t> payload;
-    if (!blockPayload(frame, position, payload))
+    if (!blockPayload(frame, position, slotLength, payload))
         return;
     auto editor = samples.edit();
     if (!acceptFrameLocked(frame[4]))
@@ -206,9 +206,9 @@ void Force::reset() {
     scale = -120.0f;
 }
 
-void Force::parse(std::span<const uint8_t> frame, uint16_t position) {
+void Force::parse(std::span<const uint8_t> frame, uint16_t position, size_t slotLength) {
     std::span<const uint8_t> payload;
-    if (!blockPayload(frame, position, payload))
+    if (!blockPayload(frame, position, slotLength, payload))
         return;
     auto editor = samples.edit();
     if (!acceptFrameLocked(frame[4]))
@@ -284,9 +284,9 @@ double Wheel::velocitySlope(const SampleCollection::Editor& samples, long s, lon
     return (sumTV - sumV * sumT / n) / (sumTT - sumT * sumT / n);
 }
 
-void Wheel::parse(std::span<const uint8_t> frame, uint16_t at) {
+void Wheel::parse(std::span<const uint8_t> frame, uint16_t at, size_t slotLength) {
     std::span<const uint8_t> payload;
-    if (!blockPayload(frame, at, payload))
+    if (!blockPayload(frame, at, slotLength, payload))
         return;
     auto editor = samples.edit();
     if (!acceptFrameLocked(frame[4]))
@@ -386,9 +386,9 @@ float Barometer::pressure(int32_t padc, int32_t tadc) const {
 
 float Barometer::temperature(int32_t tadc) { return static_cast<float>((tadc - 605.75) / -5.35); }
 
-void Barometer::parse(std::span<const uint8_t> frame, uint16_t position) {
+void Barometer::parse(std::span<const uint8_t> frame, uint16_t position, size_t slotLength) {
     std::span<const uint8_t> payload;
-    if (!blockPayload(frame, position, payload))
+    if (!blockPayload(frame, position, slotLength, payload))
         return;
     auto editor = samples.edit();
     if (!acceptFrameLocked(frame[4]))
@@ -454,9 +454,9 @@ float Thermometer::temperature(int32_t raw) const {
            30;
 }
 
-void Thermometer::parse(std::span<const uint8_t> frame, uint16_t position) {
+void Thermometer::parse(std::span<const uint8_t> frame, uint16_t position, size_t slotLength) {
     std::span<const uint8_t> payload;
-    if (!blockPayload(frame, position, payload))
+    if (!blockPayload(frame, position, slotLength, payload))
         return;
     auto editor = samples.edit();
     if (!acceptFrameLocked(frame[4]))
@@ -484,9 +484,9 @@ Digital::Digital(int32_t remote, double rate) : Sensor(remote, SensorDigital, ra
     reset();
 }
 
-void Digital::parse(std::span<const uint8_t> frame, uint16_t position) {
+void Digital::parse(std::span<const uint8_t> frame, uint16_t position, size_t slotLength) {
     std::span<const uint8_t> payload;
-    if (!blockPayload(frame, position, payload))
+    if (!blockPayload(frame, position, slotLength, payload))
         return;
     auto editor = samples.edit();
     if (!acceptFrameLocked(frame[4]))
@@ -547,8 +547,10 @@ void Ecg6::parseCombined(std::span<const uint8_t> frame,
     const int blockCount = frame[6];
     const size_t count = (frame[7] & 0x7F) == SensorEcg ? frame[8] / 6 : frame[8] / 2;
 
-    // Every block header and every word the samples will read must lie inside the frame
-    // before the frame is counted.
+    // Every block header and every word the samples will read must lie inside the frame,
+    // and inside its block's slot, before the frame is counted: the count comes from the
+    // first block alone, and a count larger than a slot would read the next block's header
+    // as samples.
     size_t position = 7;
     for (int b = 0; b < blockCount; ++b) {
         if (position + 2 > frame.size()) {
@@ -561,6 +563,11 @@ void Ecg6::parseCombined(std::span<const uint8_t> frame,
             needed = 6 * count;
         else if (type >= SensorAnalog7 && type <= SensorAnalog9)
             needed = 2 * count;
+        if (needed > static_cast<size_t>(slotLength(type))) {
+            std::cerr << "** ERROR Combined ECG block of sensor " << type << " needs " << needed
+                      << " bytes, more than its slot of " << slotLength(type) << "\n";
+            return;
+        }
         if (position + 2 + needed > frame.size()) {
             std::cerr << "** ERROR Combined ECG frame too short\n";
             return;

@@ -20,7 +20,8 @@ public:
     std::array<float, 3> scale{};
 
     void recalibrate() override;
-    void parse(std::span<const uint8_t> frame, uint16_t position) override;
+    void parse(std::span<const uint8_t> frame, uint16_t position,
+               std::size_t slotLength = anySlot) override;
     void applyStoredCalibration(int32_t remoteHardwareId) override;
     // Replaces the three offsets and scales; refused (false, nothing changes) when a scale
     // is zero or not finite, or an offset is not finite.
@@ -71,7 +72,8 @@ public:
     float scale = 1.0f;
 
     void recalibrate() override;
-    void parse(std::span<const uint8_t> frame, uint16_t position) override;
+    void parse(std::span<const uint8_t> frame, uint16_t position,
+               std::size_t slotLength = anySlot) override;
     // Replaces the scale; refused when zero or not finite.
     bool setScale(float scale);
     void reset() override;
@@ -126,7 +128,8 @@ public:
 
     void reset() override;
     void recalibrate() override;
-    void parse(std::span<const uint8_t> frame, uint16_t position) override;
+    void parse(std::span<const uint8_t> frame, uint16_t position,
+               std::size_t slotLength = anySlot) override;
     void applyStoredCalibration(int32_t remoteHardwareId) override;
     // tare = mean raw value of the samples in the window - offset.
     void resetOffset(double startTime, double endTime) override;
@@ -148,7 +151,8 @@ public:
 
     void reset() override;
     void recalibrate() override;
-    void parse(std::span<const uint8_t> frame, uint16_t position) override;
+    void parse(std::span<const uint8_t> frame, uint16_t position,
+               std::size_t slotLength = anySlot) override;
     // Later samples count on from position 0.
     void resetOffset(double startTime, double endTime) override;
 
@@ -169,7 +173,8 @@ public:
 
     void reset() override;
     void recalibrate() override;
-    void parse(std::span<const uint8_t> frame, uint16_t position) override;
+    void parse(std::span<const uint8_t> frame, uint16_t position,
+               std::size_t slotLength = anySlot) override;
     // Stores the remote's coefficient words and derives the coefficients from them.
     void setCoefficientWords(int16_t A0, int16_t B1, int16_t B2, int16_t C12);
     void deriveCoefficients();
@@ -193,7 +198,8 @@ public:
 
     void reset() override;
     void recalibrate() override;
-    void parse(std::span<const uint8_t> frame, uint16_t position) override;
+    void parse(std::span<const uint8_t> frame, uint16_t position,
+               std::size_t slotLength = anySlot) override;
     // Stores the remote's two calibration readings; refused (false, with a line on the
     // error stream) when they are equal, which would divide by zero.
     bool setCalibrationPoints(float at85degrees, float at30degrees);
@@ -206,7 +212,8 @@ public:
     Digital(int32_t remote, double nominalRate);
 
     void recalibrate() override;
-    void parse(std::span<const uint8_t> frame, uint16_t position) override;
+    void parse(std::span<const uint8_t> frame, uint16_t position,
+               std::size_t slotLength = anySlot) override;
 };
 
 // The combined ECG of fixed configuration 47: three electrodes from the type-10 block and
@@ -221,7 +228,8 @@ public:
 
     void reset() override;
     void recalibrate() override;
-    void parse(std::span<const uint8_t> frame, uint16_t position) override {}
+    void parse(std::span<const uint8_t> frame, uint16_t position,
+               std::size_t slotLength = anySlot) override {}
     void parseCombined(std::span<const uint8_t> frame,
                        const std::map<int32_t, int32_t>& sensorDataLen) override;
 

@@ -298,6 +298,17 @@ TEST_F(DataStreamTest, SlotRunningPastTheFrameIsNotRead) {
     EXPECT_EQ(parser.droppedFrames(), 1u);
 }
 
+TEST_F(DataStreamTest, CountLargerThanItsSlotReadsNothingOfTheNextBlock) {
+    std::vector<uint8_t> bytes = dataFrame(12);
+    bytes[8] = 18;  // the accelerometer claims three samples in its 12-byte slot
+    feed(bytes);
+    EXPECT_TRUE(stack.getSensor(1, 1)->samples.empty());
+    ASSERT_EQ(stack.getSensor(1, 3)->samples.size(), 1u);
+    EXPECT_EQ(stack.getSensor(1, 3)->samples.at(0).raw[1], 1);
+    EXPECT_EQ(stack.getSensor(1, 8)->samples.size(), 1u);
+    EXPECT_EQ(parser.getRawQueue()->size(), 1u);  // recorded as it came
+}
+
 TEST_F(DataStreamTest, ThreadQueuesEveryDataFrameForRecordingInOrder) {
     std::jthread worker([this](std::stop_token stop) { parser.listenLoop(stop); });
     for (uint8_t counter = 12; counter < 22; ++counter)

@@ -83,8 +83,9 @@ TEST(SerialDevice, OpenPortCarriesFramesBothWays)
     EXPECT_TRUE(rig.listener.waitFor(500ms, [&] { return rig.hasLine("SerialDevice::do_open - donglePluggedIn"); }));
 
     // In: 5 bytes, then the rest together with a whole second frame; then byte by byte.
+    // (Pauses stay below the idle limit, after which an unfinished frame is given up.)
     pty.send(Bytes(status.begin(), status.begin() + 5));
-    std::this_thread::sleep_for(30ms);
+    std::this_thread::sleep_for(5ms);
     Bytes rest(status.begin() + 5, status.end());
     rest.insert(rest.end(), ack.begin(), ack.end());
     pty.send(rest);
@@ -128,6 +129,38 @@ TEST(SerialDevice, OpenPortCarriesFramesBothWays)
     // Closing reports the loss once and stops.
     EXPECT_LT(rig.shutDown(), 500);
     EXPECT_EQ(rig.listener.unplugCount(), 1);
+}
+
+TEST(SerialDevice, UnfinishedFrameIsGivenUpWhenTheLineGoesQuiet)
+{
+    PseudoTerminal pty;
+    ASSERT_TRUE(pty.ok());
+    ScopedEnv port("KORVEX_PORT", pty.path);
+    TransportRig rig(50ms);
+    rig.device->open();
+    ASSERT_TRUE(rig.listener.waitFor(3000ms, [&] { return rig.listener.plugCount() == 1; }));
+
+    // A data frame cut short. Joined to the next frame, its stated end would fall on that
+    // frame's 0x0A at offset 10 and make one bogus frame of the two.
+    const Bytes head = {0x02, 0x41, 0x0D, 0x01, 0x33, 0x00};
+    const Bytes next = {0x02, 0x41, 0x0C, 0x01, 0x34, 0x00, 0x01, 0x0B,
+                        0x04, 0x02, 0x0A, 0x02, 0x0B, 0x00, 0x00, 0x0A};
+    testing::internal::CaptureStdout();
+    const auto sent = Clock::now();
+    pty.send(head);
+    const bool givenUp = eventually(1000ms, [&] { return rig.device->framingErrors() == 1u; });
+    const auto after = Clock::now() - sent;
+    std::cout.flush();
+    std::string out = testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(givenUp);
+    EXPECT_GE(after, SerialDevice::idleLimit);
+    EXPECT_NE(out.find("SerialDevice::read_complete - ERROR Data size ..."), std::string::npos);
+    EXPECT_EQ(rig.device->droppedBytes(), head.size());
+
+    pty.send(next);
+    EXPECT_EQ(rig.nextFrame(), next);
+    EXPECT_TRUE(eventually(500ms, [&] { return rig.device->framesReceived() == 1u; }));
+    EXPECT_EQ(rig.device->framingErrors(), 1u);
 }
 
 TEST(SerialDevice, PortThatCannotBeOpenedIsRetried)

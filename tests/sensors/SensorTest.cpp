@@ -258,6 +258,33 @@ TEST(Decoding, MalformedBlocksAreRefusedWithoutCountingTheFrame) {
     EXPECT_EQ(acc.packetCount, 0);
 }
 
+TEST(Decoding, CountLargerThanItsSlotIsRefusedAndTheNextBlockStillDecodes) {
+    // One accelerometer sample in a 6-byte slot, then a light and a battery block; the
+    // count byte claims 12 bytes, which would make the next blocks' bytes a second sample.
+    Bytes frame = dataFrame(1, 20, {Block{1, words({1, 2, 3})}, Block{7, words({500})},
+                                    Block{11, words({600, 700})}});
+    frame[8] = 12;
+    Accelerometer acc(1, 400, nullptr);
+    EXPECT_FALSE(stderrOf([&] { acc.parse(frame, 7, 6); }).empty());
+    EXPECT_EQ(acc.samples.size(), 0u);
+    EXPECT_EQ(acc.packetCount, 0);
+    Light light(1, 400);
+    light.parse(frame, 7 + 2 + 6, 2); // a count as large as its slot is whole
+    ASSERT_EQ(light.samples.size(), 1u);
+    EXPECT_EQ(light.samples.at(0).raw[0], 500);
+}
+
+TEST(CombinedEcg, CountLargerThanTheElectrodeSlotIsRefused) {
+    Ecg6 ecg6(1, 400);
+    const std::map<int32_t, int32_t> lengths = {{10, 12}, {21, 6}, {22, 6}, {23, 6}};
+    Bytes frame = dataFrame(1, 15, {Block{10, words({1, 2, 3, 4, 5, 6})}, Block{21, words({7, 8, 9})},
+                                    Block{22, words({7, 8, 9})}, Block{23, words({7, 8, 9})}});
+    frame[8] = 18; // three samples in a slot of two: the third would be the next block's bytes
+    EXPECT_FALSE(stderrOf([&] { ecg6.parseCombined(frame, lengths); }).empty());
+    EXPECT_EQ(ecg6.samples.size(), 0u);
+    EXPECT_EQ(ecg6.packetCount, 0);
+}
+
 TEST(FixedConfigurations, Configuration12ScalesTheAnalogInputsFor3Volts3) {
     RemoteConfiguration c8(1, 77, 8, nullptr, nullptr);
     RemoteConfiguration c12(1, 77, 12, nullptr, nullptr);
