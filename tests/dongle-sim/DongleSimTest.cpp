@@ -257,7 +257,9 @@ TEST_F(DongleSimTest, RadioDropAndReturnAreAnnouncedImmediatelyOrOnSchedule) {
 }
 
 TEST_F(DongleSimTest, SplitWritesAndGarbageStillLeaveWholeFramesToFind) {
-    DongleSim& s = start();
+    DongleSim::Options options;
+    options.model.defaultConstants = true;
+    DongleSim& s = start(options);
     PortClient host(s.portPath());
     ASSERT_TRUE(host.ask(frame(GET_DONGLE_STATUS)));
 
