@@ -16,7 +16,8 @@ namespace {
 // The words of the remote's calibration reply for `type`, as they arrive.
 std::vector<uint16_t> reportedWords(DongleModel& m, int remote, int type) {
     std::vector<uint16_t> words;
-    for (const auto& e : m.handleCommand(buildFrame(GET_CALIBRATION, std::vector<uint8_t>{uint8_t(remote), uint8_t(type)})))
+    const std::vector<uint8_t> ask = {uint8_t(remote), uint8_t(type)};
+    for (const auto& e : m.handleCommand(buildFrame(GET_CALIBRATION, ask)))
         if (e.kind == SimEmission::Kind::Answer && e.frame.size() > 7)
             for (std::size_t i = 6; i + 2 < e.frame.size(); i += 2)
                 words.push_back(uint16_t((e.frame[i] << 8) | e.frame[i + 1]));
@@ -36,7 +37,9 @@ void storeConstants(DongleModel& m, int remote, RemoteConfiguration& library) {
     }
 }
 
-bool near(double library, double expected) { return std::fabs(library - expected) <= 1e-3 + 1e-5 * std::fabs(expected); }
+bool near(double library, double expected) {
+    return std::fabs(library - expected) <= 1e-3 + 1e-5 * std::fabs(expected);
+}
 
 void expectTruth(const RemoteConfiguration& remote, std::map<int, std::vector<std::vector<double>>>& truth) {
     for (const auto& [type, sensor] : remote.sensors) {
