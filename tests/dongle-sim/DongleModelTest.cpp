@@ -33,8 +33,8 @@ Bytes nack(uint8_t command, uint8_t error) { return frame(NACK, {command, error}
 int mode(DongleModel& m) { return answer(m, frame(GET_DONGLE_STATUS))[5]; }
 
 // Both remotes paired and connected, as after a session of pairing.
-DongleModel connectedKit() {
-    DongleModel m;
+DongleModel connectedKit(const DongleModel::Options& options = {}) {
+    DongleModel m(options);
     m.setPairing(1, m.unitID(1));
     m.setPairing(2, m.unitID(2));
     m.settleConnections();
@@ -112,10 +112,22 @@ TEST(DongleModel, ConnectedRemoteReportsConfigurationLayoutConstantsAndBattery) 
     EXPECT_EQ(answer(m, frame(GET_FIXED_CONFIG, {1})), frame(GET_FIXED_CONFIG, {1, 6}));
     // Thermometer 50 Hz: 1 x 4; barometer 100 Hz: 1 x 4; battery 50 Hz: 1 x 2; light 400 Hz: 4 x 2.
     EXPECT_EQ(answer(m, frame(GET_PACKET_CONFIG, {1})), frame(GET_PACKET_CONFIG, {1, 4, 26, 4, 4, 4, 11, 2, 7, 8}));
-    EXPECT_EQ(answer(m, frame(GET_CALIBRATION, {1, 4})),
-              frame(GET_CALIBRATION, {1, 4, 8, 0x44, 0x22, 0xAD, 0x63, 0xBC, 0xDA, 0x3A, 0xB8}));
-    EXPECT_EQ(answer(m, frame(GET_CALIBRATION, {1, 26})), frame(GET_CALIBRATION, {1, 26, 4, 0x0A, 0x2F, 0x08, 0xE8}));
+    // Each remote its own factory constants (their values: SimSignals tests), or the host's
+    // defaults when the kit is told to.
+    const Bytes barometers[2] = {answer(m, frame(GET_CALIBRATION, {1, 4})), answer(m, frame(GET_CALIBRATION, {2, 4}))};
+    const Bytes thermometer = answer(m, frame(GET_CALIBRATION, {1, 26}));
+    ASSERT_EQ(barometers[0].size(), 15u);
+    ASSERT_EQ(thermometer.size(), 11u);
+    EXPECT_EQ(Bytes(barometers[0].begin(), barometers[0].begin() + 6), Bytes({0x02, GET_CALIBRATION, 11, 1, 4, 8}));
+    EXPECT_EQ(Bytes(thermometer.begin(), thermometer.begin() + 6), Bytes({0x02, GET_CALIBRATION, 7, 1, 26, 4}));
+    EXPECT_NE(Bytes(barometers[0].begin() + 6, barometers[0].end()), Bytes(barometers[1].begin() + 6, barometers[1].end()));
     EXPECT_EQ(answer(m, frame(GET_CALIBRATION, {1, 1})), frame(GET_CALIBRATION, {1, 1, 0}));
+    DongleModel::Options defaults;
+    defaults.defaultConstants = true;
+    DongleModel d = connectedKit(defaults);
+    EXPECT_EQ(answer(d, frame(GET_CALIBRATION, {2, 4})),
+              frame(GET_CALIBRATION, {2, 4, 8, 0x44, 0x22, 0xAD, 0x63, 0xBC, 0xDA, 0x3A, 0xB8}));
+    EXPECT_EQ(answer(d, frame(GET_CALIBRATION, {2, 26})), frame(GET_CALIBRATION, {2, 26, 4, 0x0A, 0x2F, 0x08, 0xE8}));
     m.setBattery(2, 4.0);
     EXPECT_EQ(answer(m, frame(GET_REMOTE_STATUS, {2})), frame(GET_REMOTE_STATUS, {2, 0x02, 0x03, 0x01, 0x05, 0x0A, 0xAA}));
     EXPECT_EQ(answer(m, frame(SET_FIXED_CONFIG, {1, 11})), nack(SET_FIXED_CONFIG, NACK_INVALID_PAYLOAD_VALUE));

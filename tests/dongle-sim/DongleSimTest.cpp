@@ -7,13 +7,17 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <mutex>
 #include <optional>
+#include <set>
 #include <poll.h>
 #include <sstream>
 #include <termios.h>
@@ -122,6 +126,13 @@ protected:
 
     DongleSim& start(DongleSim::Options options = {}) {
         sim = std::make_unique<DongleSim>(std::move(options));
+        // Every data frame sent, as built, for the tests that check what became of it.
+        sim->onDataFrame([this](const SimDataFrame& f, bool sent) {
+            std::lock_guard lock(sentLock);
+            if (sent)
+                sentFrames.push_back(f);
+            unsentSince[f.remote] = sent ? 0 : unsentSince[f.remote] + 1;
+        });
         std::string error;
         EXPECT_TRUE(sim->start(&error)) << error;
         return *sim;
@@ -141,9 +152,53 @@ protected:
         return paths;
     }
 
+    std::vector<SimDataFrame> sent() {
+        std::lock_guard lock(sentLock);
+        return sentFrames;
+    }
+
+    // Starts the stream and reads until `frames` data frames were sent and the line is
+    // quiet again after a stop; returns every byte the host received.
+    Bytes streamAndStop(DongleSim& s, std::size_t frames) {
+        PortClient host(s.portPath());
+        host.send(frame(START_DATA));
+        const auto limit = Clock::now() + 5s;
+        while (sent().size() < frames && Clock::now() < limit)
+            host.pump(20ms);
+        host.send(frame(STOP_DATA));
+        std::size_t before;
+        do {
+            before = host.buffer.size();
+            host.pump(100ms);
+        } while (host.buffer.size() != before);
+        return host.buffer;
+    }
+
     fs::path dir;
     std::unique_ptr<DongleSim> sim;
+    std::mutex sentLock;
+    std::vector<SimDataFrame> sentFrames;
+    std::map<int, uint64_t> unsentSince;   // per remote: frames not sent since its last sent one
 };
+
+// The frames a reader keeping the framing rule finds in `line`, written apart from the
+// simulator's own reader: skip to 0x02, trust the length byte if the 0x0A is where it says,
+// else skip one byte.
+std::vector<Bytes> framesByTheRule(const Bytes& line) {
+    std::vector<Bytes> found;
+    for (std::size_t at = 0; at + 3 <= line.size();) {
+        const std::size_t size = line[at + 2] + 4u;
+        if (line[at] != FRAME_SOP || (at + size <= line.size() && line[at + size - 1] != FRAME_EOP)) {
+            ++at;
+            continue;
+        }
+        if (at + size > line.size())
+            break;   // waits for bytes that never come
+        found.emplace_back(line.begin() + at, line.begin() + at + size);
+        at += size;
+    }
+    return found;
+}
 
 std::string runCommand(const std::string& command) {
     std::string output;
@@ -267,7 +322,9 @@ TEST_F(DongleSimTest, RadioDropAndReturnAreAnnouncedImmediatelyOrOnSchedule) {
 }
 
 TEST_F(DongleSimTest, SplitWritesAndGarbageStillLeaveWholeFramesToFind) {
-    DongleSim& s = start();
+    DongleSim::Options options;
+    options.model.defaultConstants = true;
+    DongleSim& s = start(options);
     PortClient host(s.portPath());
     ASSERT_TRUE(host.ask(frame(GET_DONGLE_STATUS)));
 
@@ -450,4 +507,158 @@ TEST_F(DongleSimTest, ProgramPrintsItsPortAndTakesControlLinesOnStandardInput) {
     EXPECT_EQ(refused.rfind("error", 0), 0u) << refused;
     EXPECT_EQ(quit, "ok");
     EXPECT_NE(runCommand(program + " --config 1=11 2>&1"), "");   // refused with a message
+}
+
+// With every kind of act on 40% of the frames, the simulator's own counts agree with the
+// bytes the host received: the record is the line, every act sits where it says, and a
+// reader keeping the rule finds every intact frame.
+TEST_F(DongleSimTest, HostileLineIsRecordedAndEveryFrameFateCounted) {
+    DongleSim::Options options;
+    options.fixedConfigs = {{1, 6}, {2, 3}};
+    options.model.seed = 5;
+    options.recordLine = true;
+    options.hostile = {{"any", 40}};
+    options.paced = false;
+    DongleSim& s = start(options);
+    const Bytes line = streamAndStop(s, 400);
+    const DongleSim::Stats st = s.stats();
+    const std::vector<SimDataFrame> frames = sent();
+    ASSERT_EQ(s.lineRecord(), line);
+    ASSERT_EQ(frames.size(), st.dataFramesSent);
+    EXPECT_EQ(st.dataFramesSent, st.dataFramesIntact + st.dataFramesPending + st.dataFramesTouched());
+    EXPECT_LT(st.dataFramesIntact, st.dataFramesSent);
+
+    // Each act did what it says, at the place it says.
+    std::map<std::pair<int, int64_t>, Bytes> original;
+    for (const auto& f : frames)
+        original[{f.remote, f.frameIndex}] = f.frame;
+    std::map<HostileKind, uint64_t> acts;
+    for (const HostileAct& act : s.hostileActs()) {
+        ++acts[act.kind];
+        if (act.kind == HostileKind::CounterJump)
+            continue;
+        SCOPED_TRACE(std::string(hostileKindName(act.kind)) + " at " + std::to_string(act.lineOffset));
+        const Bytes& f = original.at({act.remote, act.frameIndex});
+        auto on = [&](std::size_t from, std::size_t count) {
+            from += act.lineOffset;
+            return from + count <= line.size() ? Bytes(line.begin() + from, line.begin() + from + count) : Bytes{};
+        };
+        switch (act.kind) {
+        case HostileKind::Garbage:
+        case HostileKind::FakeHeader:
+            EXPECT_EQ(on(act.count, f.size()), f);
+            break;
+        case HostileKind::JunkInside:
+            EXPECT_EQ(on(0, act.position), Bytes(f.begin(), f.begin() + act.position));
+            EXPECT_EQ(on(act.position + act.count, f.size() - act.position), Bytes(f.begin() + act.position, f.end()));
+            break;
+        case HostileKind::BitFlip: {
+            Bytes flipped = f;
+            flipped[act.position] ^= uint8_t(1 << act.bit);
+            EXPECT_EQ(on(0, f.size()), flipped);
+            break;
+        }
+        case HostileKind::Truncate:
+            EXPECT_EQ(on(0, act.position), Bytes(f.begin(), f.begin() + act.position));
+            break;
+        default:
+            EXPECT_EQ(on(0, f.size()), f);
+            EXPECT_EQ(on(f.size(), f.size()), f);
+            break;
+        }
+    }
+    for (HostileKind k : {HostileKind::JunkInside, HostileKind::BitFlip, HostileKind::Truncate})
+        EXPECT_EQ(st.damaged[int(k)], acts[k]) << hostileKindName(k);
+    EXPECT_EQ(st.dataFramesDuplicated, acts[HostileKind::Duplicate]);
+    EXPECT_EQ(st.counterJumps, acts[HostileKind::CounterJump]);
+    EXPECT_EQ(acts.size(), std::size_t(hostileKindCount)) << "every kind played";
+
+    // The frames left out by the jumps are the gaps in the counters sent, and those after
+    // the last frame sent.
+    std::map<int, int> last;
+    uint64_t gaps = 0, missing = unsentSince[1] + unsentSince[2];
+    for (const auto& f : frames) {
+        if (last.count(f.remote) && f.counter != (last[f.remote] + 1) % 256) {
+            ++gaps;
+            missing += (f.counter - last[f.remote] - 1 + 256) % 256;
+        }
+        last[f.remote] = f.counter;
+    }
+    EXPECT_EQ(missing, st.countersSkipped);
+    EXPECT_GE(st.counterJumps, gaps);
+    EXPECT_GT(gaps, 0u);
+
+    // A reader keeping the rule finds every intact frame (a second copy may stand in for
+    // one run over), and passes on exactly as many data frames as counted.
+    std::set<Bytes> sentBytes;
+    for (const auto& f : frames)
+        sentBytes.insert(f.frame);
+    std::set<Bytes> foundWhole;
+    uint64_t dataFound = 0;
+    for (const Bytes& f : framesByTheRule(line)) {
+        dataFound += f[1] == DATA_FROM_REMOTE;
+        if (sentBytes.count(f))
+            foundWhole.insert(f);
+    }
+    EXPECT_EQ(dataFound, st.dataFramesFound);
+    EXPECT_GE(foundWhole.size(), st.dataFramesIntact);
+    EXPECT_LE(foundWhole.size(), st.dataFramesIntact + st.dataFramesDuplicated);
+}
+
+TEST_F(DongleSimTest, SameSeedSameHostileBytesOtherSeedOthers) {
+    auto run = [&](uint64_t seed) {
+        DongleSim::Options options;
+        options.fixedConfigs = {{1, 2}, {2, 3}};
+        options.model.seed = seed;
+        options.recordLine = true;
+        options.hostile = {{"any", 50}};
+        options.paced = false;
+        sim.reset();
+        sentFrames.clear();
+        DongleSim& s = start(options);
+        Bytes line = streamAndStop(s, 60);
+        // From the start's acknowledgement to the stop's, only the remotes' frames and the
+        // acts on them are on the line.
+        const Bytes started = frame(ACK, {START_DATA}), stopped = frame(ACK, {STOP_DATA});
+        auto from = std::search(line.begin(), line.end(), started.begin(), started.end()) + started.size();
+        auto to = std::find_end(from, line.end(), stopped.begin(), stopped.end());
+        return Bytes(from, to);
+    };
+    const Bytes a = run(9), b = run(9), c = run(10);
+    const std::size_t common = std::min(a.size(), b.size());
+    ASSERT_GT(common, 2000u);
+    EXPECT_TRUE(std::equal(a.begin(), a.begin() + common, b.begin()));
+    EXPECT_FALSE(std::equal(a.begin(), a.begin() + std::min(common, c.size()), c.begin()));
+}
+
+TEST_F(DongleSimTest, HostileActsQueueForTheNextFramesAndRatesAddUpTo100) {
+    DongleSim::Options options;
+    options.fixedConfigs = {{1, 2}};
+    options.paced = false;
+    DongleSim& s = start(options);
+    for (const char* wrong : {"hostile", "hostile flip 101", "hostile flip nan", "hostile flip 5 6"})
+        EXPECT_EQ(s.control(wrong).rfind("error: usage: hostile", 0), 0u) << wrong;
+    EXPECT_EQ(s.control("hostile nope").rfind("error: unknown hostile kind", 0), 0u);
+    EXPECT_TRUE(s.hostileRate(HostileKind::BitFlip, 60));
+    EXPECT_FALSE(s.hostileRate(HostileKind::Truncate, 50));
+    EXPECT_EQ(s.control("hostile any 40%"), "ok");
+    s.hostileOff();
+
+    s.hostileNext(HostileKind::Duplicate);
+    s.hostileNext(HostileKind::CounterJump);
+    s.control("hostile truncate");
+    streamAndStop(s, 40);
+    const auto acts = s.hostileActs();
+    ASSERT_EQ(acts.size(), 3u);
+    EXPECT_EQ(acts[0].kind, HostileKind::Duplicate);
+    EXPECT_EQ(acts[0].counter, 0);
+    EXPECT_EQ(acts[1].kind, HostileKind::CounterJump);
+    EXPECT_EQ(acts[1].counter, 1);
+    EXPECT_EQ(acts[2].kind, HostileKind::Truncate);
+    EXPECT_EQ(acts[2].counter, 1 + acts[1].count);
+    const auto st = s.stats();
+    EXPECT_EQ(st.countersSkipped, uint64_t(acts[1].count));
+    EXPECT_EQ(st.dataFramesIntact + 1 + st.cost[int(HostileKind::Truncate)], st.dataFramesSent);
+    EXPECT_EQ(sent().front().counter, 0);
+    EXPECT_EQ(sent()[1].counter, 1 + acts[1].count);
 }

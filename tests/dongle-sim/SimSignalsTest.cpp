@@ -13,8 +13,9 @@ int16_t word(const std::vector<uint8_t>& b, std::size_t at) {
     return static_cast<int16_t>((b[at] << 8) | b[at + 1]);
 }
 
-// Host decoding with default constants, written independently of the encoder.
-std::vector<double> hostDecode(int type, int config, const std::vector<uint8_t>& b) {
+// Host decoding with default constants, and the remote's own ones for the barometer and
+// thermometer, written independently of the encoder.
+std::vector<double> hostDecode(int type, int config, const std::vector<uint8_t>& b, const SimCalibration& k) {
     switch (type) {
     case SIM_ACCELEROMETER:
         return {(-word(b, 2) + 228.5) / 838.58307, (word(b, 0) + 109.0) / 842.3038, (word(b, 4) + 169.5) / 844.08765};
@@ -42,13 +43,18 @@ std::vector<double> hostDecode(int type, int config, const std::vector<uint8_t>&
     case SIM_BAROMETER: {
         int padc = ((b[0] << 2) & 0x3FF) | (b[1] >> 6);
         int tadc = ((b[2] << 2) & 0x3FF) | (b[3] >> 6);
-        // Coefficients of the default words, derived by hand.
-        double a0 = 2180.25, b1 = -(2 + 4765.0 / 8192), b2 = -(1 + 806.0 / 16384), c12 = 3758.0 / (1 << 22);
+        // Every word is a signed magnitude in units of 1/8, 2^-13, 2^-14 and (above two
+        // unused bits) 2^-22.
+        auto scaled = [](int16_t w, double unit, int unused = 0) {
+            return (w < 0 ? -1 : 1) * double(std::abs(int(w)) >> unused) * unit;
+        };
+        double a0 = scaled(k.barometer[0], 1.0 / 8), b1 = scaled(k.barometer[1], 1.0 / 8192),
+               b2 = scaled(k.barometer[2], 1.0 / 16384), c12 = scaled(k.barometer[3], 1.0 / (1 << 22), 2);
         return {(a0 + (b1 + c12 * tadc) * padc + b2 * tadc) * 65 / 1023 + 50, (tadc - 605.75) / -5.35};
     }
     case SIM_THERMOMETER: {
         uint32_t raw = (uint32_t(b[0]) << 24) | (b[1] << 16) | (b[2] << 8) | b[3];
-        return {((raw * 50.0 / 400.0) - 2280) * 55 / (2607 - 2280) + 30};
+        return {((raw * 50.0 / 400.0) - k.thermometerAt30) * 55 / (k.thermometerAt85 - k.thermometerAt30) + 30};
     }
     case SIM_DIGITAL: {
         std::vector<double> lines;
@@ -80,27 +86,58 @@ double tolerance(int type, int config) {
 }  // namespace
 
 TEST(SimSignals, HostDecodingOfEveryBlockGivesTheSceneBack) {
-    RemoteSignals signals(7, 1);
-    for (int config : simConfigurations()) {
-        for (const auto& block : simBlockLayout(config)) {
-            SCOPED_TRACE("config " + std::to_string(config) + " type " + std::to_string(block.type));
-            for (int64_t n : {0, 1, 37, 250, 1999}) {
-                std::vector<uint8_t> bytes;
-                auto decoded = signals.encode(block.type, config, block.rate, n, bytes);
-                ASSERT_EQ(bytes.size(), static_cast<std::size_t>(block.sampleSize));
-                if (block.type == SIM_WHEEL)
-                    continue;   // needs the running sum: its own test
-                auto host = hostDecode(block.type, config, bytes);
-                auto scene = signals.physical(block.type, config, double(n) / block.rate);
-                ASSERT_EQ(decoded.size(), host.size());
-                ASSERT_EQ(scene.size(), host.size());
-                for (std::size_t k = 0; k < host.size(); ++k) {
-                    EXPECT_NEAR(decoded[k], host[k], 1e-4) << "axis " << k;
-                    EXPECT_NEAR(host[k], scene[k], tolerance(block.type, config)) << "axis " << k;
+    // A remote with its own constants, and one with the defaults.
+    for (const RemoteSignals& signals : {RemoteSignals(7, 1), RemoteSignals(7, 2, SimCalibration{})}) {
+        for (int config : simConfigurations()) {
+            for (const auto& block : simBlockLayout(config)) {
+                SCOPED_TRACE("config " + std::to_string(config) + " type " + std::to_string(block.type));
+                for (int64_t n : {0, 1, 37, 250, 1999}) {
+                    std::vector<uint8_t> bytes;
+                    auto decoded = signals.encode(block.type, config, block.rate, n, bytes);
+                    ASSERT_EQ(bytes.size(), static_cast<std::size_t>(block.sampleSize));
+                    if (block.type == SIM_WHEEL)
+                        continue;   // needs the running sum: its own test
+                    auto host = hostDecode(block.type, config, bytes, signals.calibration());
+                    auto scene = signals.physical(block.type, config, double(n) / block.rate);
+                    ASSERT_EQ(decoded.size(), host.size());
+                    ASSERT_EQ(scene.size(), host.size());
+                    for (std::size_t k = 0; k < host.size(); ++k) {
+                        EXPECT_NEAR(decoded[k], host[k], 1e-4) << "axis " << k;
+                        EXPECT_NEAR(host[k], scene[k], tolerance(block.type, config)) << "axis " << k;
+                    }
                 }
             }
         }
     }
+}
+
+// A host that drops a remote's constants, or uses the other remote's, reads room air wrong:
+// the remotes of every seed differ from the defaults and from each other by far more than
+// the end-to-end tests tolerate, yet read the same plausible scene with their own.
+TEST(SimSignals, EveryRemoteHasItsOwnFactoryConstants) {
+    int unusedBitsSet = 0;
+    for (uint64_t seed = 1; seed <= 40; ++seed) {
+        SCOPED_TRACE(seed);
+        const SimCalibration own[2] = {SimCalibration::forRemote(seed, 1), SimCalibration::forRemote(seed, 2)};
+        EXPECT_EQ(own[0], SimCalibration::forRemote(seed, 1));
+        EXPECT_NE(own[0], SimCalibration::forRemote(seed + 1, 1));
+        unusedBitsSet += (own[0].barometer[3] & 3) != 0;
+        for (int r = 0; r < 2; ++r) {
+            RemoteSignals signals(seed, r + 1);
+            std::vector<uint8_t> baro, thermo;
+            auto pressure = signals.encode(SIM_BAROMETER, 6, 100, 5, baro)[0];
+            auto temperature = signals.encode(SIM_THERMOMETER, 6, 50, 5, thermo)[0];
+            EXPECT_NEAR(pressure, 101.3, 0.4);
+            EXPECT_NEAR(temperature, 22.5, 0.3);
+            EXPECT_NEAR(hostDecode(SIM_BAROMETER, 6, baro, own[r])[0], pressure, 1e-9);
+            EXPECT_NEAR(hostDecode(SIM_THERMOMETER, 6, thermo, own[r])[0], temperature, 1e-9);
+            for (const SimCalibration& wrong : {SimCalibration{}, own[1 - r]}) {
+                EXPECT_GT(std::fabs(hostDecode(SIM_BAROMETER, 6, baro, wrong)[0] - pressure), 0.01);
+                EXPECT_GT(std::fabs(hostDecode(SIM_THERMOMETER, 6, thermo, wrong)[0] - temperature), 0.01);
+            }
+        }
+    }
+    EXPECT_GT(unusedBitsSet, 10) << "the bits a host must ignore are set";
 }
 
 TEST(SimSignals, ValuesArePhysicallyPlausible) {

@@ -35,8 +35,17 @@ SimEmission makeEmission(SimEmission::Kind kind, uint8_t command, std::vector<ui
 
 DongleModel::DongleModel() : DongleModel(Options{}) {}
 
+namespace {
+
+RemoteSignals remoteSignals(const DongleModel::Options& options, int remote) {
+    return RemoteSignals(options.seed, remote,
+                         options.defaultConstants ? SimCalibration{} : SimCalibration::forRemote(options.seed, remote));
+}
+
+}  // namespace
+
 DongleModel::DongleModel(const Options& options)
-    : opts(options), signals{RemoteSignals(options.seed, 1), RemoteSignals(options.seed, 2)} {
+    : opts(options), signals{remoteSignals(options, 1), remoteSignals(options, 2)} {
     for (int i = 0; i < 2; ++i)
         units[i].id = opts.unitIDs[i] & 0xFFFFFF;
 }
@@ -105,6 +114,10 @@ int DongleModel::fixedConfig(int slot) const {
 }
 
 uint32_t DongleModel::unitID(int unit) const { return validRemote(unit) ? units[unit - 1].id : 0; }
+
+const SimCalibration& DongleModel::calibration(int slot) const {
+    return signals[validRemote(slot) ? slot - 1 : 0].calibration();
+}
 
 int DongleModel::modeNumber() const {
     if (running)
@@ -412,13 +425,14 @@ std::vector<SimEmission> DongleModel::handleRemoteCommand(uint8_t command, std::
     }
     case GET_CALIBRATION: {
         const uint8_t type = payload[1];
+        const SimCalibration& constants = signals[remote - 1].calibration();
         std::vector<uint8_t> p = {r, type, 0};
         if (type == SIM_BAROMETER) {
-            for (int16_t word : {SIM_BAROMETER_A0, SIM_BAROMETER_B1, SIM_BAROMETER_B2, SIM_BAROMETER_C12})
+            for (int16_t word : constants.barometer)
                 appendBigEndian16(p, static_cast<uint16_t>(word));
         } else if (type == SIM_THERMOMETER) {
-            appendBigEndian16(p, SIM_THERMOMETER_AT85);
-            appendBigEndian16(p, SIM_THERMOMETER_AT30);
+            appendBigEndian16(p, constants.thermometerAt85);
+            appendBigEndian16(p, constants.thermometerAt30);
         }
         p[2] = static_cast<uint8_t>(p.size() - 3);   // other sensors have no factory constants
         return {reply(command, p)};

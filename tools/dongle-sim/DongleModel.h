@@ -36,7 +36,7 @@ struct SimTruthSample {
     int type = 0;
     int index = 0;                  // index within its block
     int64_t sampleNumber = 0;       // since the start of the stream
-    std::vector<double> values;     // what a host with default constants decodes
+    std::vector<double> values;     // what a host decodes with the constants the remote reports
 };
 
 struct SimDataFrame {
@@ -58,6 +58,9 @@ public:
         int firstCounter = 0;       // frame counter of a stream's first frame
         int pairingTicks = 3;       // how long a pairing takes
         int powerDownTicks = 2;     // from the ACK of POWER_DOWN to the radio loss
+        // Every remote reports the host's default barometer and thermometer constants
+        // instead of its own (which differ per remote and seed).
+        bool defaultConstants = false;
     };
 
     DongleModel();
@@ -101,6 +104,8 @@ public:
     bool streaming(int slot) const;
     int fixedConfig(int slot) const;
     uint32_t unitID(int unit) const;
+    // The factory constants remote `slot` reports, and that its truth values are decoded with.
+    const SimCalibration& calibration(int slot) const;
     int64_t ticks() const { return tickCount; }
     std::string describe() const;
     const Options& options() const { return opts; }

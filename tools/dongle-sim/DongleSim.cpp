@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -153,6 +154,16 @@ struct DongleSim::Impl {
     Clock::time_point nextTick{};
     std::mt19937_64 junk;
 
+    // Hostile acts on data frames.
+    std::deque<std::optional<HostileKind>> queuedActs;   // nullopt: a kind at random
+    double rates[hostileKindCount] = {};                  // percent of data frames
+    double anyRate = 0;
+    uint64_t framesBuilt[2] = {};                         // per remote: seeds each frame's acts
+    int skipRemaining[2] = {};                            // frames a counter jump still leaves out
+    LineAudit audit;
+    std::vector<HostileAct> acts;                         // guarded by mutex
+    std::vector<uint8_t> record;                          // guarded by mutex
+
     std::ofstream truth;
     std::function<void(const SimDataFrame&, bool)> dataCallback;
     Stats live;
@@ -237,6 +248,7 @@ struct DongleSim::Impl {
         output.clear();
         outputBytes = 0;
         delayed.clear();
+        audit.lineLost();
     }
 
     // The host closed the terminal: what was on its way is lost, as with a real port.
@@ -262,11 +274,27 @@ struct DongleSim::Impl {
 
     // --- output -----------------------------------------------------------------------
 
+    // Whether bytes can go out: a host has the terminal, and (for the remotes' frames) it
+    // keeps up.
+    bool lineOpen(bool isData) const {
+        return masterFd >= 0 && clientPresent && !(isData && outputBytes > backlogLimit);
+    }
+
     bool enqueue(const std::vector<uint8_t>& bytes, bool isData) {
-        if (masterFd < 0 || !clientPresent)
+        if (!lineOpen(isData))
             return false;
-        if (isData && outputBytes > backlogLimit)
-            return false;
+        audit.frame(bytes, isData);
+        put(bytes);
+        return true;
+    }
+
+    void enqueueJunk(const std::vector<uint8_t>& bytes, HostileKind kind) {
+        audit.junk(bytes, kind);
+        live.junkBytes += bytes.size();
+        put(bytes);
+    }
+
+    void put(const std::vector<uint8_t>& bytes) {
         if (splitMax > 0) {
             for (std::size_t at = 0; at < bytes.size(); at += static_cast<std::size_t>(splitMax)) {
                 std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(splitMax), bytes.size() - at);
@@ -276,7 +304,6 @@ struct DongleSim::Impl {
             output.push_back(Chunk{bytes, 0, {}});
         }
         outputBytes += bytes.size();
-        return true;
     }
 
     Clock::time_point nextWriteTime() const {
@@ -297,6 +324,11 @@ struct DongleSim::Impl {
                 return;   // EAGAIN: the host is not reading; wait for room
             }
             live.bytesWritten += static_cast<uint64_t>(n);
+            if (opts.recordLine) {
+                std::lock_guard lock(mutex);
+                record.insert(record.end(), chunk.bytes.begin() + static_cast<std::ptrdiff_t>(chunk.offset),
+                              chunk.bytes.begin() + static_cast<std::ptrdiff_t>(chunk.offset) + n);
+            }
             chunk.offset += static_cast<std::size_t>(n);
             outputBytes -= static_cast<std::size_t>(n);
             if (chunk.offset < chunk.bytes.size())
@@ -396,18 +428,112 @@ struct DongleSim::Impl {
         std::vector<SimDataFrame> frames;
         std::vector<SimEmission> emissions = model.tick(&frames);
         deliver(emissions, now);
-        std::size_t next = 0;
-        for (const SimEmission& e : emissions) {
-            if (e.kind != SimEmission::Kind::Data || next >= frames.size())
-                continue;
-            const SimDataFrame& data = frames[next++];
-            bool sent = canSend && enqueue(e.frame, true);
-            ++(sent ? live.dataFramesSent : live.dataFramesLost);
+        for (const SimDataFrame& data : frames) {
+            const uint64_t number = framesBuilt[data.remote - 1]++;
+            const bool open = canSend && lineOpen(true);
+            const bool sent = open && sendData(data, number);
+            if (!open)
+                ++live.dataFramesLost;
+            else if (sent)
+                ++live.dataFramesSent;
+            else
+                ++live.countersSkipped;
             recordTruth(data, sent);
             if (dataCallback)
                 dataCallback(data, sent);
         }
         live.ticks = model.ticks();
+    }
+
+    // Puts a data frame on the line, with the act it gets if any. False when a counter jump
+    // leaves it out.
+    bool sendData(const SimDataFrame& data, uint64_t number) {
+        int& skipping = skipRemaining[data.remote - 1];
+        if (data.frameIndex == 0)
+            skipping = 0;   // a jump ends with its stream
+        if (skipping > 0) {
+            --skipping;
+            return false;
+        }
+        std::mt19937_64 random = hostileGenerator(opts.model.seed, data.remote, number);
+        std::optional<HostileKind> kind = chooseAct(random);
+        if (!kind) {
+            audit.frame(data.frame, true);
+            put(data.frame);
+            return true;
+        }
+        HostileAct act;
+        act.remote = data.remote;
+        act.counter = data.counter;
+        act.frameIndex = data.frameIndex;
+        act.lineOffset = live.bytesWritten + outputBytes;
+        std::vector<LinePiece> pieces = hostilePieces(*kind, data.frame, random, act);
+        {
+            std::lock_guard lock(mutex);
+            acts.push_back(act);
+        }
+        logLine(std::string("hostile ") + hostileKindName(*kind) + " on remote " + std::to_string(data.remote) +
+                " counter " + std::to_string(data.counter));
+        if (*kind == HostileKind::CounterJump) {
+            ++live.counterJumps;
+            skipping = act.count - 1;
+            return false;
+        }
+        for (const LinePiece& piece : pieces) {
+            switch (piece.what) {
+            case LinePiece::What::Frame:
+                audit.frame(piece.bytes, true);
+                put(piece.bytes);
+                break;
+            case LinePiece::What::Altered:
+                audit.altered(piece.bytes, *kind);
+                put(piece.bytes);
+                break;
+            case LinePiece::What::Copy:
+                audit.copy(piece.bytes);
+                put(piece.bytes);
+                ++live.dataFramesDuplicated;
+                break;
+            case LinePiece::What::Junk:
+                enqueueJunk(piece.bytes, *kind);
+                break;
+            }
+        }
+        if (*kind == HostileKind::JunkInside)
+            live.junkBytes += static_cast<uint64_t>(act.count);
+        return true;
+    }
+
+    // The act for the next data frame: a queued one first, else one drawn by the rates.
+    std::optional<HostileKind> chooseAct(std::mt19937_64& random) {
+        const double draw = static_cast<double>(random() >> 11) * (100.0 / 9007199254740992.0);   // [0, 100)
+        auto anyKind = [&] { return static_cast<HostileKind>(random() % hostileKindCount); };
+        if (!queuedActs.empty()) {
+            std::optional<HostileKind> kind = queuedActs.front();
+            queuedActs.pop_front();
+            return kind ? kind : anyKind();
+        }
+        double below = 0;
+        for (int k = 0; k < hostileKindCount; ++k) {
+            below += rates[k];
+            if (draw < below)
+                return static_cast<HostileKind>(k);
+        }
+        if (draw < below + anyRate)
+            return anyKind();
+        return std::nullopt;
+    }
+
+    void publish() {
+        const LineAudit::Counts& c = audit.counts();
+        live.dataFramesIntact = c.intact;
+        live.dataFramesPending = c.pending;
+        live.dataFramesFound = c.found;
+        live.otherFramesCost = c.otherCost;
+        std::copy(std::begin(c.damaged), std::end(c.damaged), std::begin(live.damaged));
+        std::copy(std::begin(c.cost), std::end(c.cost), std::begin(live.cost));
+        std::lock_guard lock(mutex);
+        published = live;
     }
 
     void recordTruth(const SimDataFrame& data, bool sent) {
@@ -505,10 +631,7 @@ struct DongleSim::Impl {
             handleReaderEvents(reader.expire(now), now);
             runTicks(now);
             writeOutput(Clock::now());
-            {
-                std::lock_guard lock(mutex);
-                published = live;
-            }
+            publish();
 
             now = Clock::now();
             Clock::time_point deadline = nextDeadline(now);
@@ -625,8 +748,13 @@ struct DongleSim::Impl {
             }
             if (bytes.empty())
                 return "error: no bytes";
-            return enqueue(bytes, false) ? "ok" : "error: no host on the port";
+            if (!lineOpen(false))
+                return "error: no host on the port";
+            enqueueJunk(bytes, HostileKind::Garbage);
+            return "ok";
         }
+        if (verb == "hostile")
+            return hostileLine(words);
         if (verb == "split") {
             if (words.size() >= 2 && words[1] == "off") {
                 splitMax = 0;
@@ -698,6 +826,14 @@ struct DongleSim::Impl {
             text << "ok commands " << live.commandsReceived << " answers " << live.answersSent << " dropped "
                  << live.answersDropped << " data " << live.dataFramesSent << " lost " << live.dataFramesLost
                  << " framing " << live.framingErrors << " ticks " << live.ticks;
+            const LineAudit::Counts& c = audit.counts();
+            text << " | intact " << c.intact << " pending " << c.pending << " found " << c.found;
+            for (int k = 0; k < hostileKindCount; ++k)
+                if (c.damaged[k] || c.cost[k])
+                    text << ' ' << hostileKindName(static_cast<HostileKind>(k)) << ' ' << c.damaged[k] << '+'
+                         << c.cost[k];
+            text << " duplicated " << live.dataFramesDuplicated << " jumps " << live.counterJumps << " skipped "
+                 << live.countersSkipped << " junk " << live.junkBytes;
             return text.str();
         }
         if (verb == "quit") {
@@ -705,6 +841,42 @@ struct DongleSim::Impl {
             return "ok";
         }
         return "error: unknown control '" + verb + "'";
+    }
+
+    std::string hostileLine(const std::vector<std::string>& words) {
+        std::string kinds;
+        for (int k = 0; k < hostileKindCount; ++k)
+            kinds += std::string(k ? ", " : "") + hostileKindName(static_cast<HostileKind>(k));
+        const std::string usage = "error: usage: hostile <kind|any> [percent] | hostile off (kinds: " + kinds + ")";
+        if (words.size() == 2 && words[1] == "off") {
+            queuedActs.clear();
+            std::fill(std::begin(rates), std::end(rates), 0.0);
+            anyRate = 0;
+            return "ok";
+        }
+        if (words.size() < 2 || words.size() > 3)
+            return usage;
+        const std::optional<HostileKind> kind = parseHostileKind(words[1]);
+        if (!kind && words[1] != "any")
+            return "error: unknown hostile kind '" + words[1] + "' (kinds: " + kinds + ", any)";
+        if (words.size() == 2) {
+            queuedActs.push_back(kind);
+            return "ok";
+        }
+        std::string number = words[2];
+        if (!number.empty() && number.back() == '%')
+            number.pop_back();
+        double percent;
+        if (!parseDouble(number, percent) || !std::isfinite(percent) || percent < 0 || percent > 100)
+            return usage;
+        double& rate = kind ? rates[static_cast<int>(*kind)] : anyRate;
+        double total = anyRate + percent - rate;
+        for (double r : rates)
+            total += r;
+        if (total > 100.0 + 1e-9)
+            return "error: the hostile shares would add up to more than 100 percent";
+        rate = percent;
+        return "ok";
     }
 };
 
@@ -722,6 +894,16 @@ bool DongleSim::start(std::string* error) {
     Impl& s = *impl;
     s.paced = s.opts.paced;
     s.junk.seed(s.opts.model.seed ^ 0x6A756E6Bull);
+    for (const auto& [kind, percent] : s.opts.hostile) {
+        std::ostringstream line;
+        line << "hostile " << kind << ' ' << percent;
+        std::string answer = s.execute(line.str());
+        if (answer.rfind("error", 0) == 0) {
+            if (error)
+                *error = answer.substr(7);
+            return false;
+        }
+    }
 
     // Start state: which remotes exist, which slots are paired, who is switched on.
     DongleModel& m = s.model;
@@ -833,6 +1015,22 @@ void DongleSim::nackNext(int command, int error, int count) {
 
 void DongleSim::schedule(int delayMs, const std::string& line) {
     control("at " + std::to_string(delayMs) + " " + line);
+}
+
+bool DongleSim::hostileRate(HostileKind kind, double percent) {
+    std::ostringstream line;
+    line << "hostile " << hostileKindName(kind) << ' ' << percent;
+    return control(line.str()) == "ok";
+}
+
+std::vector<HostileAct> DongleSim::hostileActs() const {
+    std::lock_guard lock(impl->mutex);
+    return impl->acts;
+}
+
+std::vector<uint8_t> DongleSim::lineRecord() const {
+    std::lock_guard lock(impl->mutex);
+    return impl->record;
 }
 
 DongleSim::Stats DongleSim::stats() const {

@@ -16,12 +16,19 @@
 //   nack <command|any> <error> [n]        refuse the next n matching commands
 //   paced on|off                          off: stream as fast as the host reads
 //   config <r> <c> | battery <r> <volts>  set a remote's configuration / battery
+//   hostile <kind|any>                    do act <kind> to the next data frame (queued: each
+//                                         line takes one more frame; any: a kind at random)
+//   hostile <kind|any> <percent>          do it to that share of the data frames, drawn per
+//                                         frame from the seed (0: stop); shares add up to 100
+//   hostile off                           no more acts, queued ones dropped
 //   at <ms> <line>                        run a line later
 //   status | stats                        describe the state / the counters
-// Commands are named by their protocol name (START_DATA) or code (32, 0x20).
+// Commands are named by their protocol name (START_DATA) or code (32, 0x20). The hostile
+// kinds and the count of what they cost are described in SimHostile.h.
 #pragma once
 
 #include "tools/dongle-sim/DongleModel.h"
+#include "tools/dongle-sim/SimHostile.h"
 
 #include <atomic>
 #include <chrono>
@@ -47,6 +54,8 @@ public:
         // already connected. A real dongle need not do this, so it is off unless asked for.
         bool announceRemotes = false;
         std::string truthPath;                 // write the truth file there when not empty
+        bool recordLine = false;               // keep every byte written to the line: lineRecord()
+        std::map<std::string, double> hostile; // kind name or "any" -> percent of data frames
         std::function<void(const std::string&)> log;        // one line per frame in or out
         std::function<void(const std::string&)> portChanged;  // new path, or "" when unplugged
     };
@@ -62,6 +71,32 @@ public:
         uint64_t bytesSkipped = 0;
         uint64_t bytesWritten = 0;
         int64_t ticks = 0;
+
+        // What became of the data frames, as a reader that keeps the framing rule meets the
+        // line (SimHostile.h). Each frame in dataFramesSent is in exactly one of intact,
+        // pending, damaged[kind] and cost[kind]; so a library that keeps the rule records
+        // at least dataFramesIntact frames and at most dataFramesFound.
+        uint64_t dataFramesIntact = 0;     // sent unaltered and findable where they were sent
+        uint64_t dataFramesPending = 0;    // the reader still waits for bytes a false frame claims
+        uint64_t damaged[hostileKindCount] = {};   // altered by an act of that kind
+        uint64_t cost[hostileKindCount] = {};      // sent unaltered, run over after such an act
+        uint64_t dataFramesFound = 0;      // frames with the data command the reader passes on
+        uint64_t otherFramesCost = 0;      // answers and connection frames run over
+        uint64_t dataFramesDuplicated = 0; // second copies (not in dataFramesSent)
+        uint64_t counterJumps = 0;
+        uint64_t countersSkipped = 0;      // frames left out by the jumps (not in dataFramesSent)
+        uint64_t junkBytes = 0;            // between or inside frames, garbage lines included
+
+        // Frames an act of `kind` altered or cost.
+        uint64_t touched(HostileKind kind) const {
+            return damaged[static_cast<int>(kind)] + cost[static_cast<int>(kind)];
+        }
+        uint64_t dataFramesTouched() const {
+            uint64_t n = 0;
+            for (int k = 0; k < hostileKindCount; ++k)
+                n += damaged[k] + cost[k];
+            return n;
+        }
     };
 
     DongleSim();
@@ -96,6 +131,16 @@ public:
     void setPaced(bool paced) { control(paced ? "paced on" : "paced off"); }
     void schedule(int delayMs, const std::string& line);
     std::string status() { return control("status"); }
+    // Act `kind` on the next data frame (one more frame per call).
+    void hostileNext(HostileKind kind) { control(std::string("hostile ") + hostileKindName(kind)); }
+    // Act `kind` on `percent` of the data frames from now; false when the shares would pass 100.
+    bool hostileRate(HostileKind kind, double percent);
+    void hostileOff() { control("hostile off"); }
+
+    // Every act done so far, in line order.
+    std::vector<HostileAct> hostileActs() const;
+    // Every byte written to the line so far, with Options::recordLine.
+    std::vector<uint8_t> lineRecord() const;
 
     Stats stats() const;
     // Called on the simulator's thread for every data frame built, with whether it was

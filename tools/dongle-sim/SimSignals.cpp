@@ -10,7 +10,8 @@ namespace {
 
 constexpr double twoPi = 6.283185307179586;
 
-// The host's default constants (single-precision, as the host holds them).
+// The host's default constants (single-precision, as the host holds them). The barometer's
+// and thermometer's are the remote's own: see SimCalibration.
 constexpr float accelOffset[3] = {-228.5f, -109.0f, -169.5f};
 constexpr float accelScale[3] = {838.58307f, 842.3038f, 844.08765f};
 constexpr float magOffset[3] = {-3504.0f, 3453.0f, 2953.5f};
@@ -56,31 +57,6 @@ void appendWord(std::vector<uint8_t>& out, int32_t value) {
 
 double gauss(double x, double width) { return std::exp(-(x * x) / (2.0 * width * width)); }
 
-struct BarometerCoefficients {
-    double a0, b1, b2, c12;
-};
-
-// The host's derivation of the barometer's floating coefficients from its four words.
-BarometerCoefficients deriveCoefficients() {
-    auto sign = [](int16_t w) { return w < 0 ? -1.0 : 1.0; };
-    auto mag = [](int16_t w) { return static_cast<uint32_t>(std::abs(static_cast<int32_t>(w))); };
-    BarometerCoefficients c{};
-    uint32_t m = mag(SIM_BAROMETER_A0);
-    c.a0 = sign(SIM_BAROMETER_A0) * ((m & 7) * 0.125 + ((m >> 3) & 0xFFF));
-    m = mag(SIM_BAROMETER_B1);
-    c.b1 = sign(SIM_BAROMETER_B1) * ((m & 0x1FFF) * std::ldexp(1.0, -13) + ((m >> 13) & 3));
-    m = mag(SIM_BAROMETER_B2);
-    c.b2 = sign(SIM_BAROMETER_B2) * ((m & 0x3FFF) * std::ldexp(1.0, -14) + ((m >> 14) & 1));
-    uint32_t k = mag(SIM_BAROMETER_C12) >> 2;
-    c.c12 = sign(SIM_BAROMETER_C12) * (k & 0x1FFF) * std::ldexp(1.0, -22);
-    return c;
-}
-
-const BarometerCoefficients& coefficients() {
-    static const BarometerCoefficients c = deriveCoefficients();
-    return c;
-}
-
 // Encodes three axes as the remote orders them for the host's axis mapping, and returns
 // what the host decodes. `mapping` 0: host raw = (-w1, w0, w2); 1: (-w0, -w1, -w2);
 // 2: (w0, w1, w2).
@@ -112,12 +88,49 @@ double encodeChannel(double physical, float offset, float scale, int32_t low, in
 
 }  // namespace
 
+SimCalibration SimCalibration::forRemote(uint64_t seed, int remote) {
+    uint64_t h = splitmix(splitmix(seed ^ 0x63616C6962ull) + static_cast<uint64_t>(remote));
+    auto draw = [&h](double low, double high) {
+        h = splitmix(h);
+        return low + (high - low) * unitFromHash(h);
+    };
+    // Each word is a sign and a fixed-point magnitude: a0 in eighths, b1 in 2^-13, b2 in
+    // 2^-14, c12 in 2^-22 above two bits the host ignores (set at random: a host that
+    // reads them is wrong). The defaults sit between the ranges of remote 1 (below) and
+    // remote 2 (above) for a0 and the 30-degree reading, so that the two remotes and the
+    // defaults always differ.
+    const double side = remote == 1 ? -1.0 : 1.0;
+    SimCalibration c;
+    c.barometer[0] = static_cast<int16_t>(std::lround((2180.25 + side * draw(2.0, 100.0)) * 8));
+    c.barometer[1] = static_cast<int16_t>(-std::lround(draw(2.50, 2.66) * 8192));
+    c.barometer[2] = static_cast<int16_t>(-std::lround(draw(1.00, 1.10) * 16384));
+    c.barometer[3] = static_cast<int16_t>((std::lround(draw(3570.0, 3946.0)) << 2) | static_cast<long>(h >> 62));
+    c.thermometerAt30 = static_cast<uint16_t>(std::lround(SIM_THERMOMETER_AT30 + side * draw(2.0, 50.0)));
+    c.thermometerAt85 = static_cast<uint16_t>(c.thermometerAt30 + std::lround(draw(300.0, 360.0)));
+    return c;
+}
+
 RemoteSignals::RemoteSignals(uint64_t seedValue, int remoteNumber)
-    : seed(seedValue), remote(remoteNumber) {
+    : RemoteSignals(seedValue, remoteNumber, SimCalibration::forRemote(seedValue, remoteNumber)) {}
+
+RemoteSignals::RemoteSignals(uint64_t seedValue, int remoteNumber, const SimCalibration& calibration)
+    : seed(seedValue), remote(remoteNumber), constants(calibration) {
     uint64_t h = splitmix(seed * 31 + static_cast<uint64_t>(remote));
     phase = twoPi * unitFromHash(h);
     heartPeriod = 60.0 / (64.0 + 16.0 * unitFromHash(splitmix(h + 1)));   // 64..80 beats a minute
     batteryStart = 3.90 + 0.15 * unitFromHash(splitmix(h + 2));
+
+    // The host's derivation of the barometer's floating coefficients from its four words.
+    auto sign = [](int16_t w) { return w < 0 ? -1.0 : 1.0; };
+    auto mag = [](int16_t w) { return static_cast<uint32_t>(std::abs(static_cast<int32_t>(w))); };
+    const int16_t* words = constants.barometer;
+    uint32_t m = mag(words[0]);
+    a0 = sign(words[0]) * ((m & 7) * 0.125 + ((m >> 3) & 0xFFF));
+    m = mag(words[1]);
+    b1 = sign(words[1]) * ((m & 0x1FFF) * std::ldexp(1.0, -13) + ((m >> 13) & 3));
+    m = mag(words[2]);
+    b2 = sign(words[2]) * ((m & 0x3FFF) * std::ldexp(1.0, -14) + ((m >> 14) & 1));
+    c12 = sign(words[3]) * ((mag(words[3]) >> 2) & 0x1FFF) * std::ldexp(1.0, -22);
 }
 
 double RemoteSignals::noise(int type, int axis, int64_t sampleNumber) const {
@@ -142,16 +155,16 @@ double RemoteSignals::ecgWave(double t) const {
            + 0.30 * gauss(beat - 0.60, 0.040);  // T
 }
 
-double RemoteSignals::barometerPressure(int padc, int tadc) {
-    const auto& c = coefficients();
-    return (c.a0 + (c.b1 + c.c12 * tadc) * padc + c.b2 * tadc) * 65.0 / 1023.0 + 50.0;
+double RemoteSignals::barometerPressure(int padc, int tadc) const {
+    return (a0 + (b1 + c12 * tadc) * padc + b2 * tadc) * 65.0 / 1023.0 + 50.0;
 }
 
 double RemoteSignals::barometerTemperature(int tadc) { return (tadc - 605.75) / -5.35; }
 
-double RemoteSignals::thermometerTemperature(uint32_t raw) {
+double RemoteSignals::thermometerTemperature(uint32_t raw) const {
     double reading = static_cast<double>(raw) * thermoNumerator / thermoDenominator;
-    return (reading - SIM_THERMOMETER_AT30) * 55.0 / (SIM_THERMOMETER_AT85 - SIM_THERMOMETER_AT30) + 30.0;
+    const double at30 = constants.thermometerAt30, at85 = constants.thermometerAt85;
+    return (reading - at30) * 55.0 / (at85 - at30) + 30.0;
 }
 
 std::vector<double> RemoteSignals::physical(int type, int config, double t) const {
@@ -286,17 +299,16 @@ std::vector<double> RemoteSignals::encode(int type, int config, int rate, int64_
         return {position / wheelScale, count / static_cast<double>(wheelScale) * rate};
     }
     case SIM_BAROMETER: {
-        const auto& c = coefficients();
         int tadc = quantise(605.75 - 5.35 * (p[1] + jitter(1, 0.05)), 0, 1023);
         double target = (p[0] + jitter(0, 0.02) - 50.0) * 1023.0 / 65.0;
-        int padc = quantise((target - c.a0 - c.b2 * tadc) / (c.b1 + c.c12 * tadc), 0, 1023);
+        int padc = quantise((target - a0 - b2 * tadc) / (b1 + c12 * tadc), 0, 1023);
         appendWord(out, padc << 6);
         appendWord(out, tadc << 6);
         return {barometerPressure(padc, tadc), barometerTemperature(tadc)};
     }
     case SIM_THERMOMETER: {
-        double reading = (p[0] + jitter(0, 0.02) - 30.0) * (SIM_THERMOMETER_AT85 - SIM_THERMOMETER_AT30) / 55.0 +
-                         SIM_THERMOMETER_AT30;
+        const double at30 = constants.thermometerAt30, at85 = constants.thermometerAt85;
+        double reading = (p[0] + jitter(0, 0.02) - 30.0) * (at85 - at30) / 55.0 + at30;
         auto raw = static_cast<uint32_t>(std::max<long>(0, std::lround(reading * thermoDenominator / thermoNumerator)));
         out.push_back(static_cast<uint8_t>(raw >> 24));
         out.push_back(static_cast<uint8_t>(raw >> 16));

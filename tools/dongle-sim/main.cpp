@@ -40,8 +40,14 @@ void usage() {
         "  --state S              idle (nothing paired), paired (remotes off) or connected (default)\n"
         "  --config R=C           remote R starts with fixed configuration C (repeatable)\n"
         "  --first-counter N      frame counter of each stream's first frame (default 0)\n"
+        "  --default-constants    the remotes report the host's default barometer and thermometer\n"
+        "                         constants instead of their own (which differ per remote and seed)\n"
+        "  --hostile KIND=PERCENT do act KIND to PERCENT of the data frames, drawn from the seed\n"
+        "                         (repeatable; KIND: garbage, fake-header, junk-inside, flip,\n"
+        "                         truncate, duplicate, counter-jump or any)\n"
         "  --unpaced              stream as fast as the host reads instead of every 10 ms\n"
         "  --truth FILE           write every data frame and its decoded values to FILE\n"
+        "  --line-record FILE     write every byte sent to the host to FILE when stopping\n"
         "  --no-register          do not announce the port in the port registry\n"
         "  --announce-remotes     after a new host's first pairing query, report the remotes\n"
         "                         already connected (a real dongle may not)\n"
@@ -53,7 +59,8 @@ void usage() {
         "Control lines (also on standard input): unplug, replug, radio-drop R, radio-return R,\n"
         "  garbage N | garbage hex BYTES, split MAX [GAP-MS] | split off, drop-answers N,\n"
         "  late-answers N MS, nack COMMAND|any ERROR [N], paced on|off, config R C,\n"
-        "  battery R VOLTS, at MS LINE, status, stats, quit\n",
+        "  battery R VOLTS, hostile KIND|any [PERCENT] | hostile off, at MS LINE, status, stats,\n"
+        "  quit\n",
         stderr);
 }
 
@@ -77,6 +84,7 @@ int main(int argc, char** argv) {
     std::vector<std::string> startLines;
     double duration = 0;
     bool exitOnEof = false;
+    std::string lineRecordPath;
 
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
@@ -120,6 +128,19 @@ int main(int argc, char** argv) {
                 options.fixedConfigs[remote] = config;
             } else if (arg == "--first-counter") {
                 options.model.firstCounter = std::stoi(value()) & 0xFF;
+            } else if (arg == "--default-constants") {
+                options.model.defaultConstants = true;
+            } else if (arg == "--hostile") {
+                std::string s = value();
+                auto eq = s.find('=');
+                if (eq == std::string::npos || eq == 0) {
+                    std::fputs("korvex-dongle-sim: --hostile takes KIND=PERCENT\n", stderr);
+                    return 2;
+                }
+                options.hostile[s.substr(0, eq)] = std::stod(s.substr(eq + 1));
+            } else if (arg == "--line-record") {
+                lineRecordPath = value();
+                options.recordLine = true;
             } else if (arg == "--unpaced") {
                 options.paced = false;
             } else if (arg == "--truth") {
@@ -208,5 +229,16 @@ int main(int argc, char** argv) {
         }
     }
     sim.stop();
+    if (!lineRecordPath.empty()) {
+        const std::vector<uint8_t> bytes = sim.lineRecord();
+        std::FILE* out = std::fopen(lineRecordPath.c_str(), "wb");
+        bool written = out && std::fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
+        if (out && std::fclose(out) != 0)
+            written = false;
+        if (!written) {
+            std::fprintf(stderr, "korvex-dongle-sim: cannot write %s\n", lineRecordPath.c_str());
+            return 1;
+        }
+    }
     return 0;
 }
