@@ -22,9 +22,18 @@ void HardwareDispatch::warning(int code, std::string detail) {
     listener->warning(code, std::move(detail));
 }
 
+void HardwareDispatch::dropCommands() {
+    // Requests queued for a dongle that is gone mean nothing to the next one, and the
+    // sender must not go on waiting for an answer from it: the plug-in's own questions
+    // come first, at once.
+    protocol->getCommandQueue()->clear();
+    protocol->commandAnswered();
+}
+
 void HardwareDispatch::donglePluggedIn() {
     listener->donglePluggedIn();
     hardwareState->donglePlugged = true;
+    dropCommands();
     askPairedRemotes = true;
     protocol->getPairing();
     protocol->getDongleStatus();
@@ -35,15 +44,19 @@ void HardwareDispatch::dongleNotPluggedIn() {
     // A dongle pulled in the middle of a run ends the run as a stop would: the raw file is
     // closed with every frame received and the sensors are re-timed.
     if (hardware) hardware->endInterruptedRun();
+    dropCommands();
     hardwareState->reset();
     listener->hardwareStateChanged();
 }
 
 void HardwareDispatch::replyReceived(int command, int first, int second) {
+    // The run's record is complete on disk before anyone hears that it stopped: a page may
+    // keep or reload the acquisition the moment it does.
+    if (command == GET_DONGLE_STATUS && second == DongleModeData && first != DongleModeData && hardware)
+        hardware->runEnded();
     listener->replyReceived(command, first, second);
     switch (command) {
     case GET_DONGLE_STATUS:
-        if (second == DongleModeData && first != DongleModeData && hardware) hardware->runEnded();
         for (int remote : {1, 2})
             if (hardwareState->remoteStatus(remote)->rfStatus == 1) protocol->getRemoteStatus(remote);
         listener->hardwareStateChanged();

@@ -56,6 +56,9 @@ private:
     // configuration again when it had one.
     void remoteConnected(int remote);
 
+    // Forgets every request queued for the dongle, and the wait for an answer.
+    void dropCommands();
+
     // Set at plug-in, taken by the first pairing reply after it.
     std::atomic<bool> askPairedRemotes{false};
 };

@@ -147,6 +147,7 @@ void DataParser::getAck(std::span<const uint8_t> b) {
         rawQueue->setFlag(0);
         rawQueue->notifyAll();
         notConfiguredReported = false;
+        unknownBlocks[0] = unknownBlocks[1] = 0;
     } else if (command == SET_OUTPUT_CONFIG) {
         int remote = hardwareState->outputConfigBusyRemote;
         if (remote != 0 && HardwareState::isValidRemote(remote)) {
@@ -357,6 +358,16 @@ bool DataParser::dataFromRemote(std::span<const uint8_t> b, bool replay) {
             whole = false;
             if (replay)
                 break;
+            // A configured remote's frame with a block its layout does not have was damaged
+            // on the way (a flipped bit, junk inside it): it costs that frame only. A remote
+            // that keeps sending such frames streams a layout we do not know.
+            if (rc && rc->configured && ++unknownBlocks[remote - 1] < unknownBlocksTolerated) {
+                ++dropped;
+                listener->log(logLine("DataParser::dataFromRemote - block of unknown sensor %1% from remote %2%, "
+                                      "rest of the frame dropped: %3%",
+                                      type, remote, renderFrame(b)));
+                break;
+            }
             if (!notConfiguredReported.exchange(true)) {
                 listener->log(logLine("DataParser::dataFromRemote: Remote %1% is not configured (%2%)!", remote, length));
                 listener->error(33, "");
@@ -382,6 +393,8 @@ bool DataParser::dataFromRemote(std::span<const uint8_t> b, bool replay) {
         }
         position += std::size_t(length) + 2;
     }
+    if (!replay && whole && rc)
+        unknownBlocks[remote - 1] = 0;
     if (!replay)
         listener->replyReceived(DATA_FROM_REMOTE, remote, -1);
     return whole;

@@ -84,6 +84,10 @@ private:
     std::unique_ptr<PacketQueue> rawQueue;
     CommandNames names;
     std::atomic<bool> notConfiguredReported{false};
+    // Live frames in a row, per remote, whose blocks did not fit the remote's layout; the
+    // parser thread alone counts them.
+    static constexpr int unknownBlocksTolerated = 25;
+    int unknownBlocks[2] = {0, 0};
     std::function<void()> abortDataStream;
     std::atomic<uint64_t> dropped{0};
 };

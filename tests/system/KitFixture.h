@@ -10,6 +10,8 @@
 #include <bson/bson.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <bit>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -17,6 +19,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -100,6 +103,59 @@ inline std::vector<std::vector<uint8_t>> readFrames(const fs::path& file) {
         at += size;
     }
     return frames;
+}
+
+inline bool sameBits(const std::vector<float>& a, const std::vector<float>& b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](float x, float y) {
+               return std::bit_cast<uint32_t>(x) == std::bit_cast<uint32_t>(y);
+           });
+}
+
+using Snapshot = std::map<std::pair<int, int>, Series>;   // (remote, sensor type) -> samples
+
+// Samples per sensor type the library must take from `frames`: every run (a run restarts the
+// kit's frame index) skips its warm-up frames (counter below 10) and takes the rest.
+struct Expected {
+    std::map<int, size_t> samples;
+    int64_t frames = 0;   // 10 ms frames from each run's first taken frame to its last
+    double rate(int type) const { return frames ? double(samples.at(type)) * 100.0 / double(frames) : 0.0; }
+};
+
+inline Expected expectedOf(const std::vector<SimDataFrame>& frames) {
+    Expected out;
+    int64_t first = -1, last = -1, previousIndex = -1;
+    auto closeRun = [&] {
+        if (first >= 0) out.frames += last - first + 1;
+        first = last = -1;
+    };
+    for (const auto& frame : frames) {
+        if (frame.frameIndex <= previousIndex) closeRun();
+        previousIndex = frame.frameIndex;
+        if (first < 0 && frame.counter < 10) continue;
+        if (first < 0) first = frame.frameIndex;
+        last = frame.frameIndex;
+        for (const auto& s : frame.samples) ++out.samples[s.type];
+    }
+    closeRun();
+    return out;
+}
+
+// Live and reloaded samples: the same times, values and raw values, bit for bit.
+inline void expectSameSamples(const Snapshot& live, const Snapshot& reloaded) {
+    for (const auto& [key, series] : live) {
+        SCOPED_TRACE("remote " + std::to_string(key.first) + " sensor " + std::to_string(key.second));
+        auto found = reloaded.find(key);
+        ASSERT_NE(found, reloaded.end());
+        const Series& other = found->second;
+        ASSERT_EQ(series.size(), other.size());
+        EXPECT_EQ(series.reportedRate, other.reportedRate);
+        EXPECT_TRUE(sameBits(series.time, other.time)) << "times differ";
+        ASSERT_EQ(series.values.size(), other.values.size());
+        for (size_t a = 0; a < series.values.size(); ++a) {
+            EXPECT_TRUE(sameBits(series.values[a], other.values[a])) << "axis " << a;
+            EXPECT_TRUE(sameBits(series.raw[a], other.raw[a])) << "raw axis " << a;
+        }
+    }
 }
 
 class KitTest : public ::testing::Test {
@@ -252,6 +308,62 @@ protected:
         for (auto& entry : fs::directory_iterator(rawFolder(), ec))
             if (entry.path().extension() == extension) out.push_back(entry.path());
         return out;
+    }
+
+    // The data frames of every raw file held against what the kit put on the line.
+    struct LineCount {
+        size_t sent = 0;        // data frames the kit sent (second copies not counted)
+        size_t unaltered = 0;   // of them, put on the line as they were built
+        size_t recorded = 0;    // frames in the raw files
+        size_t missing = 0;     // unaltered frames sent that no raw file holds
+        size_t foreign = 0;     // recorded frames that are not a frame the kit built
+    };
+    LineCount lineCount() {
+        std::multiset<std::vector<uint8_t>> held;
+        for (const auto& file : recordings(".raw"))
+            for (auto& frame : readFrames(file)) held.insert(std::move(frame));
+        LineCount count;
+        count.recorded = held.size();
+        std::set<std::vector<uint8_t>> built;
+        std::lock_guard lock(kitLock);
+        for (const auto& f : sentFrames) {
+            ++count.sent;
+            built.insert(f.frame);
+            if (f.altered) continue;
+            ++count.unaltered;
+            auto found = held.find(f.frame);
+            if (found == held.end())
+                ++count.missing;
+            else
+                held.erase(found);
+        }
+        for (const auto& frame : held) count.foreign += built.count(frame) ? 0 : 1;
+        return count;
+    }
+
+    // Every sensor of the current acquisition, as the page would list them.
+    Snapshot snapshot() {
+        Snapshot out;
+        bson_t doc;
+        api->getAcquisitionStack(&doc);
+        for (int remote : {1, 2}) {
+            bson_iter_t iter, sensors, field;
+            std::string path = "remote" + std::to_string(remote) + ".sensors";
+            if (!findPath(&doc, path.c_str(), &iter) || !bson_iter_recurse(&iter, &sensors)) continue;
+            while (bson_iter_next(&sensors))
+                if (bson_iter_recurse(&sensors, &field) && bson_iter_find(&field, "sensorType"))
+                    out[{remote, bson_iter_int32(&field)}] = {};
+        }
+        bson_destroy(&doc);
+        for (auto& [key, series] : out) series = query(key.first, key.second);
+        return out;
+    }
+
+    void reload(const std::string& id) {
+        bson_t result;
+        api->acquisitionManagement(&result, 1, id.c_str());
+        bson_destroy(&result);
+        ASSERT_EQ(currentAcquisitionID(), id);
     }
 
     std::string currentAcquisitionID() {

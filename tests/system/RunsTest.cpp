@@ -12,41 +12,6 @@ using namespace kit;
 
 namespace {
 
-// Samples per sensor type the library must take from `frames`: every run (a run restarts the
-// kit's frame index) skips its warm-up frames (counter below 10) and takes the rest.
-struct Expected {
-    std::map<int, size_t> samples;
-    int64_t frames = 0;   // 10 ms frames from each run's first taken frame to its last
-    double rate(int type) const { return frames ? double(samples.at(type)) * 100.0 / double(frames) : 0.0; }
-};
-
-Expected expectedOf(const std::vector<SimDataFrame>& frames) {
-    Expected out;
-    int64_t first = -1, last = -1, previousIndex = -1;
-    auto closeRun = [&] {
-        if (first >= 0) out.frames += last - first + 1;
-        first = last = -1;
-    };
-    for (const auto& frame : frames) {
-        if (frame.frameIndex <= previousIndex) closeRun();
-        previousIndex = frame.frameIndex;
-        if (first < 0 && frame.counter < 10) continue;
-        if (first < 0) first = frame.frameIndex;
-        last = frame.frameIndex;
-        for (const auto& s : frame.samples) ++out.samples[s.type];
-    }
-    closeRun();
-    return out;
-}
-
-bool sameBits(const std::vector<float>& a, const std::vector<float>& b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(),
-                      [](float x, float y) { return std::bit_cast<uint32_t>(x) == std::bit_cast<uint32_t>(y); });
-}
-
-using Snapshot = std::map<std::pair<int, int>, Series>;   // (remote, sensor type) -> samples
-
 class RunsTest : public KitTest {
 protected:
     // The non-digital sensors of configurations 38 and 6 (one series each is enough here).
@@ -55,29 +20,6 @@ protected:
         for (const auto& [remote, types] : sensors)
             for (int type : types) out[{remote, type}] = query(remote, type);
         return out;
-    }
-
-    void expectSame(const Snapshot& live, const Snapshot& reloaded) {
-        for (const auto& [key, series] : live) {
-            SCOPED_TRACE("remote " + std::to_string(key.first) + " sensor " + std::to_string(key.second));
-            const Series& other = reloaded.at(key);
-            ASSERT_GT(series.size(), 0u);
-            EXPECT_EQ(series.size(), other.size());
-            EXPECT_EQ(series.reportedRate, other.reportedRate);
-            EXPECT_TRUE(sameBits(series.time, other.time)) << "times differ";
-            ASSERT_EQ(series.values.size(), other.values.size());
-            for (size_t a = 0; a < series.values.size(); ++a) {
-                EXPECT_TRUE(sameBits(series.values[a], other.values[a])) << "axis " << a;
-                EXPECT_TRUE(sameBits(series.raw[a], other.raw[a])) << "raw axis " << a;
-            }
-        }
-    }
-
-    void reload(const std::string& id) {
-        bson_t result;
-        api->acquisitionManagement(&result, 1, id.c_str());
-        bson_destroy(&result);
-        ASSERT_EQ(currentAcquisitionID(), id);
     }
 };
 
@@ -111,7 +53,7 @@ TEST_F(RunsTest, SeveralRunsReloadAsTheyWereLive) {
 
     ASSERT_TRUE(api->stackAcquisition());
     reload(id);
-    expectSame(live, snapshot(sensors38And6));
+    expectSameSamples(live, snapshot(sensors38And6));
     EXPECT_TRUE(commandsSeen("STOP_DATA").size() == 3u) << "the reload sent nothing to the dongle";
 }
 
@@ -136,10 +78,10 @@ TEST_F(RunsTest, AnotherConfigurationKeepsTheRecordedRun) {
 
     ASSERT_TRUE(api->stackAcquisition());
     reload(first);
-    expectSame(firstLive, snapshot(sensors38And6));
+    expectSameSamples(firstLive, snapshot(sensors38And6));
     ASSERT_TRUE(api->stackAcquisition());
     reload(second);
-    expectSame(secondLive, snapshot(sensors45And6));
+    expectSameSamples(secondLive, snapshot(sensors45And6));
 }
 
 // A reloaded two-remote recording, recorded into again with one remote and the same
@@ -154,7 +96,7 @@ TEST_F(RunsTest, RecordingIntoAReloadedRunWithOneRemote) {
     Snapshot before = snapshot(sensors38And6);
     ASSERT_TRUE(api->stackAcquisition());
     reload(id);
-    expectSame(before, snapshot(sensors38And6));
+    expectSameSamples(before, snapshot(sensors38And6));
 
     ASSERT_TRUE(configure(1, 38));
     ASSERT_EQ(currentAcquisitionID(), id) << "the same layout records beside the earlier run";
@@ -165,7 +107,7 @@ TEST_F(RunsTest, RecordingIntoAReloadedRunWithOneRemote) {
 
     ASSERT_TRUE(api->stackAcquisition());
     reload(id);
-    expectSame(live, snapshot(sensors38And6));
+    expectSameSamples(live, snapshot(sensors38And6));
     EXPECT_EQ(countScripts("ERROR"), 0) << "no remote was left without a layout";
     EXPECT_EQ(commandsSeen("STOP_DATA").size(), 2u);
 }

@@ -46,6 +46,7 @@ struct SimDataFrame {
     int64_t frameIndex = 0;         // frames since the stream started, 10 ms each
     std::vector<uint8_t> frame;
     std::vector<SimTruthSample> samples;
+    bool altered = false;           // put on the line with other bytes than `frame` (a hostile act)
 };
 
 class DongleModel {

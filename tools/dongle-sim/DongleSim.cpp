@@ -428,7 +428,7 @@ struct DongleSim::Impl {
         std::vector<SimDataFrame> frames;
         std::vector<SimEmission> emissions = model.tick(&frames);
         deliver(emissions, now);
-        for (const SimDataFrame& data : frames) {
+        for (SimDataFrame& data : frames) {
             const uint64_t number = framesBuilt[data.remote - 1]++;
             const bool open = canSend && lineOpen(true);
             const bool sent = open && sendData(data, number);
@@ -447,7 +447,7 @@ struct DongleSim::Impl {
 
     // Puts a data frame on the line, with the act it gets if any. False when a counter jump
     // leaves it out.
-    bool sendData(const SimDataFrame& data, uint64_t number) {
+    bool sendData(SimDataFrame& data, uint64_t number) {
         int& skipping = skipRemaining[data.remote - 1];
         if (data.frameIndex == 0)
             skipping = 0;   // a jump ends with its stream
@@ -486,6 +486,7 @@ struct DongleSim::Impl {
                 put(piece.bytes);
                 break;
             case LinePiece::What::Altered:
+                data.altered = true;
                 audit.altered(piece.bytes, *kind);
                 put(piece.bytes);
                 break;
