@@ -1,4 +1,5 @@
 #include "tools/dongle-sim/SimHostile.h"
+#include "tools/dongle-sim/SimSignals.h"
 
 #include "device/link/protocol/CommandCodes.h"
 #include "device/link/protocol/Packet.h"
@@ -13,13 +14,6 @@ constexpr std::array<const char*, hostileKindCount> kindNames = {
 // False starts carry a command from 0x60..0x7F: the dongle never sends one, so a complete
 // false frame is something a reader must pass over, not a reply or a radio event.
 constexpr uint8_t falseCommandBase = 0x60;
-
-uint64_t mix(uint64_t x) {
-    x += 0x9E3779B97F4A7C15ull;
-    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
-    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
-    return x ^ (x >> 31);
-}
 
 // Inclusive; modulo rather than a distribution so that the bytes are the same with every
 // standard library.
@@ -94,7 +88,7 @@ std::optional<HostileKind> parseHostileKind(const std::string& name) {
 }
 
 std::mt19937_64 hostileGenerator(uint64_t seed, int remote, uint64_t frameNumber) {
-    return std::mt19937_64(mix(mix(seed ^ 0x686F7374696C65ull) ^ (static_cast<uint64_t>(remote) << 56) ^ frameNumber));
+    return std::mt19937_64(splitmix(splitmix(seed ^ 0x686F7374696C65ull) ^ (static_cast<uint64_t>(remote) << 56) ^ frameNumber));
 }
 
 std::vector<LinePiece> hostilePieces(HostileKind kind, const std::vector<uint8_t>& frame, std::mt19937_64& random,

@@ -32,13 +32,6 @@ constexpr float wheelScale = 1000.0f;
 constexpr float thermoNumerator = 50.0f;
 constexpr float thermoDenominator = 400.0f;
 
-uint64_t splitmix(uint64_t x) {
-    x += 0x9E3779B97F4A7C15ull;
-    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
-    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
-    return x ^ (x >> 31);
-}
-
 double unitFromHash(uint64_t h) {
     return static_cast<double>(h >> 11) * (1.0 / 9007199254740992.0);  // [0, 1)
 }

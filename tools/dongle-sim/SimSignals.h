@@ -17,6 +17,15 @@
 #include <vector>
 
 // The host's default barometer and thermometer constants.
+// A 64-bit mixing step (splitmix64): seeds and hashes of the simulated kit, the same on
+// every platform.
+inline uint64_t splitmix(uint64_t x) {
+    x += 0x9E3779B97F4A7C15ull;
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+    return x ^ (x >> 31);
+}
+
 inline constexpr int16_t SIM_BAROMETER_A0 = 17442;
 inline constexpr int16_t SIM_BAROMETER_B1 = -21149;
 inline constexpr int16_t SIM_BAROMETER_B2 = -17190;
