@@ -11,6 +11,8 @@ namespace {
 const char* const kScript = R"JS((function () {
   'use strict';
   var send = globalThis.__korvexBridgeSend;
+  try { delete globalThis.__korvexBridgeSend; } catch (e) { /* the host refuses calls from elsewhere */ }
+  if (location.origin !== 'http://res') return;
   if (typeof send !== 'function' || Object.prototype.hasOwnProperty.call(globalThis, '__korvexReceive')) return;
   var stringify = JSON.stringify, isArray = Array.isArray, objectIs = Object.is;
   var decode = globalThis.atob, hasOwn = Object.prototype.hasOwnProperty;
@@ -77,6 +79,48 @@ const char* const kScript = R"JS((function () {
 const std::string& BridgePageScript() {
     static const std::string script = kScript;
     return script;
+}
+
+namespace {
+
+int hexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// The code unit of a "\uXXXX" escape at `at`, or -1.
+int escapedUnit(const std::string& text, size_t at) {
+    if (at + 6 > text.size() || text[at] != '\\' || text[at + 1] != 'u') return -1;
+    int unit = 0;
+    for (size_t i = at + 2; i < at + 6; ++i) {
+        int d = hexDigit(text[i]);
+        if (d < 0) return -1;
+        unit = unit * 16 + d;
+    }
+    return unit;
+}
+
+}  // namespace
+
+std::string WithLoneSurrogatesReplaced(std::string json) {
+    for (size_t i = 0; i < json.size(); ++i) {
+        if (json[i] != '\\') continue;
+        int unit = escapedUnit(json, i);
+        if (unit < 0xD800 || unit > 0xDFFF) {
+            ++i;  // any other escape, "\\" included, is two characters or more: skip its second
+            continue;
+        }
+        int next = escapedUnit(json, i + 6);
+        if (unit <= 0xDBFF && next >= 0xDC00 && next <= 0xDFFF) {
+            i += 11;  // a whole pair
+            continue;
+        }
+        json.replace(i, 6, "\\ufffd");
+        i += 5;
+    }
+    return json;
 }
 
 std::string ReplyExpression(const std::string& name, const std::optional<std::string>& document,

@@ -12,13 +12,19 @@
 inline constexpr const char* kBridgeBindingName = "__korvexBridgeSend";
 
 // The script that defines `app.sendMessage`, `app.setMessageCallback` and
-// `app.removeMessageCallback` in a page.
+// `app.removeMessageCallback` in a document of the application's own origin. In a document
+// from anywhere else it removes the binding and defines nothing.
 const std::string& BridgePageScript();
 
 // ReplyExpression as a JSON string literal, written directly: the base64 text needs no
 // escaping, so a reply of any size is copied once.
 std::string ReplyExpressionLiteral(const std::string& name, const std::optional<std::string>& document,
                                    const std::optional<std::string>& buffer);
+
+// A request's JSON text with every escaped lone surrogate (a "\\ud800" without its pair, as
+// JSON.stringify writes one) replaced by the escaped replacement character, so that the
+// request is read instead of refused whole.
+std::string WithLoneSurrogatesReplaced(std::string json);
 
 // Calls the callback registered for `name` in the page with the name and the bytes as byte
 // strings (charCodeAt(i) is byte i). Without a document the callback gets the name alone.

@@ -21,8 +21,9 @@ struct ScriptBridge {
 void AttachScriptBridge(BrowserClient& client, EventLoop&, const std::string& documentsDirectory) {
     auto bridge = std::make_shared<ScriptBridge>(client.api(), documentsDirectory);
     client.addPageScript(BridgePageScript());
-    client.addBinding(kBridgeBindingName, [bridge, &client](const PageInfo& page, const std::string& payload) {
-        nlohmann::json message = nlohmann::json::parse(payload, nullptr, false);
+    client.addBinding(kBridgeBindingName, [bridge, &client](const PageInfo& page, int contextId,
+                                                              const std::string& payload) {
+        nlohmann::json message = nlohmann::json::parse(WithLoneSurrogatesReplaced(payload), nullptr, false);
         if (message.is_discarded() || !message.is_object() || !message.contains("n") || !message["n"].is_string()) {
             client.note("bridge: malformed request dropped");
             return;
@@ -36,9 +37,10 @@ void AttachScriptBridge(BrowserClient& client, EventLoop&, const std::string& do
         std::string name = message["n"].get<std::string>();
         bool handled = bridge->delegate.onMessage(
             name, args,
-            [&client, session](const std::string& replyName, const std::string& document,
-                               const std::optional<std::string>& buffer) {
-                client.evaluateLiteral(session, ReplyExpressionLiteral(replyName, document, buffer));
+            [&client, session, contextId](const std::string& replyName, const std::string& document,
+                                          const std::optional<std::string>& buffer) {
+                // The reply goes to the frame that asked.
+                client.evaluateLiteral(session, ReplyExpressionLiteral(replyName, document, buffer), contextId);
             });
         if (!handled) client.note("bridge: unknown request " + name + " dropped");
     });

@@ -64,7 +64,58 @@ std::string stringField(const Json& object, const char* key) {
 
 bool isDevToolsAddress(const std::string& url) { return url.rfind("devtools://", 0) == 0; }
 
+// The text of one value as the console shows it: strings as they are, objects by their
+// preview ({a: 1, b: "x"}, [1, 2]), errors by their whole description.
+std::string previewText(const Json& preview) {
+    bool array = stringField(preview, "subtype") == "array";
+    std::string text = array ? "[" : "{";
+    bool first = true;
+    auto properties = preview.find("properties");
+    if (properties != preview.end() && properties->is_array()) {
+        for (const auto& property : *properties) {
+            if (!first) text += ", ";
+            first = false;
+            if (!array) text += stringField(property, "name") + ": ";
+            std::string value = stringField(property, "value");
+            text += stringField(property, "type") == "string" ? Json(value).dump(-1, ' ', false, Json::error_handler_t::replace)
+                                                              : value;
+        }
+    }
+    if (preview.value("overflow", false)) text += first ? "…" : ", …";
+    return text + (array ? "]" : "}");
+}
+
+std::string remoteObjectText(const Json& object) {
+    auto value = object.find("value");
+    if (value != object.end())
+        return value->is_string() ? value->get<std::string>()
+                                  : value->dump(-1, ' ', false, Json::error_handler_t::replace);
+    std::string unserializable = stringField(object, "unserializableValue");
+    if (!unserializable.empty()) return unserializable;
+    std::string type = stringField(object, "type");
+    if (type == "undefined") return "undefined";
+    if (type == "object" && stringField(object, "subtype") != "error" && object.contains("preview"))
+        return previewText(object["preview"]);
+    std::string description = stringField(object, "description");
+    return description.empty() ? type : description;
+}
+
+// An exception as the console shows it: "Uncaught" and the error's whole text.
+std::string exceptionText(const Json& details) {
+    std::string text = stringField(details, "text");
+    if (details.contains("exception")) {
+        std::string description = remoteObjectText(details["exception"]);
+        if (!description.empty() && description != text) text += (text.empty() ? "" : " ") + description;
+    }
+    return text;
+}
+
 }  // namespace
+
+bool IsApplicationAddress(const std::string& url) {
+    const std::string prefix = std::string(kApplicationOrigin) + "/";
+    return url.size() >= prefix.size() && lowerCase(url.substr(0, prefix.size())) == prefix;
+}
 
 BrowserClient::BrowserClient(DevToolsChannel& channel, IKorvexAPI* api, HostOptions options,
                              std::string resourceDirectory, Hooks hooks)
@@ -82,6 +133,11 @@ void BrowserClient::addBinding(std::string name, BindingHandler handler) {
 
 void BrowserClient::trace(const std::string& line) const {
     if (hooks.trace) hooks.trace(line);
+}
+
+void BrowserClient::warn(const std::string& line) const {
+    if (hooks.warn) hooks.warn(line);
+    else trace(line);
 }
 
 std::string BrowserClient::describe(const PageInfo& page) const {
@@ -120,6 +176,22 @@ void BrowserClient::handleEvent(const std::string& method, const Json& params,
     else if (method == "Runtime.bindingCalled") onBindingCalled(session, params);
     else if (method == "Runtime.consoleAPICalled") onConsoleApiCalled(session, params);
     else if (method == "Runtime.exceptionThrown") onExceptionThrown(session, params);
+    else if (method == "Runtime.executionContextCreated") {
+        if (params.contains("context")) onContextCreated(session, params["context"]);
+    } else if (method == "Runtime.executionContextDestroyed") {
+        auto it = contexts.find(session);
+        if (it != contexts.end()) it->second.erase(params.value("executionContextId", 0));
+    } else if (method == "Runtime.executionContextsCleared") {
+        contexts.erase(session);
+    }
+}
+
+void BrowserClient::onContextCreated(const std::string& session, const Json& context) {
+    if (!pages.count(session) || !context.contains("id") || !context["id"].is_number_integer()) return;
+    ScriptContext entry;
+    entry.origin = stringField(context, "origin");
+    if (context.contains("auxData")) entry.frameId = stringField(context["auxData"], "frameId");
+    contexts[session][context["id"].get<int>()] = std::move(entry);
 }
 
 // A new target, paused before its first script when it is a new page or popup.
@@ -164,7 +236,9 @@ void BrowserClient::onAttached(const Json& params) {
 }
 
 // Everything a page needs before its first script. The runtime comes first: a binding added
-// before it is lost in a paused popup. The page runs only when every step has answered.
+// before it is lost in a paused popup. The steps are ordered on the page's session, so the
+// page is resumed right after them without waiting for their answers: a popup opened without
+// an opener has no renderer to answer anything until it runs.
 void BrowserClient::preparePage(const std::string& session) {
     struct Step {
         std::string method;
@@ -177,27 +251,26 @@ void BrowserClient::preparePage(const std::string& session) {
     for (const auto& source : pageScripts)
         steps.push_back({"Page.addScriptToEvaluateOnNewDocument", {{"source", source}}});
     steps.push_back({"Network.enable", Json::object()});
+    // The application's resources, and every document load, so that an application window
+    // can be kept from leaving the application.
     steps.push_back({"Fetch.enable",
                      {{"patterns", Json::array({{{"urlPattern", std::string(kResourcePrefix) + "*"},
+                                                 {"requestStage", "Request"}},
+                                                {{"urlPattern", "*"},
+                                                 {"resourceType", "Document"},
                                                  {"requestStage", "Request"}}})}}});
     steps.push_back({"Inspector.enable", Json::object()});
 
-    auto remaining = std::make_shared<size_t>(steps.size() + 1);
-    auto stepDone = [this, session, remaining]() {
-        if (--*remaining == 0) onPrepared(session);
-    };
     for (auto& step : steps) {
         std::string method = step.method;
         channel.call(step.method, std::move(step.params), session,
-                     [this, method, stepDone](const Json&, const Json* error) {
+                     [this, method](const Json&, const Json* error) {
                          if (error) trace("setup step " + method + " refused: " + error->dump());
-                         stepDone();
                      });
     }
-    // The window name decides whether a popup is a repository window; it is known before the
-    // popup's first script runs.
+    // The window name decides whether a popup is a repository window.
     channel.call("Runtime.evaluate", {{"expression", "window.name"}, {"returnByValue", true}}, session,
-                 [this, session, stepDone](const Json& result, const Json* error) {
+                 [this, session](const Json& result, const Json* error) {
                      auto it = pages.find(session);
                      if (!error && it != pages.end()) {
                          const Json& value = result.contains("result") ? result["result"] : Json::object();
@@ -205,8 +278,8 @@ void BrowserClient::preparePage(const std::string& session) {
                          if (!it->second.name.empty())
                              trace("page " + describe(it->second) + " named \"" + it->second.name + "\"");
                      }
-                     stepDone();
                  });
+    onPrepared(session);
 }
 
 void BrowserClient::onPrepared(const std::string& session) {
@@ -312,6 +385,18 @@ void BrowserClient::onRequestPaused(const std::string& session, const Json& para
         channel.call("Fetch.continueRequest", {{"requestId", requestId}}, session);
         return;
     }
+    if (!IsApplicationAddress(url)) {
+        // A document from elsewhere: an application window hands it to the user's browser.
+        auto page = pages.find(session);
+        bool mainFrame = page != pages.end() && stringField(params, "frameId") == page->second.targetId;
+        if (mainFrame && page->second.isApplicationWindow() && url != options.startupAddress) {
+            channel.call("Fetch.failRequest", {{"requestId", requestId}, {"errorReason", "Aborted"}}, session);
+            openOutside(page->second, url);
+        } else {
+            channel.call("Fetch.continueRequest", {{"requestId", requestId}}, session);
+        }
+        return;
+    }
     ResourceAnswer answer = AnswerResourceRequest(resourceDirectory, url);
     if (!answer.served) {
         trace("resource refused " + url);
@@ -325,6 +410,16 @@ void BrowserClient::onRequestPaused(const std::string& session, const Json& para
                   {"responseHeaders", std::move(headers)},
                   {"body", EncodeBase64(answer.body)}},
                  session);
+}
+
+void BrowserClient::openOutside(const PageInfo& page, const std::string& url) {
+    std::string scheme = lowerCase(url.substr(0, url.find(':')));
+    if (scheme != "http" && scheme != "https") {
+        warn("an application window was kept from opening " + url);
+        return;
+    }
+    trace("page " + describe(page) + " navigation to " + url + " opened in the user's browser");
+    if (hooks.openExternally) hooks.openExternally(url);
 }
 
 void BrowserClient::onDocumentRequest(const std::string& session, const Json& params) {
@@ -376,6 +471,8 @@ void BrowserClient::onCrashed(const std::string& session) {
     channel.call("Page.navigate", {{"url", options.startupAddress}}, session);
 }
 
+// Only the application's own documents may call the bridge: a call from any other origin,
+// or from a context the host does not know, is dropped.
 void BrowserClient::onBindingCalled(const std::string& session, const Json& params) {
     auto pageIt = pages.find(session);
     if (pageIt == pages.end()) return;
@@ -383,7 +480,16 @@ void BrowserClient::onBindingCalled(const std::string& session, const Json& para
     if (it == bindings.end()) return;
     auto payload = params.find("payload");
     if (payload == params.end() || !payload->is_string()) return;
-    it->second(pageIt->second, payload->get<std::string>());
+    int contextId = params.value("executionContextId", 0);
+    auto& known = contexts[session];
+    auto context = known.find(contextId);
+    if (context == known.end() || context->second.origin != kApplicationOrigin) {
+        std::string origin = context == known.end() ? "an unknown context" : context->second.origin;
+        warn("request from " + (origin.empty() ? std::string("a page without origin") : origin) +
+             " in page " + describe(pageIt->second) + " dropped");
+        return;
+    }
+    it->second(pageIt->second, contextId, payload->get<std::string>());
 }
 
 void BrowserClient::onConsoleApiCalled(const std::string& session, const Json& params) {
@@ -394,42 +500,29 @@ void BrowserClient::onConsoleApiCalled(const std::string& session, const Json& p
     std::string text;
     auto args = params.find("args");
     if (args != params.end() && args->is_array()) {
-        bool first = true;
         for (const auto& arg : *args) {
-            if (!first) text += ' ';
-            first = false;
-            auto value = arg.find("value");
-            if (value != arg.end()) {
-                text += value->is_string() ? value->get<std::string>() : value->dump();
-            } else {
-                auto description = arg.find("description");
-                if (description != arg.end() && description->is_string())
-                    text += description->get<std::string>();
-                else
-                    text += stringField(arg, "type");
-            }
+            if (&arg != &args->front()) text += ' ';
+            text += remoteObjectText(arg);
         }
     }
     onConsole(pageIt->second, text);
 }
 
-// An uncaught exception shows in the console as "Uncaught" and the error's first line.
+// An uncaught exception shows in the console as "Uncaught" and the error's whole text.
 void BrowserClient::onExceptionThrown(const std::string& session, const Json& params) {
     if (!onConsole) return;
     auto pageIt = pages.find(session);
     if (pageIt == pages.end() || !params.contains("exceptionDetails")) return;
-    const Json& details = params["exceptionDetails"];
-    std::string text = stringField(details, "text");
-    if (details.contains("exception")) {
-        std::string description = stringField(details["exception"], "description");
-        if (description.empty() && details["exception"].contains("value")) {
-            const Json& value = details["exception"]["value"];
-            description = value.is_string() ? value.get<std::string>() : value.dump();
-        }
-        description = description.substr(0, description.find('\n'));
-        if (!description.empty()) text += (text.empty() ? "" : " ") + description;
-    }
-    onConsole(pageIt->second, text);
+    onConsole(pageIt->second, exceptionText(params["exceptionDetails"]));
+}
+
+// A script the host ran (an event, a reply) that threw: the page never reports it itself.
+void BrowserClient::logEvaluationFailure(const std::string& session, const Json& result) {
+    if (!onConsole || !result.contains("exceptionDetails")) return;
+    auto pageIt = pages.find(session);
+    if (pageIt == pages.end()) return;
+    std::string text = exceptionText(result["exceptionDetails"]);
+    onConsole(pageIt->second, text.rfind("Uncaught", 0) == 0 ? text : "Uncaught " + text);
 }
 
 void BrowserClient::onPageGone(const std::string& session) {
@@ -440,6 +533,7 @@ void BrowserClient::onPageGone(const std::string& session) {
     creationOrder.erase(std::remove(creationOrder.begin(), creationOrder.end(), session),
                         creationOrder.end());
     documentRequests.erase(session);
+    contexts.erase(session);
     pendingErrorPages.erase(session);
     committedErrorFrames.erase(session);
     channel.forgetSession(session);
@@ -461,7 +555,7 @@ void BrowserClient::browserGone() {
     if (gone) return;
     gone = true;
     trace("browser gone");
-    runClosingSteps("browser exited");
+    runClosingSteps("browser exited", kBrowserEndedExitCode);
 }
 
 void BrowserClient::closeEveryBrowser() {
@@ -477,7 +571,7 @@ void BrowserClient::closeNow(const std::string& reason) { runClosingSteps(reason
 
 // When the main page goes: the popups close, the kit stops and both remotes power down while
 // the host still runs, then the browser ends.
-void BrowserClient::runClosingSteps(const std::string& reason) {
+void BrowserClient::runClosingSteps(const std::string& reason, int exitCode) {
     if (closing) return;
     closing = true;
     trace("closing: " + reason);
@@ -493,26 +587,33 @@ void BrowserClient::runClosingSteps(const std::string& reason) {
     }
     if (hooks.pause) hooks.pause(std::chrono::milliseconds(100));
     if (!gone) channel.call("Browser.close");
-    if (hooks.finish) hooks.finish(0);
+    if (hooks.finish) hooks.finish(exitCode);
 }
 
+// Device events go to the application windows while they show the application's own pages.
 void BrowserClient::runInListeningPages(const std::string& script) {
-    if (!mainSession.empty()) evaluate(mainSession, script);
-    for (const PageInfo* popup : popups())
-        if (popup->isRepository()) evaluate(popup->sessionId, script);
+    for (const auto& session : creationOrder) {
+        const PageInfo& page = pages[session];
+        if (page.isApplicationWindow() && IsApplicationAddress(page.url)) evaluate(session, script);
+    }
 }
 
-void BrowserClient::evaluateLiteral(const std::string& session, std::string_view scriptLiteral) {
+void BrowserClient::evaluateLiteral(const std::string& session, std::string_view scriptLiteral, int contextId) {
     std::string params;
-    params.reserve(scriptLiteral.size() + 16);
+    params.reserve(scriptLiteral.size() + 40);
     params += "{\"expression\":";
     params += scriptLiteral;
+    if (contextId != 0) params += ",\"contextId\":" + std::to_string(contextId);
     params += '}';
-    channel.callWithParamsText("Runtime.evaluate", params, session);
+    channel.callWithParamsText("Runtime.evaluate", params, session,
+                               [this, session](const Json& result, const Json*) { logEvaluationFailure(session, result); });
 }
 
-void BrowserClient::evaluate(const std::string& session, const std::string& script) {
-    channel.call("Runtime.evaluate", {{"expression", script}}, session);
+void BrowserClient::evaluate(const std::string& session, const std::string& script, int contextId) {
+    Json params = {{"expression", script}};
+    if (contextId != 0) params["contextId"] = contextId;
+    channel.call("Runtime.evaluate", std::move(params), session,
+                 [this, session](const Json& result, const Json*) { logEvaluationFailure(session, result); });
 }
 
 const PageInfo* BrowserClient::mainPage() const {

@@ -7,6 +7,12 @@
 // resource requests, replaces failed loads with the load-error pages, reloads a crashed page,
 // and runs the closing steps when the main page goes away.
 //
+// The application's own pages are the documents served from "http://res/": only they get the
+// page bridge (a binding call from any other origin is dropped) and device events, and the
+// application's windows (the main page and repository windows) never leave them for an
+// outside address: such a navigation is cancelled and the address handed to the user's
+// default browser instead.
+//
 // All of it runs on the host's loop thread, which is also the only thread that calls the
 // device library; other threads post work to that loop. No lock is needed.
 #pragma once
@@ -24,6 +30,7 @@
 #include <vector>
 
 inline constexpr const char* kRepositoryWindowName = "Korvex Repository";
+inline constexpr const char* kApplicationOrigin = "http://res";
 inline constexpr const char* kRepositoryClosedScript =
     "KorvexEventHandler.sendEvent({name: 'repository', args: {closed: true}})";
 
@@ -38,7 +45,15 @@ struct PageInfo {
     std::string name;   // main frame's window name
     bool ready = false; // prepared and running
     bool isRepository() const { return kind == Kind::Popup && name == kRepositoryWindowName; }
+    // The main page and repository windows: the windows that show the application.
+    bool isApplicationWindow() const { return kind == Kind::Main || isRepository(); }
 };
+
+// True for an address served from the application's own origin ("http://res/...").
+bool IsApplicationAddress(const std::string& url);
+
+// The browser closed without being asked (a crash, a kill): the host's exit code then.
+inline constexpr int kBrowserEndedExitCode = 3;
 
 class BrowserClient {
 public:
@@ -49,8 +64,15 @@ public:
         std::function<void(std::chrono::milliseconds)> pause;
         // Diagnostics, one line each; may be empty.
         std::function<void(const std::string&)> trace;
+        // Something the user should hear about even without tracing (a refused request);
+        // may be empty.
+        std::function<void(const std::string&)> warn;
+        // Opens an outside address in the user's default browser; may be empty.
+        std::function<void(const std::string& url)> openExternally;
     };
-    using BindingHandler = std::function<void(const PageInfo& page, const std::string& payload)>;
+    // The page and the script context (frame) the call came from: replies go to that context.
+    using BindingHandler =
+        std::function<void(const PageInfo& page, int contextId, const std::string& payload)>;
     using ConsoleHandler = std::function<void(const PageInfo& page, const std::string& text)>;
 
     // `api` may be null (the device library gave no object): the pages still work, requests
@@ -80,11 +102,12 @@ public:
 
     // Runs a script in the main page and in every repository window (device events).
     void runInListeningPages(const std::string& script);
-    // Runs a script in one page; the result is not awaited.
-    void evaluate(const std::string& session, const std::string& script);
+    // Runs a script in one page (in the script context `contextId`, or the main frame's when
+    // 0); the result is not awaited, but an exception it throws is logged as the page's own.
+    void evaluate(const std::string& session, const std::string& script, int contextId = 0);
     // The same for a script given as a JSON string literal (quotes included), for scripts
     // large enough that building them as a JSON value would cost more than running them.
-    void evaluateLiteral(const std::string& session, std::string_view scriptLiteral);
+    void evaluateLiteral(const std::string& session, std::string_view scriptLiteral, int contextId = 0);
 
     // A diagnostic line (nothing without a trace hook).
     void note(const std::string& line) const { trace(line); }
@@ -100,6 +123,10 @@ public:
     DevToolsChannel& protocol() { return channel; }
 
 private:
+    struct ScriptContext {
+        std::string origin;
+        std::string frameId;
+    };
     struct DocumentRequest {
         std::string frameId;
         std::string url;
@@ -118,12 +145,16 @@ private:
     void onBindingCalled(const std::string& session, const Json& params);
     void onConsoleApiCalled(const std::string& session, const Json& params);
     void onExceptionThrown(const std::string& session, const Json& params);
+    void onContextCreated(const std::string& session, const Json& context);
+    void logEvaluationFailure(const std::string& session, const Json& result);
+    void openOutside(const PageInfo& page, const std::string& url);
     void refreshWindowName(const std::string& session);
     void showErrorPage(const std::string& session, const std::string& frameId, const std::string& html);
-    void runClosingSteps(const std::string& reason);
+    void runClosingSteps(const std::string& reason, int exitCode = 0);
     PageInfo* findByTarget(const std::string& targetId, std::string* session = nullptr);
     std::string describe(const PageInfo& page) const;
     void trace(const std::string& line) const;
+    void warn(const std::string& line) const;
 
     DevToolsChannel& channel;
     IKorvexAPI* deviceApi;
@@ -146,4 +177,6 @@ private:
     std::map<std::string, std::map<std::string, DocumentRequest>> documentRequests;
     std::map<std::string, std::map<std::string, std::string>> pendingErrorPages;
     std::map<std::string, std::map<std::string, bool>> committedErrorFrames;
+    // Per session: the live script contexts by id.
+    std::map<std::string, std::map<int, ScriptContext>> contexts;
 };

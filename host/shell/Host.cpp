@@ -6,6 +6,7 @@
 #include "host/shell/DevToolsPipe.h"
 #include "host/shell/DeviceEvents.h"
 #include "host/shell/EventLoop.h"
+#include "host/shell/ExternalOpener.h"
 #include "host/shell/HostPaths.h"
 
 #include <csignal>
@@ -68,6 +69,13 @@ int RunHost(const HostConfig& config) {
 
     BrowserClient::Hooks hooks;
     hooks.trace = config.trace;
+    hooks.warn = [&](const std::string& line) {
+        std::cerr << "Korvex: " << line << std::endl;
+    };
+    hooks.openExternally = [&](const std::string& url) {
+        std::string problem;
+        if (!OpenExternally(url, problem)) std::cerr << "Korvex: " << problem << std::endl;
+    };
     hooks.pause = [](std::chrono::milliseconds d) { std::this_thread::sleep_for(d); };
     BrowserClient* clientPtr = nullptr;
     hooks.finish = [&](int code) {

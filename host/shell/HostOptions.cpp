@@ -50,8 +50,12 @@ HostOptions ParseHostOptions(const std::vector<std::string>& arguments) {
         if (name == "url") {
             if (sw->value && !sw->value->empty()) options.startupAddress = *sw->value;
             else options.problems.push_back("--url needs an address: --url=<address>");
-        } else if (name == "external-devtools" || name == "off-screen-rendering-enabled") {
+        } else if (name == "external-devtools") {
+            // Chromium's own switch: developer tools open beside every window it opens.
             options.externalDevTools = true;
+        } else if (name == "off-screen-rendering-enabled") {
+            options.problems.push_back("--off-screen-rendering-enabled is not supported and was ignored; "
+                                       "--headless runs without a window");
         } else if (name == "mouse-cursor-change-disabled") {
             options.cursorChangeDisabled = true;
         } else if (name == "headless") {

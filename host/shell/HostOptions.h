@@ -9,7 +9,7 @@ inline constexpr const char* kDefaultStartupAddress = "http://res/client/app.htm
 
 struct HostOptions {
     std::string startupAddress = kDefaultStartupAddress;  // "url" replaces it
-    bool externalDevTools = false;       // "external-devtools" or "off-screen-rendering-enabled"
+    bool externalDevTools = false;       // "external-devtools": developer tools for every window
     bool cursorChangeDisabled = false;   // "mouse-cursor-change-disabled"
     bool headless = false;               // "headless": no window (tests, machines without display)
     // "remote-debugging-port": only when given, and then only on the loopback interface.

@@ -118,6 +118,7 @@ std::vector<std::string> BrowserArguments(const HostOptions& options, const std:
         args.push_back("--remote-debugging-port=" + *options.remoteDebuggingPort);
         args.push_back("--remote-debugging-address=127.0.0.1");
     }
+    if (options.externalDevTools) args.push_back("--auto-open-devtools-for-tabs");
     if (runningAsRoot) args.push_back("--no-sandbox");  // the browser refuses root otherwise
     // The window opens on a placeholder: the start-up address is loaded only once the
     // interception of "http://res/" is in place.

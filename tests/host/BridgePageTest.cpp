@@ -17,10 +17,11 @@ namespace fs = std::filesystem;
 namespace {
 
 // Runs the page script and then `test` in node; returns what `test` printed.
-std::optional<std::string> runInNode(const std::string& test) {
+std::optional<std::string> runInNode(const std::string& test, const std::string& origin = "http://res") {
     if (::access("/usr/bin/node", X_OK) != 0) return std::nullopt;
     fs::path file = fs::temp_directory_path() / ("korvex-bridge-" + std::to_string(::getpid()) + ".js");
     std::ofstream(file) << "var sent = [];\n"
+                           "globalThis.location = { origin: '" << origin << "' };\n"
                            "globalThis.__korvexBridgeSend = function (s) { sent.push(JSON.parse(s)); };\n"
                         << BridgePageScript() << "\n" << test << "\n";
     std::string out;
@@ -83,6 +84,27 @@ console.log(JSON.stringify(results));
     if (r.is_null()) GTEST_SKIP() << "node is not installed";
     const std::string e = "Invalid method arguments";
     EXPECT_EQ(r, nlohmann::json({e, e, e, e, e, e, e, e, 0, false}));
+}
+
+TEST(BridgePage, DocumentsFromElsewhereGetNoAppAndLoseTheBinding) {
+    for (const char* origin : {"http://res", "https://example.org", "null"}) {
+        auto out = runInNode("console.log(typeof app, typeof __korvexBridgeSend)", origin);
+        if (!out) GTEST_SKIP() << "node is not installed";
+        EXPECT_EQ(*out, std::string(origin) == "http://res" ? "object undefined\n" : "undefined undefined\n")
+            << origin;
+    }
+}
+
+TEST(BridgePage, LoneSurrogatesBecomeReplacementCharactersAndPairsStay) {
+    // What JSON.stringify writes for "a\ud800b", a pair, a lone low half, an escaped backslash
+    // before "ud800" and a surrogate at the very end.
+    EXPECT_EQ(WithLoneSurrogatesReplaced(R"({"n":"a\ud800b"})"), R"({"n":"a\ufffdb"})");
+    EXPECT_EQ(WithLoneSurrogatesReplaced(R"(["\ud83d\ude00","\udc00\ud800"])"), R"(["\ud83d\ude00","\ufffd\ufffd"])");
+    EXPECT_EQ(WithLoneSurrogatesReplaced(R"(["\\ud800","\"\ud800"])"), R"(["\\ud800","\"\ufffd"])");
+    EXPECT_EQ(WithLoneSurrogatesReplaced(R"(["\uD83D)"), R"(["\ufffd)");
+    auto parsed = nlohmann::json::parse(WithLoneSurrogatesReplaced(R"({"n":"x\udfff"})"), nullptr, false);
+    ASSERT_FALSE(parsed.is_discarded());
+    EXPECT_EQ(parsed["n"], "x\xEF\xBF\xBD");
 }
 
 TEST(BridgePage, RepliesReachTheFirstCallbackAsByteStrings) {

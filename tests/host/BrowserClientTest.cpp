@@ -35,6 +35,8 @@ protected:
         hooks.pause = [this](std::chrono::milliseconds d) {
             log.push_back("pause(" + std::to_string(d.count()) + ")");
         };
+        hooks.warn = [this](const std::string& line) { log.push_back("warn: " + line); };
+        hooks.openExternally = [this](const std::string& url) { log.push_back("open " + url); };
         client = std::make_unique<BrowserClient>(channel, withApi ? &api : nullptr, options,
                                                  folder.string(), hooks);
     }
@@ -87,15 +89,32 @@ protected:
             if (m["method"] == method && (session == "*" || m.value("sessionId", "") == session)) ++n;
         return n;
     }
-    // Main page attached, prepared and shown; a popup named as given.
+    // Main page attached, prepared and showing the application; a popup named as given,
+    // showing `url`.
     void openMain() {
         attach("S-main", "T-main");
         replyAll();
+        navigated("S-main", "T-main", "http://res/client/app.html");
     }
-    void openPopup(const std::string& session, const std::string& target, const std::string& name) {
+    void openPopup(const std::string& session, const std::string& target, const std::string& name,
+                   const std::string& url = "http://res/client/repository.html") {
         windowNames[session] = name;
         attach(session, target, "T-main");
         replyAll();
+        navigated(session, target, url);
+    }
+    void navigated(const std::string& session, const std::string& frame, const std::string& url) {
+        event("Page.frameNavigated", {{"frame", {{"id", frame}, {"url", url}}}}, session);
+    }
+    void context(const std::string& session, int id, const std::string& origin) {
+        event("Runtime.executionContextCreated",
+              {{"context", {{"id", id}, {"origin", origin}, {"auxData", {{"isDefault", true}, {"frameId", "F"}}}}}},
+              session);
+    }
+    void documentRequest(const std::string& session, const std::string& frame, const std::string& url) {
+        event("Fetch.requestPaused",
+              {{"requestId", "d1"}, {"frameId", frame}, {"resourceType", "Document"}, {"request", {{"url", url}}}},
+              session);
     }
 
     std::vector<Json> sent;
@@ -114,7 +133,7 @@ protected:
 };
 
 TEST_F(BrowserClientTest, MainPageIsPreparedBeforeItRunsAndThenShowsTheStartupAddress) {
-    client->addBinding("bridgeSend", [](const PageInfo&, const std::string&) {});
+    client->addBinding("bridgeSend", [](const PageInfo&, int, const std::string&) {});
     client->addPageScript("/* bridge */");
     attach("S1", "T1");
     auto methods = methodsTo("S1");
@@ -123,19 +142,25 @@ TEST_F(BrowserClientTest, MainPageIsPreparedBeforeItRunsAndThenShowsTheStartupAd
     auto pos = [&](const std::string& m) { return std::find(methods.begin(), methods.end(), m) - methods.begin(); };
     EXPECT_LT(pos("Runtime.enable"), pos("Runtime.addBinding"));
     EXPECT_LT(pos("Page.enable"), pos("Page.addScriptToEvaluateOnNewDocument"));
-    EXPECT_EQ(count("Page.addScriptToEvaluateOnNewDocument", "S1"), 2u);  // key filter + bridge
-    EXPECT_EQ(count("Runtime.runIfWaitingForDebugger"), 0u) << "runs only once prepared";
+    // Key filter, bridge, and the start-up replacement.
+    EXPECT_EQ(count("Page.addScriptToEvaluateOnNewDocument", "S1"), 3u);
+    // The steps are ordered on the session: the page runs right after them, without waiting
+    // for answers a paused popup could not give.
+    EXPECT_EQ(count("Runtime.runIfWaitingForDebugger", "S1"), 1u);
+    EXPECT_GT(pos("Runtime.runIfWaitingForDebugger"), pos("Inspector.enable"));
+    EXPECT_GT(pos("Runtime.runIfWaitingForDebugger"), pos("Fetch.enable"));
     for (const auto& m : sentTo("S1"))
-        if (m["method"] == "Fetch.enable")
+        if (m["method"] == "Fetch.enable") {
             EXPECT_EQ(m["params"]["patterns"][0]["urlPattern"], "http://res/*");
-    EXPECT_FALSE(client->mainPageShown());
+            EXPECT_EQ(m["params"]["patterns"][1]["resourceType"], "Document");
+        }
 
     replyAll();
     EXPECT_EQ(count("Runtime.runIfWaitingForDebugger", "S1"), 1u);
     ASSERT_TRUE(client->mainPage());
     EXPECT_EQ(client->mainPage()->sessionId, "S1");
     EXPECT_TRUE(client->mainPageShown());
-    const Json& last = sent.back();
+    const Json& last = sent[sent.size() - 1];
     EXPECT_EQ(last["method"], "Runtime.evaluate");
     // A window's placeholder may commit after the session runs: the replacement is also
     // registered for that document, and acts only on the placeholder.
@@ -155,7 +180,6 @@ TEST_F(BrowserClientTest, UrlSwitchReplacesTheStartupAddressAndRefusedReplacemen
     options.startupAddress = "http://example.test/x";
     makeClient(options);
     attach("S1", "T1");
-    replyAll();
     EXPECT_EQ(sent.back()["params"]["expression"],
               "if (location.protocol === 'data:') location.replace(\"http://example.test/x\")");
     // The page refused the replacement: the host navigates instead.
@@ -235,8 +259,8 @@ TEST_F(BrowserClientTest, BrowserThatEndsOnItsOwnStillStopsTheKitButIsNotTalkedT
     log.clear();
     client->browserGone();
     std::vector<std::string> expected = {"stopDataAcquisition", "remotePowerDown(1)",
-                                         "remotePowerDown(2)", "pause(100)", "finish(0)"};
-    EXPECT_EQ(log, expected);
+                                         "remotePowerDown(2)", "pause(100)", "finish(3)"};
+    EXPECT_EQ(log, expected) << "a browser that ended by itself is not a normal close";
     client->browserGone();
     client->closeNow("again");
     EXPECT_EQ(log, expected) << "the closing steps run once";
@@ -366,6 +390,12 @@ TEST_F(BrowserClientTest, DeviceScriptsRunInTheMainPageAndRepositoryWindowsOnly)
     for (size_t i = before; i < sent.size(); ++i) sessions.push_back(sent[i]["sessionId"]);
     EXPECT_EQ(sessions, (std::vector<std::string>{"S-main", "S-r1", "S-r2"}));
 
+    // A window named like a repository window but showing an outside page hears nothing.
+    openPopup("S-x", "T-x", "Korvex Repository", "https://example.org/");
+    before = sent.size();
+    client->runInListeningPages("again()");
+    for (size_t i = before; i < sent.size(); ++i) EXPECT_NE(sent[i]["sessionId"], "S-x");
+
     // With the main page gone, open repository windows still hear events.
     client->browserGone();
     event("Target.targetDestroyed", {{"targetId", "T-main"}});
@@ -376,17 +406,97 @@ TEST_F(BrowserClientTest, DeviceScriptsRunInTheMainPageAndRepositoryWindowsOnly)
     EXPECT_EQ(sessions, (std::vector<std::string>{"S-r1", "S-r2"}));
 }
 
-TEST_F(BrowserClientTest, BindingCallsReachTheirHandlerWithThePage) {
+TEST_F(BrowserClientTest, BindingCallsFromTheApplicationsOwnDocumentsOnlyReachTheirHandler) {
     std::vector<std::string> payloads;
-    client->addBinding("bridgeSend", [&](const PageInfo& page, const std::string& payload) {
-        payloads.push_back(page.sessionId + ":" + payload);
+    client->addBinding("bridgeSend", [&](const PageInfo& page, int contextId, const std::string& payload) {
+        payloads.push_back(page.sessionId + "/" + std::to_string(contextId) + ":" + payload);
     });
     openMain();
-    event("Runtime.bindingCalled", {{"name", "bridgeSend"}, {"payload", "[1]"}}, "S-main");
-    event("Runtime.bindingCalled", {{"name", "other"}, {"payload", "x"}}, "S-main");
-    event("Runtime.bindingCalled", {{"name", "bridgeSend"}, {"payload", 5}}, "S-main");
-    event("Runtime.bindingCalled", {{"name", "bridgeSend"}, {"payload", "y"}}, "S-unknown");
-    EXPECT_EQ(payloads, std::vector<std::string>{"S-main:[1]"});
+    openPopup("S-p", "T-p", "", "https://example.org/");
+    context("S-main", 1, "http://res");
+    context("S-main", 2, "https://example.org");  // an outside frame inside the application
+    context("S-p", 7, "https://example.org");
+    auto call = [&](const std::string& session, int contextId, const Json& payload, const char* name = "bridgeSend") {
+        event("Runtime.bindingCalled", {{"name", name}, {"payload", payload}, {"executionContextId", contextId}},
+              session);
+    };
+    call("S-main", 1, "[1]");
+    call("S-main", 1, "x", "other");
+    call("S-main", 1, 5);
+    call("S-unknown", 1, "y");
+    call("S-main", 2, "outside frame");
+    call("S-p", 7, "outside popup");
+    call("S-main", 9, "unknown context");
+    event("Runtime.executionContextDestroyed", {{"executionContextId", 1}}, "S-main");
+    call("S-main", 1, "after its document went");
+    EXPECT_EQ(payloads, std::vector<std::string>{"S-main/1:[1]"});
+    size_t warnings = std::count_if(log.begin(), log.end(), [](const std::string& l) { return l.rfind("warn: ", 0) == 0; });
+    EXPECT_EQ(warnings, 4u);
+}
+
+TEST_F(BrowserClientTest, ApplicationWindowsHandOutsideAddressesToTheUsersBrowser) {
+    openMain();
+    openPopup("S-r", "T-r", "Korvex Repository");
+    openPopup("S-p", "T-p", "");
+    log.clear();
+    auto answer = [&] { return sent.back()["method"].get<std::string>() + " " + sent.back()["params"].value("errorReason", ""); };
+
+    documentRequest("S-main", "T-main", "https://example.org/a");
+    EXPECT_EQ(answer(), "Fetch.failRequest Aborted");
+    documentRequest("S-r", "T-r", "http://127.0.0.1:8000/");
+    EXPECT_EQ(answer(), "Fetch.failRequest Aborted");
+    documentRequest("S-main", "T-main", "file:///etc/passwd");
+    EXPECT_EQ(answer(), "Fetch.failRequest Aborted");
+    std::erase_if(log, [](const std::string& l) { return l.rfind("Fetch.", 0) == 0; });
+    EXPECT_EQ(log, (std::vector<std::string>{"open https://example.org/a", "open http://127.0.0.1:8000/",
+                                             "warn: an application window was kept from opening file:///etc/passwd"}));
+    // A frame inside the application, and an ordinary popup, load where they are sent.
+    log.clear();
+    documentRequest("S-main", "F-child", "https://example.org/frame");
+    EXPECT_EQ(answer(), "Fetch.continueRequest ");
+    documentRequest("S-p", "T-p", "https://example.org/b");
+    EXPECT_EQ(answer(), "Fetch.continueRequest ");
+    EXPECT_EQ(log, (std::vector<std::string>{"Fetch.continueRequest", "Fetch.continueRequest"}));
+
+    // The start-up address chosen on the command line is the application's, wherever it is.
+    HostOptions options;
+    options.startupAddress = "http://example.test/x";
+    makeClient(options);
+    openMain();
+    documentRequest("S-main", "T-main", "http://example.test/x");
+    EXPECT_EQ(answer(), "Fetch.continueRequest ");
+}
+
+TEST_F(BrowserClientTest, ConsoleAndExceptionsIncludingThoseOfHostScriptsAreLoggedWhole) {
+    std::vector<std::string> lines;
+    client->setConsoleHandler([&](const PageInfo&, const std::string& text) { lines.push_back(text); });
+    openMain();
+    Json object = {{"type", "object"}, {"description", "Object"},
+                   {"preview", {{"type", "object"}, {"overflow", false},
+                                {"properties", {{{"name", "a"}, {"type", "number"}, {"value", "1"}},
+                                                {{"name", "b"}, {"type", "string"}, {"value", "x"}}}}}}};
+    Json array = {{"type", "object"}, {"subtype", "array"}, {"description", "Array(2)"},
+                  {"preview", {{"subtype", "array"}, {"overflow", true},
+                               {"properties", {{{"name", "0"}, {"type", "number"}, {"value", "1"}}}}}}};
+    event("Runtime.consoleAPICalled",
+          {{"type", "log"}, {"args", {{{"type", "string"}, {"value", "got"}}, object, array,
+                                      {{"type", "undefined"}}, {{"type", "number"}, {"unserializableValue", "NaN"}}}}},
+          "S-main");
+    Json error = {{"text", "Uncaught"},
+                  {"exception", {{"type", "object"}, {"subtype", "error"},
+                                 {"description", "Error: two\nlines\n    at f (app.js:1:1)"}}}};
+    event("Runtime.exceptionThrown", {{"exceptionDetails", error}}, "S-main");
+    // An event script that throws: the evaluation's answer carries the exception.
+    client->runInListeningPages("KorvexEventHandler.sendEvent({})");
+    channel.receive(Json{{"id", sent.back()["id"]},
+                         {"result", {{"result", {{"type", "object"}}},
+                                     {"exceptionDetails", {{"text", "Uncaught"},
+                                                           {"exception", {{"type", "object"}, {"subtype", "error"},
+                                                                          {"description", "TypeError: no\nmore"}}}}}}}}
+                        .dump());
+    EXPECT_EQ(lines, (std::vector<std::string>{"got {a: 1, b: \"x\"} [1, …] undefined NaN",
+                                               "Uncaught Error: two\nlines\n    at f (app.js:1:1)",
+                                               "Uncaught TypeError: no\nmore"}));
 }
 
 }  // namespace

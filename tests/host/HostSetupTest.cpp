@@ -39,7 +39,9 @@ TEST(HostOptions, SwitchesOfTheHostAndThoseThatPassToTheBrowser) {
     auto d = ParseHostOptions({});
     EXPECT_EQ(d.startupAddress, "http://res/client/app.html");
     EXPECT_FALSE(d.externalDevTools);
-    EXPECT_TRUE(ParseHostOptions({"--off-screen-rendering-enabled"}).externalDevTools);
+    auto offScreen = ParseHostOptions({"--off-screen-rendering-enabled"});
+    EXPECT_FALSE(offScreen.externalDevTools);
+    EXPECT_EQ(offScreen.problems.size(), 1u) << "refused, not silently ignored";
 }
 
 TEST(HostOptions, BadOrReservedSwitchesAreReportedNotUsed) {
@@ -101,7 +103,10 @@ TEST(HostPaths, BrowserArgumentsKeepTheDebuggingPortClosedUnlessAsked) {
     EXPECT_TRUE(has(args, "--app=data:text/html,<title>Korvex</title>"));
     EXPECT_FALSE(has(args, "--no-sandbox"));
     for (const auto& a : args) EXPECT_EQ(a.find("--remote-debugging-port"), std::string::npos) << a;
+    EXPECT_FALSE(has(args, "--auto-open-devtools-for-tabs"));
 
+    options.externalDevTools = true;
+    EXPECT_TRUE(has(BrowserArguments(options, "/p/cache", false), "--auto-open-devtools-for-tabs"));
     options.remoteDebuggingPort = "9333";
     options.headless = true;
     args = BrowserArguments(options, "/p/cache", true);
