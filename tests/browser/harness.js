@@ -184,8 +184,9 @@ export class SimulatedDongle {
 }
 
 export class Kit {
-  // simArgs: extra korvex-dongle-sim options; name: a label for the folders and artefacts.
-  static async start({ name = 'kit', simArgs = [], windowSize = '1400,1000' } = {}) {
+  // simArgs: extra korvex-dongle-sim options; name: a label for the folders and artefacts;
+  // hostEnv: extra environment of the program.
+  static async start({ name = 'kit', simArgs = [], windowSize = '1400,1000', hostEnv = {} } = {}) {
     const kit = new Kit();
     kit.name = name;
     kit.root = fs.mkdtempSync(path.join(os.tmpdir(), `korvex-browser-${name}-`));
@@ -197,7 +198,7 @@ export class Kit {
     fs.mkdirSync(ARTEFACTS, { recursive: true });
     try {
       kit.sim = await SimulatedDongle.start(kit.runtimeDir, ['--seed', '7', ...simArgs]);
-      await kit.startHost(windowSize);
+      await kit.startHost(windowSize, hostEnv);
     } catch (err) {
       await kit.stop();
       throw err;
@@ -205,7 +206,7 @@ export class Kit {
     return kit;
   }
 
-  async startHost(windowSize) {
+  async startHost(windowSize, hostEnv = {}) {
     this.debugPort = await freePort();
     this.hostLog = '';
     this.host = spawn(path.join(BIN, 'Korvex'), [
@@ -218,6 +219,7 @@ export class Kit {
         KORVEX_DOCUMENTS_DIR: this.documentsDir,
         KORVEX_PORT: '',
         KORVEX_CHROMIUM: chromiumProgram(),
+        ...hostEnv,
       },
       stdio: ['ignore', 'pipe', 'pipe'],
       detached: true,

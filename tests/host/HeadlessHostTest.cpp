@@ -144,6 +144,19 @@ TEST_F(HeadlessHost, AKilledHostTakesTheBrowserWithIt) {
     EXPECT_FALSE(processAlive(browser));
 }
 
+TEST_F(HeadlessHost, AKilledBrowserIsNotANormalClose) {
+    if (!chromiumInstalled()) GTEST_SKIP() << "Chromium is not installed";
+    auto host = startHost();
+    ASSERT_TRUE(host->waitFor("page main at http://res/client/app.html", 20s)) << host->output();
+    pid_t browser = browserPid(*host);
+    ASSERT_GT(browser, 0);
+    ::kill(browser, SIGKILL);
+    auto code = host->waitExit(15s);
+    ASSERT_TRUE(code.has_value()) << host->output();
+    EXPECT_EQ(*code, 3) << host->output();
+    EXPECT_NE(host->output().find("closing: acquisition stopped, remotes powered down"), std::string::npos);
+}
+
 TEST_F(HeadlessHost, AMissingBrowserIsAClearErrorNotAHang) {
     auto host = startHost({}, (root / "no-such-browser").string());
     auto code = host->waitExit(10s);
