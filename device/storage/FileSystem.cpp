@@ -1,6 +1,7 @@
 #include "device/storage/FileSystem.h"
 
 #include "device/api/IKorvexListener.h"
+#include "device/common/DocumentsFolder.h"
 
 #include <boost/format.hpp>
 
@@ -10,12 +11,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <vector>
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -28,63 +27,6 @@ const char* const workFolderName = "Korvex-WorkFiles/";
 // Sub-folder of each kind, relative to the root; kind 1 is the root itself.
 const char* const kindFolders[] = {"", "database/", "rawdata/", "export/", "calibration/"};
 
-std::string environment(const char* name) {
-    const char* value = std::getenv(name);
-    return value ? std::string(value) : std::string();
-}
-
-std::string homeFolder() {
-    std::string home = environment("HOME");
-    if (!home.empty())
-        return home;
-    // A service started without HOME still has a password entry.
-    if (const passwd* entry = getpwuid(getuid()); entry && entry->pw_dir)
-        return entry->pw_dir;
-    return {};
-}
-
-std::string withoutTrailingSlashes(std::string path) {
-    while (path.size() > 1 && path.back() == '/')
-        path.pop_back();
-    return path;
-}
-
-// The value of the XDG_DOCUMENTS_DIR line of a user-dirs.dirs file: a shell-quoted text,
-// absolute or starting with $HOME. Empty when the line is missing or unusable.
-std::string documentsFromUserDirs(const std::string& file, const std::string& home) {
-    std::ifstream in(file);
-    std::string line;
-    const std::string key = "XDG_DOCUMENTS_DIR=";
-    std::string found;
-    while (std::getline(in, line)) {
-        std::size_t start = line.find_first_not_of(" \t");
-        if (start == std::string::npos || line[start] == '#')
-            continue;
-        if (line.compare(start, key.size(), key) != 0)
-            continue;
-        std::string raw = line.substr(start + key.size());
-        while (!raw.empty() && (raw.back() == ' ' || raw.back() == '\t' || raw.back() == '\r'))
-            raw.pop_back();
-        if (raw.size() >= 2 && raw.front() == '"' && raw.back() == '"')
-            raw = raw.substr(1, raw.size() - 2);
-        std::string value;
-        for (std::size_t i = 0; i < raw.size(); ++i) {
-            if (raw[i] == '\\' && i + 1 < raw.size())
-                value += raw[++i];
-            else
-                value += raw[i];
-        }
-        if (value.rfind("$HOME", 0) == 0) {
-            if (home.empty())
-                continue;
-            value = home + value.substr(5);
-        }
-        if (!value.empty() && value.front() == '/')
-            found = value;   // the last valid line wins, as the shell would have it
-    }
-    return found;
-}
-
 }  // namespace
 
 FileSystem::FileSystem(IKorvexListener* dispatch) : dispatch(dispatch) {
@@ -96,27 +38,7 @@ FileSystem::FileSystem(IKorvexListener* dispatch) : dispatch(dispatch) {
 }
 
 std::string FileSystem::documentsFolder() {
-    std::string folder = environment("KORVEX_DOCUMENTS_DIR");
-    if (!folder.empty())
-        return withoutTrailingSlashes(folder);
-
-    folder = environment("XDG_DOCUMENTS_DIR");
-    if (!folder.empty())
-        return withoutTrailingSlashes(folder);
-
-    std::string home = homeFolder();
-    std::string configHome = environment("XDG_CONFIG_HOME");
-    if (configHome.empty() && !home.empty())
-        configHome = home + "/.config";
-    if (!configHome.empty()) {
-        folder = documentsFromUserDirs(configHome + "/user-dirs.dirs", home);
-        if (!folder.empty())
-            return withoutTrailingSlashes(folder);
-    }
-
-    if (home.empty())
-        return {};
-    return withoutTrailingSlashes(home) + "/Documents";
+    return FindDocumentsDirectory();
 }
 
 std::string FileSystem::getDirectory(int kind) const {

@@ -2,9 +2,8 @@
 //
 // The root is the user's documents folder + "/Korvex-WorkFiles/", with the sub-folders
 // "database/", "rawdata/" (recordings: <id>.raw and <id>.bson), "export/" (CSV files) and
-// "calibration/" (calibration records). The documents folder is, in this order:
-// $KORVEX_DOCUMENTS_DIR, the XDG documents folder ($XDG_DOCUMENTS_DIR, or the
-// XDG_DOCUMENTS_DIR line of user-dirs.dirs), $HOME/Documents. Paths are kept as the bytes
+// "calibration/" (calibration records). The documents folder is the one the host uses too,
+// chosen by FindDocumentsDirectory (device/common/DocumentsFolder.h). Paths are kept as the bytes
 // the system gives (UTF-8 on every desktop we run on); nothing is narrowed or re-encoded.
 //
 // A BSON file holds exactly one document: its bytes, length prefix included, nothing before
@@ -94,8 +93,8 @@ public:
     // True when `name` can be used as one file name inside a work folder.
     static bool isPlainFileName(const std::string& name);
 
-    // The documents folder as determined from the environment (see the top of this
-    // file), without a trailing "/"; empty when none can be found (the work files are
+    // The documents folder of FindDocumentsDirectory with the process's environment,
+    // without a trailing "/"; empty when no home folder can be found (the work files are
     // then relative to the current folder).
     static std::string documentsFolder();
 

@@ -2,11 +2,7 @@
 
 #include "host/shell/HostOptions.h"
 
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,44 +13,10 @@ std::optional<std::string> nonEmpty(const std::optional<std::string>& value) {
     return std::nullopt;
 }
 
-// One XDG_DOCUMENTS_DIR="..." line of user-dirs.dirs, with $HOME expanded as the file allows.
-std::optional<std::string> documentsFromUserDirs(const std::string& content, const std::string& home) {
-    std::istringstream lines(content);
-    std::string line;
-    while (std::getline(lines, line)) {
-        size_t start = line.find_first_not_of(" \t");
-        if (start == std::string::npos || line[start] == '#') continue;
-        std::string_view rest(line);
-        rest.remove_prefix(start);
-        constexpr std::string_view key = "XDG_DOCUMENTS_DIR=";
-        if (rest.substr(0, key.size()) != key) continue;
-        rest.remove_prefix(key.size());
-        if (rest.size() < 2 || rest.front() != '"') continue;
-        size_t close = rest.find('"', 1);
-        if (close == std::string_view::npos) continue;
-        std::string value(rest.substr(1, close - 1));
-        if (value.rfind("$HOME", 0) == 0) value = home + value.substr(5);
-        if (value.empty() || value.front() != '/') continue;
-        return value;
-    }
-    return std::nullopt;
-}
-
 }  // namespace
 
-std::string FindDocumentsDirectory(const EnvironmentLookup& env, const FileReader& readFile) {
-    if (auto dir = nonEmpty(env("KORVEX_DOCUMENTS_DIR"))) return *dir;
-    if (auto dir = nonEmpty(env("XDG_DOCUMENTS_DIR"))) return *dir;
-    auto home = nonEmpty(env("HOME"));
-    if (!home) return {};
-    std::string configHome = nonEmpty(env("XDG_CONFIG_HOME")).value_or(*home + "/.config");
-    if (auto content = readFile(configHome + "/user-dirs.dirs"))
-        if (auto dir = documentsFromUserDirs(*content, *home)) return *dir;
-    return *home + "/Documents";
-}
-
 std::string WorkFilesDirectory(const std::string& documentsDirectory) {
-    return documentsDirectory + "/Korvex-WorkFiles";
+    return (documentsDirectory == "/" ? "" : documentsDirectory) + "/Korvex-WorkFiles";
 }
 
 std::string BrowserProfileDirectory(const std::string& documentsDirectory) {
@@ -130,18 +92,6 @@ std::vector<std::string> BrowserArguments(const HostOptions& options, const std:
         args.push_back(std::string("--app=") + appPlaceholder);
     }
     return args;
-}
-
-std::optional<std::string> ProcessEnvironment(const std::string& name) {
-    const char* value = std::getenv(name.c_str());
-    if (!value) return std::nullopt;
-    return std::string(value);
-}
-
-std::optional<std::string> ReadWholeFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
 bool IsExecutableFile(const std::string& path) {

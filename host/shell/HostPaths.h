@@ -1,20 +1,20 @@
 // Where the host finds its folders and the browser program.
 #pragma once
 
+#include "device/common/DocumentsFolder.h"
+
 #include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
-using EnvironmentLookup = std::function<std::optional<std::string>(const std::string& name)>;
-using FileReader = std::function<std::optional<std::string>(const std::string& path)>;
+// The user's documents folder is FindDocumentsDirectory of DocumentsFolder.h, the library's
+// own choice: the browser profile and the console log sit beside the work files. The
+// environment and file lookups (EnvironmentLookup, FileReader, ProcessEnvironment,
+// ReadWholeFile) come from there too.
 
-// The user's documents folder: $KORVEX_DOCUMENTS_DIR, else $XDG_DOCUMENTS_DIR, else the
-// XDG_DOCUMENTS_DIR line of ~/.config/user-dirs.dirs, else $HOME/Documents. Empty when
-// none can be found (no HOME at all).
-std::string FindDocumentsDirectory(const EnvironmentLookup& env, const FileReader& readFile);
-
-// The work-file folder and the browser profile inside it.
+// The work-file folder (the library's, without its trailing "/") and the browser profile
+// inside it.
 std::string WorkFilesDirectory(const std::string& documentsDirectory);
 std::string BrowserProfileDirectory(const std::string& documentsDirectory);
 
@@ -35,7 +35,5 @@ struct HostOptions;
 std::vector<std::string> BrowserArguments(const HostOptions& options, const std::string& profileDir,
                                           bool runningAsRoot);
 
-// Real lookups for the functions above.
-std::optional<std::string> ProcessEnvironment(const std::string& name);
-std::optional<std::string> ReadWholeFile(const std::string& path);
+// The real lookup for FindBrowserProgram.
 bool IsExecutableFile(const std::string& path);

@@ -33,7 +33,7 @@ int main(int argc, char** argv) {
 
     std::string documents = FindDocumentsDirectory(ProcessEnvironment, ReadWholeFile);
     if (documents.empty())
-        std::cerr << "Korvex: no documents folder (HOME is not set); using the current folder" << std::endl;
+        std::cerr << "Korvex: no documents folder (no home folder found); using the current folder" << std::endl;
     std::string profile = BrowserProfileDirectory(documents.empty() ? "." : documents);
     std::error_code ec;
     std::filesystem::create_directories(profile, ec);

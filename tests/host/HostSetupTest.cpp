@@ -62,7 +62,8 @@ TEST(HostPaths, DocumentsFolderLookupOrder) {
     EXPECT_EQ(FindDocumentsDirectory(envOf({{"KORVEX_DOCUMENTS_DIR", ""}, {"XDG_DOCUMENTS_DIR", "/x"},
                                              {"HOME", "/h"}}), noFile), "/x");
     EXPECT_EQ(FindDocumentsDirectory(envOf({{"HOME", "/h"}}), noFile), "/h/Documents");
-    EXPECT_EQ(FindDocumentsDirectory(envOf({}), noFile), "");
+    auto noPasswordEntry = []() -> std::optional<std::string> { return std::nullopt; };
+    EXPECT_EQ(FindDocumentsDirectory(envOf({}), noFile, noPasswordEntry), "");
 
     std::string dirs = "# user dirs\nXDG_DESKTOP_DIR=\"$HOME/Desk\"\n  XDG_DOCUMENTS_DIR=\"$HOME/Dokumente\"\n";
     auto withFile = [&](const std::string& path) -> std::optional<std::string> {
