@@ -32,9 +32,12 @@ int main(int argc, char** argv) {
     }
 
     std::string documents = FindDocumentsDirectory(ProcessEnvironment, ReadWholeFile);
-    if (documents.empty())
+    if (documents.empty()) {
+        // The library then keeps its work files in the current folder too.
         std::cerr << "Korvex: no documents folder (no home folder found); using the current folder" << std::endl;
-    std::string profile = BrowserProfileDirectory(documents.empty() ? "." : documents);
+        documents = ".";
+    }
+    std::string profile = BrowserProfileDirectory(documents);
     std::error_code ec;
     std::filesystem::create_directories(profile, ec);
     if (ec) std::cerr << "Korvex: cannot create " << profile << ": " << ec.message() << std::endl;
