@@ -18,9 +18,9 @@ import { TimedRun, parseSeconds } from './timedrun.js';
 import { lostFrames } from './lostframes.js';
 import { t, num, language, languages, saveLanguage, translateStatic } from './i18n.js';
 import { applyTheme, savedTheme, currentTheme } from './theme.js';
+import { APP_VERSION } from './version.js';
 
 export const APP_NAME = 'Korvex';
-export const APP_VERSION = '0.2.0';
 const REPOSITORY_NAME = 'Korvex Repository';
 const START_STOP_TIMEOUT_MS = 6000;
 const COUNTER_POLL_MS = 1000; // frame counters are re-read this often while recording
@@ -183,7 +183,7 @@ function startApp() {
     const left = timed.remaining();
     recordHint.textContent = counting ? t('rec.countdownHint')
       : rec && left !== null ? t('rec.stopsIn', { s: num(Math.ceil(left)) })
-        : rec ? t('rec.spaceStop') : blocker ?? t('rec.spaceRecord');
+        : rec ? t('rec.keyStop') : blocker ?? t('rec.keyRecord');
     countdownSelect.disabled = rec || counting;
     durationInput.disabled = rec || counting;
     $('language').disabled = rec || counting;
@@ -352,16 +352,24 @@ function startApp() {
   $('text-larger').addEventListener('click', () => { scale = Math.min(1.8, +(scale + 0.1).toFixed(1)); applyScale(); });
   applyScale();
 
-  // Keyboard: Space or R records/stops (and cancels a countdown); L shows the log; Escape
-  // cancels a countdown. Not while typing, on a focused control or in a dialog.
+  // Keyboard: R records/stops (and cancels a countdown); L shows the log; Escape cancels a
+  // countdown; Alt+? (or Alt+/) shows the About box. Not while typing, on a focused control
+  // or in a dialog. The program keeps Space from every page outside text fields, so Space
+  // is bound to nothing here.
   document.addEventListener('keydown', (e) => {
-    if (e.ctrlKey || e.altKey || e.metaKey || isDialogOpen()) return;
+    if (isDialogOpen()) return;
+    if (e.altKey && !e.ctrlKey && !e.metaKey && (e.key === '?' || e.key === '/')) {
+      e.preventDefault();
+      showAbout();
+      return;
+    }
+    if (e.ctrlKey || e.altKey || e.metaKey) return;
     const tg = e.target;
     if (tg instanceof HTMLInputElement || tg instanceof HTMLSelectElement || tg instanceof HTMLTextAreaElement) return;
     if (e.key === 'Escape' && timed.state === 'countdown') {
       timed.cancel();
       announce(t('rec.countdownCancelled'));
-    } else if (e.key === 'r' || e.key === 'R' || (e.key === ' ' && !(tg instanceof HTMLButtonElement))) {
+    } else if (e.key === 'r' || e.key === 'R') {
       e.preventDefault();
       if (!e.repeat) toggleRecording();
     } else if (e.key === 'l' || e.key === 'L') {
