@@ -178,8 +178,9 @@ TEST_F(FaultInjection, UnansweredAndRefusedCommandsLeaveTheLibraryWorking) {
     std::this_thread::sleep_for(300ms);
 
     // A refused start leaves the dongle out of Data mode and says why.
-    // (With one remote configured the start is the asymmetric one: refuse whatever goes next.)
-    sim->nackNext(-1, NACK_INVALID_STATE, 1);
+    // (With one remote configured the start is the asymmetric one. Only the start is refused:
+    // a status poll going out first must not take the refusal.)
+    sim->nackNext(START_ASYMETRIC_DATA, NACK_INVALID_STATE, 1);
     api->startDataAcquisition();
     ASSERT_TRUE(waitFor([&] { return countScripts("DataParser::getNAck: START_") >= 1; }, 5s));
     std::this_thread::sleep_for(300ms);
