@@ -3,7 +3,9 @@
 #include "host/bridge/BridgeScript.h"
 #include "host/bridge/ConsoleLog.h"
 #include "host/bridge/DeviceMessageDelegate.h"
+#include "host/bridge/RunNotes.h"
 #include "host/shell/BrowserClient.h"
+#include "host/shell/HostPaths.h"
 
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -11,9 +13,11 @@
 namespace {
 
 struct ScriptBridge {
-    ScriptBridge(IKorvexAPI* api, const std::string& documents) : delegate(api), console(documents) {}
+    ScriptBridge(IKorvexAPI* api, const std::string& documents)
+        : delegate(api), console(documents), runNotes(WorkFilesDirectory(documents) + "/RunNotes") {}
     DeviceMessageDelegate delegate;
     ConsoleLog console;
+    RunNotesStore runNotes;
 };
 
 }  // namespace
@@ -35,6 +39,13 @@ void AttachScriptBridge(BrowserClient& client, EventLoop&, const std::string& do
         }
         std::string session = page.sessionId;
         std::string name = message["n"].get<std::string>();
+        // Run names and notes are the host's own files, not the library's: answered here.
+        if (name == kRunNotesRequest) {
+            std::string document = HandleRunNotesRequest(bridge->runNotes, args);
+            if (document.empty()) client.note("bridge: " + name + " with wrong arguments dropped");
+            else client.evaluateLiteral(session, ReplyExpressionLiteral(name, document, std::nullopt), contextId);
+            return;
+        }
         bool handled = bridge->delegate.onMessage(
             name, args,
             [&client, session, contextId](const std::string& replyName, const std::string& document,

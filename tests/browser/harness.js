@@ -248,6 +248,16 @@ export class Kit {
     await this.page.waitForFunction(() => window.korvex !== undefined, null, { timeout: 15000 });
   }
 
+  // Ends the program as a user would and starts it again on the same work folder and kit.
+  async restartHost(windowSize = '1400,1000', hostEnv = {}) {
+    await stopChild(this.host, 8000);
+    if (this.browser) {
+      await Promise.race([this.browser.close().catch(() => {}), sleep(3000)]);
+      this.browser = null;
+    }
+    await this.startHost(windowSize, hostEnv);
+  }
+
   // Main-page helpers.
   evaluate(fn, arg) {
     return this.page.evaluate(fn, arg);

@@ -36,6 +36,8 @@ export const REQUESTS = {
   korvex_acquisitionManagement: { args: [I, S], optional: 1, reply: true },
   korvex_calibrationManagement: { args: [I, L], optional: 1, reply: true },
   korvex_broadcast: { args: [S, S], optional: 1, reply: false },
+  // Answered by the host itself: run names and notes beside the work files.
+  korvex_runNotes: { args: [I, S, S], reply: true },
 };
 
 export class RequestError extends Error {

@@ -16,3 +16,13 @@ export function exportFileName(prefix, remote, sensorType) {
   if (!prefix) return '';
   return `${prefix}_remote${remote}_${sensorInfo(sensorType).name}`;
 }
+
+// A run's name as a file-name prefix: accents dropped, German letters spelled out, every
+// other run of characters outside the plain set made one "_" (empty when nothing is left).
+export function prefixFromRunName(name) {
+  const spelled = String(name ?? '').replace(/ä/g, 'ae').replace(/ö/g, 'oe').replace(/ü/g, 'ue')
+    .replace(/Ä/g, 'Ae').replace(/Ö/g, 'Oe').replace(/Ü/g, 'Ue').replace(/ß/g, 'ss');
+  const plain = spelled.normalize('NFKD').replace(/[\u0300-\u036f]/g, '')
+    .replace(/[^A-Za-z0-9_-]+/g, '_').replace(/^_+|_+$/g, '');
+  return plain.slice(0, 40).replace(/_+$/, '');
+}

@@ -13,8 +13,16 @@ import { LogPanel } from './views/logview.js';
 import { GraphArea } from './views/graphs.js';
 import { XYView } from './views/xyview.js';
 import { BigNumberView } from './views/bignumbers.js';
+import { TableView } from './views/tableview.js';
+import { SpectrumView } from './views/spectrumview.js';
+import { SelectionStore } from './selection.js';
 import { CalibrationPanel } from './views/calibrate.js';
 import { TimedRun, parseSeconds } from './timedrun.js';
+import { TriggerWatch } from './timedrun.js';
+import { findTrigger, checkTriggerOptions } from './trigger.js';
+import { RunNotes } from './runnotes.js';
+import { singleSensorSeries } from './layouts.js';
+import { axisDescriptions, sensorTitle } from './sensors.js';
 import { lostFrames } from './lostframes.js';
 import { t, num, language, languages, saveLanguage, translateStatic } from './i18n.js';
 import { applyTheme, savedTheme, currentTheme } from './theme.js';
@@ -120,6 +128,7 @@ function startApp() {
   }
   const client = new DeviceClient(window.app, { onError: (err) => logStore.add(`** ERROR => page: ${err.message}`) });
   const store = new Store(client);
+  const selection = new SelectionStore();
   const hub = new EventHub();
   const logButton = $('open-log');
 
@@ -136,14 +145,19 @@ function startApp() {
   window.KorvexBoot?.attachLog((line) => logStore.add(line));
   new KitPanel($('kit'), client, store, hub, notify);
   new ConfigPanel($('config'), client, store, notify);
-  new RunsPanel($('runs'), client, store, notify);
-  new ExportPanel($('export'), client, store, notify);
+  const notes = new RunNotes(client); // names, notes and trigger times of the runs
+  new RunsPanel($('runs'), client, store, notify, notes);
+  new ExportPanel($('export'), client, store, notify, notes);
   const graphs = new GraphArea($('graphs'), client, store, { notify, announce });
   const xy = new XYView($('xy'), client, store, { notify });
   const big = new BigNumberView($('big'), client, store);
+  const table = new TableView($('table'), client, store, { notify, selection });
+  const spectrum = new SpectrumView($('spectrum'), client, store, { notify, selection });
   setUpTabs((panel) => {
     xy.setActive(panel === 'xy');
     big.setActive(panel === 'big');
+    table.setActive(panel === 'table');
+    spectrum.setActive(panel === 'spectrum');
     if (panel === 'graphs') graphs.layout();
   });
   setUpMenu(graphs);
@@ -156,6 +170,7 @@ function startApp() {
   const durationInput = $('duration');
   const overlay = $('countdown-overlay');
   let pending = null; // 'start' | 'stop' while waiting for the kit to confirm
+  let watch = null; // the start trigger, set up below
 
   for (const s of COUNTDOWNS) {
     countdownSelect.append(el('option', { value: s }, s ? t('timer.seconds', { s }) : t('timer.none')));
@@ -187,6 +202,8 @@ function startApp() {
     countdownSelect.disabled = rec || counting;
     durationInput.disabled = rec || counting;
     $('language').disabled = rec || counting;
+    for (const id of ['trigger-source', 'trigger-direction', 'trigger-threshold', 'trigger-pre']) $(id).disabled = rec || counting;
+    if (rec && watch?.state === 'armed') recordHint.textContent = t('trigger.armedHint');
     document.body.classList.toggle('is-recording', rec);
   }
 
@@ -240,7 +257,7 @@ function startApp() {
       sendStartStop(false);
       return;
     }
-    if (!readTimerOptions()) return;
+    if (!readTimerOptions() || !readTriggerOptions()) return;
     timed.begin();
   }
 
@@ -258,6 +275,122 @@ function startApp() {
     }
     if (timed.state === 'running' && timed.remaining() !== null) renderRecord();
   }, 100);
+
+  // Start trigger: "Start when" a chosen value crosses a threshold. The recording starts at
+  // Record; the crossing becomes the run's time zero in the views and is kept with the run's
+  // notes together with the time kept before it.
+  const triggerSource = $('trigger-source');
+  const triggerDirection = $('trigger-direction');
+  const triggerThreshold = $('trigger-threshold');
+  const triggerPre = $('trigger-pre');
+  let armedWith = null; // the trigger settings of the run being recorded
+  graphs.runName = (id) => notes.name(id);
+  for (const d of ['rise', 'fall']) triggerDirection.append(el('option', { value: d }, t(`trigger.${d}`)));
+
+  function renderTriggerSources() {
+    const chosen = triggerSource.value;
+    const options = [el('option', { value: '' }, t('trigger.off'))];
+    for (const r of store.runRemotes()) {
+      for (const s of r.sensors) {
+        axisDescriptions(s.sensorType, -1, s.sampleSize).forEach((a, axis) => options.push(el('option', { value: `${r.remote}:${s.sensorType}:${axis}` },
+          t('trigger.source', { remote: r.remote, sensor: sensorTitle(s.sensorType), axis: a.unit ? `${a.label} (${a.unit})` : a.label }))));
+      }
+    }
+    triggerSource.replaceChildren(...options);
+    triggerSource.value = options.some((o) => o.value === chosen) ? chosen : '';
+    for (const e of [triggerDirection, triggerThreshold, triggerPre]) e.closest('label').hidden = triggerSource.value === '';
+  }
+  triggerSource.addEventListener('change', renderTriggerSources);
+
+  function readTriggerOptions() {
+    armedWith = null;
+    if (!triggerSource.value) return true;
+    const checked = checkTriggerOptions({ threshold: triggerThreshold.value, preTrigger: triggerPre.value });
+    if (!checked.ok) {
+      notify(t(checked.error), 'error');
+      (checked.error === 'trigger.badPre' ? triggerPre : triggerThreshold).focus();
+      return false;
+    }
+    const [remote, sensorType, axis] = triggerSource.value.split(':').map(Number);
+    armedWith = { ...checked, direction: triggerDirection.value, remote, sensorType, axis };
+    return true;
+  }
+
+  // The watched value between start and end (run time; negative as the library reads them).
+  async function readTriggerValue(o, start, end) {
+    const { doc, data } = await client.request('korvex_getSensorData1', [o.remote, o.sensorType, start, end, false, -1, -1]);
+    const series = singleSensorSeries(doc, data);
+    if (!series || series.length === 0) return null; // nothing recorded yet
+    if (!series.values[o.axis]) throw new Error(t('graph.noData'));
+    return { time: series.time, values: series.values[o.axis] };
+  }
+
+  function storeTrigger(at, preTrigger) {
+    const id = store.stack?.ID;
+    if (!id) return;
+    notes.update(id, { triggerTime: at, preTrigger }).catch((err) => notify(t('trigger.storeFailed', { error: err.message }), 'error'));
+  }
+
+  watch = new TriggerWatch({
+    read: (back) => readTriggerValue(armedWith, -back, -1),
+    fired: (at) => {
+      graphs.setTimeZero(at, armedWith.preTrigger);
+      announce(t('trigger.fired', { s: num(at, { maximumFractionDigits: 3 }) }));
+      renderRecord();
+      storeTrigger(at, armedWith.preTrigger);
+    },
+    failed: (err) => notify(t('trigger.readFailed', { error: err.message }), 'warning'),
+  }, findTrigger);
+
+  // A shown run's time zero: its stored trigger, unless a triggered recording is running.
+  function applyTimeZero() {
+    if (armedWith || watch.state !== 'off') return;
+    const n = notes.get(store.stack?.ID ?? '');
+    graphs.setTimeZero(Number.isFinite(n.triggerTime) ? n.triggerTime : 0, n.preTrigger ?? 0);
+  }
+  store.addEventListener('change', (e) => {
+    if (e.detail === 'stack') { renderTriggerSources(); applyTimeZero(); }
+  });
+  notes.addEventListener('change', applyTimeZero);
+  const readNotes = () => notes.refresh()
+    .then(() => { if (notes.ignored.length) notify(t('notes.ignored', { files: notes.ignored.join(', ') }), 'warning'); })
+    .catch((err) => notify(t('notes.readFailed', { error: err.message }), 'error'));
+  hub.on('runNotesChanged', readNotes);
+  hub.on('acquisitionStackChanged', readNotes);
+  hub.on('dataStarted', () => {
+    if (!armedWith) return;
+    graphs.setTimeZero(0);
+    watch.arm(armedWith);
+    announce(t('trigger.armedNote'));
+    renderRecord();
+  });
+  hub.on('dataStopped', async () => {
+    const o = armedWith;
+    const fired = watch.state === 'fired';
+    const live = watch.triggerTime;
+    armedWith = null;
+    watch.reset();
+    if (!o) return;
+    if (!fired) {
+      notify(t('trigger.never'), 'warning');
+      applyTimeZero();
+      return;
+    }
+    // At the end of a run the library re-times the samples from the measured frame time:
+    // the crossing is found again in the stored samples.
+    try {
+      const s = await readTriggerValue(o, Math.max(0, live - 0.25), live + 0.25);
+      const at = s && findTrigger(s.time, s.values, { threshold: o.threshold, direction: o.direction });
+      if (Number.isFinite(at) && at !== live) {
+        graphs.setTimeZero(at, o.preTrigger);
+        storeTrigger(at, o.preTrigger);
+      }
+    } catch {
+      // The live moment stays: it differs from the re-timed one by a fraction of a sample.
+    }
+  });
+  renderTriggerSources();
+  readNotes();
 
   function syncGraphs() {
     graphs.setSensors(store.runRemotes(), store.stack?.ID ?? '');
@@ -297,6 +430,8 @@ function startApp() {
     graphs.reread((g) => !Number.isInteger(r) || (g.remote === r && g.sensorType === type));
     xy.refresh();
     big.tick(true);
+    table.reload();
+    spectrum.refresh();
     announce(t('cal.recalibratedNote'));
   });
   hub.on('repository', (event) => {
@@ -382,7 +517,7 @@ function startApp() {
   store.refreshHardware();
   store.refreshStack();
   store.refreshStored();
-  window.korvex = { client, store, hub, graphs, xy, big, logStore, timed };
+  window.korvex = { notes, trigger: watch, client, store, hub, graphs, xy, big, table, spectrum, selection, logStore, timed };
 }
 
 async function showAbout() {

@@ -9,6 +9,7 @@ import { Store } from './store.js';
 import { el, fill, hex, formatDate, confirmDialog } from './ui.js';
 import { configurationSummary, sensorTitle } from './sensors.js';
 import { sortStoredRuns } from './runinfo.js';
+import { RunNotes } from './runnotes.js';
 
 const $ = (id) => document.getElementById(id);
 
@@ -38,7 +39,13 @@ function start() {
   const client = new DeviceClient(window.app);
   const store = new Store(client);
   const hub = new EventHub();
+  const notes = new RunNotes(client);
   let working = false;
+  // The names and notes the user gave the runs (kept by the host beside the work files).
+  const refreshNotes = () => notes.refresh()
+    .then(() => { if (notes.ignored.length) notify(t('notes.ignored', { files: notes.ignored.join(', ') }), 'warning'); })
+    .catch((err) => notify(t('notes.readFailed', { error: err.message }), 'error'));
+  notes.addEventListener('change', () => { renderCurrent(); renderList(); });
 
   function renderCurrent() {
     const stack = store.stack;
@@ -47,6 +54,7 @@ function start() {
       !stack ? el('p', { class: 'placeholder' }, store.stackError ? t('runs.unknown', { error: store.stackError.message }) : t('ui.reading'))
         : [
           el('p', {}, el('strong', {}, stack.fromDB ? t('repo.fromDisk') : t('repo.live')),
+            notes.name(stack.ID) ? el('span', { class: 'run-name' }, ` · ${notes.name(stack.ID)}`) : null,
             ` · ${store.runStart() ? t('runs.started', { when: formatDate(store.runStart()) }) : t('runs.notRecorded')}`,
             el('span', { class: 'detail' }, ` · ID ${stack.ID}`)),
           remotes.length ? el('ul', { class: 'detail-list' }, remotes.map((r) => el('li', {},
@@ -66,7 +74,13 @@ function start() {
     const currentId = store.stack?.ID;
     const blocked = store.recording || working;
     const rows = runs.map((run) => el('tr', { class: run.id === currentId ? 'loaded' : '' },
-      el('td', {}, el('strong', {}, formatDate(run.started)), el('div', { class: 'detail' }, el('code', {}, run.id))),
+      el('td', {},
+        notes.name(run.id) ? el('strong', { class: 'run-name' }, notes.name(run.id)) : null,
+        notes.name(run.id) ? el('div', {}, formatDate(run.started)) : el('strong', {}, formatDate(run.started)),
+        notes.get(run.id).note ? el('div', { class: 'run-note detail' }, notes.get(run.id).note) : null,
+        Number.isFinite(notes.get(run.id).triggerTime)
+          ? el('div', { class: 'detail' }, t('trigger.zeroAt', { s: notes.get(run.id).triggerTime.toFixed(3) })) : null,
+        el('div', { class: 'detail' }, el('code', {}, run.id))),
       el('td', {}, t('repo.dongle', { id: hex(run.dongleID) }), el('div', { class: 'detail' }, t('repo.firmware', { fw: run.fwVersion ?? '—' }))),
       el('td', {}, run.remotes.length ? run.remotes.map((r) => el('div', {},
         el('strong', {}, t('kit.remoteN', { n: r.remote })), ` (ID ${hex(r.remoteID)}, ${t('kit.firmware', { rf: r.rfFwVersion ?? '—', sensor: r.sensorFwVersion ?? '—' })}): `,
@@ -99,6 +113,7 @@ function start() {
     await guarded(async () => {
       const { doc } = await client.request('korvex_acquisitionManagement', [2, run.id]);
       store.setStored(doc);
+      if (!sortStoredRuns(store.stored).some((r) => r.id === run.id)) await notes.remove(run.id);
     });
   }
 
@@ -106,9 +121,10 @@ function start() {
     if (['stack', 'recording', 'hardware'].includes(e.detail)) renderCurrent();
     renderList();
   });
-  const refreshAll = () => { store.refreshHardware(); store.refreshStack(); store.refreshStored(); };
-  hub.on('acquisitionStackChanged', () => { store.refreshStack(); store.refreshStored(); });
+  const refreshAll = () => { store.refreshHardware(); store.refreshStack(); store.refreshStored(); refreshNotes(); };
+  hub.on('acquisitionStackChanged', () => { store.refreshStack(); store.refreshStored(); refreshNotes(); });
   hub.on('hardwareStateChanged', () => store.refreshHardware());
+  hub.on('runNotesChanged', refreshNotes);
   hub.on('dataStarted', () => store.setRecording(true, new Date()));
   hub.on('dataStopped', () => { store.setRecording(false); refreshAll(); });
   $('repo-refresh').addEventListener('click', refreshAll);
@@ -116,7 +132,7 @@ function start() {
   renderCurrent();
   renderList();
   refreshAll();
-  window.korvexRepository = { client, store, hub };
+  window.korvexRepository = { client, store, hub, notes };
 }
 
 start();

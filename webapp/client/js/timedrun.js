@@ -102,3 +102,82 @@ export class TimedRun {
     this.stopped();
   }
 }
+
+// The start trigger: armed at Record (the run is recorded from then), it watches one value
+// of the running recording and fires once when the value crosses the threshold, with the
+// trigger moment in run time. The newest stretch of the value is read again and again;
+// each read reaches back over the time since the previous one, so that no pair of samples
+// around a crossing falls between two reads.
+//
+// hooks: read(secondsBack) -> Promise<{ time, values } | null> (the newest samples of the
+//        value; null before there are any), fired(triggerTime), failed(error) ; findTrigger
+//        of trigger.js ; clock as for TimedRun.
+export class TriggerWatch {
+  constructor(hooks, findTrigger, { pollMs = 100, clock = { now: () => Date.now(), setTimeout: (f, ms) => setTimeout(f, ms), clearTimeout: (t) => clearTimeout(t) } } = {}) {
+    this.hooks = hooks;
+    this.findTrigger = findTrigger;
+    this.pollMs = pollMs;
+    this.clock = clock;
+    this.state = 'off'; // 'off' | 'armed' | 'fired'
+    this.options = null;
+    this.timer = null;
+    this.lastRead = 0;
+    this.triggerTime = null;
+  }
+
+  // options: { threshold, direction, preTrigger, source } as checkTriggerOptions gives them.
+  arm(options) {
+    this.disarm();
+    this.options = options;
+    this.state = 'armed';
+    this.triggerTime = null;
+    this.reported = false;
+    this.lastRead = this.clock.now();
+    this.schedule();
+  }
+
+  disarm() {
+    if (this.timer !== null) this.clock.clearTimeout(this.timer);
+    this.timer = null;
+    if (this.state === 'armed') this.state = 'off';
+  }
+
+  // After the run: back to off, forgetting the trigger.
+  reset() {
+    this.disarm();
+    this.state = 'off';
+    this.triggerTime = null;
+  }
+
+  schedule() {
+    this.timer = this.clock.setTimeout(() => { this.timer = null; this.poll(); }, this.pollMs);
+  }
+
+  async poll() {
+    if (this.state !== 'armed') return;
+    const now = this.clock.now();
+    // One second at least, and twice the time since the previous read (a slow reply).
+    const back = Math.min(60, Math.max(1, (2 * (now - this.lastRead)) / 1000 + 0.5));
+    this.lastRead = now;
+    try {
+      const series = await this.hooks.read(back);
+      if (this.state !== 'armed') return;
+      const at = series && series.time.length > 1
+        ? this.findTrigger(series.time, series.values, { threshold: this.options.threshold, direction: this.options.direction })
+        : null;
+      if (at !== null) {
+        this.state = 'fired';
+        this.triggerTime = at;
+        this.hooks.fired(at);
+        return;
+      }
+    } catch (err) {
+      // Reported once; watching goes on (a slow or lost reply does not end the run).
+      if (this.state === 'armed' && !this.reported) {
+        this.reported = true;
+        this.hooks.failed?.(err);
+      }
+    }
+    if (this.state === 'armed') this.schedule();
+  }
+}

@@ -25,6 +25,24 @@ function fmt(v) {
   return Math.abs(v) >= 100 ? num(v, { maximumFractionDigits: 1 }) : bigNumber(v, 4);
 }
 
+// --- Time zero of a triggered run -----------------------------------------------------
+// A triggered run is shown with its trigger moment as time zero. Data, views and cursors
+// stay in the library's run time; only the time labels (axis, legend, cursor readout) are
+// shifted, with the axis ticks on round shifted times. Set through GraphArea.setTimeZero.
+function zeroedTimeAxis(zero) {
+  if (!zero) return {};
+  const digits = (incr) => Math.max(0, Math.min(6, -Math.floor(Math.log10(incr) + 1e-9)));
+  return {
+    splits: (u, i, min, max, incr) => {
+      const out = [];
+      for (let k = Math.ceil((min - zero) / incr - 1e-9); k * incr + zero <= max + 1e-9 && out.length < 500; k++) out.push(k * incr + zero);
+      return out;
+    },
+    values: (u, splits, i, space, incr) => splits.map((v) => num(v - zero, { minimumFractionDigits: digits(incr), maximumFractionDigits: digits(incr) })),
+  };
+}
+// --- end of time zero -------------------------------------------------------------------
+
 class SensorGraph {
   constructor(area, { remote, sensorType, config }) {
     this.area = area;
@@ -157,7 +175,7 @@ class SensorGraph {
     const scales = { x: { time: false, auto: false } };
     for (const u of units) scales[u || 'value'] = { auto: true };
     const axis = (extra) => ({ stroke: ink, grid: { stroke: grid, width: 1 }, ticks: { stroke: grid }, ...extra });
-    const axes = [axis({ label: t('graph.time'), size: 44, labelSize: 26 })];
+    const axes = [axis({ label: t('graph.time'), size: 44, labelSize: 26, ...zeroedTimeAxis(this.area.timeZero) })];
     units.forEach((u, i) => {
       axes.push(axis({
         scale: u || 'value', label: u || t('graph.value'), side: i % 2 === 0 ? 3 : 1,
@@ -165,7 +183,7 @@ class SensorGraph {
       }));
     });
     const value = (u, v) => (v == null ? '—' : fmt(v));
-    const series = [{ label: t('graph.time'), value: (u, v) => (v == null ? '—' : num(v, { minimumFractionDigits: 3, maximumFractionDigits: 3 })) }];
+    const series = [{ label: t('graph.time'), value: (u, v) => (v == null ? '—' : num(v - (this.area.timeZero || 0), { minimumFractionDigits: 3, maximumFractionDigits: 3 })) }];
     this.axes.forEach((a, i) => {
       series.push({
         label: this.axisLabel(a), scale: a.unit || 'value', stroke: colours[i % colours.length],
@@ -533,7 +551,7 @@ export class GraphArea {
       .then((s) => (s.length ? s.time[s.length - 1] : 0))
       .catch((err) => { g.showError(err); return 0; })));
     this.total = Math.max(0, ...lasts);
-    this.setView({ min: 0, max: this.total > 0 ? this.total : this.windowSeconds });
+    this.setView({ min: this.firstShownTime(), max: this.total > 0 ? this.total : this.windowSeconds });
   }
 
   userZoom(range) {
@@ -670,8 +688,8 @@ export class GraphArea {
         el('caption', { class: 'sr-only' }, t('cursor.caption')),
         el('thead', {}, el('tr', {},
           el('th', { scope: 'col' }, t('cursor.quantity')),
-          el('th', { scope: 'col' }, el('span', { class: 'cursor-a' }, '▮ '), t('cursor.one'), ` · ${time(c.a)}`),
-          el('th', { scope: 'col' }, el('span', { class: 'cursor-b' }, '▮ '), t('cursor.two'), ` · ${time(c.b)}`),
+          el('th', { scope: 'col' }, el('span', { class: 'cursor-a' }, '▮ '), t('cursor.one'), ` · ${time(c.a - (this.timeZero || 0))}`),
+          el('th', { scope: 'col' }, el('span', { class: 'cursor-b' }, '▮ '), t('cursor.two'), ` · ${time(c.b - (this.timeZero || 0))}`),
           el('th', { scope: 'col' }, t('cursor.diff'), ` · Δt ${dt}`),
           el('th', { scope: 'col' }, t('cursor.rate')))),
         el('tbody', {}, rows.length ? rows : el('tr', {}, el('td', { colspan: 5 }, t('cursor.noData'))))));
@@ -700,7 +718,7 @@ export class GraphArea {
       list.push({
         id,
         runId: this.runId,
-        label: started ? t('overlay.label', { when: formatDate(started, { short: true }) }) : t('overlay.labelN', { n: id }),
+        label: this.runName?.(this.runId) || (started ? t('overlay.label', { when: formatDate(started, { short: true }) }) : t('overlay.labelN', { n: id })),
         colour: colours[(g.axes.length + list.length) % colours.length],
         axes: g.axes.slice(),
         data: thinSeries({ ...series, values: series.values.slice(0, g.axes.length) }, OVERLAY_POINTS),
@@ -772,6 +790,24 @@ export class GraphArea {
     const last = this.mode === 'review' && this.total > 0 ? this.total : g.lastTime;
     return gapMarks(gaps, { lastTime: last, packets: info.packets });
   }
+
+  // --- Time zero of a triggered run (see zeroedTimeAxis) ---------------------------------
+  // zero: the trigger moment in run time (0: none); preTrigger: seconds shown before it.
+  setTimeZero(zero = 0, preTrigger = 0) {
+    const z = Number.isFinite(zero) && zero > 0 ? zero : 0;
+    const changed = z !== (this.timeZero || 0) || preTrigger !== this.preTrigger;
+    this.timeZero = z;
+    this.preTrigger = Number.isFinite(preTrigger) && preTrigger > 0 ? preTrigger : 0;
+    if (!changed) return;
+    this.rebuildAll();
+    if (this.mode === 'review') this.showWholeRun();
+  }
+
+  // Where a whole run begins to be shown: at the pre-trigger window of a triggered run.
+  firstShownTime() {
+    return this.timeZero ? Math.max(0, this.timeZero - this.preTrigger) : 0;
+  }
+  // --- end of time zero ---------------------------------------------------------------
 
   // --- Tare and wheel reset ------------------------------------------------------------
   // Tare: the force probe reads zero over the stretch between the two cursors when both

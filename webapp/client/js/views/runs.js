@@ -1,13 +1,18 @@
-// Runs: the current run (keep, discard, new) and the stored runs (reload, delete).
+// Runs: the current run (keep, discard, new) and the stored runs (reload, delete), each
+// with the name and note the user gave it.
 import { t, num } from '../i18n.js';
 import { lostFrames, lostPerRemote } from '../lostframes.js';
 import { el, fill, formatDate, confirmDialog, choiceDialog } from '../ui.js';
 import { configurationSummary } from '../sensors.js';
 import { sortStoredRuns } from '../runinfo.js';
+import { checkRunText, NAME_MAX, NOTE_MAX } from '../runnotes.js';
 
 export class RunsPanel {
-  constructor(root, client, store, notify) {
+  // notes: the RunNotes of runnotes.js (null: runs have no names).
+  constructor(root, client, store, notify, notes = null) {
     this.root = root;
+    this.notes = notes;
+    this.editing = null; // acquisition ID whose name and note are being edited
     this.client = client;
     this.store = store;
     this.notify = notify;
@@ -21,12 +26,78 @@ export class RunsPanel {
       if (['stack', 'counters'].includes(e.detail)) this.renderLost();
       if (['stored', 'stack', 'recording'].includes(e.detail)) this.renderList();
     });
+    notes?.addEventListener('change', () => { this.renderCurrent(); this.renderList(); });
     this.renderCurrent();
     this.renderList();
     this.renderLost();
   }
 
+  // True while the user types in a name form inside `container`: it is then not rebuilt.
+  holdsEditor(container) {
+    const form = container.querySelector('.run-notes-form');
+    return Boolean(form && form.contains(document.activeElement));
+  }
+
+  // The run's name, or null when it has none.
+  runName(id) {
+    return this.notes?.name(id) || null;
+  }
+
+  // The name and note form of one run, shown in place of its text.
+  notesEditor(id, when) {
+    const saved = this.draft?.id === id ? this.draft : this.notes.get(id);
+    const nameId = `run-name-${id}`;
+    const noteId = `run-note-${id}`;
+    const name = el('input', { type: 'text', id: nameId, class: 'run-name-input', maxlength: NAME_MAX, autocomplete: 'off', value: saved.name ?? '' });
+    const note = el('textarea', { id: noteId, class: 'run-note-input', rows: 2, maxlength: NOTE_MAX });
+    note.value = saved.note ?? '';
+    // What is typed survives a re-rendering of the list (the list follows the kit's reports).
+    const keep = () => { this.draft = { id, name: name.value, note: note.value }; };
+    name.addEventListener('input', keep);
+    note.addEventListener('input', keep);
+    const save = async (e) => {
+      e.preventDefault();
+      const checked = checkRunText({ name: name.value, note: note.value });
+      if (!checked.ok) { this.notify(t(checked.error), 'error'); return; }
+      try {
+        await this.notes.update(id, { name: checked.name, note: checked.note });
+        this.editing = null;
+        this.draft = null;
+        form.querySelector(':focus')?.blur();
+        this.notify(t('notes.saved'), 'info');
+        this.renderCurrent();
+        this.renderList();
+      } catch (err) {
+        this.notify(t('notes.saveFailed', { error: err.message }), 'error');
+      }
+    };
+    const cancel = () => { this.editing = null; this.draft = null; form.querySelector(':focus')?.blur(); this.renderCurrent(); this.renderList(); };
+    const form = el('form', { class: 'run-notes-form', 'aria-label': t('notes.formLabel', { when }), onsubmit: save,
+      onkeydown: (e) => { if (e.key === 'Escape') { e.stopPropagation(); cancel(); } } },
+    el('label', { for: nameId, class: 'field' }, t('notes.name'), ' ', name),
+    el('label', { for: noteId, class: 'field' }, t('notes.note'), ' ', note),
+    el('div', { class: 'button-row' },
+      el('button', { class: 'btn btn-small btn-primary', type: 'submit' }, t('notes.save')),
+      el('button', { class: 'btn btn-small', type: 'button', onclick: cancel }, t('ui.cancel'))));
+    queueMicrotask(() => { if (form.isConnected) name.focus(); });
+    return form;
+  }
+
+  // The run's name and note in the list, and the button that edits them.
+  notesLine(id, when) {
+    if (!this.notes || !id) return null;
+    if (this.editing === id) return this.notesEditor(id, when);
+    const { note } = this.notes.get(id);
+    return el('div', { class: 'run-notes' },
+      note ? el('p', { class: 'run-note detail' }, note) : null,
+      el('button', {
+        class: 'btn btn-small', type: 'button', 'aria-label': t('notes.editLabel', { when }),
+        onclick: () => { this.editing = id; this.renderCurrent(); this.renderList(); },
+      }, t('notes.edit')));
+  }
+
   renderCurrent() {
+    if (this.holdsEditor(this.current)) return;
     const stack = this.store.stack;
     if (!stack) {
       fill(this.current, el('p', { class: 'placeholder' },
@@ -37,10 +108,13 @@ export class RunsPanel {
     const started = this.store.runStart();
     const blocked = this.store.recording || this.working;
     const hasRun = remotes.length > 0 || started !== null;
+    const name = this.runName(stack.ID);
     fill(this.current,
       el('p', {},
         el('strong', {}, stack.fromDB ? t('runs.reloaded') : t('runs.current')),
+        name ? el('span', { class: 'run-name' }, ` · ${name}`) : null,
         ` · ${started ? t('runs.started', { when: formatDate(started) }) : t('runs.notRecorded')}`),
+      hasRun ? this.notesLine(stack.ID, started ? formatDate(started) : t('runs.current')) : null,
       remotes.length
         ? el('ul', { class: 'detail-list' }, remotes.map((r) => el('li', {}, t('runs.remoteConfig', { n: r.remote, summary: configurationSummary(r.config) }))))
         : el('p', { class: 'detail' }, t('runs.noRemote')),
@@ -65,6 +139,7 @@ export class RunsPanel {
   }
 
   renderList() {
+    if (this.holdsEditor(this.list)) return;
     if (this.store.stored === null) {
       fill(this.list, el('p', { class: 'placeholder' },
         this.store.storedError ? t('runs.listError', { error: this.store.storedError.message }) : t('runs.listReading')));
@@ -81,9 +156,11 @@ export class RunsPanel {
       class: run.id === currentId ? 'loaded' : '',
     },
     el('div', { class: 'stored-run-text' },
-      el('strong', {}, formatDate(run.started)),
+      this.runName(run.id) ? el('strong', { class: 'run-name' }, this.runName(run.id)) : null,
+      this.runName(run.id) ? el('span', { class: 'detail' }, ` · ${formatDate(run.started)}`) : el('strong', {}, formatDate(run.started)),
       run.id === currentId ? el('span', { class: 'badge' }, t('runs.shown')) : null,
-      el('div', { class: 'detail' }, run.remotes.map((r) => r.words).join('; ') || t('runs.noRemoteShort'))),
+      el('div', { class: 'detail' }, run.remotes.map((r) => r.words).join('; ') || t('runs.noRemoteShort')),
+      run.id === currentId ? null : this.notesLine(run.id, formatDate(run.started))),
     el('div', { class: 'button-row' },
       el('button', { class: 'btn btn-small', type: 'button', disabled: blocked, onclick: () => this.reload(run) }, t('runs.reload')),
       el('button', { class: 'btn btn-small btn-danger', type: 'button', disabled: blocked, onclick: () => this.remove(run) }, t('ui.delete')))))));
@@ -150,6 +227,10 @@ export class RunsPanel {
     await this.guarded(async () => {
       const { doc } = await this.client.request('korvex_acquisitionManagement', [2, run.id]);
       this.store.setStored(doc);
+      // The run's notes go with it, once the library no longer lists it.
+      if (this.notes && !sortStoredRuns(this.store.stored).some((r) => r.id === run.id)) {
+        await this.notes.remove(run.id).catch((err) => this.notify(t('notes.removeFailed', { error: err.message }), 'error'));
+      }
     });
   }
 }
