@@ -148,7 +148,7 @@ function startApp() {
   const notes = new RunNotes(client); // names, notes and trigger times of the runs
   new RunsPanel($('runs'), client, store, notify, notes);
   new ExportPanel($('export'), client, store, notify, notes);
-  const graphs = new GraphArea($('graphs'), client, store, { notify, announce });
+  const graphs = new GraphArea($('graphs'), client, store, { notify, announce, selection });
   const xy = new XYView($('xy'), client, store, { notify });
   const big = new BigNumberView($('big'), client, store);
   const table = new TableView($('table'), client, store, { notify, selection });

@@ -10,6 +10,9 @@ import { cursorReadout, alignSeries, thinSeries, bigNumber } from '../analysis.j
 import { findGaps, gapMarks, gapProbeSensor } from '../lostframes.js';
 import { t, num } from '../i18n.js';
 import { palette, themeColour } from '../theme.js';
+import { AnalysisPanel } from './analysispanel.js';
+import { selectionKey } from '../selection.js';
+import { evaluateFit } from '../fits.js';
 
 const WINDOWS = [5, 10, 20, 30, 60, 120];
 const REVIEW_PROBE_RATE = 10; // Hz, for the first look at a whole run of unknown length
@@ -226,6 +229,20 @@ class SensorGraph {
             area.zoomBy(e.deltaY < 0 ? 0.8 : 1.25, at);
           }, { passive: false });
           u.over.addEventListener('mousedown', (e) => { downX = e.clientX; });
+          // Shift+drag selects a time range (plain drag stays zoom); caught before uPlot sees it.
+          u.root.addEventListener('mousedown', (e) => {
+            if (!e.shiftKey || e.button !== 0 || !u.over.contains(e.target)) return;
+            e.stopPropagation();
+            downX = e.clientX;
+            const left = u.over.getBoundingClientRect().left;
+            const from = u.posToVal(e.clientX - left, 'x');
+            const up = (ev) => {
+              window.removeEventListener('mouseup', up, true);
+              if (Math.abs(ev.clientX - downX) <= 3) return;
+              area.selectRange(this, from, u.posToVal(ev.clientX - left, 'x'));
+            };
+            window.addEventListener('mouseup', up, true);
+          }, true);
           u.over.addEventListener('click', (e) => {
             if (!area.cursors.on || downX === null || Math.abs(e.clientX - downX) > 3) return;
             area.placeCursor(u.posToVal(e.offsetX, 'x'), e.shiftKey ? 'b' : null);
@@ -246,6 +263,18 @@ class SensorGraph {
     const dpr = window.devicePixelRatio || 1;
     ctx.save();
     ctx.font = `${Math.round(12 * dpr)}px sans-serif`;
+    const sel = this.area.selection?.get(selectionKey(this.remote, this.sensorType));
+    if (sel) {
+      const x0 = Math.max(left, x(sel.t0));
+      const x1 = Math.min(left + width, x(sel.t1));
+      if (x1 > x0) {
+        ctx.globalAlpha = 0.18;
+        ctx.fillStyle = themeColour('--accent');
+        ctx.fillRect(x0, top, x1 - x0, height);
+        ctx.globalAlpha = 1;
+      }
+    }
+    this.drawAnalysis(u, dpr);
     const marks = this.area.gapMarksFor(this);
     if (marks.length) {
       ctx.strokeStyle = themeColour('--bad');
@@ -278,6 +307,47 @@ class SensorGraph {
         ctx.stroke();
         ctx.fillText(name === 'a' ? '1' : '2', px + 3 * dpr, top + height - 4 * dpr);
       }
+    }
+    ctx.restore();
+  }
+
+  // The fitted curve over the selection and the tangent at cursor 1.
+  drawAnalysis(u, dpr) {
+    const panel = this.area.analysis;
+    if (!panel) return;
+    const ctx = u.ctx;
+    const { left, top, width, height } = u.bbox;
+    const line = (f, t0, t1, colour, dash, scale) => {
+      const steps = 200;
+      ctx.strokeStyle = colour;
+      ctx.lineWidth = 2 * dpr;
+      ctx.setLineDash(dash);
+      ctx.beginPath();
+      let started = false;
+      for (let k = 0; k <= steps; k++) {
+        const tt = t0 + ((t1 - t0) * k) / steps;
+        const v = f(tt);
+        if (!Number.isFinite(v)) { started = false; continue; }
+        const px = u.valToPos(tt, 'x', true);
+        const py = u.valToPos(v, scale, true);
+        if (started) ctx.lineTo(px, py); else ctx.moveTo(px, py);
+        started = true;
+      }
+      ctx.stroke();
+    };
+    ctx.save();
+    ctx.beginPath();
+    ctx.rect(left, top, width, height);
+    ctx.clip();
+    const fit = panel.drawnFit(this);
+    if (fit) {
+      const a = this.axes[fit.axis];
+      line((tt) => evaluateFit(fit.result, tt), fit.range.t0, fit.range.t1, themeColour('--ink'), [6 * dpr, 3 * dpr], a?.unit || 'value');
+    }
+    const range = this.area.shownRange(this);
+    const half = (range.max - range.min) / 8;
+    for (const tan of panel.tangents(this)) {
+      line((tt) => tan.value + tan.slope * (tt - tan.at), tan.at - half, tan.at + half, themeColour('--cursor-a'), [2 * dpr, 2 * dpr], tan.unit || 'value');
     }
     ctx.restore();
   }
@@ -342,8 +412,9 @@ class SensorGraph {
 }
 
 export class GraphArea {
-  constructor(root, client, store, { notify = () => {}, announce = () => {} } = {}) {
+  constructor(root, client, store, { notify = () => {}, announce = () => {}, selection = null } = {}) {
     this.root = root;
+    this.selection = selection;
     this.client = client;
     this.store = store;
     this.notify = notify;
@@ -387,11 +458,22 @@ export class GraphArea {
       onclick: () => this.toggleCursors(),
     }, t('cursor.toggle'));
     this.readout = el('div', { class: 'cursor-readout', 'aria-live': 'polite', hidden: true });
+    this.analysis = selection ? new AnalysisPanel(this, client, selection) : null;
+    this.selectButton = el('button', {
+      class: 'btn btn-small', type: 'button', title: t('analysis.fromCursorsTitle'),
+      onclick: () => this.selectFromCursors(),
+    }, t('analysis.fromCursors'));
+    this.clearButton = el('button', {
+      class: 'btn btn-small', type: 'button', title: t('analysis.clearTitle'),
+      onclick: () => this.clearSelection(),
+    }, t('analysis.clearAll'));
+    selection?.addEventListener('change', () => { this.redrawAll(); this.updateControls(); });
     this.grid = el('div', { class: 'graph-grid' });
     this.empty = el('p', { class: 'placeholder' }, t('graph.empty'));
     this.toolbar = el('div', { class: 'graph-toolbar', role: 'toolbar', 'aria-label': t('graph.toolbar') },
-      this.modeLabel, this.windowSelect, this.pauseButton, ...this.navButtons, this.cursorButton, this.fpsLabel);
-    fill(root, this.toolbar, this.readout, this.empty, this.grid);
+      this.modeLabel, this.windowSelect, this.pauseButton, ...this.navButtons, this.cursorButton,
+      ...(this.analysis ? [this.selectButton, this.clearButton] : []), this.fpsLabel);
+    fill(root, this.toolbar, this.readout, ...(this.analysis ? [this.analysis.root] : []), this.empty, this.grid);
 
     this.updateControls();
     new ResizeObserver(() => this.layout()).observe(this.grid);
@@ -425,6 +507,11 @@ export class GraphArea {
     this.gapScan.clear();
     this.cursors.a = NaN;
     this.cursors.b = NaN;
+    if (this.analysis) {
+      this.analysis.data.clear();
+      this.analysis.fits.clear();
+      this.selection.clear();
+    }
     for (const g of this.graphs.values()) {
       this.visibility.unobserve(g.root);
       g.destroy();
@@ -487,6 +574,11 @@ export class GraphArea {
       b.hidden = this.mode === 'idle';
     }
     this.cursorButton.hidden = this.mode === 'idle';
+    const c = this.cursors;
+    this.selectButton.hidden = this.mode === 'idle';
+    this.selectButton.disabled = !(c.on && Number.isFinite(c.a) && Number.isFinite(c.b) && c.a !== c.b);
+    this.clearButton.hidden = this.mode === 'idle';
+    this.clearButton.disabled = !this.selection?.ranges.size;
   }
 
   canZoom() {
@@ -622,6 +714,11 @@ export class GraphArea {
       this.zoomBy(1 / 1.5);
     } else if (e.key === '-') {
       this.zoomBy(1.5);
+    } else if ((e.key === 's' || e.key === 'S') && this.analysis) {
+      this.selectFromCursors(g);
+    } else if (e.key === 'Escape' && this.selection?.get(g.key())) {
+      this.selection.set(g.key(), null);
+      this.announce(t('analysis.cleared'));
     } else if (e.key === 'Home') {
       this.showWholeRun();
     } else if ((e.key === '1' || e.key === '2') && this.cursors.on) {
@@ -644,6 +741,8 @@ export class GraphArea {
     this.cursorButton.classList.toggle('active', this.cursors.on);
     this.readout.hidden = !this.cursors.on;
     this.renderReadout();
+    this.analysis?.render();
+    this.updateControls();
     this.redrawAll();
     this.announce(this.cursors.on ? t('cursor.onNote') : t('cursor.offNote'));
   }
@@ -656,7 +755,35 @@ export class GraphArea {
     c[name] = time;
     if (!which) c.active = name === 'a' ? 'b' : 'a';
     this.renderReadout();
+    this.analysis?.render();
+    this.updateControls();
     this.redrawAll();
+  }
+
+  // --- Selection -----------------------------------------------------------------------
+  selectRange(g, t0, t1) {
+    if (!this.selection || !Number.isFinite(t0) || !Number.isFinite(t1) || t0 === t1) return;
+    const lo = Math.max(0, Math.min(t0, t1));
+    const hi = Math.max(t0, t1);
+    this.selection.set(g.key(), { t0: lo, t1: hi });
+    const z = this.timeZero || 0;
+    const s = (v) => num(v - z, { minimumFractionDigits: 3, maximumFractionDigits: 3 });
+    this.announce(t('analysis.selected', { title: g.title(), t0: s(lo), t1: s(hi) }));
+  }
+
+  // The range between the two cursors, on one graph or on every graph.
+  selectFromCursors(g = null) {
+    const c = this.cursors;
+    if (!(c.on && Number.isFinite(c.a) && Number.isFinite(c.b) && c.a !== c.b)) {
+      this.notify(t('analysis.needCursors'), 'warning');
+      return;
+    }
+    for (const x of g ? [g] : this.graphs.values()) this.selectRange(x, c.a, c.b);
+  }
+
+  clearSelection() {
+    this.selection?.clear();
+    this.announce(t('analysis.cleared'));
   }
 
   redrawAll() {
