@@ -4,7 +4,7 @@
 import { el, fill } from '../ui.js';
 import { singleSensorSeries, mergeAxisSeries } from '../layouts.js';
 import { selectionKey } from '../selection.js';
-import { rangeStats, slopeAt, areaUnder, slopeUnit, areaUnit } from '../stats.js';
+import { rangeStats, slopeAt, areaUnder, slopeUnit, areaUnit, indexRange } from '../stats.js';
 import { FIT_MODELS, formatEquation } from '../fits.js';
 import { fitInWorker } from '../fitclient.js';
 import { bigNumber } from '../analysis.js';
@@ -113,7 +113,11 @@ export class AnalysisPanel {
     if (!d?.series?.values[axis]) return;
     this.fits.set(key, { axis, model, busy: true });
     this.render();
-    const result = await fitInWorker(model, d.series.time, d.series.values[axis], { maxPoints: FIT_POINTS });
+    // The read may reach a sample either side of the range; the fit takes the range only.
+    const [first, last] = indexRange(d.series.time, d.range.t0, d.range.t1);
+    const end = Math.max(first, last + 1);
+    const result = await fitInWorker(model, d.series.time.slice(first, end), d.series.values[axis].slice(first, end),
+      { maxPoints: FIT_POINTS });
     if (this.data.get(key) !== d) return;
     this.fits.set(key, { axis, model, result });
     this.render();
