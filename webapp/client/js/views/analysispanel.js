@@ -47,7 +47,6 @@ export class AnalysisPanel {
     this.selection = selection;
     this.data = new Map(); // graph key -> { range, series, cut } (full rate)
     this.fits = new Map(); // graph key -> { axis, result } | { busy }
-    this.seq = 0;
     this.root = el('div', { class: 'analysis-panel', 'aria-live': 'polite', 'aria-label': t('analysis.panel'), role: 'region', hidden: true });
     selection?.addEventListener('change', (e) => this.selectionChanged(e.detail.key));
   }
@@ -66,7 +65,6 @@ export class AnalysisPanel {
       this.area.redrawAll();
       return;
     }
-    const id = ++this.seq;
     let { t0, t1 } = range;
     const cut = g.rate > 0 && (t1 - t0) * g.rate > MAX_SAMPLES;
     if (cut) t1 = t0 + MAX_SAMPLES / g.rate;
@@ -81,7 +79,8 @@ export class AnalysisPanel {
       if (this.selection.get(key) !== range) return;
       this.data.set(key, { range, error: err.message ?? String(err) });
     }
-    if (id > 0) this.render();
+    this.render();
+    this.area.redrawAll();
   }
 
   // Slope of one value at time tc on the full-rate data when the selection holds tc, else
