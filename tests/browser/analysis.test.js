@@ -1,6 +1,7 @@
-// Analysis on the graphs, on a short run of the simulated microphone: a range selected by
+// Analysis on the graphs through the program and the simulated kit: a range selected by
 // Shift+drag and from the cursors, its statistics on every stored sample, the slope and
-// area readouts, and a sine fit that finds the simulated tone again.
+// area readouts, a sine fit that finds the simulated tone again and a line fit that finds
+// the simulated cart's speed.
 import { describe, it, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { Kit, missingPieces, until } from './harness.js';
@@ -106,5 +107,77 @@ describe('analysis of a selected range', { skip: missing ?? false, timeout: 6000
     await block.locator('button.fit-button').click();
     assert.match(await block.locator('.fit-error').textContent({ timeout: 8000 }), /Too few samples/);
     await kit.screenshot('analysis.png');
+  });
+});
+
+// Configuration 4 streams the wheel at 100 Hz. The simulated cart's position is
+// x(t) = 0.3 (1 - cos wt) m with w = 2 pi 0.2 /s, counted in whole millimetres; around
+// t = 1.25 s (a quarter period) it rolls at nearly constant speed, 0.3 w = 0.377 m/s.
+const WHEEL_KEY = '1:9';
+const WHEEL_RATE = 100;
+const W = 2 * Math.PI * 0.2;
+const position = (t) => 0.3 * (1 - Math.cos(W * t));
+
+// Least-squares slope and mean of the simulator's position at the samples in [t0, t1].
+function expectedLine(t0, t1) {
+  const ts = [];
+  for (let k = Math.ceil(t0 * WHEEL_RATE); k <= Math.floor(t1 * WHEEL_RATE); k++) ts.push(k / WHEEL_RATE);
+  const mt = ts.reduce((a, b) => a + b, 0) / ts.length;
+  const my = ts.reduce((a, t) => a + position(t), 0) / ts.length;
+  let stt = 0, sty = 0;
+  for (const t of ts) { stt += (t - mt) ** 2; sty += (t - mt) * (position(t) - my); }
+  return { slope: sty / stt, mean: my, n: ts.length };
+}
+
+describe('line fit on the wheel position', { skip: missing ?? false, timeout: 60000 }, () => {
+  let kit;
+  let page;
+  before(async () => {
+    kit = await Kit.start({ name: 'analysis-wheel' });
+    page = kit.page;
+    await page.waitForSelector('#kit .kit-dongle.ok', { timeout: 15000 });
+    await chooseConfiguration(page, 1, 4);
+    await record(page);
+    await until(() => page.evaluate(() => window.korvex.client.request('korvex_getSensorData1', [1, 9, 0, -1, false, -1, -1])
+      .then(({ doc }) => doc.datalength / doc.sampleRate > 1.6)), { timeout: 8000, interval: 100, what: '1.6 s of the wheel' });
+    await stopRecording(page);
+  });
+  after(async () => {
+    if (kit) await kit.stop();
+  });
+
+  it('finds the cart speed as the slope of the position', async () => {
+    // Limits between sample times: samples 106 to 145.
+    const t0 = 1.055;
+    const t1 = 1.455;
+    const expected = expectedLine(t0, t1);
+    await page.getByRole('button', { name: 'Cursors', exact: true }).click();
+    await page.evaluate(([a, b]) => { window.korvex.graphs.placeCursor(a, 'a'); window.korvex.graphs.placeCursor(b, 'b'); }, [t0, t1]);
+    await page.getByRole('button', { name: 'Select between cursors' }).click();
+    const block = page.locator(`.analysis-block[data-key="${WHEEL_KEY}"]`);
+    const row = block.locator('tbody tr[data-axis="0"]');
+    await row.waitFor({ timeout: 5000 });
+    assert.equal(await row.locator('.stat-n').textContent(), String(expected.n));
+    const value = async (cls) => Number((await row.locator(cls).textContent()).match(/^[0-9.]+/)[0]);
+    // The run's position starts at zero when recording starts, not at the simulator's t = 0,
+    // so only its shape is known: near a quarter period it is a straight line, whose
+    // samples average to the middle of their range (curvature moves it by under 0.1 mm).
+    const [mean, lo, hi] = [await value('.stat-mean'), await value('.stat-min'), await value('.stat-max')];
+    assert.ok(Math.abs(mean - (lo + hi) / 2) < 0.001, `mean ${mean} m between ${lo} and ${hi} m`);
+    assert.ok(Math.abs(hi - lo - expected.slope * (expected.n - 1) / WHEEL_RATE) < 0.004, `travel ${hi - lo} m`);
+    assert.match(await row.locator('.stat-area').textContent(), /^[0-9.]+ m·s$/);
+    assert.match(await row.locator('.stat-slope').textContent(), /^[0-9.]+ m\/s$/);
+    assert.match(await block.locator('tbody tr[data-axis="1"] .stat-area').textContent(), /^[0-9.]+ m$/);
+
+    await block.locator('select.fit-axis').selectOption('0');
+    await block.locator('select.fit-model').selectOption('linear');
+    await block.locator('button.fit-button').click();
+    await block.locator('.fit-params li[data-param="a"]').waitFor({ timeout: 8000 });
+    const fitted = await page.evaluate((key) => window.korvex.graphs.analysis.fits.get(key).result, WHEEL_KEY);
+    assert.equal(fitted.n, expected.n);
+    assert.ok(Math.abs(fitted.params[0].value - expected.slope) < 0.003,
+      `fitted ${fitted.params[0].value} m/s, simulator ${expected.slope} m/s`);
+    assert.match(await block.locator('.fit-equation').textContent(), /^y = 0\.3\d*·t [+−] /);
+    await kit.screenshot('analysis-wheel.png');
   });
 });
