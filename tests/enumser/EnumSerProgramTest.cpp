@@ -10,6 +10,9 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -60,9 +63,16 @@ TEST_F(EnumSerProgram, RegisteredSimulatorIsListedWithTheMarker) {
 }
 
 TEST_F(EnumSerProgram, StaleEntryIsSkipped) {
+    // A simulator that ended: its terminal is closed and its process is gone. The terminal's
+    // number may already serve another program, so the dead process is what marks it stale.
+    pid_t ended = ::fork();
+    if (ended == 0)
+        ::_exit(0);
+    ASSERT_GT(ended, 0);
+    ::waitpid(ended, nullptr, 0);
     {
         PseudoTerminal gone;
-        writeFile(registry / "gone", gone.devicePath() + "\n");
+        writeFile(registry / "gone", gone.devicePath() + "\npid " + std::to_string(ended) + "\n");
     }
     writeFile(registry / "never", "/dev/pts/987654\n");
     ProgramRun run = runEnumSer(environment);
