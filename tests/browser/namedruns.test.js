@@ -1,6 +1,6 @@
 // Runs with names, notes and a start trigger, through the program and the simulated kit:
 // a run recorded with "Start when" the force probe rises above a threshold gets the
-// crossing as its time zero; it is named, the program is restarted on the same work
+// crossing as its time zero, and "Stop after" counts from it; it is named, the program is restarted on the same work
 // folder, and the name, the note and the time zero are all still there. Its CSV files are
 // named after it.
 import { describe, it, before, after } from 'node:test';
@@ -8,7 +8,7 @@ import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import path from 'node:path';
 import { Kit, missingPieces, until } from './harness.js';
-import { chooseConfiguration, record, stopRecording, graphSummary } from './pagesteps.js';
+import { chooseConfiguration, record, graphSummary } from './pagesteps.js';
 
 const missing = missingPieces();
 
@@ -18,6 +18,7 @@ const THRESHOLD = 5;
 const PRE = 0.5;
 const NAME = 'Cart on the ramp – Gruppe Ä';
 const NOTE = 'Lab 2, 250 g on the cart';
+const STOP_AFTER = 1.5; // seconds after the trigger
 
 describe('named and triggered runs', { skip: missing ?? false, timeout: 90000 }, () => {
   let kit;
@@ -40,10 +41,14 @@ describe('named and triggered runs', { skip: missing ?? false, timeout: 90000 },
     await page.locator('#trigger-direction').selectOption('rise');
     await page.locator('#trigger-threshold').fill(String(THRESHOLD));
     await page.locator('#trigger-pre').fill(String(PRE));
+    await page.locator('#duration').fill(String(STOP_AFTER));
     await record(page);
     await until(() => kit.evaluate(() => window.korvex.trigger.state === 'fired'),
       { timeout: 5000, interval: 50, what: 'the trigger' });
-    await stopRecording(page);
+    // The run stops by itself, STOP_AFTER seconds after the trigger.
+    await page.locator('body:not(.is-recording)').waitFor({ timeout: 8000 });
+    await page.locator('#record:not([disabled])').waitFor({ timeout: 8000 });
+    await page.locator('#duration').fill('');
     runId = await kit.evaluate(() => window.korvex.store.stack.ID);
     // The time zero once the library has re-timed the run, stored with the run's notes.
     triggerTime = await until(() => kit.evaluate((id) => {
@@ -65,6 +70,18 @@ describe('named and triggered runs', { skip: missing ?? false, timeout: 90000 },
     // On the line between the two samples, the trigger moment sits where 5 N is.
     const frac = (triggerTime - time[k - 1]) / (time[k] - time[k - 1]);
     assert.ok(Math.abs(force[k - 1] + frac * (force[k] - force[k - 1]) - THRESHOLD) < 1e-3);
+    // Stopped STOP_AFTER after the trigger (the stop takes a frame or two to reach the kit).
+    const after = time[time.length - 1] - triggerTime;
+    assert.ok(after >= STOP_AFTER - 0.05 && after < STOP_AFTER + 0.5, `${after} s recorded after the trigger`);
+
+    // The table counts from the trigger too: its first row is the run's first sample.
+    await page.locator('#tab-table').click();
+    await page.locator('#table-remote').selectOption('2');
+    await page.locator('#table-sensor').selectOption('8');
+    const first = await until(() => page.locator('#table .table-spacer .table-row .table-cell').first().innerText()
+      .then((text) => text !== '' && text), { what: 'the first row of the table' });
+    assert.equal(Number(first.replace('−', '-')), Number((time[0] - triggerTime).toFixed(first.split('.')[1].length)));
+    await page.locator('#tab-graphs').click();
 
     // The whole run is shown from the pre-trigger window on; samples before it stay.
     await until(async () => (await graphSummary(page)).every((g) => Math.abs(g.viewMin - Math.max(0, triggerTime - PRE)) < 1e-6),

@@ -120,6 +120,28 @@ test('timed run: countdown, start, stop after the duration counted from the conf
   assert.equal(run.state, 'idle');
 });
 
+test('timed run with a start trigger: the duration counts from the trigger, less its lateness', () => {
+  const clock = fakeClock();
+  const calls = [];
+  const run = new TimedRun({ start: () => calls.push('start'), stop: () => calls.push('stop') }, clock);
+  run.setOptions({ countdown: 0, duration: 5 });
+  run.begin();
+  run.started({ awaitTrigger: true });
+  clock.advance(60000); // nothing crossed yet: the run goes on
+  assert.deepEqual(calls, ['start']);
+  assert.equal(run.remaining(), null);
+  run.triggered(0.25); // seen a quarter second after the crossing
+  assert.equal(run.remaining(), 4.75);
+  clock.advance(4749);
+  assert.deepEqual(calls, ['start']);
+  clock.advance(1);
+  assert.deepEqual(calls, ['start', 'stop']);
+  run.stopped();
+  run.triggered(0); // a late report after the stop starts nothing
+  clock.advance(10000);
+  assert.deepEqual(calls, ['start', 'stop']);
+});
+
 test('timed run: a cancelled countdown never starts; a hand stop cancels the pending stop', () => {
   const clock = fakeClock();
   const calls = [];

@@ -13,15 +13,16 @@ function noise(seed) {
 
 const wrap = (x) => Math.atan2(Math.sin(x), Math.cos(x));
 
-// Each model with known parameters in the data's own time (which starts at 2 s).
+// Each model with known parameters in the data's own time (which starts at 2 s); the
+// exponential models and cooling count time from that first time.
 const truths = {
   proportional: [[3], (t) => 3 * t],
   linear: [[3, -2], (t) => 3 * t - 2],
   quadratic: [[0.5, -2, 1], (t) => 0.5 * t * t - 2 * t + 1],
-  exponential: [[4, -0.7, 1], (t) => 4 * Math.exp(-0.7 * t) + 1],
+  exponential: [[4, -0.7, 1], (t) => 4 * Math.exp(-0.7 * (t - 2)) + 1],
   power: [[2, 1.5], (t) => 2 * t ** 1.5],
   sine: [[2, 1.3, 0.4, 0.5], (t) => 2 * Math.sin(2 * Math.PI * 1.3 * t + 0.4) + 0.5],
-  dampedSine: [[2, 3, 1.3, -1, 0.5], (t) => 2 * Math.exp(-t / 3) * Math.sin(2 * Math.PI * 1.3 * t - 1) + 0.5],
+  dampedSine: [[2, 3, 1.3, -1, 0.5], (t) => 2 * Math.exp(-(t - 2) / 3) * Math.sin(2 * Math.PI * 1.3 * (t - 2) - 1) + 0.5],
   cooling: [[20, 80, 0.3], (t) => 20 + 60 * Math.exp(-0.3 * (t - 2))],
 };
 
@@ -65,6 +66,15 @@ test('a straight line matches ordinary least squares, its uncertainties and its 
   const exact = fitModel('linear', [0, 1, 2], [0.567, 1.801, 3.035]);
   assert.equal(formatEquation(exact), 'y = 1.234·t + 0.567');
   assert.equal(formatEquation(fitModel('quadratic', [0, 1, 2, 3], [1, -1, -1, 1]), 3), 'y = 1·t² − 3·t + 1');
+});
+
+test('a decay late in a run is reported from its first time, with finite amplitude', () => {
+  const t = Array.from({ length: 200 }, (_, i) => 600 + i * 0.025);
+  const r = fitModel('exponential', t, t.map((x) => 3 * Math.exp(-0.5 * (x - 600)) + 1));
+  assert.equal(r.converged, true);
+  assert.ok(Math.abs(r.params[0].value - 3) < 1e-6 && Math.abs(r.params[1].value + 0.5) < 1e-6);
+  assert.equal(formatEquation(r, 3), 'y = 3·e^(−0.5·(t − 600)) + 1');
+  assert.ok(Math.abs(evaluateFit(r, 602) - (3 * Math.exp(-1) + 1)) < 1e-9);
 });
 
 test('too few points, bad data and degenerate fits fail with a reason', () => {

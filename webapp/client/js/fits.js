@@ -1,8 +1,8 @@
 // Curve fits of a selected time range of one column. Models linear in their parameters are
 // solved in closed form; the others with Levenberg-Marquardt from automatic initial
 // guesses. Fits run relative to the first time of the data (and with values scaled to about
-// one) for conditioning; the result reports the parameters in the data's own time, with
-// standard uncertainties from s²·(JᵀJ)⁻¹, s² = SSR/(n − p).
+// one) for conditioning; the result reports the parameters in the data's own time (the
+// exponential models from the first time, see below), with standard uncertainties from s²·(JᵀJ)⁻¹, s² = SSR/(n − p).
 //
 // A result is a plain object (it crosses the worker boundary):
 //   { model, params: [{ name, value, sigma }], r2, n, t0, converged: true }
@@ -22,8 +22,10 @@ const wrapPhase = (phi) => phi - TWO_PI * Math.ceil((phi - Math.PI) / TWO_PI);
 // Each model: value(p, u) and partials(p, u) with u the time from the model's origin.
 // Fits measure time from the first time t0 of the data and `shift(p, dt)` re-expresses the
 // parameters for time measured from t0 − dt (dt = t0 gives the data's own time). Models
-// `inDataTime` fit in the data's own time (a shift would add a term to them); cooling keeps
-// t0 in its equation (`fromFirstTime`). `scaled` marks the parameters that carry the unit
+// `inDataTime` fit in the data's own time (a shift would add a term to them); cooling, the
+// exponential and the damped sine keep t0 in their equations (`fromFirstTime`): moved to
+// the data's time zero their amplitude would grow as e^(t0/τ), past any sense for a range
+// late in a run. `scaled` marks the parameters that carry the unit
 // of the values; `linear` models are solved in closed form.
 const models = {
   proportional: {
@@ -44,10 +46,10 @@ const models = {
     shift: ([a, b, c], dt) => [a, b - 2 * a * dt, (a * dt - b) * dt + c],
   },
   exponential: {
-    params: ['a', 'b', 'c'], equation: 'y = a·e^(b·t) + c', scaled: [true, false, true],
+    params: ['a', 'b', 'c'], equation: 'y = a·e^(b·(t − t0)) + c', scaled: [true, false, true],
+    fromFirstTime: true,
     value: ([a, b, c], u) => a * Math.exp(b * u) + c,
     partials: ([a, b], u) => { const e = Math.exp(b * u); return [e, a * u * e, 1]; },
-    shift: ([a, b, c], dt) => [a * Math.exp(-b * dt), b, c],
     guess: (u, y) => { const g = threePointExponential(u, y); return g && [g.a, g.b, g.c]; },
   },
   power: {
@@ -70,8 +72,8 @@ const models = {
     tidy: tidySine(0, 2),
   },
   dampedSine: {
-    params: ['a', 'τ', 'f', 'φ', 'c'], equation: 'y = a·e^(−t/τ)·sin(2π·f·t + φ) + c',
-    scaled: [true, false, false, false, true], minPoints: 8,
+    params: ['a', 'τ', 'f', 'φ', 'c'], equation: 'y = a·e^(−(t − t0)/τ)·sin(2π·f·(t − t0) + φ) + c',
+    scaled: [true, false, false, false, true], minPoints: 8, fromFirstTime: true,
     value: ([a, tau, f, phi, c], u) => a * Math.exp(-u / tau) * Math.sin(TWO_PI * f * u + phi) + c,
     partials: ([a, tau, f, phi], u) => {
       const e = Math.exp(-u / tau);
@@ -80,7 +82,6 @@ const models = {
       const ac = a * e * Math.cos(x);
       return [s, (a * s * u) / (tau * tau), ac * TWO_PI * u, ac, 1];
     },
-    shift: ([a, tau, f, phi, c], dt) => [a * Math.exp(dt / tau), tau, f, phi - TWO_PI * f * dt, c],
     guess: (u, y) => sineGuess(u, y, true),
     tidy: tidySine(0, 3),
   },
@@ -430,18 +431,19 @@ export function formatEquation(result, digits = 4) {
   const num = (x) => formatNumber(x, digits);
   // ' + x' or ' − |x|' for a term added on.
   const plus = (x, text = num(Math.abs(x))) => (x < 0 ? ` − ${text}` : ` + ${text}`);
+  const since = result.t0 ? `(t${plus(-result.t0)})` : 't'; // time from the first one
   switch (result.model) {
     case 'proportional': return `y = ${num(v.a)}·t`;
     case 'linear': return `y = ${num(v.a)}·t${plus(v.b)}`;
     case 'quadratic': return `y = ${num(v.a)}·t²${plus(v.b, `${num(Math.abs(v.b))}·t`)}${plus(v.c)}`;
-    case 'exponential': return `y = ${num(v.a)}·e^(${num(v.b)}·t)${plus(v.c)}`;
+    case 'exponential': return `y = ${num(v.a)}·e^(${num(v.b)}·${since})${plus(v.c)}`;
     case 'power': return `y = ${num(v.a)}·t^${v.b < 0 ? `(${num(v.b)})` : num(v.b)}`;
     case 'sine': return `y = ${num(v.a)}·sin(2π·${num(v.f)}·t${plus(v['φ'])})${plus(v.c)}`;
     case 'dampedSine':
-      return `y = ${num(v.a)}·e^(${v['τ'] > 0 ? '−' : ''}t/${num(Math.abs(v['τ']))})·` +
-        `sin(2π·${num(v.f)}·t${plus(v['φ'])})${plus(v.c)}`;
+      return `y = ${num(v.a)}·e^(${v['τ'] > 0 ? '−' : ''}${since}/${num(Math.abs(v['τ']))})·` +
+        `sin(2π·${num(v.f)}·${since}${plus(v['φ'])})${plus(v.c)}`;
     case 'cooling':
-      return `y = ${num(v.Tenv)}${plus(v.T0 - v.Tenv)}·e^(${num(-v.k)}·(t${plus(-result.t0)}))`;
+      return `y = ${num(v.Tenv)}${plus(v.T0 - v.Tenv)}·e^(${num(-v.k)}·${since})`;
     default: return '';
   }
 }

@@ -284,6 +284,12 @@ function startApp() {
   const triggerThreshold = $('trigger-threshold');
   const triggerPre = $('trigger-pre');
   let armedWith = null; // the trigger settings of the run being recorded
+  // Every view that shows times shows them from the trigger moment.
+  function setTimeZero(zero, preTrigger = 0) {
+    graphs.setTimeZero(zero, preTrigger);
+    table.setTimeZero(graphs.timeZero);
+    spectrum.setTimeZero(graphs.timeZero);
+  }
   graphs.runName = (id) => notes.name(id);
   for (const d of ['rise', 'fall']) triggerDirection.append(el('option', { value: d }, t(`trigger.${d}`)));
 
@@ -333,8 +339,10 @@ function startApp() {
 
   watch = new TriggerWatch({
     read: (back) => readTriggerValue(armedWith, -back, -1),
-    fired: (at) => {
-      graphs.setTimeZero(at, armedWith.preTrigger);
+    fired: (at, newest) => {
+      setTimeZero(at, armedWith.preTrigger);
+      // "Stop after" counts from the trigger, which was seen with samples up to `newest`.
+      timed.triggered(Number.isFinite(newest) ? newest - at : 0);
       announce(t('trigger.fired', { s: num(at, { maximumFractionDigits: 3 }) }));
       renderRecord();
       storeTrigger(at, armedWith.preTrigger);
@@ -346,7 +354,7 @@ function startApp() {
   function applyTimeZero() {
     if (armedWith || watch.state !== 'off') return;
     const n = notes.get(store.stack?.ID ?? '');
-    graphs.setTimeZero(Number.isFinite(n.triggerTime) ? n.triggerTime : 0, n.preTrigger ?? 0);
+    setTimeZero(Number.isFinite(n.triggerTime) ? n.triggerTime : 0, n.preTrigger ?? 0);
   }
   store.addEventListener('change', (e) => {
     if (e.detail === 'stack') { renderTriggerSources(); applyTimeZero(); }
@@ -359,7 +367,7 @@ function startApp() {
   hub.on('acquisitionStackChanged', readNotes);
   hub.on('dataStarted', () => {
     if (!armedWith) return;
-    graphs.setTimeZero(0);
+    setTimeZero(0);
     watch.arm(armedWith);
     announce(t('trigger.armedNote'));
     renderRecord();
@@ -382,7 +390,7 @@ function startApp() {
       const s = await readTriggerValue(o, Math.max(0, live - 0.25), live + 0.25);
       const at = s && findTrigger(s.time, s.values, { threshold: o.threshold, direction: o.direction });
       if (Number.isFinite(at) && at !== live) {
-        graphs.setTimeZero(at, o.preTrigger);
+        setTimeZero(at, o.preTrigger);
         storeTrigger(at, o.preTrigger);
       }
     } catch {
@@ -416,7 +424,7 @@ function startApp() {
   hub.on('hardwareStateChanged', () => store.refreshHardware());
   hub.on('fixedConfigChanged', () => store.refreshHardware());
   hub.on('acquisitionStackChanged', () => { store.refreshStack(); store.refreshStored(); });
-  hub.on('dataStarted', () => { timed.started(); store.setRecording(true, new Date()); store.refreshStack(); });
+  hub.on('dataStarted', () => { timed.started({ awaitTrigger: !!armedWith }); store.setRecording(true, new Date()); store.refreshStack(); });
   hub.on('dataStopped', () => {
     timed.stopped();
     store.setRecording(false);

@@ -4,7 +4,8 @@
 //
 // States: 'idle' -> 'countdown' -> 'starting' -> 'running' -> 'idle'.
 // The duration is measured from the kit's confirmation that data started, not from the
-// button press, so a slow start does not shorten the run.
+// button press, so a slow start does not shorten the run; with a start trigger, from the
+// trigger's moment, so the run holds the chosen time after it.
 
 export function parseSeconds(text, { max = 24 * 3600 } = {}) {
   const s = String(text ?? '').trim().replace(',', '.');
@@ -24,6 +25,7 @@ export class TimedRun {
     this.state = 'idle';
     this.deadline = 0;
     this.timer = null;
+    this.awaiting = false; // a duration waiting for the start trigger
   }
 
   setOptions({ countdown = this.countdown, duration = this.duration } = {}) {
@@ -34,7 +36,7 @@ export class TimedRun {
 
   // Seconds left of the countdown or of the run (null when neither runs).
   remaining() {
-    if (this.state === 'countdown' || (this.state === 'running' && this.duration > 0)) {
+    if (this.state === 'countdown' || (this.state === 'running' && this.deadline > 0)) {
       return Math.max(0, (this.deadline - this.clock.now()) / 1000);
     }
     return null;
@@ -76,23 +78,35 @@ export class TimedRun {
   }
 
   // The kit confirmed the start (also when started elsewhere: then no duration applies
-  // unless this page started it).
-  started() {
+  // unless this page started it). With `awaitTrigger` the duration is counted from the
+  // start trigger's moment instead (see triggered).
+  started({ awaitTrigger = false } = {}) {
     const ours = this.state === 'starting';
     this.state = 'running';
-    if (ours && this.duration > 0) {
-      this.deadline = this.clock.now() + this.duration * 1000;
-      this.timer = this.clock.setTimeout(() => { this.timer = null; this.hooks.stop(); }, this.duration * 1000);
-    } else {
-      this.deadline = 0;
-    }
+    this.deadline = 0;
+    this.awaiting = ours && this.duration > 0 && awaitTrigger;
+    if (ours && this.duration > 0 && !awaitTrigger) this.stopAfter(this.duration);
     this.change();
+  }
+
+  // The start trigger fired `late` seconds ago: the duration runs from that moment.
+  triggered(late = 0) {
+    if (!this.awaiting || this.state !== 'running') return;
+    this.awaiting = false;
+    this.stopAfter(Math.max(0, this.duration - Math.max(0, late)));
+    this.change();
+  }
+
+  stopAfter(seconds) {
+    this.deadline = this.clock.now() + seconds * 1000;
+    this.timer = this.clock.setTimeout(() => { this.timer = null; this.hooks.stop(); }, seconds * 1000);
   }
 
   // The kit stopped (by the timer, by hand or by a fault).
   stopped() {
     if (this.timer !== null) this.clock.clearTimeout(this.timer);
     this.timer = null;
+    this.awaiting = false;
     this.state = 'idle';
     this.change();
   }
@@ -111,7 +125,8 @@ export class TimedRun {
 //
 // hooks: read(secondsBack) -> Promise<{ time, values } | null> (the newest samples of the
 //        value; null before there are any), fired(triggerTime), failed(error) ; findTrigger
-//        of trigger.js ; clock as for TimedRun.
+//        of trigger.js ; clock as for TimedRun. fired gets the trigger moment and the
+//        newest sample time read (how late the crossing was seen, in run time).
 export class TriggerWatch {
   constructor(hooks, findTrigger, { pollMs = 100, clock = { now: () => Date.now(), setTimeout: (f, ms) => setTimeout(f, ms), clearTimeout: (t) => clearTimeout(t) } } = {}) {
     this.hooks = hooks;
@@ -168,7 +183,7 @@ export class TriggerWatch {
       if (at !== null) {
         this.state = 'fired';
         this.triggerTime = at;
-        this.hooks.fired(at);
+        this.hooks.fired(at, series.time[series.time.length - 1]);
         return;
       }
     } catch (err) {

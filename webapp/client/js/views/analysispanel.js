@@ -5,7 +5,7 @@ import { el, fill } from '../ui.js';
 import { singleSensorSeries, mergeAxisSeries } from '../layouts.js';
 import { selectionKey } from '../selection.js';
 import { rangeStats, slopeAt, areaUnder, slopeUnit, areaUnit, indexRange } from '../stats.js';
-import { FIT_MODELS, formatEquation } from '../fits.js';
+import { FIT_MODELS, formatEquation, evaluateFit } from '../fits.js';
 import { fitInWorker } from '../fitclient.js';
 import { bigNumber } from '../analysis.js';
 import { t, num } from '../i18n.js';
@@ -112,23 +112,26 @@ export class AnalysisPanel {
     if (!d?.series?.values[axis]) return;
     this.fits.set(key, { axis, model, busy: true });
     this.render();
-    // The read may reach a sample either side of the range; the fit takes the range only.
+    // The read may reach a sample either side of the range; the fit takes the range only,
+    // in the times the graph shows (from a triggered run's time zero).
     const [first, last] = indexRange(d.series.time, d.range.t0, d.range.t1);
     const end = Math.max(first, last + 1);
-    const result = await fitInWorker(model, d.series.time.slice(first, end), d.series.values[axis].slice(first, end),
-      { maxPoints: FIT_POINTS });
+    const zero = this.area.timeZero || 0;
+    const result = await fitInWorker(model, d.series.time.slice(first, end).map((x) => x - zero),
+      d.series.values[axis].slice(first, end), { maxPoints: FIT_POINTS });
     if (this.data.get(key) !== d) return;
-    this.fits.set(key, { axis, model, result });
+    this.fits.set(key, { axis, model, result, zero });
     this.render();
     this.area.redrawAll();
     this.area.announce(result.converged ? t('analysis.fitDone') : t(`analysis.fail.${result.reason}`));
   }
 
-  // The fitted curve of a graph for the draw hook, or null.
+  // The fitted curve of a graph for the draw hook, or null: value(run time).
   drawnFit(g) {
     const f = this.fits.get(g.key());
     const d = this.data.get(g.key());
-    return f?.result?.converged && d ? { axis: f.axis, result: f.result, range: d.range } : null;
+    if (!f?.result?.converged || !d) return null;
+    return { axis: f.axis, range: d.range, value: (tt) => evaluateFit(f.result, tt - f.zero) };
   }
 
   render() {

@@ -12,7 +12,6 @@ import { t, num } from '../i18n.js';
 import { palette, themeColour } from '../theme.js';
 import { AnalysisPanel } from './analysispanel.js';
 import { selectionKey } from '../selection.js';
-import { evaluateFit } from '../fits.js';
 
 const WINDOWS = [5, 10, 20, 30, 60, 120];
 const REVIEW_PROBE_RATE = 10; // Hz, for the first look at a whole run of unknown length
@@ -342,7 +341,7 @@ class SensorGraph {
     const fit = panel.drawnFit(this);
     if (fit) {
       const a = this.axes[fit.axis];
-      line((tt) => evaluateFit(fit.result, tt), fit.range.t0, fit.range.t1, themeColour('--ink'), [6 * dpr, 3 * dpr], a?.unit || 'value');
+      line(fit.value, fit.range.t0, fit.range.t1, themeColour('--ink'), [6 * dpr, 3 * dpr], a?.unit || 'value');
     }
     const range = this.area.shownRange(this);
     const half = (range.max - range.min) / 8;

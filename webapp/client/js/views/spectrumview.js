@@ -60,6 +60,12 @@ export class SpectrumView {
     if (on) this.refresh();
   }
 
+  setTimeZero(zero = 0) {
+    if (zero === this.timeZero) return;
+    this.timeZero = zero;
+    this.refresh();
+  }
+
   fillRemotes() {
     const remotes = this.store.runRemotes();
     const key = remotes.map((r) => `${r.remote}:${r.config}`).join(',');
@@ -150,8 +156,8 @@ export class SpectrumView {
             a: num(d.amp, { maximumSignificantDigits: 3 }), unit: c.desc?.unit ?? '',
           })
           : t('spectrum.noPeak');
-        const from = num(t0, { maximumFractionDigits: 2 });
-        const to = num(t1, { maximumFractionDigits: 2 });
+        const from = num(t0 - (this.timeZero || 0), { maximumFractionDigits: 2 });
+        const to = num(t1 - (this.timeZero || 0), { maximumFractionDigits: 2 });
         this.summary.textContent = [
           t(w.selected ? 'spectrum.ofSelection' : 'spectrum.ofLast', { from, to, n: num(spectrum.n), rate: num(Math.round(spectrum.rate)) }),
           w.cut ? t('spectrum.cut', { n: num(MAX_SAMPLES) }) : '',

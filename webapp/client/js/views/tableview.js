@@ -33,6 +33,7 @@ export class TableView {
     this.generation = 0; // bumped whenever the table's source changes, to drop late answers
     this.highlight = null; // { first, last } rows of the selection
     this.lastCopied = null;
+    this.timeZero = 0; // run time shown as 0 (a triggered run's trigger moment)
 
     this.remoteSelect = el('select', { id: 'table-remote', onchange: () => { this.fillSensors(); this.reload(); } });
     this.sensorSelect = el('select', { id: 'table-sensor', onchange: () => this.reload() });
@@ -76,6 +77,12 @@ export class TableView {
     this.active = on;
     if (on && !this.info) this.reload();
     else if (on) this.schedule();
+  }
+
+  setTimeZero(zero = 0) {
+    if (zero === this.timeZero) return;
+    this.timeZero = zero;
+    if (this.info) this.schedule();
   }
 
   fillRemotes() {
@@ -251,7 +258,7 @@ export class TableView {
       row.setAttribute('aria-rowindex', String(i + 2));
       row.classList.toggle('selected', !!hl && i >= hl.first && i <= hl.last);
       const cells = row.children;
-      cells[0].textContent = num(rowTime(i, info.rate), { minimumFractionDigits: info.digits, maximumFractionDigits: info.digits });
+      cells[0].textContent = num(rowTime(i, info.rate) - this.timeZero, { minimumFractionDigits: info.digits, maximumFractionDigits: info.digits });
       const block = this.block(Math.floor(i / BLOCK_ROWS));
       const j = i % BLOCK_ROWS;
       for (let c = 1; c < columns; c++) {
@@ -381,7 +388,7 @@ export class TableView {
         const k = Math.min(s.length, to - from + 1);
         columns.forEach((col, c) => col.set(s.values[c].subarray(0, k), from - clip.first));
       }
-      for (let i = 0; i < n; i++) times[i] = rowTime(clip.first + i, info.rate);
+      for (let i = 0; i < n; i++) times[i] = rowTime(clip.first + i, info.rate) - this.timeZero;
       const text = tsv(this.headers(), times, columns, info.digits);
       await writeClipboard(text);
       this.lastCopied = text;
