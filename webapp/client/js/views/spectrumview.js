@@ -3,6 +3,7 @@
 // read at the sensor's own rate (averaging would filter out the high frequencies).
 import uPlot from '../../lib/uPlot.esm.js';
 import { el, fill } from '../ui.js';
+import { refillRemotes } from './remotechoice.js';
 import { singleSensorSeries } from '../layouts.js';
 import { SENSORS, axisDescriptions, sensorTitle, nominalRate } from '../sensors.js';
 import { selectionKey } from '../selection.js';
@@ -67,13 +68,7 @@ export class SpectrumView {
   }
 
   fillRemotes() {
-    const remotes = this.store.runRemotes();
-    const key = remotes.map((r) => `${r.remote}:${r.config}`).join(',');
-    if (key === this.remotesKey) return;
-    this.remotesKey = key;
-    const keep = Number(this.remoteSelect.value);
-    fill(this.remoteSelect, remotes.map((r) => el('option', { value: r.remote, selected: r.remote === keep },
-      t('xy.remoteN', { n: r.remote }))));
+    if (!refillRemotes(this, this.store.runRemotes())) return;
     this.fillSensors();
   }
 

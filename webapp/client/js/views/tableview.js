@@ -3,6 +3,7 @@
 // sensor's own rate (no resampling) as they come into sight, so a run of millions of rows
 // scrolls like a short one. The table follows the graph's selection of its sensor.
 import { el, fill } from '../ui.js';
+import { refillRemotes } from './remotechoice.js';
 import { singleSensorSeries, mergeAxisSeries } from '../layouts.js';
 import { axisDescriptions, sensorTitle } from '../sensors.js';
 import { axisPlan } from '../graphquery.js';
@@ -86,13 +87,7 @@ export class TableView {
   }
 
   fillRemotes() {
-    const remotes = this.store.runRemotes();
-    const key = remotes.map((r) => `${r.remote}:${r.config}`).join(',');
-    if (key === this.remotesKey) return;
-    this.remotesKey = key;
-    const keep = Number(this.remoteSelect.value);
-    fill(this.remoteSelect, remotes.map((r) => el('option', { value: r.remote, selected: r.remote === keep },
-      t('xy.remoteN', { n: r.remote }))));
+    if (!refillRemotes(this, this.store.runRemotes())) return;
     this.fillSensors();
     this.reload();
   }

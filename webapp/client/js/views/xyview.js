@@ -2,6 +2,7 @@
 // from the two-sensor query, which pairs the frame averages of both sensors by frame, so
 // each point is one 10 ms frame.
 import { el, fill } from '../ui.js';
+import { refillRemotes } from './remotechoice.js';
 import { twoSensorSeries } from '../layouts.js';
 import { axisDescriptions, sensorTitle } from '../sensors.js';
 import { xyPairs, niceTicks } from '../analysis.js';
@@ -53,13 +54,7 @@ export class XYView {
   }
 
   fillRemotes() {
-    const remotes = this.store.runRemotes();
-    const key = remotes.map((r) => `${r.remote}:${r.config}`).join(',');
-    if (key === this.remotesKey) return;
-    this.remotesKey = key;
-    const keep = Number(this.remoteSelect.value);
-    fill(this.remoteSelect, remotes.map((r) => el('option', { value: r.remote, selected: r.remote === keep },
-      t('xy.remoteN', { n: r.remote }))));
+    if (!refillRemotes(this, this.store.runRemotes())) return;
     this.fillChoices();
   }
 
