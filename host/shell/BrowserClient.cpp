@@ -246,10 +246,14 @@ void BrowserClient::preparePage(const std::string& session) {
     };
     std::vector<Step> steps;
     steps.push_back({"Runtime.enable", Json::object()});
-    for (const auto& [name, handler] : bindings) steps.push_back({"Runtime.addBinding", {{"name", name}}});
+    // The scripts before the bindings: a popup's document may start while the steps are
+    // still arriving (a popup with an opener is moved to another renderer when it navigates
+    // elsewhere), and it must never start with a binding but without the script that takes
+    // it away from pages that are not the application's.
     steps.push_back({"Page.enable", Json::object()});
     for (const auto& source : pageScripts)
         steps.push_back({"Page.addScriptToEvaluateOnNewDocument", {{"source", source}}});
+    for (const auto& [name, handler] : bindings) steps.push_back({"Runtime.addBinding", {{"name", name}}});
     steps.push_back({"Network.enable", Json::object()});
     // The application's resources, and every document load, so that an application window
     // can be kept from leaving the application.

@@ -144,6 +144,8 @@ TEST_F(BrowserClientTest, MainPageIsPreparedBeforeItRunsAndThenShowsTheStartupAd
     auto pos = [&](const std::string& m) { return std::find(methods.begin(), methods.end(), m) - methods.begin(); };
     EXPECT_LT(pos("Runtime.enable"), pos("Runtime.addBinding"));
     EXPECT_LT(pos("Page.enable"), pos("Page.addScriptToEvaluateOnNewDocument"));
+    // A document that starts while the steps arrive never has the binding without the script.
+    EXPECT_LT(pos("Page.addScriptToEvaluateOnNewDocument"), pos("Runtime.addBinding"));
     // Key filter, bridge, and the start-up replacement.
     EXPECT_EQ(count("Page.addScriptToEvaluateOnNewDocument", "S1"), 3u);
     // The steps are ordered on the session: the page runs right after them, without waiting
