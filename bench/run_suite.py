@@ -97,6 +97,29 @@ def figures(results):
         None, "ms", "< 5", lambda v: v < 5)
     row("frame to getLastSample, 99th percentile",
         counter("kit_bench", "BM_FrameToLastSample", "p99_ms"), None, "ms", "", None)
+    # CSV export of an hour at its own pace, and a live run's delays while one is written.
+    for axes, label, goal in (("OneAxis", "one-axis", 10), ("ThreeAxis", "three-axis", 5)):
+        row(f"CSV export of an hour, {label}",
+            counter("export_bench", f"BM_Export{axes}Hour", "items_per_second"), None,
+            "M lines/s", f">= {goal}", lambda v, g=goal: v >= g, 1e-6)
+    row("parser's longest wait for a sensor being exported",
+        counter("export_bench", "BM_ExportParserWait", "max_wait_ms"), None, "ms", "<= 5",
+        lambda v: v <= 5)
+
+    def counter_of_arg(program, prefix, key):
+        for b in (results.get(program) or {}).get("benchmarks", []):
+            if b.get("name", "").startswith(prefix) and not b.get("error_occurred"):
+                return b.get(key)
+        return None
+
+    for arg, what in ((0, "hour loaded, no export"), (1, "hour exported meanwhile")):
+        name = f"BM_FrameToLastSampleWhileExporting/{arg}/"
+        row(f"frame to getLastSample, median, {what}",
+            counter_of_arg("kit_bench", name, "median_ms"), None, "ms", "< 5", lambda v: v < 5)
+        row(f"frame to getLastSample, 99th percentile, {what}",
+            counter_of_arg("kit_bench", name, "p99_ms"), None, "ms", "< 5", lambda v: v < 5)
+        row(f"longest time without a new live sample, {what}",
+            counter_of_arg("kit_bench", name, "max_gap_ms"), None, "ms", "", None)
     row("sustained frames, both remotes, heaviest configuration, unpaced",
         counter("kit_bench", "BM_SustainedFrames", "frames_per_s"), None, "frames/s",
         ">= 200 (real time)", lambda v: v >= 200)

@@ -2,6 +2,8 @@
 // in-process, each kit with a private documents folder and port registry:
 // - BM_FrameToLastSample: delay from a data frame handed to the terminal to its samples
 //   being visible to getLastSample (median and 99th percentile), paced at 100 frames/s;
+// - BM_FrameToLastSampleWhileExporting: the same while an hour of remote 2's 4800 Hz
+//   sensor is exported to CSV in a loop (argument 1; 2: to /dev/null) or not (argument 0);
 // - BM_SustainedFrames: frames per second the library takes in with both remotes on the
 //   heaviest configuration and the simulator unpaced;
 // - BM_CpuIdle / BM_CpuStreaming38: CPU of the library's own threads (the simulator's
@@ -324,6 +326,95 @@ void BM_FrameToLastSample(benchmark::State& state) {
     state.counters["frames"] = static_cast<double>(delaysMs.size());
 }
 BENCHMARK(BM_FrameToLastSample)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+
+// BM_FrameToLastSample with remote 2 holding an hour of a 4800 Hz force sensor (17.28 M
+// samples, streamed unpaced first), exported to CSV over and over on another thread while
+// remote 1's delays are measured (argument 1; argument 2: after the first export, to
+// /dev/null, to leave the disk out), or left alone (argument 0). The parser
+// serves both remotes, so an export that held remote 2's lock would stall remote 1 too.
+// max_gap_ms is the longest time between two new samples of remote 1 (10 ms when nothing
+// stalls): a stall shows there even when the frames that queued up meanwhile are then
+// taken in at once.
+void BM_FrameToLastSampleWhileExporting(benchmark::State& state) {
+    const bool exporting = state.range(0) != 0;
+    const bool toNull = state.range(0) == 2;
+    Kit kit(false, {{1, 38}, {2, 46}});
+    if (!kit.failure.empty()) {
+        state.SkipWithError(kit.failure.c_str());
+        return;
+    }
+    const int type = simBlockLayout(38).front().type;
+    const int hourType = simBlockLayout(46).front().type;
+    std::atomic<int64_t> sentAt{0};
+    kit.onFrame = [&](const SimDataFrame& f) {
+        if (f.remote == 1)
+            sentAt.store(Clock::now().time_since_epoch().count());
+    };
+    std::vector<double> delaysMs;
+    double maxGapMs = 0;
+    int exports = 0;
+    for (auto _ : state) {
+        if (!kit.start()) {
+            state.SkipWithError("the run did not start");
+            return;
+        }
+        if (!waitFor([&] { return lastSampleTime(kit.api, 2, hourType) >= 3600; }, 300s)) {
+            kit.stop();
+            state.SkipWithError("remote 2 did not reach an hour");
+            return;
+        }
+        kit.sim->setPaced(true);
+        std::this_thread::sleep_for(500ms);
+        std::atomic<bool> done{false};
+        std::atomic<int> exported{0};
+        std::thread exporter([&] {
+            while (exporting && !done.load()) {
+                bson_t doc;
+                bson_init(&doc);
+                kit.api->exportData(&doc, 2, hourType, "hour");
+                if (toNull && exported == 0) {
+                    // From now on the text goes nowhere: the disk is out of the figure.
+                    const fs::path file = textAt(&doc, "path");
+                    std::error_code ec;
+                    fs::remove(file, ec);
+                    fs::create_symlink("/dev/null", file, ec);
+                }
+                bson_destroy(&doc);
+                ++exported;
+            }
+        });
+        double seen = lastSampleTime(kit.api, 1, type);
+        auto seenAt = Clock::now();
+        const auto end = Clock::now() + 8s;
+        while (Clock::now() < end) {
+            const double t = lastSampleTime(kit.api, 1, type);
+            if (t != seen) {
+                const auto now = Clock::now();
+                delaysMs.push_back((now.time_since_epoch().count() - sentAt.load()) / 1e6);
+                maxGapMs = std::max(maxGapMs, std::chrono::duration<double, std::milli>(now - seenAt).count());
+                seen = t;
+                seenAt = now;
+            }
+            std::this_thread::sleep_for(20us);
+        }
+        done = true;
+        exporter.join();
+        exports = exported.load();
+        kit.stop();
+    }
+    state.counters["median_ms"] = percentile(delaysMs, 0.5);
+    state.counters["p99_ms"] = percentile(delaysMs, 0.99);
+    state.counters["max_gap_ms"] = maxGapMs;
+    state.counters["frames"] = static_cast<double>(delaysMs.size());
+    state.counters["exports"] = exports;
+}
+BENCHMARK(BM_FrameToLastSampleWhileExporting)
+    ->Arg(0)
+    ->Arg(1)
+    ->Arg(2)
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond)
+    ->UseRealTime();
 
 // The configuration whose data frames carry the most bytes.
 int heaviestConfiguration() {

@@ -596,5 +596,35 @@ void SampleCollection::Editor::append(const int32_t* raw, const float* values, u
     collection.stored->append(raw, values, remote, frame, index, frameTotal);
 }
 double SampleCollection::Editor::timeRate() const { return collection.stored->timeRate; }
-void SampleCollection::Editor::setTimeRate(double rate) { collection.stored->timeRate = rate; }
+void SampleCollection::Editor::setTimeRate(double rate) {
+    collection.stored->timeRate = rate;
+    ++collection.rewriteCount;
+}
 BoundingBoxData* SampleCollection::Editor::box() { return collection.boundingBox.get(); }
+
+SampleCollection::RowCopy SampleCollection::copyRows(size_t from, size_t count, int32_t* raw,
+                                                     float* values, uint8_t* frames,
+                                                     uint8_t* indices) const {
+    if (!stored)
+        throw std::logic_error("SampleCollection::copyRows - not a stored collection");
+    auto lock = readLock();
+    const Store& st = *stored;
+    RowCopy copy;
+    copy.size = st.count;
+    copy.valueCount = st.axes;
+    copy.timeRate = st.timeRate;
+    copy.rewrites = rewriteCount;
+    copy.rows = from < st.count ? std::min(count, st.count - from) : 0;
+    const size_t axes = static_cast<size_t>(st.axes);
+    for (size_t i = from, end = from + copy.rows; i < end;) {
+        // The run of rows left in i's chunk.
+        const size_t n = std::min(end - i, st.mask + 1 - st.slot(i));
+        const size_t at = i - from;
+        std::memcpy(raw + at * axes, st.raw(i), n * axes * sizeof(int32_t));
+        std::memcpy(values + at * axes, st.values(i), n * axes * sizeof(float));
+        std::memcpy(frames + at, &st.frame(i), n);
+        std::memcpy(indices + at, &st.index(i), n);
+        i += n;
+    }
+    return copy;
+}

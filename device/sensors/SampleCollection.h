@@ -69,6 +69,23 @@ public:
     // touch this collection).
     void forEach(const std::function<void(const Sample&)>& fn) const;
 
+    // Stored form: copies rows [from, from + count) (fewer past the end) column by column
+    // under one reader lock, so that a long reader (the CSV export) can take the collection
+    // a chunk at a time. `raw` and `values` get valueCount entries per row; with count 0 the
+    // pointers may be null. Also reads, under the same lock, the size, the time rate (row i
+    // is stamped (i + 1) / timeRate) and how many times the stored rows were rewritten (each
+    // re-timing, which recalibration does with its new values): a reader that sees the
+    // count change knows that rows it copied earlier are out of date.
+    struct RowCopy {
+        size_t rows = 0;
+        size_t size = 0;
+        int valueCount = 0;
+        double timeRate = 0;
+        uint64_t rewrites = 0;
+    };
+    RowCopy copyRows(size_t from, size_t count, int32_t* raw, float* values, uint8_t* frames,
+                     uint8_t* indices) const;
+
     // The bounding box, or null. For record-form collections (query results, private to
     // one thread). For a sensor's own collection use boxSnapshot(): recalibrate rewrites
     // the box while other threads read.
@@ -141,6 +158,7 @@ private:
     std::unique_ptr<Store> stored;
     std::unique_ptr<BoundingBoxData> boundingBox;
     mutable std::shared_mutex mutex;
+    uint64_t rewriteCount = 0; // stored form: re-timings so far (under the lock)
 
     std::shared_lock<std::shared_mutex> readLock() const;
     // Room for about `count` more records in a record-form result (a hint; bounded).

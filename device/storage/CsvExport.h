@@ -9,6 +9,10 @@
 // 1000 s a 100 Hz sensor's lines all say "1000"). The converted values keep the usual
 // six-significant-digit form (as printf's "%g"). Lines go through a large buffer, not a
 // flush per line.
+//
+// A sensor's stored samples are copied a chunk at a time under its reader lock and
+// formatted without it, so an export never keeps a live run's parser waiting for more than
+// one chunk's copy. The file holds exactly the samples stored when the export started.
 #pragma once
 
 #include <cstddef>
@@ -36,6 +40,9 @@ std::string headerLine(int axisCount);
 char* formatLine(char* out, uint64_t index, int frame, int sampleIndex, double time,
                  const int32_t* raw, const float* values, int axisCount);
 std::size_t maxLineLength(int axisCount);
+// Appends `value` as printf's "%.6g" writes it (the same text, byte for byte, for every
+// float); at most 13 bytes.
+char* formatValue(char* out, float value);
 
 struct Result {
     bool opened = false;
@@ -44,7 +51,9 @@ struct Result {
 };
 
 // Writes the header and one line per sample of `samples` (at most `axisCount` axes of each,
-// fewer when a sample holds fewer values) to `path`, replacing an existing file.
+// fewer when a sample holds fewer values) to `path`, replacing an existing file. A
+// recalibration of the sensor while its rows are being copied starts the file again (it
+// re-times and re-converts every row); `written` is false if that keeps happening.
 Result write(const SampleCollection& samples, int axisCount, const std::string& path);
 
 } // namespace CsvExport
