@@ -268,7 +268,7 @@ void KorvexAPI::getSensorData(bson_t* result, bufferArray* data, int remote, int
             dispatch->log(logLine("KorvexAPI::getSensorData - No data for sensor %1%, remote %2% ",
                                      sensorType, remote));
         else if (Reports::isValidAxis(*sensor, axis))
-            sensor->samples.rangeInto(samples, start, end);
+            sensor->samples.rangeInto(samples, start, end, raw);
         formatDataBson(result, data, samples, sensor, raw, axis);
     });
 }

@@ -1,6 +1,9 @@
 #include "device/sensors/SampleCollection.h"
 
+#include "device/sensors/WindowAverage.h"
+
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <iostream>
@@ -99,26 +102,15 @@ struct SampleCollection::Store {
     }
 };
 
-// What the column algorithms outside this class may read of a store.
-class SampleCollection::StoreAccess {
-public:
-    explicit StoreAccess(const Store& s) : store(s) {}
-    int axes() const { return store.axes; }
-    size_t size() const { return store.count; }
-    double time(size_t i) const { return store.time(i); }
-    const int32_t* raw(size_t i) const { return store.raw(i); }
-    const float* values(size_t i) const { return store.values(i); }
-    Sample sample(size_t i) const { return store.sample(i); }
-
-private:
-    const Store& store;
-};
-
 // Read access to either form, for the extraction algorithms (the caller holds the lock).
+// The size is the one at construction: a long read taken in pieces keeps to the samples that
+// were there when it began, while the parser appends more.
 class SampleCollection::View {
 public:
-    explicit View(const SampleCollection& c) : records(c.records), store(c.stored.get()) {}
-    size_t size() const { return store ? store->count : records.size(); }
+    explicit View(const SampleCollection& c)
+        : records(c.records), store(c.stored.get()),
+          count(store ? store->count : records.size()) {}
+    size_t size() const { return count; }
     double time(size_t i) const { return store ? store->time(i) : records[i].time; }
     uint32_t frameTotal(size_t i) const {
         return store ? store->frameTotal(i) : records[i].frameTotal;
@@ -168,6 +160,17 @@ public:
             sums[k] = avg.raw[k];
         uint32_t count = 1;
         size_t j = i + 1;
+        if (store) {
+            // Straight from the columns, in the same order: no record per stored sample.
+            for (; j < n && store->frameTotal(j) == ft; ++j, ++count) {
+                const int32_t* r = store->raw(j);
+                const float* v = store->values(j);
+                for (int k = 0; k < avg.valueCount; ++k) {
+                    sums[k] += r[k];
+                    avg.values[k] += v[k];
+                }
+            }
+        }
         for (; j < n && frameTotal(j) == ft; ++j, ++count) {
             const Sample s = sample(j);
             for (int k = 0; k < avg.valueCount; ++k) {
@@ -187,6 +190,7 @@ public:
 private:
     const std::vector<Sample>& records;
     const Store* store;
+    size_t count;
 };
 
 namespace {
@@ -310,6 +314,49 @@ void SampleCollection::copyLastInto(SampleCollection& out) const {
     out.append(last);
 }
 
+// ---- long reads in pieces ------------------------------------------------------------------
+
+namespace {
+
+std::atomic<size_t> samplesPerHold{SampleCollection::QueryTuning{}.samplesPerHold};
+std::atomic<size_t> threadsFrom{SampleCollection::QueryTuning{}.threadsFrom};
+
+// Attempts that let go of the lock between holds; the last one reads in one hold.
+constexpr int piecedAttempts = 3;
+
+} // namespace
+
+SampleCollection::QueryTuning SampleCollection::queryTuning() {
+    return {samplesPerHold.load(std::memory_order_relaxed),
+            threadsFrom.load(std::memory_order_relaxed)};
+}
+
+void SampleCollection::setQueryTuning(const QueryTuning& tuning) {
+    samplesPerHold.store(std::max<size_t>(tuning.samplesPerHold, 1), std::memory_order_relaxed);
+    threadsFrom.store(tuning.threadsFrom, std::memory_order_relaxed);
+}
+
+bool SampleCollection::relock(ReadLock& lock, uint64_t rewrites) const {
+    // The writer waiting on the shared mutex takes it as soon as the last reader leaves.
+    lock.unlock();
+    lock.lock();
+    return rewriteCount == rewrites;
+}
+
+template <typename Attempt>
+void SampleCollection::retrying(SampleCollection& out, Attempt attempt) const {
+    // Only a sensor's own collection is written while it is read, and only a record-form
+    // result can be emptied for a new try.
+    const bool pieces = stored && !out.stored;
+    for (int tries = 0;; ++tries) {
+        if (attempt(pieces && tries < piecedAttempts))
+            return;
+        out.records.clear();
+    }
+}
+
+// ---- frame averages ------------------------------------------------------------------------
+
 void SampleCollection::averageFramesInto(SampleCollection& out) const {
     if (&out == this)
         return;
@@ -317,10 +364,7 @@ void SampleCollection::averageFramesInto(SampleCollection& out) const {
         std::cerr << "ERROR SampleCollection:: input vector already fed!\n";
         return;
     }
-    auto lock = readLock();
-    View v(*this);
-    for (size_t i = 0, n = v.size(); i < n;)
-        out.append(v.frameAverage(i, i));
+    retrying(out, [&](bool pieces) { return framesAttempt(out, true, 0, 0, pieces); });
 }
 
 void SampleCollection::averageFramesInRangeInto(SampleCollection& out, double startTime,
@@ -331,132 +375,218 @@ void SampleCollection::averageFramesInRangeInto(SampleCollection& out, double st
         std::cerr << "ERROR getTimeFrameSamples:: input vector already fed!\n";
         return;
     }
+    retrying(out, [&](bool pieces) {
+        return framesAttempt(out, false, startTime, endTime, pieces);
+    });
+}
+
+bool SampleCollection::framesAttempt(SampleCollection& out, bool whole, double startTime,
+                                     double endTime, bool pieces) const {
     auto lock = readLock();
     View v(*this);
     const size_t n = v.size();
-    const double last = n ? v.time(n - 1) : 0.0;
-    if (!normaliseWindow(n, last, startTime, endTime, "getSampleCollectionByFrame") || n == 0)
-        return;
-    const double startFrame =
-        std::max(std::trunc(startTime * 100), static_cast<double>(v.frameTotal(0)));
-    const double endFrame =
-        std::min(static_cast<double>(v.frameTotal(n - 1)), std::trunc(endTime * 100));
-    const size_t startPos = v.firstFrameAtOrAfter(startFrame, v.guess(startTime));
-    const size_t endPos = v.firstFrameAtOrAfter(endFrame, v.guess(endTime));
-    for (size_t pos = startPos; pos <= endPos && pos < n;)
+    const uint64_t rewrites = rewriteCount;
+    size_t pos = 0, endPos = n == 0 ? 0 : n - 1;
+    if (!whole) {
+        const double last = n ? v.time(n - 1) : 0.0;
+        if (!normaliseWindow(n, last, startTime, endTime, "getSampleCollectionByFrame") ||
+            n == 0)
+            return true;
+        const double startFrame =
+            std::max(std::trunc(startTime * 100), static_cast<double>(v.frameTotal(0)));
+        const double endFrame =
+            std::min(static_cast<double>(v.frameTotal(n - 1)), std::trunc(endTime * 100));
+        pos = v.firstFrameAtOrAfter(startFrame, v.guess(startTime));
+        endPos = v.firstFrameAtOrAfter(endFrame, v.guess(endTime));
+    }
+    const size_t hold = samplesPerHold.load(std::memory_order_relaxed);
+    size_t held = 0;
+    while (pos <= endPos && pos < n) {
+        const size_t from = pos;
         out.append(v.frameAverage(pos, pos));
-}
-
-// Same arithmetic as Sample::windowStart / windowAccumulate, on the stored columns: no
-// record is built per stored sample, only one per output window. A sensor keeps one value
-// count for its whole recording, so every row has `axes` entries.
-namespace {
-
-// The running window: sums per axis, the time reached, and where its metadata come from.
-struct Window {
-    double raw[Sample::maxValues];  // exact raw sums; truncated only when the window is emitted
-    float values[Sample::maxValues];
-    double time;
-    size_t origin;
-};
-
-template <int FixedAxes>
-void averageColumns(const SampleCollection::StoreAccess& st, size_t pos, double C, double P,
-                    double e, SampleCollection& out) {
-    const int axes = FixedAxes > 0 ? FixedAxes : st.axes();
-    const size_t n = st.size();
-    Window win;
-    auto start = [&](size_t i, double t) {
-        const int32_t* r = st.raw(i);
-        const float* v = st.values(i);
-        double w = (t - (C - P)) / P;
-        if (!(w > 0))
-            w = 0;
-        for (int k = 0; k < axes; ++k) {
-            win.raw[k] = w * r[k];
-            win.values[k] = static_cast<float>(w * v[k]);
-        }
-        win.time = t;
-        win.origin = i;
-    };
-    auto accumulate = [&](size_t i, double t) {
-        const int32_t* r = st.raw(i);
-        const float* v = st.values(i);
-        const double until = t < C ? t : C;
-        const double w = (until - win.time) / P;
-        for (int k = 0; k < axes; ++k) {
-            win.raw[k] += w * r[k];
-            win.values[k] = static_cast<float>(win.values[k] + w * v[k]);
-        }
-        win.time = until;
-    };
-    auto emit = [&] {
-        Sample s = st.sample(win.origin);
-        for (int k = 0; k < axes; ++k) {
-            s.raw[k] = truncToInt32(win.raw[k]);
-            s.values[k] = win.values[k];
-        }
-        s.time = win.time;
-        out.append(s);
-    };
-
-    double sTime = st.time(pos);
-    start(pos, sTime);
-    for (;;) {
-        if (sTime <= C) {
-            if (++pos >= n)
-                break;
-            sTime = st.time(pos);
-            accumulate(pos, sTime);
-        } else {
-            accumulate(pos, sTime);
-            if (e < C + P)
-                break;
-            C = C + P;
-            emit();
-            start(pos, sTime);
+        held += pos - from;
+        if (pieces && held >= hold) {
+            held = 0;
+            if (!relock(lock, rewrites))
+                return false;
         }
     }
-    emit();
+    return true;
+}
+
+// ---- resampling ----------------------------------------------------------------------------
+
+namespace {
+
+// The averaging windows from sample `pos` on, window end C, over n samples stamped
+// (i + 1) / rate: the control flow of the one-sample-at-a-time resampler (Sample::windowStart
+// and windowAccumulate, in rangeInto's record path) without its arithmetic. A window takes
+// the samples up to the first one past its end, which closes it and starts the next; the
+// requested end e, or the last sample, ends the last window. Needs only the times.
+std::vector<WindowAverage::Span> planWindows(size_t n, double rate, size_t pos, double C,
+                                             double P, double e) {
+    auto time = [rate](size_t i) { return static_cast<double>(i + 1) / rate; };
+    std::vector<WindowAverage::Span> spans;
+    spans.reserve(static_cast<size_t>(std::clamp((e - C) / P + 2, 1.0, maxResampledOutput)));
+    for (;;) {
+        WindowAverage::Span span;
+        span.end = C;
+        span.first = pos;
+        // The first sample at or after pos whose time is past C; times only grow with the
+        // index, so the estimate from the rate only shortens the scans.
+        const double estimate = C * rate - 1;
+        size_t q = pos;
+        if (estimate > static_cast<double>(pos))
+            q = estimate < static_cast<double>(n) ? static_cast<size_t>(estimate) : n;
+        while (q > pos && time(q - 1) > C)
+            --q;
+        while (q < n && time(q) <= C)
+            ++q;
+        if (q >= n) {
+            span.last = n - 1;
+            spans.push_back(span);
+            break;
+        }
+        span.last = q;
+        span.closed = true;
+        spans.push_back(span);
+        if (e < C + P)
+            break;
+        C = C + P;
+        pos = q;
+    }
+    return spans;
+}
+
+size_t spanSamples(const WindowAverage::Span* spans, size_t count) {
+    return count ? spans[count - 1].last - spans[0].first + 1 : 0;
 }
 
 } // namespace
 
-void SampleCollection::averageStoredWindows(const Store& store, size_t pos, double C, double P,
-                                            double e, SampleCollection& out) {
-    const StoreAccess st(store);
-    switch (st.axes()) {
-    case 1:
-        return averageColumns<1>(st, pos, C, P, e, out);
-    case 3:
-        return averageColumns<3>(st, pos, C, P, e, out);
-    default:
-        return averageColumns<0>(st, pos, C, P, e, out);
+bool SampleCollection::averageStored(SampleCollection& out, ReadLock& lock, size_t n,
+                                     size_t pos, double C, double P, double e, bool withRaw,
+                                     bool pieces) const {
+    const Store& st = *stored;
+    const uint64_t rewrites = rewriteCount;
+    const double rate = st.timeRate;
+    if (pieces)
+        lock.unlock();
+    const std::vector<WindowAverage::Span> spans = planWindows(n, rate, pos, C, P, e);
+
+    // Blocks of whole lane groups of about 64 k samples, the unit a worker takes; a hold of
+    // the lock covers blocks up to samplesPerHold samples.
+    constexpr size_t blockSamples = size_t{1} << 16;
+    std::vector<size_t> blocks{0};
+    for (size_t j = 0; j < spans.size();) {
+        const size_t from = j;
+        while (j < spans.size() && spanSamples(&spans[from], j - from) < blockSamples)
+            j = std::min(j + WindowAverage::laneGroup, spans.size());
+        blocks.push_back(j);
     }
+    const QueryTuning tuning = queryTuning();
+    const bool threads = spanSamples(spans.data(), spans.size()) >= tuning.threadsFrom;
+
+    // Record-form results are written in place, one window per worker call.
+    std::vector<Sample> scratch;
+    std::vector<Sample>* results = &scratch;
+    if (!out.stored) {
+        out.records.resize(spans.size());
+        results = &out.records;
+    } else {
+        scratch.resize(spans.size());
+    }
+
+    for (size_t b = 0; b + 1 < blocks.size();) {
+        size_t end = b + 1;
+        while (end + 1 < blocks.size() &&
+               spanSamples(&spans[blocks[b]], blocks[end + 1] - blocks[b]) <=
+                   tuning.samplesPerHold)
+            ++end;
+        if (pieces) {
+            lock.lock();
+            if (rewriteCount != rewrites)
+                return false;
+        }
+        WindowAverage::Columns columns;
+        columns.chunks = st.chunks.data();
+        columns.shift = st.shift;
+        columns.mask = st.mask;
+        columns.rawOffset = st.rawOffset;
+        columns.valueOffset = st.valueOffset;
+        columns.axes = st.axes;
+        columns.timeRate = st.timeRate;
+        columns.withRaw = withRaw;
+        auto work = [&](size_t k) {
+            WindowAverage::Sums sums[64];
+            for (size_t from = blocks[b + k], to = blocks[b + k + 1]; from < to;) {
+                const size_t count = std::min<size_t>(to - from, 64);
+                WindowAverage::average(columns, &spans[from], count, P, sums);
+                for (size_t j = 0; j < count; ++j) {
+                    Sample& s = (*results)[from + j];
+                    s = st.sample(spans[from + j].first);
+                    for (int a = 0; a < st.axes; ++a) {
+                        s.raw[a] = truncToInt32(sums[j].raw[a]);
+                        s.values[a] = sums[j].values[a];
+                    }
+                    s.time = sums[j].time;
+                }
+                from += count;
+            }
+        };
+        if (threads) {
+            WindowAverage::parallelFor(end - b, work);
+        } else {
+            for (size_t k = 0; k < end - b; ++k)
+                work(k);
+        }
+        if (pieces)
+            lock.unlock();
+        b = end;
+    }
+    for (const Sample& s : scratch)
+        out.append(s);
+    return true;
 }
 
-void SampleCollection::rangeInto(SampleCollection& out, double startTime, double endTime) const {
+void SampleCollection::rangeInto(SampleCollection& out, double startTime, double endTime,
+                                 bool withRaw) const {
     if (&out == this)
         return;
     if (!out.empty()) {
         std::cerr << "ERROR getTimeFrameSamples:: input vector already fed!\n";
         return;
     }
+    retrying(out, [&](bool pieces) {
+        return rangeAttempt(out, startTime, endTime, withRaw, pieces);
+    });
+}
+
+bool SampleCollection::rangeAttempt(SampleCollection& out, double startTime, double endTime,
+                                    bool withRaw, bool pieces) const {
     auto lock = readLock();
     View v(*this);
     const size_t n = v.size();
+    const uint64_t rewrites = rewriteCount;
+    const size_t hold = samplesPerHold.load(std::memory_order_relaxed);
     const double last = n ? v.time(n - 1) : 0.0;
     if (!normaliseWindow(n, last, startTime, endTime, "getSampleCollection") || n == 0)
-        return;
+        return true;
     const double first = v.time(0);
     size_t pos = v.firstAtOrAfter(std::max(startTime, first));
     const size_t endPos = v.firstAtOrAfter(std::min(endTime, last));
 
     // A rate of 0 would be an infinite period: treated as no resampling.
     if (out.rate <= 0) {
-        for (; pos <= endPos; ++pos)
+        for (size_t held = 0; pos <= endPos; ++pos) {
             out.append(v.sample(pos));
-        return;
+            if (pieces && ++held >= hold / 4) { // a record costs about four averaged samples
+                held = 0;
+                if (!relock(lock, rewrites))
+                    return false;
+            }
+        }
+        return true;
     }
 
     const double P = 1.0 / out.rate;
@@ -469,14 +599,12 @@ void SampleCollection::rangeInto(SampleCollection& out, double startTime, double
         double C = std::max(P, P * std::trunc(s / P));
         pos = v.firstAtOrAfter(C - P);
         if (!(v.time(pos) >= C - P))
-            return;
+            return true;
+        if (stored)
+            return averageStored(out, lock, n, pos, C, P, e, withRaw, pieces);
         // One output per window up to the end of the window or of the recording: growing
         // the result by doubling would cost more than the averaging itself.
         out.reserveRecords((std::min(e, last) - C) / P + 2);
-        if (stored) {
-            averageStoredWindows(*stored, pos, C, P, e, out);
-            return;
-        }
         // Each window is completed before it is appended, so `out` may be of either form.
         Sample S = v.sample(pos);
         std::array<double, Sample::maxValues> rawSum{};
@@ -497,20 +625,20 @@ void SampleCollection::rangeInto(SampleCollection& out, double startTime, double
             }
         }
         out.append(window);
-        return;
+        return true;
     }
 
     const double e2 = std::min(e, last);
     double D = std::max(P, P * std::trunc(s / P));
     if (!(e2 > D))
-        return;
+        return true;
     if ((e2 - D) / P > maxResampledOutput) {
         std::cerr << "ERROR getSampleCollection:: resampling rate too high " << out.rate << "\n";
-        return;
+        return true;
     }
     out.reserveRecords((e2 - D) / P + 2);
     size_t after = v.firstAtOrAfter(D);
-    for (;;) {
+    for (size_t held = 0;; ++held) {
         while (after + 1 < n && v.time(after) < D)
             ++after;
         size_t before;
@@ -526,28 +654,46 @@ void SampleCollection::rangeInto(SampleCollection& out, double startTime, double
             D = D + P;
         else
             break;
+        if (pieces && held >= hold / 16) { // an interpolated point costs a few records
+            held = 0;
+            if (!relock(lock, rewrites))
+                return false;
+        }
     }
+    return true;
 }
 
 SampleCollection::RawSum SampleCollection::rawSumInRange(double startTime, double endTime,
                                                          int axis) const {
-    RawSum result;
-    auto lock = readLock();
-    View v(*this);
-    const size_t n = v.size();
-    const double last = n ? v.time(n - 1) : 0.0;
-    if (!normaliseWindow(n, last, startTime, endTime, "getSampleCollection") || n == 0)
-        return result;
-    const size_t from = v.firstAtOrAfter(std::max(startTime, v.time(0)));
-    const size_t to = v.firstAtOrAfter(std::min(endTime, last));
-    for (size_t i = from; i <= to; ++i) {
-        const Sample s = v.sample(i);
-        if (axis < 0 || axis >= s.valueCount)
-            break;
-        result.sum += s.raw[axis];
-        ++result.count;
+    for (int tries = 0;; ++tries) {
+        RawSum result;
+        auto lock = readLock();
+        View v(*this);
+        const size_t n = v.size();
+        const uint64_t rewrites = rewriteCount;
+        const bool pieces = stored && tries < piecedAttempts;
+        const size_t hold = samplesPerHold.load(std::memory_order_relaxed);
+        const double last = n ? v.time(n - 1) : 0.0;
+        if (!normaliseWindow(n, last, startTime, endTime, "getSampleCollection") || n == 0)
+            return result;
+        const size_t from = v.firstAtOrAfter(std::max(startTime, v.time(0)));
+        const size_t to = v.firstAtOrAfter(std::min(endTime, last));
+        bool rewritten = false;
+        for (size_t i = from, held = 0; i <= to; ++i) {
+            const Sample s = v.sample(i);
+            if (axis < 0 || axis >= s.valueCount)
+                break;
+            result.sum += s.raw[axis];
+            ++result.count;
+            if (pieces && ++held >= hold / 4) {
+                held = 0;
+                if ((rewritten = !relock(lock, rewrites)))
+                    break;
+            }
+        }
+        if (!rewritten)
+            return result;
     }
-    return result;
 }
 
 void SampleCollection::copyLastInto(const std::shared_ptr<SampleCollection>& out) const {
@@ -564,9 +710,9 @@ void SampleCollection::averageFramesInRangeInto(const std::shared_ptr<SampleColl
         averageFramesInRangeInto(*out, startTime, endTime);
 }
 void SampleCollection::rangeInto(const std::shared_ptr<SampleCollection>& out, double startTime,
-                                 double endTime) const {
+                                 double endTime, bool withRaw) const {
     if (out)
-        rangeInto(*out, startTime, endTime);
+        rangeInto(*out, startTime, endTime, withRaw);
 }
 
 // ---- Editor -------------------------------------------------------------------------------

@@ -107,10 +107,12 @@ public:
     void averageFramesInRangeInto(const std::shared_ptr<SampleCollection>& out, double startTime,
                                   double endTime) const;
     // The samples of [startTime, endTime] (window rules as above), resampled to out.rate
-    // when that is positive.
-    void rangeInto(SampleCollection& out, double startTime, double endTime) const;
+    // when that is positive. Without `withRaw` the caller shows values only, and averaged
+    // windows of a stored recording may carry raw values of 0 (they are not summed).
+    void rangeInto(SampleCollection& out, double startTime, double endTime,
+                   bool withRaw = true) const;
     void rangeInto(const std::shared_ptr<SampleCollection>& out, double startTime,
-                   double endTime) const;
+                   double endTime, bool withRaw = true) const;
 
     // Sum and count of raw value `axis` over the samples rangeInto would select without
     // resampling (same window rules and message). Count 0 when nothing is selected.
@@ -119,6 +121,20 @@ public:
         size_t count = 0;
     };
     RawSum rawSumInRange(double startTime, double endTime, int axis) const;
+
+    // How long reads of a stored collection are cut. A long extraction (a resampled hour,
+    // frame averages, a raw copy) holds the reader lock for about `samplesPerHold` stored
+    // samples at a time, so the parser's next packet block waits no longer than that; when a
+    // recalibration rewrites the recording between two holds, the extraction starts over
+    // (after three tries it takes the recording in one hold). Averaging more than
+    // `threadsFrom` stored samples uses the shared query workers. Tests and benchmarks
+    // change these; the defaults keep a hold near a millisecond.
+    struct QueryTuning {
+        size_t samplesPerHold = size_t{1} << 20;
+        size_t threadsFrom = size_t{1} << 18;
+    };
+    static QueryTuning queryTuning();
+    static void setQueryTuning(const QueryTuning& tuning);
 
     // Exclusive access to a stored collection: held by the parser for one packet block and
     // by recalibrate for its rewrite. Everything a sensor changes that readers also see
@@ -147,9 +163,6 @@ public:
     // Only for a stored-form collection (throws std::logic_error otherwise).
     Editor edit();
 
-    // Read-only view of the stored columns for the resampling code.
-    class StoreAccess;
-
 private:
     struct Store;
     class View;
@@ -160,9 +173,23 @@ private:
     mutable std::shared_mutex mutex;
     uint64_t rewriteCount = 0; // stored form: re-timings so far (under the lock)
 
-    std::shared_lock<std::shared_mutex> readLock() const;
+    using ReadLock = std::shared_lock<std::shared_mutex>;
+    ReadLock readLock() const;
     // Room for about `count` more records in a record-form result (a hint; bounded).
     void reserveRecords(double count);
-    static void averageStoredWindows(const Store& store, size_t pos, double C, double P,
-                                     double e, SampleCollection& out);
+    // Between two holds of a long read: lets writers in, takes the lock again, and tells
+    // whether the stored rows are still those of `rewrites` (no recalibration meanwhile).
+    bool relock(ReadLock& lock, uint64_t rewrites) const;
+    // Runs attempt(pieces) until it returns true, emptying `out` before each new try;
+    // `pieces` says whether the attempt may let go of the lock between holds.
+    template <typename Attempt>
+    void retrying(SampleCollection& out, Attempt attempt) const;
+    bool rangeAttempt(SampleCollection& out, double startTime, double endTime, bool withRaw,
+                      bool pieces) const;
+    bool framesAttempt(SampleCollection& out, bool whole, double startTime, double endTime,
+                       bool pieces) const;
+    // The averaging windows of a stored collection from sample `pos` (window end C, period P,
+    // requested end e), over the first n samples; `lock` is held on entry.
+    bool averageStored(SampleCollection& out, ReadLock& lock, size_t n, size_t pos, double C,
+                       double P, double e, bool withRaw, bool pieces) const;
 };

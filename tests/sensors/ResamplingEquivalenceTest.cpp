@@ -1,12 +1,17 @@
-// The averaging resampler works on the stored columns of a sensor's recording; a record-form
-// collection holding the same samples goes through the per-record path. Both must give the
-// same windows bit for bit: values, raw sums (kept exact, truncated once), times and metadata.
+// The averaging resampler works on the stored columns of a sensor's recording, several
+// windows at a time in SIMD lanes and on the query workers, a lock hold at a time; a
+// record-form collection holding the same samples goes through the per-record path, one
+// sample after the other (Sample::windowStart / windowAccumulate), which is the reference.
+// Both must give the same windows bit for bit: values, raw sums (kept exact, truncated
+// once), times and metadata. Frame averages likewise.
 #include "device/sensors/SampleCollection.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <random>
+#include <thread>
 
 namespace {
 
@@ -39,11 +44,14 @@ void fill(Recording& r, int axes, size_t count, std::mt19937& rng) {
     r.stored.forEach([&](const Sample& back) { r.records.append(back); });
 }
 
-void expectSame(const SampleCollection& a, const SampleCollection& b, const std::string& what) {
+void expectSame(const SampleCollection& a, const SampleCollection& b, const std::string& what,
+                bool withRaw = true) {
     ASSERT_EQ(a.size(), b.size()) << what;
     for (size_t i = 0; i < a.size(); ++i) {
         const Sample x = a.at(i), y = b.at(i);
-        ASSERT_EQ(x.raw, y.raw) << what << " output " << i;
+        if (withRaw) {
+            ASSERT_EQ(x.raw, y.raw) << what << " output " << i;
+        }
         ASSERT_EQ(0, std::memcmp(x.values.data(), y.values.data(), sizeof(x.values)))
             << what << " output " << i;
         ASSERT_EQ(0, std::memcmp(&x.time, &y.time, sizeof x.time)) << what << " output " << i;
@@ -56,40 +64,123 @@ void expectSame(const SampleCollection& a, const SampleCollection& b, const std:
     }
 }
 
-} // namespace
+// Query tuning for one test: tiny holds and workers for every query exercise the pieces,
+// the threads and lane groups cut at block edges on small recordings.
+struct Tuning {
+    SampleCollection::QueryTuning saved = SampleCollection::queryTuning();
+    explicit Tuning(size_t samplesPerHold) { SampleCollection::setQueryTuning({samplesPerHold, 0}); }
+    ~Tuning() { SampleCollection::setQueryTuning(saved); }
+};
 
-TEST(ResamplingEquivalence, StoredColumnsAverageExactlyLikeRecords) {
-    std::mt19937 rng(20240611);
+void compareRanges(std::initializer_list<int> axesList, int trials, std::mt19937& rng) {
     const double rates[] = {4800, 1000, 397.6, 100, 8000.0 / 3};
     const int32_t targets[] = {1, 3, 25, 99, 250, 999, 1000, 4000};
-    for (int axes : {1, 3, 8}) {
+    for (int axes : axesList) {
         for (double rate : rates) {
             Recording r(axes, rate);
             fill(r, axes, 20000 + rng() % 5000, rng);
             const double length = r.stored.at(r.stored.size() - 1).time;
             std::uniform_real_distribution<double> at(-length, length * 1.1);
+            SampleCollection framesFromStore, framesFromRecords;
+            const double from = at(rng), to = at(rng);
+            testing::internal::CaptureStderr();
+            r.stored.averageFramesInRangeInto(framesFromStore, from, to);
+            r.records.averageFramesInRangeInto(framesFromRecords, from, to);
+            testing::internal::GetCapturedStderr();
+            expectSame(framesFromStore, framesFromRecords, "frames");
             for (int32_t target : targets) {
                 if (target > rate) // interpolation shares one path for both forms
                     continue;
-                for (int trial = 0; trial < 6; ++trial) {
+                for (int trial = 0; trial < trials; ++trial) {
                     double start = at(rng), end = at(rng);
                     if (trial == 0)
                         start = 0, end = -1; // the whole recording
                     if (trial == 1)
                         start = -2, end = -1; // the last two seconds
-                    SampleCollection fromStore(target), fromRecords(target);
+                    SampleCollection fromStore(target), fromRecords(target), valuesOnly(target);
                     testing::internal::CaptureStderr(); // empty windows print a message
                     r.stored.rangeInto(fromStore, start, end);
                     r.records.rangeInto(fromRecords, start, end);
+                    r.stored.rangeInto(valuesOnly, start, end, false);
                     testing::internal::GetCapturedStderr();
-                    expectSame(fromStore, fromRecords,
-                               "axes " + std::to_string(axes) + " rate " + std::to_string(rate) +
-                                   " target " + std::to_string(target) + " window " +
-                                   std::to_string(start) + " .. " + std::to_string(end));
+                    const std::string what =
+                        "axes " + std::to_string(axes) + " rate " + std::to_string(rate) +
+                        " target " + std::to_string(target) + " window " +
+                        std::to_string(start) + " .. " + std::to_string(end);
+                    expectSame(fromStore, fromRecords, what);
+                    expectSame(valuesOnly, fromRecords, what + " values only", false);
                 }
             }
         }
     }
+}
+
+} // namespace
+
+TEST(ResamplingEquivalence, StoredColumnsAverageExactlyLikeRecords) {
+    std::mt19937 rng(20240611);
+    compareRanges({1, 3, 8}, 6, rng);
+}
+
+TEST(ResamplingEquivalence, PiecesWorkersAndLanesAverageExactlyLikeRecords) {
+    const Tuning tiny(3000);
+    std::mt19937 rng(99);
+    compareRanges({1, 3}, 3, rng);
+}
+
+// The parser appends and a recalibration re-times the recording while long extractions are
+// read in small pieces: each result is that of one whole recording, at one of its rates.
+TEST(ResamplingEquivalence, PiecedExtractionsStayWholeWhileTheRecordingChanges) {
+    const Tuning tiny(2000);
+    std::mt19937 rng(5);
+    Recording r(3, 4800);
+    fill(r, 3, 40000, rng);
+    // References from record copies at both rates; 0.5 .. 7.5 s lies within the first
+    // 36000 samples at either rate, so what the writer appends never reaches it.
+    SampleCollection slow(25), fast(25), frames;
+    r.stored.edit().setTimeRate(4790);
+    SampleCollection recordsSlow;
+    r.stored.forEach([&](const Sample& s) { recordsSlow.append(s); });
+    recordsSlow.rangeInto(slow, 0.5, 7.5);
+    r.stored.edit().setTimeRate(4800);
+    r.records.rangeInto(fast, 0.5, 7.5);
+    r.records.averageFramesInRangeInto(frames, 0.5, 7.5);
+    ASSERT_GT(fast.size(), 150u);
+
+    std::atomic<bool> done{false};
+    std::jthread writer([&] {
+        Sample s(5, 3);
+        for (int block = 0; !done && block < 5000; ++block) {
+            {
+                auto editor = r.stored.edit();
+                for (int i = 0; i < 48; ++i)
+                    editor.append(s.raw.data(), s.values.data(), 2, 0, static_cast<uint8_t>(i),
+                                  static_cast<uint32_t>(40000 / 48 + 2 + block));
+                if (block % 8 == 0)
+                    editor.setTimeRate(block % 16 == 0 ? 4790 : 4800);
+            }
+            std::this_thread::yield();
+        }
+    });
+    auto sameWindows = [](const SampleCollection& a, const SampleCollection& b) {
+        if (a.size() != b.size())
+            return false;
+        for (size_t i = 0; i < a.size(); ++i) {
+            const Sample x = a.at(i), y = b.at(i);
+            if (x.raw != y.raw || std::memcmp(x.values.data(), y.values.data(), sizeof x.values) ||
+                std::memcmp(&x.time, &y.time, sizeof x.time) || x.frameTotal != y.frameTotal)
+                return false;
+        }
+        return true;
+    };
+    for (int query = 0; query < 40; ++query) {
+        SampleCollection out(25), averaged;
+        r.stored.rangeInto(out, 0.5, 7.5);
+        EXPECT_TRUE(sameWindows(out, fast) || sameWindows(out, slow)) << "query " << query;
+        r.stored.averageFramesInRangeInto(averaged, 0.5, 7.5);
+        expectSame(averaged, frames, "frames " + std::to_string(query));
+    }
+    done = true;
 }
 
 TEST(ResamplingEquivalence, RecalibratedRecordingAveragesOnItsNewTimes) {
