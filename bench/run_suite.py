@@ -135,6 +135,38 @@ def figures(results):
         "s CPU", "", None)
     row("reload of the hour, peak resident memory",
         counter("kit_bench", "BM_ReloadHour", "peak_rss_MB"), None, "MB", "", None)
+    # The hour loaded: what stays resident, per stored sample of every sensor of both remotes.
+    row("hour loaded, resident memory", counter("kit_bench", "BM_ReloadHour", "resident_MB"),
+        None, "MB", "", None)
+    row("hour loaded, bytes per stored sample (all sensors, resident growth)",
+        counter("kit_bench", "BM_ReloadHour", "resident_bytes_per_sample"), None, "B", "<= 20",
+        lambda v: v <= 20)
+    # The bridge with the real browser, alone and with a DevTools client attached (Playwright
+    # over the debugging port, as the browser tests attach it), in the same run.
+    for suffix, who in (("", "host alone"), ("_ClientAttached", "client attached")):
+        row(f"bridge request and reply, median, {who}",
+            counter("host_bench", f"BM_RequestAndReply{suffix}", "median_ms"), None, "ms", "< 1",
+            lambda v: v < 1)
+        row(f"bridge reply of 100 000 floats, median, {who}",
+            counter("host_bench", f"BM_SensorDataReplyOf100kFloats{suffix}", "median_ms"), None,
+            "ms", "< 15", lambda v: v < 15)
+    # The real program, headless, with the simulated kit (page_bench.mjs). The goals hold the
+    # figures measured when they were set, with a margin, so that they cannot grow unnoticed.
+    row("start-up: Korvex started to the page's first paint, median",
+        counter("page_bench", "BM_StartupToFirstPaint", "median_ms"), None, "ms", "<= 2000",
+        lambda v: v <= 2000)
+    row("start-up: Record to the first live graph, median",
+        counter("page_bench", "BM_RecordToFirstLiveGraph", "median_ms"), None, "ms", "<= 400",
+        lambda v: v <= 400)
+    row("page JS heap with live graphs (configurations 45 + 38)",
+        counter("page_bench", "BM_PageMemoryLiveGraphs", "heap_MB"), None, "MB", "<= 8",
+        lambda v: v <= 8)
+    row("page JS heap growth with live graphs",
+        counter("page_bench", "BM_PageMemoryLiveGraphs", "growth_MB_per_min"), None, "MB/min",
+        "", None)
+    row("page JS heap after an hour of live graphs, at that growth",
+        counter("page_bench", "BM_PageMemoryLiveGraphs", "hour_heap_MB"), None, "MB", "<= 15",
+        lambda v: v <= 15)
     return rows
 
 

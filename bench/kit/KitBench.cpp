@@ -144,6 +144,14 @@ long peakRssKb() {
             return std::atol(line.c_str() + 6);
     return -1;
 }
+long residentKb() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::atol(line.c_str() + 6);
+    return -1;
+}
 double processCpuSeconds() {
     struct rusage u {};
     getrusage(RUSAGE_SELF, &u);
@@ -544,6 +552,8 @@ void BM_ReloadHour(benchmark::State& state) {
     double seconds = 0, cpuSeconds = 0;
     long peakKb = 0, baseKb = 0;
     int64_t samples1 = 0, samples2 = 0;
+    double storedSamples = 0;
+    long afterKb = 0;
     for (auto _ : state) {
         IKorvexAPI* api = getConcreteIKorvexAPI(&collectScript);
         resetPeakRss();
@@ -556,6 +566,7 @@ void BM_ReloadHour(benchmark::State& state) {
         cpuSeconds = processCpuSeconds() - cpu0;
         bson_destroy(&result);
         peakKb = peakRssKb();
+        afterKb = residentKb();
         bson_t doc;
         bufferArray data;
         api->getSensorData(&doc, &data, 1, simBlockLayout(45).front().type, 0, -1, false, -1, 1);
@@ -571,6 +582,11 @@ void BM_ReloadHour(benchmark::State& state) {
                                         simBlockLayout(45).front().rate + 0.5);
         samples2 = static_cast<int64_t>(lastSampleTime(api, 2, simBlockLayout(38).front().type) *
                                         simBlockLayout(38).front().rate + 0.5);
+        // Every sensor of both remotes, for the bytes per stored sample.
+        storedSamples = 0;
+        for (auto [remote, config] : {std::pair{1, 45}, std::pair{2, 38}})
+            for (const auto& block : simBlockLayout(config))
+                storedSamples += std::max(0.0, lastSampleTime(api, remote, block.type)) * block.rate;
         releaseConcreteIKorvexAPI(api);
     }
     state.counters["seconds"] = seconds;
@@ -580,6 +596,12 @@ void BM_ReloadHour(benchmark::State& state) {
     state.counters["peak_growth_MB"] = (peakKb - baseKb) / 1024.0;
     state.counters["remote1_first_sensor_samples"] = static_cast<double>(samples1);
     state.counters["remote2_first_sensor_samples"] = static_cast<double>(samples2);
+    // Every sensor's samples of both remotes; what stays resident once the reload is done,
+    // and the peak, which also holds what the reload needs only while it runs.
+    state.counters["stored_samples"] = storedSamples;
+    state.counters["resident_MB"] = afterKb / 1024.0;
+    state.counters["resident_bytes_per_sample"] = storedSamples > 0 ? (afterKb - baseKb) * 1024.0 / storedSamples : 0;
+    state.counters["peak_growth_bytes_per_sample"] = storedSamples > 0 ? (peakKb - baseKb) * 1024.0 / storedSamples : 0;
 }
 BENCHMARK(BM_ReloadHour)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 

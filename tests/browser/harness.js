@@ -209,6 +209,8 @@ export class Kit {
   async startHost(windowSize, hostEnv = {}) {
     this.debugPort = await freePort();
     this.hostLog = '';
+    // Wall-clock milliseconds, comparable with a page's performance.timeOrigin (start-up figures).
+    this.hostStartedAt = performance.timeOrigin + performance.now();
     this.host = spawn(path.join(BIN, 'Korvex'), [
       '--headless', `--remote-debugging-port=${this.debugPort}`,
       `--window-size=${windowSize}`, '--lang=en-US',
