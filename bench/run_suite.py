@@ -87,8 +87,9 @@ def figures(results):
                ("last sample", "BM_LastSample", "BM_NaiveLastSample", "us", 1e6, "<= 10", 10),
                ("one minute of two sensors", "BM_TwoSensorsOneMinute", "BM_NaiveTwoSensorsOneMinute", "ms", 1e3, "<= 5", 5)]
     for label, ours, naive, unit, scale, goal, limit in queries:
-        row(label, seconds(find(results, "queries_bench", ours)),
-            seconds(find(results, "naive_bench", naive)), unit + " CPU", goal,
+        # Wall time: the averaging runs on the query workers as well as the caller.
+        row(label, seconds(find(results, "queries_bench", ours), "real_time"),
+            seconds(find(results, "naive_bench", naive), "real_time"), unit + " wall", goal,
             lambda v, l=limit: v <= l, scale)
     row("CSV export", counter("queries_bench", "BM_ExportHour", "items_per_second"),
         counter("naive_bench", "BM_NaiveExport", "items_per_second"), "M lines/s", ">= 5",

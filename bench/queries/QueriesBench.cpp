@@ -97,10 +97,10 @@ void runQuery(benchmark::State& state, double start, double end, int rate) {
 }
 
 void BM_WholeHourAt1Hz(benchmark::State& state) { runQuery(state, 0, -1, 1); }
-BENCHMARK(BM_WholeHourAt1Hz)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_WholeHourAt1Hz)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_Last10SecondsAt1000Hz(benchmark::State& state) { runQuery(state, -10, -1, 1000); }
-BENCHMARK(BM_Last10SecondsAt1000Hz)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Last10SecondsAt1000Hz)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 void BM_LastSample(benchmark::State& state) {
     Recording& r = forceHour();
@@ -113,7 +113,7 @@ void BM_LastSample(benchmark::State& state) {
         bson_destroy(&doc);
     }
 }
-BENCHMARK(BM_LastSample)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_LastSample)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 void BM_TwoSensorsOneMinute(benchmark::State& state) {
     Recording& r = twoSensorHour();
@@ -128,7 +128,7 @@ void BM_TwoSensorsOneMinute(benchmark::State& state) {
     }
     state.counters["frames"] = matched;
 }
-BENCHMARK(BM_TwoSensorsOneMinute)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_TwoSensorsOneMinute)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_ExportHour(benchmark::State& state) {
     Recording& r = forceHour();
