@@ -3,7 +3,9 @@
 // - BM_ExportThreeAxisHour: an 800 Hz accelerometer, one hour (2.88 M lines);
 // - BM_ExportParserWait: the one-axis hour exported while another thread plays the data
 //   parser (takes the sensor's exclusive lock every millisecond and appends a 48-sample
-//   block); the longest and the 99th-percentile wait for that lock.
+//   block); the longest and the 99th-percentile wait for that lock;
+// - BM_QueryParserWait: the same wait while the hour is resampled, frame-averaged or read
+//   whole.
 // Goals: >= 5 M lines/s three-axis, >= 10 M lines/s one-axis; a wait of a few ms at most.
 #include "KorvexAPI.h"
 #include "device/api/KorvexAPIObject.h"
@@ -141,8 +143,10 @@ BENCHMARK(BM_ExportOneAxisHour)->Unit(benchmark::kMillisecond)->Iterations(3)->U
 void BM_ExportThreeAxisHour(benchmark::State& state) { exportHour(state, threeAxisHour()); }
 BENCHMARK(BM_ExportThreeAxisHour)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
 
-void BM_ExportParserWait(benchmark::State& state) {
-    // A recording of its own: the parser thread makes it grow.
+// Runs `work` on a one-hour recording of its own while another thread plays the parser,
+// and reports how long that thread waited for the sensor's exclusive lock.
+template <typename Work>
+void parserWaits(benchmark::State& state, Work work) {
     Recording r(46, SensorForce, 3600 * 4800, 48);
     SampleCollection& samples = r.sensor()->samples;
     std::vector<double> waitsMs;
@@ -164,11 +168,10 @@ void BM_ExportParserWait(benchmark::State& state) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
             }
         });
-        if (!r.exportOnce())
-            state.SkipWithError("the export failed");
+        if (!work(r))
+            state.SkipWithError("the work failed");
         done = true;
         parser.join();
-        r.removeFile();
     }
     std::sort(waitsMs.begin(), waitsMs.end());
     state.counters["blocks"] = static_cast<double>(waitsMs.size());
@@ -176,7 +179,46 @@ void BM_ExportParserWait(benchmark::State& state) {
     state.counters["p99_wait_ms"] =
         waitsMs.empty() ? 0 : waitsMs[static_cast<size_t>(0.99 * (waitsMs.size() - 1))];
 }
+
+void BM_ExportParserWait(benchmark::State& state) {
+    parserWaits(state, [](Recording& r) {
+        const bool ok = r.exportOnce();
+        r.removeFile();
+        return ok;
+    });
+}
 BENCHMARK(BM_ExportParserWait)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
+
+// The long queries on the same hour, ten times each: (0) the whole hour resampled to 1 Hz
+// and to 100 Hz, (1) its frame averages, (2) all its samples.
+void BM_QueryParserWait(benchmark::State& state) {
+    const int64_t which = state.range(0);
+    parserWaits(state, [which](Recording& r) {
+        const SampleCollection& samples = r.sensor()->samples;
+        for (int round = 0; round < 10; ++round) {
+            if (which == 0) {
+                for (int rate : {1, 100}) {
+                    SampleCollection out(rate);
+                    samples.rangeInto(out, 0, -1, false);
+                    if (out.size() < 3600)
+                        return false;
+                }
+            } else if (which == 1) {
+                SampleCollection frames;
+                samples.averageFramesInto(frames);
+                if (frames.size() < 360000)
+                    return false;
+            } else {
+                SampleCollection all;
+                samples.rangeInto(all, 0, -1);
+                if (all.size() < 3600u * 4800)
+                    return false;
+            }
+        }
+        return true;
+    });
+}
+BENCHMARK(BM_QueryParserWait)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
 
 } // namespace
 

@@ -143,7 +143,7 @@ void BM_ExportHour(benchmark::State& state) {
     }
     state.SetItemsProcessed(state.iterations() * int64_t(hourSamples4800));
 }
-BENCHMARK(BM_ExportHour)->Unit(benchmark::kMillisecond)->Iterations(2);
+BENCHMARK(BM_ExportHour)->Unit(benchmark::kMillisecond)->Iterations(2)->UseRealTime();
 
 } // namespace
 

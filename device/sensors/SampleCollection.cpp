@@ -399,12 +399,17 @@ bool SampleCollection::framesAttempt(SampleCollection& out, bool whole, double s
         pos = v.firstFrameAtOrAfter(startFrame, v.guess(startTime));
         endPos = v.firstFrameAtOrAfter(endFrame, v.guess(endTime));
     }
+    // The result is grown before the first hold: growing it by doubling would copy it all
+    // under the lock.
+    if (!out.stored && pos <= endPos && endPos < n)
+        out.records.reserve(out.records.size() + static_cast<size_t>(v.frameTotal(endPos)) -
+                            static_cast<size_t>(std::min(v.frameTotal(pos), v.frameTotal(endPos))) + 1);
     const size_t hold = samplesPerHold.load(std::memory_order_relaxed);
     size_t held = 0;
     while (pos <= endPos && pos < n) {
         const size_t from = pos;
         out.append(v.frameAverage(pos, pos));
-        held += pos - from;
+        held += 4 * (pos - from); // a frame's samples cost about four averaged samples each
         if (pieces && held >= hold) {
             held = 0;
             if (!relock(lock, rewrites))
@@ -578,9 +583,12 @@ bool SampleCollection::rangeAttempt(SampleCollection& out, double startTime, dou
 
     // A rate of 0 would be an infinite period: treated as no resampling.
     if (out.rate <= 0) {
+        if (!out.stored && pos <= endPos)
+            out.records.reserve(out.records.size() + endPos - pos + 1);
         for (size_t held = 0; pos <= endPos; ++pos) {
             out.append(v.sample(pos));
-            if (pieces && ++held >= hold / 4) { // a record costs about four averaged samples
+            // A record written to fresh memory costs about 64 averaged samples.
+            if (pieces && ++held >= hold / 64) {
                 held = 0;
                 if (!relock(lock, rewrites))
                     return false;

@@ -7,9 +7,11 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <filesystem>
 #include <future>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include <sys/resource.h>
@@ -365,9 +367,22 @@ Result write(const SampleCollection& samples, int axisCount, const std::string& 
     {
         BlockWriter out(file.get());
         writeHeader(out, axisCount);
-        if (samples.isStored())
-            complete = writeStored(samples, axisCount, out, result.lines);
-        else
+        if (samples.isStored()) {
+            // An export runs beside a live run: its work is done on threads that yield the
+            // cores to the parser and the queries, while the caller only waits.
+            std::exception_ptr failure;
+            std::thread worker([&] {
+                setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), helperNice);
+                try {
+                    complete = writeStored(samples, axisCount, out, result.lines);
+                } catch (...) {
+                    failure = std::current_exception();
+                }
+            });
+            worker.join();
+            if (failure)
+                std::rethrow_exception(failure);
+        } else
             result.lines = writeRecords(samples, axisCount, out);
         out.flush();
         complete = complete && out.ok;
