@@ -183,7 +183,7 @@ TEST(SimulatedDongle, UnplugIsNoticedAndReplugIsFoundAgain)
     EXPECT_TRUE(eventually(3000ms, lastTwo)) << testing::PrintToString(rig.commandsAnswered());
 }
 
-TEST(SimulatedDongle, WatcherLeavesTheEnumeratorAloneWhileStreaming)
+TEST(SimulatedDongle, UnplugWhileStreamingShowsAsAFailingRead)
 {
     LinkRig rig;
     DongleSim sim(simOptions());
@@ -198,21 +198,13 @@ TEST(SimulatedDongle, WatcherLeavesTheEnumeratorAloneWhileStreaming)
     ASSERT_TRUE(eventually(2000ms, [&] { return rig.dataFrames > 20; }));
     rig.state.dongleMode = DongleModeData;
 
-    uint64_t runsBefore = rig.finder.enumeratorRuns();
-    {
-        std::jthread watcher([&](std::stop_token stop) { rig.finder.checkLoop(stop); });
-        std::this_thread::sleep_for(3300ms);
-        EXPECT_EQ(rig.finder.enumeratorRuns(), runsBefore);
-        EXPECT_EQ(rig.finder.statusProbes(), 0u);
-
-        // Pulled while streaming: the failing read tells, not the watcher.
-        auto pulled = Clock::now();
-        sim.unplug();
-        ASSERT_TRUE(rig.listener.waitFor(3000ms, [&] { return rig.listener.unplugCount() == 1; }));
-        std::cout << "[ measured ] unplug while streaming -> dongleNotPluggedIn "
-                  << ms(rig.listener.lastUnplug() - pulled) << " ms" << std::endl;
-        EXPECT_LT(ms(rig.listener.lastUnplug() - pulled), 1000);
-    }
-    EXPECT_GT(rig.dataFrames.load(), 300u);
+    // No watcher runs here (its staying idle while streaming is SerialPortCheck's test):
+    // the pulled port is noticed by the transport's own failing read.
+    auto pulled = Clock::now();
+    sim.unplug();
+    ASSERT_TRUE(rig.listener.waitFor(3000ms, [&] { return rig.listener.unplugCount() == 1; }));
+    std::cout << "[ measured ] unplug while streaming -> dongleNotPluggedIn "
+              << ms(rig.listener.lastUnplug() - pulled) << " ms" << std::endl;
+    EXPECT_EQ(rig.finder.statusProbes(), 0u);
     EXPECT_EQ(rig.device.framingErrors(), 0u);
 }
