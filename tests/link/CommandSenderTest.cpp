@@ -2,7 +2,8 @@
 #include "device/link/ISerialDevice.h"
 #include "device/link/protocol/Protocol.h"
 
-#include "LinkTestSupport.h"
+#include "tests/support/RecordingListener.h"
+#include "tests/support/Wait.h"
 
 #include <gtest/gtest.h>
 
@@ -145,7 +146,7 @@ TEST(CommandSender, AnsweredCommandsGoOutInOrderWithOnlyTheirSendingLines)
     rig.protocol.getPacketConfig(1);
     // Every earlier command is finished with once the last one is written: a second
     // attempt of any of them would come before it.
-    ASSERT_TRUE(eventually(5000ms, [&] { return rig.device.writeCount() >= 4; }));
+    ASSERT_TRUE(waitFor(5000ms, [&] { return rig.device.writeCount() >= 4; }));
 
     auto writes = rig.device.writesCopy();
     ASSERT_EQ(writes.size(), 4u);
@@ -168,7 +169,7 @@ TEST(CommandSender, UnansweredCommandIsSentTwiceWithTenWaitingLines)
     SenderRig rig(false);
     rig.protocol.getDongleStatus();
     rig.protocol.stopData();
-    ASSERT_TRUE(eventually(5000ms, [&] { return rig.device.writeCount() >= 3; }));
+    ASSERT_TRUE(waitFor(5000ms, [&] { return rig.device.writeCount() >= 3; }));
 
     auto writes = rig.device.writesCopy();
     EXPECT_EQ(writes[0].bytes, writes[1].bytes);
@@ -194,7 +195,7 @@ TEST(CommandSender, AnswerAfterTheFifthLookEndsTheWaitAtTheSixth)
     SenderRig rig(false, quick, "CommandSender::listenLoop: --- GET_PAIRING (4)");
     rig.protocol.getPairing();
     rig.protocol.getDongleStatus();
-    ASSERT_TRUE(eventually(5000ms, [&] { return rig.device.writeCount() >= 2; }));
+    ASSERT_TRUE(waitFor(5000ms, [&] { return rig.device.writeCount() >= 2; }));
 
     // No second attempt: the next write is the next command.
     auto writes = rig.device.writesCopy();
@@ -212,7 +213,7 @@ TEST(CommandSender, AnswerAfterTheTenthLookStillGetsASecondAttemptButNoGiveUp)
     rig.protocol.findRemote();
     rig.protocol.getDongleStatus();
     // FIND_REMOTE is finished with once the next command is written.
-    ASSERT_TRUE(eventually(5000ms, [&] { return rig.device.writeCount() >= 3; }));
+    ASSERT_TRUE(waitFor(5000ms, [&] { return rig.device.writeCount() >= 3; }));
     auto writes = rig.device.writesCopy();
     EXPECT_EQ(writes[0].bytes, writes[1].bytes);
     EXPECT_EQ(writes[2].bytes, (std::vector<uint8_t>{0x02, 0x14, 0x00, 0x0A}));
@@ -230,7 +231,7 @@ TEST(CommandSender, StopEndsTheThreadWhileWaitingForAnAnswer)
     auto rig = std::make_unique<SenderRig>(false, AnswerTiming{60s, 10, 60s});
     rig->protocol.getDongleStatus();
     rig->protocol.stopData();
-    ASSERT_TRUE(eventually(5000ms, [&] { return rig->device.writeCount() == 1; }));
+    ASSERT_TRUE(waitFor(5000ms, [&] { return rig->device.writeCount() == 1; }));
     rig->thread.request_stop();
     rig->thread.join();
     EXPECT_EQ(rig->device.writeCount(), 1u);
@@ -244,7 +245,7 @@ TEST(CommandSender, OnlyACommandUnansweredAfterBothAttemptsIsGivenUp)
     SenderRig silent(false, quicker);
     silent.protocol.getDongleStatus();
     silent.protocol.stopData();
-    ASSERT_TRUE(eventually(5000ms, [&] { return silent.givenUpCopy().size() == 2; }));
+    ASSERT_TRUE(waitFor(5000ms, [&] { return silent.givenUpCopy().size() == 2; }));
     EXPECT_EQ(silent.givenUpCopy(), (std::vector<std::vector<uint8_t>>{Protocol::buildCommand(GET_DONGLE_STATUS),
                                                                        Protocol::buildCommand(STOP_DATA)}));
     EXPECT_EQ(silent.device.writeCount(), 4u);
@@ -253,6 +254,6 @@ TEST(CommandSender, OnlyACommandUnansweredAfterBothAttemptsIsGivenUp)
     SenderRig answering(true, quicker);
     answering.protocol.getPairing();
     answering.protocol.getDongleStatus();
-    ASSERT_TRUE(eventually(5000ms, [&] { return answering.device.writeCount() == 2; }));
+    ASSERT_TRUE(waitFor(5000ms, [&] { return answering.device.writeCount() == 2; }));
     EXPECT_TRUE(answering.givenUpCopy().empty());
 }

@@ -2,8 +2,8 @@
 #include "device/link/SerialPortCheck.h"
 #include "device/link/protocol/Protocol.h"
 
-#include "LinkTestSupport.h"
-#include "TempDir.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/Wait.h"
 
 #include <gtest/gtest.h>
 
@@ -60,7 +60,7 @@ TEST(SerialPortCheck, StopRequestEndsARunningEnumeratorBeforeItsDeadline)
     check.setEnumeratorPath(dir.script("EnumSer", "exec sleep 30"));
     std::stop_source stop;
     std::jthread stopper([&] {
-        eventually(5000ms, [&] { return check.enumeratorRuns() == 1; });
+        waitFor(5000ms, [&] { return check.enumeratorRuns() == 1; });
         stop.request_stop();
     });
     testing::internal::CaptureStdout();
@@ -103,7 +103,7 @@ TEST(SerialPortCheck, PortFromTheEnvironmentBypassesTheEnumerator)
     ScopedEnv port("KORVEX_PORT", fake);
     EXPECT_EQ(check.getDeviceName(), fake);
     // Once the named device is gone it is not listed, as with the enumerator.
-    port.set((dir.path / "gone").string());
+    port.set((dir.path() / "gone").string());
     EXPECT_EQ(check.getDeviceName(), "");
     EXPECT_EQ(check.enumeratorRuns(), 0u);
 }
@@ -112,7 +112,7 @@ TEST(SerialPortCheck, EnumeratorIsLookedForBesideTheProgramBeforePath)
 {
     TempDir dir;
     std::string onPath = dir.script("EnumSer", "exit 0");
-    ScopedEnv path("PATH", "/nonexistent-korvex:" + dir.path.string());
+    ScopedEnv path("PATH", "/nonexistent-korvex:" + dir.path().string());
     SerialPortCheck check(nullptr, nullptr);
     auto candidates = check.enumeratorCandidates();
     ASSERT_FALSE(candidates.empty());
@@ -138,14 +138,14 @@ TEST(SerialPortCheck, WatcherNeverRunsTheEnumeratorWhileStreaming)
     state.dongleMode = DongleModeData;
     {
         std::jthread watcher([&](std::stop_token stop) { check.checkLoop(stop); });
-        ASSERT_TRUE(eventually(5000ms, [&] { return check.watcherLooks() >= 20; }));
+        ASSERT_TRUE(waitFor(5000ms, [&] { return check.watcherLooks() >= 20; }));
         EXPECT_EQ(check.enumeratorRuns(), 0u);
         EXPECT_TRUE(protocol.getCommandQueue()->empty());
 
         // Out of Data mode the dongle is looked for again; it is not listed, so a status
         // request is queued to make the port fail, and the watcher then pauses.
         state.dongleMode = DongleModeConnected;
-        ASSERT_TRUE(eventually(5000ms, [&] { return check.statusProbes() == 1; }));
+        ASSERT_TRUE(waitFor(5000ms, [&] { return check.statusProbes() == 1; }));
         EXPECT_EQ(check.enumeratorRuns(), 1u);
         auto frame = protocol.getCommandQueue()->tryPop();
         ASSERT_TRUE(frame);

@@ -8,8 +8,9 @@
 #include "device/link/protocol/Protocol.h"
 #include "tools/dongle-sim/DongleSim.h"
 
-#include "LinkTestSupport.h"
-#include "TempDir.h"
+#include "tests/support/RecordingListener.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/Wait.h"
 
 #include <gtest/gtest.h>
 
@@ -28,7 +29,7 @@ long ms(Clock::duration d) { return long(std::chrono::duration_cast<std::chrono:
 // but the dongle's own radio and data frames) ends the sender's wait.
 struct LinkRig {
     TempDir runtime;
-    ScopedEnv runtimeDir{"KORVEX_RUNTIME_DIR", runtime.path.string()};
+    ScopedEnv runtimeDir{"KORVEX_RUNTIME_DIR", runtime.str()};
     HardwareState state;
     Protocol protocol;
     RecordingListener listener;
@@ -126,7 +127,7 @@ TEST(SimulatedDongle, FoundThroughEnumSerAndQueriedAfterPlugIn)
               << " ms after the first search started" << std::endl;
 
     // The pairing table, then the dongle status, each answered before the next goes out.
-    ASSERT_TRUE(eventually(2000ms, [&] { return rig.commandsAnswered().size() >= 2; }));
+    ASSERT_TRUE(waitFor(2000ms, [&] { return rig.commandsAnswered().size() >= 2; }));
     auto answered = rig.commandsAnswered();
     EXPECT_EQ(answered[0], GET_PAIRING);
     EXPECT_EQ(answered[1], GET_DONGLE_STATUS);
@@ -148,7 +149,7 @@ TEST(SimulatedDongle, UnplugIsNoticedAndReplugIsFoundAgain)
     ASSERT_TRUE(sim.start(&error)) << error;
     rig.start();
     ASSERT_TRUE(rig.listener.waitFor(4000ms, [&] { return rig.listener.plugCount() == 1; }));
-    ASSERT_TRUE(eventually(2000ms, [&] { return rig.commandsAnswered().size() >= 2; }));
+    ASSERT_TRUE(waitFor(2000ms, [&] { return rig.commandsAnswered().size() >= 2; }));
 
     std::vector<long> unplugTimes, replugTimes;
     for (int round = 0; round < 2; ++round) {
@@ -180,7 +181,7 @@ TEST(SimulatedDongle, UnplugIsNoticedAndReplugIsFoundAgain)
                std::vector<uint8_t>(answered.end() - 2, answered.end()) ==
                    std::vector<uint8_t>{GET_PAIRING, GET_DONGLE_STATUS};
     };
-    EXPECT_TRUE(eventually(3000ms, lastTwo)) << testing::PrintToString(rig.commandsAnswered());
+    EXPECT_TRUE(waitFor(3000ms, lastTwo)) << testing::PrintToString(rig.commandsAnswered());
 }
 
 TEST(SimulatedDongle, UnplugWhileStreamingShowsAsAFailingRead)
@@ -191,11 +192,11 @@ TEST(SimulatedDongle, UnplugWhileStreamingShowsAsAFailingRead)
     ASSERT_TRUE(sim.start(&error)) << error;
     rig.start();
     ASSERT_TRUE(rig.listener.waitFor(4000ms, [&] { return rig.listener.plugCount() == 1; }));
-    ASSERT_TRUE(eventually(2000ms, [&] { return rig.commandsAnswered().size() >= 2; }));
+    ASSERT_TRUE(waitFor(2000ms, [&] { return rig.commandsAnswered().size() >= 2; }));
 
     // Stream (remote 1 runs configuration 3), as the model records it once acknowledged.
     rig.protocol.startData();
-    ASSERT_TRUE(eventually(2000ms, [&] { return rig.dataFrames > 20; }));
+    ASSERT_TRUE(waitFor(2000ms, [&] { return rig.dataFrames > 20; }));
     rig.state.dongleMode = DongleModeData;
 
     // No watcher runs here (its staying idle while streaming is SerialPortCheck's test):
