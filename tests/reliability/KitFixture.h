@@ -6,6 +6,11 @@
 #include "KorvexAPI.h"
 #include "tools/dongle-sim/DongleSim.h"
 
+#include "tests/support/Bson.h"
+#include "tests/support/ScriptLog.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/Wait.h"
+
 #include <bson/bson.h>
 #include <gtest/gtest.h>
 
@@ -24,27 +29,10 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using Bytes = std::vector<uint8_t>;
 
-// Waits for `condition`, polling every 20 ms, at most `limit`.
-bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit);
-
-// Script texts the library handed to its callback (shared by the whole process: the
-// callback is a plain function).
-void collectScript(const char* script);
-void clearScripts();
-int countScripts(const std::string& text);
-std::vector<std::string> scriptsWith(const std::string& text);
-
-int32_t intAt(const bson_t* doc, const char* path);
-bool boolAt(const bson_t* doc, const char* path);
-std::string textAt(const bson_t* doc, const char* path);
-
 // Splits a raw recording into frames by their length bytes; a trailing piece that is not a
 // whole frame is returned in `rest`.
 std::vector<Bytes> splitFrames(const Bytes& bytes, Bytes* rest = nullptr);
-Bytes readFile(const fs::path& path);
-
-// A temporary folder removed with everything in it.
-fs::path makeTempDir(const char* prefix);
+Bytes readBytes(const fs::path& path);
 
 struct SentFrame {
     Clock::time_point at;
@@ -55,7 +43,12 @@ struct SentFrame {
 
 class KitFixture : public ::testing::Test {
 protected:
-    fs::path root;
+    // This test's documents folder and port registry.
+    TempDir folder;
+    fs::path root = folder.path();
+    ScopedEnv documentsDir{"KORVEX_DOCUMENTS_DIR", (root / "documents").string()};
+    ScopedEnv runtimeDir{"KORVEX_RUNTIME_DIR", (root / "runtime").string()};
+    ScopedEnv port{"KORVEX_PORT", std::nullopt};
     std::unique_ptr<DongleSim> sim;
     IKorvexAPI* api = nullptr;
 
@@ -67,7 +60,6 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
-    // Sets the environment for this test's folders (documents and port registry).
     virtual DongleSim::Options simOptions();
     void startKit();
     void startApi();
