@@ -166,13 +166,27 @@ TEST_F(ListenerTest, RepliesThatRaiseEventsAndRepliesThatDoNot) {
     EXPECT_TRUE(scripts.empty());
 }
 
-TEST(KorvexListenerNullCallback, DropsEverythingSilently) {
-    KorvexListener listener(nullptr);
-    listener.log("x");
-    EXPECT_FALSE(listener.error(1, ""));
-    listener.warning(2, "");
-    listener.sendEvent("a", "1");
-    listener.replyReceived(0x27, 0, 0);
+TEST(NullSinks, DropReportsWithoutTouchingAListenerBesideThem) {
+    // Each listener keeps its own callback: reports to one without a callback, or to a
+    // dispatcher without an end, are dropped, while a capturing listener beside them still
+    // delivers exactly its own.
+    scripts.clear();
+    KorvexListener silent(nullptr);
+    KorvexListener heard(capture);
+    EventDispatch toNowhere(nullptr);
+    EventDispatch toSilent(&silent);
+    for (IKorvexListener* sink : std::initializer_list<IKorvexListener*>{&silent, &toNowhere, &toSilent}) {
+        sink->log("x");
+        EXPECT_FALSE(sink->error(1, ""));
+        sink->warning(2, "");
+        sink->sendEvent("a", "1");
+        sink->replyReceived(0x27, 0, 0);
+        sink->findRemoteResult(7);
+    }
+    EXPECT_TRUE(scripts.empty());
+    heard.findRemoteResult(7);
+    ASSERT_EQ(scripts.size(), 1u);
+    EXPECT_EQ(scripts[0], event("{ name: 'findRemoteResult', args: 7 }"));
 }
 
 TEST_F(ListenerTest, QuotesBackslashesAndLineBreaksCannotBreakOutOfTheScript) {
@@ -251,13 +265,6 @@ TEST(EventDispatchForwarding, EveryReportReachesTheListenerAndErrorIsAlwaysFalse
     EXPECT_EQ(end.calls, (std::vector<std::string>{"error:3:d", "warning:34:w", "plugged", "unplugged",
                                                    "reply:20,8,16", "hardware", "stack", "find:1193046",
                                                    "recal:2,9", "event:n:a"}));
-}
-
-TEST(EventDispatchForwarding, NullListenerDropsReports) {
-    EventDispatch dispatch(nullptr);
-    dispatch.log("x");
-    EXPECT_FALSE(dispatch.error(1, ""));
-    dispatch.sendEvent("a", "");
 }
 
 TEST(ListenerConcurrency, SeveralThreadsReportAtOnceWithoutLosingLines) {
