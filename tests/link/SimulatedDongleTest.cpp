@@ -36,7 +36,8 @@ struct LinkRig {
     SerialPortCheck finder{&state, &protocol};
     boost::asio::io_context io;
     boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work{io.get_executor()};
-    SerialDevice device{io, &listener, &finder};
+    // Open attempts 50 ms apart (the default is a second): finding the dongle takes no long wait.
+    SerialDevice device{io, &listener, &finder, 50ms};
     CommandSender sender{&listener, &device, &protocol};
 
     std::mutex framesMutex;
