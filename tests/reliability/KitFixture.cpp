@@ -9,31 +9,10 @@ namespace reliability {
 
 using namespace std::chrono_literals;
 
-std::vector<Bytes> splitFrames(const Bytes& bytes, Bytes* rest) {
-    std::vector<Bytes> frames;
-    size_t at = 0;
-    while (bytes.size() - at >= 3 && bytes.size() - at >= size_t(bytes[at + 2]) + 4) {
-        size_t n = size_t(bytes[at + 2]) + 4;
-        frames.emplace_back(bytes.begin() + long(at), bytes.begin() + long(at + n));
-        at += n;
-    }
-    if (rest) rest->assign(bytes.begin() + long(at), bytes.end());
-    return frames;
-}
-
-Bytes readBytes(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 DongleSim::Options KitFixture::simOptions() {
     DongleSim::Options options;
     options.state = DongleSim::StartState::Connected;
     return options;
-}
-
-void KitFixture::SetUp() {
-    ScriptLog::clear();
 }
 
 void KitFixture::startKit() {
@@ -50,51 +29,6 @@ void KitFixture::startKit() {
     });
     std::string error;
     ASSERT_TRUE(sim->start(&error)) << error;
-}
-
-void KitFixture::startApi() {
-    api = getConcreteIKorvexAPI(ScriptLog::capture);
-    ASSERT_NE(api, nullptr);
-    api->startAPI();
-}
-
-void KitFixture::TearDown() {
-    if (api) releaseConcreteIKorvexAPI(api);
-    api = nullptr;
-    if (sim) sim->stop();
-}
-
-std::vector<fs::path> KitFixture::rawFiles() const {
-    std::vector<fs::path> raws;
-    std::error_code ec;
-    for (auto& entry : fs::directory_iterator(rawFolder(), ec))
-        if (entry.path().extension() == ".raw") raws.push_back(entry.path());
-    return raws;
-}
-
-int KitFixture::dongleMode() {
-    bson_t doc;
-    api->getHardwareState(&doc);
-    int mode = int32Or(&doc, "dongleMode", -1);
-    bson_destroy(&doc);
-    return mode;
-}
-
-bool KitFixture::configured(int remote) {
-    bson_t doc;
-    api->getHardwareState(&doc);
-    std::string path = "remote" + std::to_string(remote) + ".configured";
-    bool result = boolOr(&doc, path.c_str(), false);
-    bson_destroy(&doc);
-    return result;
-}
-
-std::string KitFixture::currentAcquisitionID() {
-    bson_t doc;
-    api->getAcquisitionStack(&doc);
-    std::string id = stringOr(&doc, "ID", "");
-    bson_destroy(&doc);
-    return id;
 }
 
 void KitFixture::configure(int config1, int config2) {

@@ -7,10 +7,7 @@
 #include "KorvexAPI.h"
 #include "tools/dongle-sim/DongleSim.h"
 
-#include "tests/support/Bson.h"
-#include "tests/support/ScriptLog.h"
-#include "tests/support/TempDir.h"
-#include "tests/support/Wait.h"
+#include "tests/support/KitBase.h"
 
 #include <bson/bson.h>
 #include <gtest/gtest.h>
@@ -44,25 +41,6 @@ struct Series {
     // The rate behind the time stamps: the k-th sample (k from 1) is stamped k / rate.
     double rate() const { return time.empty() ? 0.0 : double(time.size()) / time.back(); }
 };
-
-// Data frames as they sit in a raw recording: start byte, command, length N, N bytes, end.
-inline std::vector<std::vector<uint8_t>> readFrames(const fs::path& file) {
-    std::vector<std::vector<uint8_t>> frames;
-    std::FILE* f = std::fopen(file.c_str(), "rb");
-    if (!f) return frames;
-    std::vector<uint8_t> bytes;
-    uint8_t buffer[65536];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) bytes.insert(bytes.end(), buffer, buffer + n);
-    std::fclose(f);
-    for (size_t at = 0; at + 3 <= bytes.size();) {
-        size_t size = size_t(bytes[at + 2]) + 4;
-        if (at + size > bytes.size()) break;
-        frames.emplace_back(bytes.begin() + long(at), bytes.begin() + long(at + size));
-        at += size;
-    }
-    return frames;
-}
 
 inline bool sameBits(const std::vector<float>& a, const std::vector<float>& b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](float x, float y) {
@@ -117,17 +95,8 @@ inline void expectSameSamples(const Snapshot& live, const Snapshot& reloaded) {
     }
 }
 
-class KitTest : public ::testing::Test {
+class KitTest : public KitBase {
 protected:
-    // This test's documents folder and port registry.
-    TempDir folder;
-    fs::path root = folder.path();
-    ScopedEnv documentsDir{"KORVEX_DOCUMENTS_DIR", (root / "documents").string()};
-    ScopedEnv runtimeDir{"KORVEX_RUNTIME_DIR", (root / "runtime").string()};
-    ScopedEnv port{"KORVEX_PORT", std::nullopt};
-    std::unique_ptr<DongleSim> sim;
-    IKorvexAPI* api = nullptr;
-
     std::mutex kitLock;
     std::vector<SimDataFrame> sentFrames;   // in the order the kit sent them
     uint64_t lostFrames = 0;
@@ -137,7 +106,7 @@ protected:
     DongleSim::Options options;
 
     void SetUp() override {
-        ScriptLog::clear();
+        KitBase::SetUp();
         options.log = [this](const std::string& line) {
             std::lock_guard lock(kitLock);
             kitLog.push_back(line);
@@ -152,34 +121,8 @@ protected:
         });
         std::string error;
         ASSERT_TRUE(sim->start(&error)) << error;
-        api = getConcreteIKorvexAPI(ScriptLog::capture);
-        ASSERT_NE(api, nullptr);
-        api->startAPI();
+        startApi();
     }
-
-    void TearDown() override {
-        releaseConcreteIKorvexAPI(api);
-        api = nullptr;
-        if (sim) sim->stop();
-    }
-
-    int hardwareInt(const std::string& path) {
-        bson_t doc;
-        api->getHardwareState(&doc);
-        int value = int32Or(&doc, path.c_str(), -1);
-        bson_destroy(&doc);
-        return value;
-    }
-
-    bool hardwareBool(const std::string& path) {
-        bson_t doc;
-        api->getHardwareState(&doc);
-        bool value = boolOr(&doc, path.c_str(), false);
-        bson_destroy(&doc);
-        return value;
-    }
-
-    int dongleMode() { return hardwareInt("dongleMode"); }
 
     // The dongle is found and both remotes are connected.
     bool waitReady() {
@@ -253,16 +196,6 @@ protected:
         return out;
     }
 
-    fs::path rawFolder() { return root / "documents" / "Korvex-WorkFiles" / "rawdata"; }
-
-    std::vector<fs::path> recordings(const char* extension) {
-        std::vector<fs::path> out;
-        std::error_code ec;
-        for (auto& entry : fs::directory_iterator(rawFolder(), ec))
-            if (entry.path().extension() == extension) out.push_back(entry.path());
-        return out;
-    }
-
     // The data frames of every raw file held against what the kit put on the line.
     struct LineCount {
         size_t sent = 0;        // data frames the kit sent (second copies not counted)
@@ -274,7 +207,7 @@ protected:
     LineCount lineCount() {
         std::multiset<std::vector<uint8_t>> held;
         for (const auto& file : recordings(".raw"))
-            for (auto& frame : readFrames(file)) held.insert(std::move(frame));
+            for (auto& frame : splitFrames(readBytes(file))) held.insert(std::move(frame));
         LineCount count;
         count.recorded = held.size();
         std::set<std::vector<uint8_t>> built;
@@ -317,14 +250,6 @@ protected:
         api->acquisitionManagement(&result, 1, id.c_str());
         bson_destroy(&result);
         ASSERT_EQ(currentAcquisitionID(), id);
-    }
-
-    std::string currentAcquisitionID() {
-        bson_t doc;
-        api->getAcquisitionStack(&doc);
-        std::string id = stringOr(&doc, "ID", "");
-        bson_destroy(&doc);
-        return id;
     }
 };
 
