@@ -15,7 +15,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <string>
 
 namespace querytest {
@@ -39,7 +38,6 @@ inline Sample makeSample(int type, int valueCount, int raw0, float value0, uint3
 class ApiFixture : public ::testing::Test {
 protected:
     void SetUp() override {
-        setenv("KORVEX_DOCUMENTS_DIR", documents.path().c_str(), 1);
         ScriptLog::clear();
         api = static_cast<KorvexAPI*>(getConcreteIKorvexAPI(ScriptLog::capture));
         ASSERT_NE(api, nullptr);
@@ -69,6 +67,7 @@ protected:
     std::string folder(int kind) { return api->fileSystem->getDirectory(kind); }
 
     TempDir documents;
+    ScopedEnv documentsDir{"KORVEX_DOCUMENTS_DIR", documents.str()};
     KorvexAPI* api = nullptr;
 };
 
