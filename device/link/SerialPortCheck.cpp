@@ -62,8 +62,8 @@ bool pause(std::stop_token stop, std::chrono::milliseconds duration)
 
 } // namespace
 
-SerialPortCheck::SerialPortCheck(HardwareState* hardwareState, Protocol* protocol)
-    : hardwareState(hardwareState), protocol(protocol)
+SerialPortCheck::SerialPortCheck(HardwareState* hardwareState, Protocol* protocol, PortCheckTiming timing)
+    : hardwareState(hardwareState), protocol(protocol), timing(timing)
 {
 }
 
@@ -172,7 +172,7 @@ std::string SerialPortCheck::runEnumerator(const std::string& path, std::stop_to
     ++runs;
 
     using Clock = std::chrono::steady_clock;
-    const Clock::time_point deadline = Clock::now() + enumeratorTimeout;
+    const Clock::time_point deadline = Clock::now() + timing.enumeratorTimeout;
     std::string output;
     output.reserve(portListingLimit);
     int readError = 0;
@@ -236,7 +236,7 @@ std::string SerialPortCheck::runEnumerator(const std::string& path, std::stop_to
         return "";
     if (timedOut) {
         std::cout << "EnumSer did not finish within "
-                  << std::chrono::milliseconds(enumeratorTimeout).count() << " ms and was stopped"
+                  << timing.enumeratorTimeout.count() << " ms and was stopped"
                   << std::endl;
         return "";
     }
@@ -249,9 +249,10 @@ std::string SerialPortCheck::runEnumerator(const std::string& path, std::stop_to
 
 void SerialPortCheck::checkLoop(std::stop_token stop)
 {
-    if (!pause(stop, std::chrono::milliseconds(1000)))
+    if (!pause(stop, timing.lookPeriod))
         return;
-    while (pause(stop, std::chrono::milliseconds(1000))) {
+    while (pause(stop, timing.lookPeriod)) {
+        ++looks;
         // Nothing to watch without an open dongle; and while it streams the enumerator is
         // left alone (a pulled dongle then shows up as a failing read).
         if (!hardwareState || hardwareState->dongleMode == DongleModeData || !hardwareState->donglePlugged)
@@ -263,6 +264,6 @@ void SerialPortCheck::checkLoop(std::stop_token stop)
         ++probes;
         if (protocol)
             protocol->getDongleStatus();
-        pause(stop, std::chrono::milliseconds(5000));
+        pause(stop, timing.pauseAfterProbe);
     }
 }

@@ -4,6 +4,8 @@
 #include "device/storage/AcquisitionStack.h"
 #include "device/link/protocol/PacketQueue.h"
 
+#include "tests/support/ScriptLog.h"
+
 #include <gtest/gtest.h>
 
 #include <mutex>
@@ -12,32 +14,17 @@
 
 namespace {
 
-std::mutex scriptsLock;
-std::vector<std::string> scripts;
-
-void capture(const char* script) {
-    std::lock_guard guard(scriptsLock);
-    scripts.emplace_back(script);
-}
-
-bool anyScriptContains(const std::string& text) {
-    for (const auto& script : scripts)
-        if (script.find(text) != std::string::npos)
-            return true;
-    return false;
-}
-
 std::vector<uint8_t> bytes(std::initializer_list<uint8_t> values) { return values; }
 
 class KorvexAPIObjectTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        scripts.clear();
-        api = static_cast<KorvexAPI*>(getConcreteIKorvexAPI(capture));
+        ScriptLog::clear();
+        api = static_cast<KorvexAPI*>(getConcreteIKorvexAPI(ScriptLog::capture));
         ASSERT_NE(api, nullptr);
         // Construction logs where the work files are and the first acquisition's identifier.
-        constructionScripts = scripts;
-        scripts.clear();
+        constructionScripts = ScriptLog::all();
+        ScriptLog::clear();
     }
     void TearDown() override { releaseConcreteIKorvexAPI(api); }
 
@@ -79,7 +66,7 @@ TEST_F(KorvexAPIObjectTest, CreatesTheDispatcherAndModelAndStartsNothing) {
     // Log lines only: no event before the host starts the object.
     for (const auto& script : constructionScripts)
         EXPECT_EQ(script.rfind("console.log(", 0), 0u) << script;
-    EXPECT_TRUE(scripts.empty());
+    EXPECT_TRUE(ScriptLog::all().empty());
 }
 
 TEST_F(KorvexAPIObjectTest, RemoteIsConnectedOnlyWhenItsRadioStatusIsOne) {
@@ -102,14 +89,14 @@ TEST_F(KorvexAPIObjectTest, PairRemoteQueuesStartPairingWithTheGivenOrRecordedId
     EXPECT_EQ(frames[0], bytes({0x02, 0x10, 0x05, 0x01, 0x01, 0x12, 0x34, 0x56, 0x0A}));
     EXPECT_EQ(frames[1], bytes({0x02, 0x10, 0x05, 0x02, 0x00, 0xAB, 0xCD, 0xEF, 0x0A}));
     EXPECT_EQ(frames[2], bytes({0x02, 0x10, 0x05, 0x01, 0x01, 0x12, 0x34, 0x56, 0x0A}));
-    EXPECT_TRUE(scripts.empty()); // no log line for a pairing step
+    EXPECT_TRUE(ScriptLog::all().empty()); // no log line for a pairing step
 }
 
 TEST_F(KorvexAPIObjectTest, PairRemoteRefusesOtherRemoteNumbers) {
     api->pairRemote(3, 1, 0x123456);
     api->pairRemote(0, 1, 0x123456);
     EXPECT_TRUE(api->commandQueue()->empty());
-    EXPECT_TRUE(anyScriptContains("KorvexAPI::pairRemote - Remote 3 does not exist"));
+    EXPECT_TRUE(ScriptLog::count("KorvexAPI::pairRemote - Remote 3 does not exist") > 0);
 }
 
 TEST_F(KorvexAPIObjectTest, SendCommandQueuesPayloadlessCommandsInOrderAndRefusesOthers) {
@@ -122,8 +109,8 @@ TEST_F(KorvexAPIObjectTest, SendCommandQueuesPayloadlessCommandsInOrderAndRefuse
     ASSERT_EQ(frames.size(), 2u);
     EXPECT_EQ(frames[0], bytes({0x02, 0x14, 0x00, 0x0A}));
     EXPECT_EQ(frames[1], bytes({0x02, 0x12, 0x00, 0x0A}));
-    EXPECT_TRUE(anyScriptContains("KorvexAPI::sendCommand - Command 38 cannot be sent on its own"));
-    EXPECT_TRUE(anyScriptContains("KorvexAPI::sendCommand - Command 276 cannot be sent on its own"));
+    EXPECT_TRUE(ScriptLog::count("KorvexAPI::sendCommand - Command 38 cannot be sent on its own") > 0);
+    EXPECT_TRUE(ScriptLog::count("KorvexAPI::sendCommand - Command 276 cannot be sent on its own") > 0);
 }
 
 TEST_F(KorvexAPIObjectTest, BroadcastDeliversTheEventScript) {
@@ -131,11 +118,11 @@ TEST_F(KorvexAPIObjectTest, BroadcastDeliversTheEventScript) {
     api->broadcast("selection", "{ remote: 2 }");
     api->broadcast("quoted", "");
     api->broadcast(nullptr, "1"); // refused, no crash
-    ASSERT_EQ(scripts.size(), 4u);
-    EXPECT_EQ(scripts[0], "KorvexEventHandler.sendEvent({ name: 'repositoryChanged' })");
-    EXPECT_EQ(scripts[1], "KorvexEventHandler.sendEvent({ name: 'selection', args: { remote: 2 } })");
-    EXPECT_EQ(scripts[2], "KorvexEventHandler.sendEvent({ name: 'quoted' })");
-    EXPECT_NE(scripts[3].find("KorvexAPI::broadcast - No event name"), std::string::npos);
+    ASSERT_EQ(ScriptLog::all().size(), 4u);
+    EXPECT_EQ(ScriptLog::all()[0], "KorvexEventHandler.sendEvent({ name: 'repositoryChanged' })");
+    EXPECT_EQ(ScriptLog::all()[1], "KorvexEventHandler.sendEvent({ name: 'selection', args: { remote: 2 } })");
+    EXPECT_EQ(ScriptLog::all()[2], "KorvexEventHandler.sendEvent({ name: 'quoted' })");
+    EXPECT_NE(ScriptLog::all()[3].find("KorvexAPI::broadcast - No event name"), std::string::npos);
 }
 
 TEST_F(KorvexAPIObjectTest, AcquisitionOperationsRefuseWhileStreaming) {
@@ -143,23 +130,23 @@ TEST_F(KorvexAPIObjectTest, AcquisitionOperationsRefuseWhileStreaming) {
     EXPECT_FALSE(api->newAcquisition());
     EXPECT_FALSE(api->stackAcquisition());
     EXPECT_FALSE(api->deleteAcquisition());
-    EXPECT_TRUE(anyScriptContains("** ERROR => KorvexAPI::setUpNewAcquisition - Impossible to perform "
-                                  "that operation, the dongle is in DATA mode"));
-    EXPECT_TRUE(anyScriptContains("** ERROR => KorvexAPI::SaveAcquisition - Impossible to perform that "
-                                  "operation, the dongle is in DATA mode"));
-    EXPECT_TRUE(anyScriptContains("** ERROR => KorvexAPI::deleteAcquisition - Impossible to perform "
-                                  "that operation, the dongle is in DATA mode"));
-    EXPECT_TRUE(anyScriptContains(" KorvexAPI::stackAcquisition')"));
+    EXPECT_TRUE(0 < ScriptLog::count("** ERROR => KorvexAPI::setUpNewAcquisition - Impossible to perform "
+                                     "that operation, the dongle is in DATA mode"));
+    EXPECT_TRUE(0 < ScriptLog::count("** ERROR => KorvexAPI::SaveAcquisition - Impossible to perform that "
+                                     "operation, the dongle is in DATA mode"));
+    EXPECT_TRUE(0 < ScriptLog::count("** ERROR => KorvexAPI::deleteAcquisition - Impossible to perform "
+                                     "that operation, the dongle is in DATA mode"));
+    EXPECT_TRUE(ScriptLog::count(" KorvexAPI::stackAcquisition')") > 0);
 }
 
 TEST_F(KorvexAPIObjectTest, SetFixedConfigChecksModeThenRemoteAndLogsItsArguments) {
     EXPECT_FALSE(api->setFixedConfig(1, 3));
-    EXPECT_TRUE(anyScriptContains(" KorvexAPI::setFixedConfig - remote: 1 - config: 3')"));
-    EXPECT_TRUE(anyScriptContains("the dongle is not in CONNECTED mode"));
-    scripts.clear();
+    EXPECT_TRUE(ScriptLog::count(" KorvexAPI::setFixedConfig - remote: 1 - config: 3')") > 0);
+    EXPECT_TRUE(ScriptLog::count("the dongle is not in CONNECTED mode") > 0);
+    ScriptLog::clear();
     api->hardwareState->dongleMode = DongleModeConnected;
     EXPECT_FALSE(api->setFixedConfig(3, 3));
-    EXPECT_TRUE(anyScriptContains("** ERROR => KorvexAPI::start_data_acquisition - Remote not connected"));
+    EXPECT_TRUE(ScriptLog::count("** ERROR => KorvexAPI::start_data_acquisition - Remote not connected") > 0);
 }
 
 TEST_F(KorvexAPIObjectTest, ConfigurationTheLibraryCannotBuildIsRefusedBeforeTheAcquisitionChanges) {
@@ -167,18 +154,18 @@ TEST_F(KorvexAPIObjectTest, ConfigurationTheLibraryCannotBuildIsRefusedBeforeThe
     api->hardwareState->remoteStatus(1)->rfStatus = 1;
     ASSERT_TRUE(api->setFixedConfig(1, 3));
     queued();
-    scripts.clear();
+    ScriptLog::clear();
     EXPECT_FALSE(api->setFixedConfig(1, 300));
     EXPECT_FALSE(api->setFixedConfig(1, 11));
-    EXPECT_TRUE(anyScriptContains("** ERROR => HardwareAPI::set_fixed_config - Fixed configuration not managed"));
+    EXPECT_TRUE(ScriptLog::count("** ERROR => HardwareAPI::set_fixed_config - Fixed configuration not managed") > 0);
     EXPECT_TRUE(queued().empty());
     EXPECT_TRUE(api->acquisitionStack->hasSensor(1, 1));  // configuration 3 stays as it was
 }
 
 TEST_F(KorvexAPIObjectTest, MissingSensorIsError22WithRemoteSpaceTypeAsDetail) {
     EXPECT_FALSE(api->recalibrateSensor(5, 8));
-    EXPECT_TRUE(anyScriptContains(" KorvexAPI::calibrateSensor - remote 5 - sensor type 8')"));
-    EXPECT_TRUE(anyScriptContains(
+    EXPECT_TRUE(ScriptLog::count(" KorvexAPI::calibrateSensor - remote 5 - sensor type 8')") > 0);
+    EXPECT_TRUE(0 < ScriptLog::count(
         "** ERROR => KorvexAPI::getSensorData - Sensor not defined for the this acquisition 5 8"));
 }
 
@@ -216,7 +203,7 @@ TEST_F(KorvexAPIObjectTest, HardwareStateReportBeforeStartSaysIdleAndUnplugged) 
               "\"fixedConfig\" : 0, \"configured\" : false, \"batteryVoltage\" : 0.0, "
               "\"outputConfig\" : [  ] } }");
     bson_destroy(&result);
-    EXPECT_TRUE(anyScriptContains(" KorvexAPI::getHardwareState')"));
+    EXPECT_TRUE(ScriptLog::count(" KorvexAPI::getHardwareState')") > 0);
 }
 
 TEST_F(KorvexAPIObjectTest, HardwareStateReportListsOutputSettingsInAscendingOrder) {

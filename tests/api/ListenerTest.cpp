@@ -1,6 +1,8 @@
 #include "device/api/EventDispatch.h"
 #include "device/api/KorvexListener.h"
 
+#include "tests/support/ScriptLog.h"
+
 #include <gtest/gtest.h>
 
 #include <mutex>
@@ -11,24 +13,16 @@
 
 namespace {
 
-std::mutex scriptsLock;
-std::vector<std::string> scripts;
-
-void capture(const char* script) {
-    std::lock_guard guard(scriptsLock);
-    scripts.emplace_back(script);
-}
-
 class ListenerTest : public ::testing::Test {
 protected:
-    void SetUp() override { scripts.clear(); }
+    void SetUp() override { ScriptLog::clear(); }
 
     std::string only() {
-        EXPECT_EQ(scripts.size(), 1u);
-        return scripts.empty() ? std::string() : scripts.back();
+        EXPECT_EQ(ScriptLog::all().size(), 1u);
+        return ScriptLog::all().empty() ? std::string() : ScriptLog::all().back();
     }
 
-    KorvexListener listener{capture};
+    KorvexListener listener{ScriptLog::capture};
 };
 
 std::string event(const std::string& inner) { return "KorvexEventHandler.sendEvent(" + inner + ")"; }
@@ -121,11 +115,11 @@ TEST_F(ListenerTest, LogErrorAndWarningTemplates) {
     EXPECT_FALSE(listener.error(31, "7"));
     listener.warning(34, "");
     EXPECT_FALSE(listener.error(21, ""));
-    ASSERT_EQ(scripts.size(), 4u);
-    EXPECT_EQ(scripts[0], "console.log('KorvexAPI::x - y')");
-    EXPECT_EQ(scripts[1], "console.log('** ERROR => DataParser::listenLoop - SOP/EOP not correct 7')");
-    EXPECT_EQ(scripts[2], "console.log('** WARNING => DataParser::listenLoop - Command not implemented')");
-    EXPECT_EQ(scripts[3], "console.log('** ERROR => Code 21 not defined')");
+    ASSERT_EQ(ScriptLog::all().size(), 4u);
+    EXPECT_EQ(ScriptLog::all()[0], "console.log('KorvexAPI::x - y')");
+    EXPECT_EQ(ScriptLog::all()[1], "console.log('** ERROR => DataParser::listenLoop - SOP/EOP not correct 7')");
+    EXPECT_EQ(ScriptLog::all()[2], "console.log('** WARNING => DataParser::listenLoop - Command not implemented')");
+    EXPECT_EQ(ScriptLog::all()[3], "console.log('** ERROR => Code 21 not defined')");
 }
 
 TEST_F(ListenerTest, EventTemplatesAndNames) {
@@ -135,53 +129,67 @@ TEST_F(ListenerTest, EventTemplatesAndNames) {
     listener.findRemoteResult(0);
     listener.sensorRecalibrated(1, 8);
     listener.sendEvent("custom", "'text'");
-    ASSERT_EQ(scripts.size(), 6u);
-    EXPECT_EQ(scripts[0], event("{ name: 'hardwareStateChanged' }"));
-    EXPECT_EQ(scripts[1], event("{ name: 'acquisitionStackChanged' }"));
-    EXPECT_EQ(scripts[2], event("{ name: 'findRemoteResult', args: 7 }"));
-    EXPECT_EQ(scripts[3], event("{ name: 'findRemoteResult', args: 0 }"));
-    EXPECT_EQ(scripts[4], event("{ name: 'sensorRecalibrated', args: { remote: 1, sensorType: 8 } }"));
-    EXPECT_EQ(scripts[5], event("{ name: 'custom', args: 'text' }"));
+    ASSERT_EQ(ScriptLog::all().size(), 6u);
+    EXPECT_EQ(ScriptLog::all()[0], event("{ name: 'hardwareStateChanged' }"));
+    EXPECT_EQ(ScriptLog::all()[1], event("{ name: 'acquisitionStackChanged' }"));
+    EXPECT_EQ(ScriptLog::all()[2], event("{ name: 'findRemoteResult', args: 7 }"));
+    EXPECT_EQ(ScriptLog::all()[3], event("{ name: 'findRemoteResult', args: 0 }"));
+    EXPECT_EQ(ScriptLog::all()[4], event("{ name: 'sensorRecalibrated', args: { remote: 1, sensorType: 8 } }"));
+    EXPECT_EQ(ScriptLog::all()[5], event("{ name: 'custom', args: 'text' }"));
 }
 
 TEST_F(ListenerTest, RepliesThatRaiseEventsAndRepliesThatDoNot) {
     listener.replyReceived(0x27, 0, 0);
     EXPECT_EQ(only(), event("{ name: 'fixedConfigChanged' }"));
-    scripts.clear();
+    ScriptLog::clear();
     listener.replyReceived(0xAA, 0x20, 0);
     listener.replyReceived(0xAA, 0x2C, 0);
-    ASSERT_EQ(scripts.size(), 2u);
-    EXPECT_EQ(scripts[0], event("{ name: 'dataStarted' }"));
-    EXPECT_EQ(scripts[1], event("{ name: 'dataStarted' }"));
-    scripts.clear();
+    ASSERT_EQ(ScriptLog::all().size(), 2u);
+    EXPECT_EQ(ScriptLog::all()[0], event("{ name: 'dataStarted' }"));
+    EXPECT_EQ(ScriptLog::all()[1], event("{ name: 'dataStarted' }"));
+    ScriptLog::clear();
     listener.replyReceived(0x14, 8, 16);
     EXPECT_EQ(only(), event("{ name: 'dataStopped' }"));
-    scripts.clear();
+    ScriptLog::clear();
     listener.replyReceived(0x14, 16, 16); // still streaming
     listener.replyReceived(0x14, 1, 8);   // never was streaming
     listener.replyReceived(0xAA, 0x21, 0); // acknowledged stop is not a start
     listener.replyReceived(0x12, 0, 0);
     listener.donglePluggedIn();
     listener.dongleNotPluggedIn();
-    EXPECT_TRUE(scripts.empty());
+    EXPECT_TRUE(ScriptLog::all().empty());
 }
 
-TEST(KorvexListenerNullCallback, DropsEverythingSilently) {
-    KorvexListener listener(nullptr);
-    listener.log("x");
-    EXPECT_FALSE(listener.error(1, ""));
-    listener.warning(2, "");
-    listener.sendEvent("a", "1");
-    listener.replyReceived(0x27, 0, 0);
+TEST(NullSinks, DropReportsWithoutTouchingAListenerBesideThem) {
+    // Each listener keeps its own callback: reports to one without a callback, or to a
+    // dispatcher without an end, are dropped, while a capturing listener beside them still
+    // delivers exactly its own.
+    ScriptLog::clear();
+    KorvexListener silent(nullptr);
+    KorvexListener heard(ScriptLog::capture);
+    EventDispatch toNowhere(nullptr);
+    EventDispatch toSilent(&silent);
+    for (IKorvexListener* sink : std::initializer_list<IKorvexListener*>{&silent, &toNowhere, &toSilent}) {
+        sink->log("x");
+        EXPECT_FALSE(sink->error(1, ""));
+        sink->warning(2, "");
+        sink->sendEvent("a", "1");
+        sink->replyReceived(0x27, 0, 0);
+        sink->findRemoteResult(7);
+    }
+    EXPECT_TRUE(ScriptLog::all().empty());
+    heard.findRemoteResult(7);
+    ASSERT_EQ(ScriptLog::all().size(), 1u);
+    EXPECT_EQ(ScriptLog::all()[0], event("{ name: 'findRemoteResult', args: 7 }"));
 }
 
 TEST_F(ListenerTest, QuotesBackslashesAndLineBreaksCannotBreakOutOfTheScript) {
     listener.log("it's C:\\dir \"q\"\nalert(1)\r\tend");
     EXPECT_EQ(only(), "console.log('it\\'s C:\\\\dir \\\"q\\\"\\nalert(1)\\r\\tend')");
-    scripts.clear();
+    ScriptLog::clear();
     listener.error(31, "');alert(1);//");
     EXPECT_EQ(only(), "console.log('** ERROR => DataParser::listenLoop - SOP/EOP not correct \\');alert(1);//')");
-    scripts.clear();
+    ScriptLog::clear();
     listener.sendEvent("a'b", "");
     EXPECT_EQ(only(), event("{ name: 'a\\'b' }"));
 }
@@ -206,33 +214,33 @@ TEST(ScriptEscaping, ArgsThatCouldEscapeTheEventCallAreQuoted) {
     for (const char* args : {"1); alert(1", "1, 2", "1; x", "1 // rest", "1 /* c */", "`${x}`",
                              "'open", "{ a: 1", "a: 1 }", "(]", "'ends with \\", "1\n2"})
         EXPECT_FALSE(KorvexListener::isSafeArgsExpression(args)) << args;
-    scripts.clear();
-    KorvexListener listener(capture);
+    ScriptLog::clear();
+    KorvexListener listener(ScriptLog::capture);
     listener.sendEvent("x", "1); alert(1");
-    ASSERT_EQ(scripts.size(), 1u);
-    EXPECT_EQ(scripts[0], event("{ name: 'x', args: '1); alert(1' }"));
+    ASSERT_EQ(ScriptLog::all().size(), 1u);
+    EXPECT_EQ(ScriptLog::all()[0], event("{ name: 'x', args: '1); alert(1' }"));
 }
 
 TEST(EventDispatchTimeStamp, LogLinesStartWithLocalTimeInSimpleStringForm) {
-    scripts.clear();
-    KorvexListener listener(capture);
+    ScriptLog::clear();
+    KorvexListener listener(ScriptLog::capture);
     EventDispatch dispatch(&listener);
     dispatch.log("KorvexAPI::getHardwareState");
-    ASSERT_EQ(scripts.size(), 1u);
+    ASSERT_EQ(ScriptLog::all().size(), 1u);
     static const std::regex form(
         R"(console\.log\('(\d{4})-(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec)-\d{2} )"
         R"(\d{2}:\d{2}:\d{2}(\.\d{6})? KorvexAPI::getHardwareState'\))");
-    EXPECT_TRUE(std::regex_match(scripts[0], form)) << scripts[0];
+    EXPECT_TRUE(std::regex_match(ScriptLog::all()[0], form)) << ScriptLog::all()[0];
     // A fraction of zero is left out entirely, as the simple-string form writes it.
     EXPECT_TRUE(std::regex_match(EventDispatch::timeStamp(),
                                  std::regex(R"(\d{4}-[A-Z][a-z]{2}-\d{2} \d{2}:\d{2}:\d{2}(\.\d{6})?)")));
     // Errors and warnings carry no stamp.
-    scripts.clear();
+    ScriptLog::clear();
     dispatch.error(20, "");
     dispatch.warning(34, "");
-    ASSERT_EQ(scripts.size(), 2u);
-    EXPECT_EQ(scripts[0], "console.log('** ERROR => KorvexAPI::saveAcquisition - No acquisition defined')");
-    EXPECT_EQ(scripts[1], "console.log('** WARNING => DataParser::listenLoop - Command not implemented')");
+    ASSERT_EQ(ScriptLog::all().size(), 2u);
+    EXPECT_EQ(ScriptLog::all()[0], "console.log('** ERROR => KorvexAPI::saveAcquisition - No acquisition defined')");
+    EXPECT_EQ(ScriptLog::all()[1], "console.log('** WARNING => DataParser::listenLoop - Command not implemented')");
 }
 
 TEST(EventDispatchForwarding, EveryReportReachesTheListenerAndErrorIsAlwaysFalse) {
@@ -253,16 +261,9 @@ TEST(EventDispatchForwarding, EveryReportReachesTheListenerAndErrorIsAlwaysFalse
                                                    "recal:2,9", "event:n:a"}));
 }
 
-TEST(EventDispatchForwarding, NullListenerDropsReports) {
-    EventDispatch dispatch(nullptr);
-    dispatch.log("x");
-    EXPECT_FALSE(dispatch.error(1, ""));
-    dispatch.sendEvent("a", "");
-}
-
 TEST(ListenerConcurrency, SeveralThreadsReportAtOnceWithoutLosingLines) {
-    scripts.clear();
-    KorvexListener listener(capture);
+    ScriptLog::clear();
+    KorvexListener listener(ScriptLog::capture);
     EventDispatch dispatch(&listener);
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t)
@@ -274,5 +275,5 @@ TEST(ListenerConcurrency, SeveralThreadsReportAtOnceWithoutLosingLines) {
         });
     for (auto& thread : threads)
         thread.join();
-    EXPECT_EQ(scripts.size(), 2000u);
+    EXPECT_EQ(ScriptLog::all().size(), 2000u);
 }

@@ -1,6 +1,7 @@
 // The built enumerator, run as the device library runs it: no arguments, output on stdout.
 
-#include "tests/enumser/TestSupport.h"
+#include "tests/support/PseudoTerminal.h"
+#include "tests/support/TempDir.h"
 #include "tools/enumser/PortRegistry.h"
 
 #include <gtest/gtest.h>
@@ -48,18 +49,18 @@ protected:
         registry = folder.path() / "ports";
     }
 
-    TempFolder folder;
+    TempDir folder;
     std::string environment;
     fs::path registry;
 };
 
 TEST_F(EnumSerProgram, RegisteredSimulatorIsListedWithTheMarker) {
     PseudoTerminal terminal;
-    PortRegistration registration(registry, terminal.devicePath());
+    PortRegistration registration(registry, terminal.path);
     ASSERT_TRUE(registration.registered()) << registration.error();
     ProgramRun run = runEnumSer(environment);
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.output, terminal.devicePath() + " <Korvex Virtual COM Port>\n");
+    EXPECT_EQ(run.output, terminal.path + " <Korvex Virtual COM Port>\n");
 }
 
 TEST_F(EnumSerProgram, StaleEntryIsSkipped) {
@@ -72,7 +73,7 @@ TEST_F(EnumSerProgram, StaleEntryIsSkipped) {
     ::waitpid(ended, nullptr, 0);
     {
         PseudoTerminal gone;
-        writeFile(registry / "gone", gone.devicePath() + "\npid " + std::to_string(ended) + "\n");
+        writeFile(registry / "gone", gone.path + "\npid " + std::to_string(ended) + "\n");
     }
     writeFile(registry / "never", "/dev/pts/987654\n");
     ProgramRun run = runEnumSer(environment);
@@ -88,13 +89,13 @@ TEST_F(EnumSerProgram, NoRegistryFolderListsNoDongle) {
 
 TEST_F(EnumSerProgram, SeveralSimulatorsAreListedEachOnItsLine) {
     PseudoTerminal first, second;
-    PortRegistration one(registry, first.devicePath());
-    PortRegistration two(registry, second.devicePath());
+    PortRegistration one(registry, first.path);
+    PortRegistration two(registry, second.path);
     ASSERT_TRUE(one.registered() && two.registered());
     ProgramRun run = runEnumSer(environment);
     EXPECT_EQ(run.status, 0);
-    EXPECT_NE(run.output.find(first.devicePath() + " <Korvex Virtual COM Port>\n"), std::string::npos);
-    EXPECT_NE(run.output.find(second.devicePath() + " <Korvex Virtual COM Port>\n"), std::string::npos);
+    EXPECT_NE(run.output.find(first.path + " <Korvex Virtual COM Port>\n"), std::string::npos);
+    EXPECT_NE(run.output.find(second.path + " <Korvex Virtual COM Port>\n"), std::string::npos);
     EXPECT_EQ(std::count(run.output.begin(), run.output.end(), '\n'), 2);
 }
 

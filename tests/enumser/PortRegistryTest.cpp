@@ -1,6 +1,7 @@
 #include "tools/enumser/PortRegistry.h"
 
-#include "tests/enumser/TestSupport.h"
+#include "tests/support/PseudoTerminal.h"
+#include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -49,17 +50,17 @@ TEST(PortRegistry, AcceptsOnlyPlainDevicePaths) {
 }
 
 TEST(PortRegistry, RegisteredTerminalIsReadBackAndGoneAfterUnregister) {
-    TempFolder folder;
+    TempDir folder;
     PseudoTerminal terminal;
     fs::path registry = folder.path() / "a" / "ports";
     std::string error;
-    auto entry = registerPort(registry, terminal.devicePath(), &error);
+    auto entry = registerPort(registry, terminal.path, &error);
     ASSERT_TRUE(entry) << error;
     EXPECT_EQ(fs::status(registry).permissions() & fs::perms::all, fs::perms::owner_all);
 
     auto ports = readPortRegistry(registry);
     ASSERT_EQ(ports.size(), 1u);
-    EXPECT_EQ(ports[0].devicePath, terminal.devicePath());
+    EXPECT_EQ(ports[0].devicePath, terminal.path);
     EXPECT_EQ(ports[0].pid, ::getpid());
 
     EXPECT_TRUE(unregisterPort(*entry));
@@ -68,65 +69,65 @@ TEST(PortRegistry, RegisteredTerminalIsReadBackAndGoneAfterUnregister) {
 }
 
 TEST(PortRegistry, StaleEntriesAreSkipped) {
-    TempFolder folder;
+    TempDir folder;
     fs::path registry = folder.path() / "ports";
     PseudoTerminal live;
     {
         PseudoTerminal closed;
-        writeFile(registry / "closed", closed.devicePath() + "\n");
+        writeFile(registry / "closed", closed.path + "\n");
     }
     writeFile(registry / "missing", "/dev/pts/987654\n");
     writeFile(registry / "directory", "/dev/pts\n");   // exists, not a device
     writeFile(registry / "garbage", std::string(5000, 'x'));
     writeFile(registry / "empty", "");
-    writeFile(registry / ".writing.tmp", live.devicePath() + "\n");
+    writeFile(registry / ".writing.tmp", live.path + "\n");
 
     // An entry whose writer has died, although its device exists.
     pid_t child = ::fork();
     if (child == 0)
         ::_exit(0);
     ::waitpid(child, nullptr, 0);
-    writeFile(registry / "dead-writer", live.devicePath() + "\npid " + std::to_string(child) + "\n");
+    writeFile(registry / "dead-writer", live.path + "\npid " + std::to_string(child) + "\n");
     EXPECT_TRUE(readPortRegistry(registry).empty());
 
-    writeFile(registry / "live", live.devicePath() + "\n");   // no pid line: still read
-    EXPECT_EQ(devices(readPortRegistry(registry)), std::vector<std::string>{live.devicePath()});
+    writeFile(registry / "live", live.path + "\n");   // no pid line: still read
+    EXPECT_EQ(devices(readPortRegistry(registry)), std::vector<std::string>{live.path});
 }
 
 TEST(PortRegistry, SeveralEntriesNewestFirstEachDeviceOnce) {
-    TempFolder folder;
+    TempDir folder;
     fs::path registry = folder.path() / "ports";
     PseudoTerminal first, second;
-    writeFile(registry / "one", first.devicePath() + "\r\n");
-    writeFile(registry / "one-again", first.devicePath() + "\n");
-    writeFile(registry / "two", second.devicePath() + "\n");
+    writeFile(registry / "one", first.path + "\r\n");
+    writeFile(registry / "one-again", first.path + "\n");
+    writeFile(registry / "two", second.path + "\n");
     auto now = fs::file_time_type::clock::now();
     fs::last_write_time(registry / "one", now - std::chrono::seconds(20));
     fs::last_write_time(registry / "one-again", now - std::chrono::seconds(10));
     fs::last_write_time(registry / "two", now);
     EXPECT_EQ(devices(readPortRegistry(registry)),
-              (std::vector<std::string>{second.devicePath(), first.devicePath()}));
+              (std::vector<std::string>{second.path, first.path}));
 }
 
 TEST(PortRegistry, FolderWritableByEverybodyIsNotTrusted) {
-    TempFolder folder;
+    TempDir folder;
     fs::path registry = folder.path() / "ports";
     PseudoTerminal terminal;
-    writeFile(registry / "sim", terminal.devicePath() + "\n");
+    writeFile(registry / "sim", terminal.path + "\n");
     fs::permissions(registry, fs::perms::others_write, fs::perm_options::add);
     EXPECT_TRUE(readPortRegistry(registry).empty());
     std::string error;
-    EXPECT_FALSE(registerPort(registry, terminal.devicePath(), &error));
+    EXPECT_FALSE(registerPort(registry, terminal.path, &error));
     EXPECT_NE(error.find("writable by everybody"), std::string::npos) << error;
 }
 
 TEST(PortRegistry, RegistrationLastsAsLongAsItsOwner) {
-    TempFolder folder;
+    TempDir folder;
     fs::path registry = folder.path() / "ports";
     PseudoTerminal terminal;
     fs::path entry;
     {
-        PortRegistration registration(registry, terminal.devicePath());
+        PortRegistration registration(registry, terminal.path);
         ASSERT_TRUE(registration.registered()) << registration.error();
         entry = registration.entryFile();
         PortRegistration moved = std::move(registration);

@@ -1,6 +1,7 @@
 #include "tools/enumser/SerialPortList.h"
 
-#include "tests/enumser/TestSupport.h"
+#include "tests/support/PseudoTerminal.h"
+#include "tests/support/TempDir.h"
 #include "tools/enumser/PortRegistry.h"
 
 #include <gtest/gtest.h>
@@ -85,7 +86,7 @@ protected:
         options.sysfsRoot = sysfs.root;
     }
 
-    TempFolder folder;
+    TempDir folder;
     FakeSysfs sysfs;
     PortListOptions options;
 };
@@ -115,13 +116,13 @@ TEST_F(SerialPortListTest, ConfiguredUsbIdsMakeAnyAdapterTheDongle) {
 TEST_F(SerialPortListTest, SimulatedDonglesFollowTheUsbOnesAndStaleOnesAreLeftOut) {
     PseudoTerminal terminal;
     options.registryDirectory = folder.path() / "ports";
-    writeFile(options.registryDirectory / "sim", terminal.devicePath() + "\n");
+    writeFile(options.registryDirectory / "sim", terminal.path + "\n");
     writeFile(options.registryDirectory / "stale", "/dev/pts/987654\n");
     auto text = formatPortList(listSerialPorts(options));
     auto all = lines(text);
     ASSERT_EQ(all.size(), 7u) << text;
     EXPECT_EQ(all[0], "/dev/ttyACM0 <Korvex Virtual COM Port>");
-    EXPECT_EQ(all[1], terminal.devicePath() + " <Korvex Virtual COM Port>");
+    EXPECT_EQ(all[1], terminal.path + " <Korvex Virtual COM Port>");
     EXPECT_EQ(text.find("987654"), std::string::npos);
 }
 

@@ -23,7 +23,8 @@ using Frames = std::vector<std::vector<uint8_t>>;
 
 class ControllerTest : public ::testing::Test {
 protected:
-    TemporaryDocuments documents;
+    TempDir documents;
+    ScopedEnv documentsDir{"KORVEX_DOCUMENTS_DIR", documents.str()};
     RecordingListener listener;
     HardwareState state;
     FileSystem files{&listener};
@@ -122,7 +123,7 @@ TEST_F(ControllerTest, SettingNeverAnsweredFreesTheRemoteWhenTheSenderGivesUp) {
     connect(2);
     ASSERT_TRUE(quick.setOutputConfig(1, 20, 1, 1));
     EXPECT_FALSE(quick.setOutputConfig(2, 20, 0, 2));  // still waiting for the answer
-    ASSERT_TRUE(eventually(2000ms, [&] { return state.outputConfigBusyRemote == 0; }));
+    ASSERT_TRUE(waitFor(2000ms, [&] { return state.outputConfigBusyRemote == 0; }));
     EXPECT_TRUE(listener.hasLogContaining("SET_OUTPUT_CONFIG for remote 1 never answered"));
     EXPECT_TRUE(state.outputConfig(1)->settingsCopy().empty());  // nothing confirmed it
     ASSERT_TRUE(quick.setOutputConfig(2, 20, 0, 2));

@@ -106,10 +106,10 @@ TEST(DocumentsFolder, HostAndLibraryAgree) {
         << "XDG_DESKTOP_DIR=\"$HOME/Desktop\"\n"
         << "XDG_DOCUMENTS_DIR=\"$HOME/Old\"\n"
         << "XDG_DOCUMENTS_DIR=\"$HOME/Werk \\\"map\\\"/\"\n";
-    EnvOverride homeVar("HOME", home.str());
-    EnvOverride korvex("KORVEX_DOCUMENTS_DIR", std::nullopt);
-    EnvOverride xdg("XDG_DOCUMENTS_DIR", std::nullopt);
-    EnvOverride config("XDG_CONFIG_HOME", std::nullopt);
+    ScopedEnv homeVar("HOME", home.str());
+    ScopedEnv korvex("KORVEX_DOCUMENTS_DIR", std::nullopt);
+    ScopedEnv xdg("XDG_DOCUMENTS_DIR", std::nullopt);
+    ScopedEnv config("XDG_CONFIG_HOME", std::nullopt);
 
     std::string documents = FindDocumentsDirectory(ProcessEnvironment, ReadWholeFile);
     EXPECT_EQ(documents, home.str() + "/Werk \"map\"");

@@ -1,6 +1,6 @@
 #include "host/bridge/RunNotes.h"
 
-#include "tests/link/TempDir.h"
+#include "tests/support/TempDir.h"
 
 #include <bson/bson.h>
 #include <gtest/gtest.h>
@@ -30,7 +30,7 @@ void writeText(const fs::path& path, const std::string& text) {
 class RunNotesTest : public ::testing::Test {
 protected:
     TempDir temp;
-    fs::path folder = temp.path / "Korvex-WorkFiles" / "RunNotes";
+    fs::path folder = temp.path() / "Korvex-WorkFiles" / "RunNotes";
     RunNotesStore store{folder.string()};
 
     nlohmann::json all(std::vector<std::string>& ignored) { return store.readAll(ignored); }

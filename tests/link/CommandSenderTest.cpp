@@ -2,7 +2,8 @@
 #include "device/link/ISerialDevice.h"
 #include "device/link/protocol/Protocol.h"
 
-#include "LinkTestSupport.h"
+#include "tests/support/RecordingListener.h"
+#include "tests/support/Wait.h"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +14,12 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-// A port that records every write with its time and can answer after a delay.
+// The dongle's timing scaled down five times: still ten looks, but over 100 ms.
+const AnswerTiming quick{10ms, 10, 10ms};
+
+// A port that records every write with its time. It answers the first write of each
+// command at once when `answers` is set; a second attempt is the same frame again, which a
+// real dongle would answer too late anyway.
 class FakeDevice : public ISerialDevice {
 public:
     struct Write {
@@ -22,35 +28,19 @@ public:
     };
 
     FakeDevice() : ISerialDevice(nullptr) {}
-    ~FakeDevice() override
-    {
-        for (auto& t : answerers)
-            t.join();
-    }
 
     void open() override {}
     void close() override {}
     void write(const uint8_t* data, int size) override
     {
-        auto now = Clock::now();
-        std::chrono::milliseconds delay{-1};
+        bool answer = false;
         {
             std::lock_guard lock(mutex);
-            writes.push_back({std::vector<uint8_t>(data, data + size), now});
-            // Only the first write of each command is answered (a second attempt is the
-            // same frame again, which a real dongle would answer too late anyway).
-            if (writes.size() == 1 || writes[writes.size() - 2].bytes != writes.back().bytes)
-                delay = answerDelay;
+            writes.push_back({std::vector<uint8_t>(data, data + size), Clock::now()});
+            answer = answers && (writes.size() == 1 || writes[writes.size() - 2].bytes != writes.back().bytes);
         }
-        if (delay.count() == 0) {
+        if (answer)
             protocol->commandAnswered();
-        } else if (delay.count() > 0) {
-            answerers.emplace_back([this, now, delay] {
-                std::this_thread::sleep_until(now + delay);
-                answeredAfter = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - now);
-                protocol->commandAnswered();
-            });
-        }
     }
 
     std::vector<Write> writesCopy()
@@ -65,27 +55,42 @@ public:
     }
 
     Protocol* protocol = nullptr;
-    std::chrono::milliseconds answerDelay{-1};   // negative: never answer
-    std::atomic<std::chrono::milliseconds> answeredAfter{std::chrono::milliseconds(0)};
+    bool answers = false;
 
 private:
     std::mutex mutex;
     std::vector<Write> writes;
-    std::vector<std::thread> answerers;
+};
+
+// Answers the command being waited for when the sender logs `answerOn`: an answer that
+// arrives between two given looks, whatever the machine's load.
+class AnsweringListener : public RecordingListener {
+public:
+    void log(std::string line) override
+    {
+        bool answer = line == answerOn;
+        RecordingListener::log(std::move(line));
+        if (answer)
+            protocol->commandAnswered();
+    }
+    Protocol* protocol = nullptr;
+    std::string answerOn;
 };
 
 struct SenderRig {
-    RecordingListener listener;
+    AnsweringListener listener;
     Protocol protocol;
     FakeDevice device;
     CommandSender sender;
     std::jthread thread;
 
-    explicit SenderRig(std::chrono::milliseconds answerDelay, AnswerTiming timing = {})
+    explicit SenderRig(bool answers, AnswerTiming timing = quick, std::string answerOn = {})
         : sender(&listener, &device, &protocol, timing)
     {
+        listener.protocol = &protocol;
+        listener.answerOn = std::move(answerOn);
         device.protocol = &protocol;
-        device.answerDelay = answerDelay;
+        device.answers = answers;
         sender.setGiveUpHandler([this](const Packet& frame) {
             std::lock_guard lock(givenUpLock);
             givenUp.push_back(frame.vector());
@@ -110,9 +115,16 @@ struct SenderRig {
                 out.push_back(l);
         return out;
     }
+    // The "waiting" lines of the command called `name`.
+    std::vector<std::string> waitingLinesOf(const std::string& name)
+    {
+        std::vector<std::string> out;
+        for (auto& l : listener.logLines())
+            if (l.rfind("CommandSender::listenLoop: --- " + name + " (", 0) == 0)
+                out.push_back(l);
+        return out;
+    }
 };
-
-long ms(Clock::duration d) { return long(std::chrono::duration_cast<std::chrono::milliseconds>(d).count()); }
 
 std::vector<std::string> waitingLines(const std::string& name, int from, int to)
 {
@@ -124,43 +136,48 @@ std::vector<std::string> waitingLines(const std::string& name, int from, int to)
 
 } // namespace
 
-TEST(CommandSender, CommandAnsweredAtOnceLogsOnlyTheSendingLine)
+TEST(CommandSender, AnsweredCommandsGoOutInOrderWithOnlyTheirSendingLines)
 {
-    SenderRig rig(0ms);
+    SenderRig rig(true);
     rig.protocol.getPairing();
-    rig.protocol.getDongleStatus();
+    rig.protocol.setFixedConfig(1, 3);
     // A code the name table does not know is sent all the same, with an empty name.
     rig.protocol.getCommandQueue()->push(std::make_unique<Packet>(std::vector<uint8_t>{0x02, 0x77, 0x00, 0x0A}));
-    ASSERT_TRUE(eventually(2000ms, [&] { return rig.device.writeCount() == 3; }));
-    std::this_thread::sleep_for(100ms);
+    rig.protocol.getPacketConfig(1);
+    // Every earlier command is finished with once the last one is written: a second
+    // attempt of any of them would come before it.
+    ASSERT_TRUE(waitFor(5000ms, [&] { return rig.device.writeCount() >= 4; }));
 
     auto writes = rig.device.writesCopy();
-    ASSERT_EQ(writes.size(), 3u);
+    ASSERT_EQ(writes.size(), 4u);
     EXPECT_EQ(writes[0].bytes, (std::vector<uint8_t>{0x02, 0x12, 0x00, 0x0A}));
-    EXPECT_EQ(writes[1].bytes, (std::vector<uint8_t>{0x02, 0x14, 0x00, 0x0A}));
+    EXPECT_EQ(writes[1].bytes, (std::vector<uint8_t>{0x02, 0x26, 0x02, 0x01, 0x03, 0x0A}));
+    EXPECT_EQ(writes[2].bytes, (std::vector<uint8_t>{0x02, 0x77, 0x00, 0x0A}));
+    EXPECT_EQ(writes[3].bytes, (std::vector<uint8_t>{0x02, 0x28, 0x01, 0x01, 0x0A}));
     // Even an immediate answer holds the sender until its first look.
-    EXPECT_GE(ms(writes[1].at - writes[0].at), 45);
-    EXPECT_LT(ms(writes[1].at - writes[0].at), 300);
+    for (size_t i = 1; i < writes.size(); ++i)
+        EXPECT_GE(writes[i].at - writes[i - 1].at, quick.lookPeriod) << "command " << i;
     EXPECT_EQ(rig.senderLines(), (std::vector<std::string>{"CommandSender::listenLoop: >>> GET_PAIRING",
-                                                           "CommandSender::listenLoop: >>> GET_DONGLE_STATUS",
-                                                           "CommandSender::listenLoop: >>> "}));
+                                                           "CommandSender::listenLoop: >>> SET_FIXED_CONFIG",
+                                                           "CommandSender::listenLoop: >>> ",
+                                                           "CommandSender::listenLoop: >>> GET_PACKET_CONFIG"}));
+    EXPECT_TRUE(rig.givenUpCopy().empty());
 }
 
 TEST(CommandSender, UnansweredCommandIsSentTwiceWithTenWaitingLines)
 {
-    SenderRig rig(-1ms);
+    SenderRig rig(false);
     rig.protocol.getDongleStatus();
     rig.protocol.stopData();
-    ASSERT_TRUE(eventually(3000ms, [&] { return rig.device.writeCount() >= 3; }));
+    ASSERT_TRUE(waitFor(5000ms, [&] { return rig.device.writeCount() >= 3; }));
 
     auto writes = rig.device.writesCopy();
     EXPECT_EQ(writes[0].bytes, writes[1].bytes);
     EXPECT_EQ(writes[2].bytes, (std::vector<uint8_t>{0x02, 0x21, 0x00, 0x0A}));
-    // Second attempt 550 ms after the first write, the next command 250 ms after that.
-    EXPECT_GE(ms(writes[1].at - writes[0].at), 540);
-    EXPECT_LT(ms(writes[1].at - writes[0].at), 750);
-    EXPECT_GE(ms(writes[2].at - writes[0].at), 790);
-    EXPECT_LT(ms(writes[2].at - writes[0].at), 1100);
+    // The second attempt one look period after the tenth look, the next command a pause
+    // after that.
+    EXPECT_GE(writes[1].at - writes[0].at, quick.lookPeriod * 11);
+    EXPECT_GE(writes[2].at - writes[1].at, quick.secondAttemptPause);
 
     auto lines = rig.senderLines();
     std::vector<std::string> expected = {"CommandSender::listenLoop: >>> GET_DONGLE_STATUS"};
@@ -172,96 +189,71 @@ TEST(CommandSender, UnansweredCommandIsSentTwiceWithTenWaitingLines)
     EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + expected.size()), expected);
 }
 
-TEST(CommandSender, AnswerAt275msEndsTheWaitAtThe300msLook)
+TEST(CommandSender, AnswerAfterTheFifthLookEndsTheWaitAtTheSixth)
 {
-    SenderRig rig(275ms);
+    // With the dongle's timing: answered at 275 ms, the wait ends at the 300 ms look.
+    SenderRig rig(false, quick, "CommandSender::listenLoop: --- GET_PAIRING (4)");
     rig.protocol.getPairing();
     rig.protocol.getDongleStatus();
-    ASSERT_TRUE(eventually(3000ms, [&] { return rig.device.writeCount() >= 2; }));
+    ASSERT_TRUE(waitFor(5000ms, [&] { return rig.device.writeCount() >= 2; }));
 
+    // No second attempt: the next write is the next command.
     auto writes = rig.device.writesCopy();
-    // No second attempt: the next write is the next command, at the first look after the
-    // answer.
     EXPECT_EQ(writes[1].bytes, (std::vector<uint8_t>{0x02, 0x14, 0x00, 0x0A}));
-    long next = ms(writes[1].at - writes[0].at);
-    EXPECT_GE(next, 295);
-    EXPECT_LT(next, 500);
-
-    auto lines = rig.senderLines();
-    std::vector<std::string> waiting;
-    for (auto& l : lines)
-        if (l.find(" --- ") != std::string::npos)
-            waiting.push_back(l);
-    long answered = rig.device.answeredAfter.load().count();
-    if (answered >= 265 && answered <= 290) {
-        EXPECT_EQ(waiting, waitingLines("GET_PAIRING", 0, 4));
-    } else {
-        // A loaded machine answered late; the lines must still count up from 0 without a gap.
-        ASSERT_FALSE(waiting.empty());
-        EXPECT_EQ(waiting, waitingLines("GET_PAIRING", 0, int(waiting.size()) - 1));
-    }
+    EXPECT_GE(writes[1].at - writes[0].at, quick.lookPeriod * 6);
+    EXPECT_EQ(rig.waitingLinesOf("GET_PAIRING"), waitingLines("GET_PAIRING", 0, 4));
+    EXPECT_TRUE(rig.givenUpCopy().empty());
 }
 
-TEST(CommandSender, AnswerAt520msDoesNotPreventTheSecondAttempt)
+TEST(CommandSender, AnswerAfterTheTenthLookStillGetsASecondAttemptButNoGiveUp)
 {
-    SenderRig rig(520ms);
+    // With the dongle's timing: answered at 520 ms, between the last look and the second
+    // attempt.
+    SenderRig rig(false, quick, "CommandSender::listenLoop: --- FIND_REMOTE (9)");
     rig.protocol.findRemote();
-    ASSERT_TRUE(eventually(3000ms, [&] { return rig.device.writeCount() >= 2; }));
+    rig.protocol.getDongleStatus();
+    // FIND_REMOTE is finished with once the next command is written.
+    ASSERT_TRUE(waitFor(5000ms, [&] { return rig.device.writeCount() >= 3; }));
     auto writes = rig.device.writesCopy();
     EXPECT_EQ(writes[0].bytes, writes[1].bytes);
+    EXPECT_EQ(writes[2].bytes, (std::vector<uint8_t>{0x02, 0x14, 0x00, 0x0A}));
     auto lines = rig.senderLines();
-    EXPECT_EQ(lines.back(), "CommandSender::listenLoop: >>> FIND_REMOTE (Second attempt)");
+    ASSERT_GE(lines.size(), 13u);
+    EXPECT_EQ(lines[11], "CommandSender::listenLoop: >>> FIND_REMOTE (Second attempt)");
+    // The late answer counts for the second attempt.
+    EXPECT_TRUE(rig.givenUpCopy().empty());
 }
 
-TEST(CommandSender, QueuedCommandsGoOutInOrderOneAtATime)
+TEST(CommandSender, StopEndsTheThreadWhileWaitingForAnAnswer)
 {
-    SenderRig rig(20ms);
-    // Queued from several threads at once, the commands still leave one by one; their order
-    // is the queue's.
-    rig.protocol.getPairing();
-    rig.protocol.setFixedConfig(1, 3);
-    rig.protocol.getPacketConfig(1);
-    ASSERT_TRUE(eventually(3000ms, [&] { return rig.device.writeCount() >= 3; }));
-    std::this_thread::sleep_for(100ms);
-    auto writes = rig.device.writesCopy();
-    ASSERT_EQ(writes.size(), 3u);
-    EXPECT_EQ(writes[0].bytes, (std::vector<uint8_t>{0x02, 0x12, 0x00, 0x0A}));
-    EXPECT_EQ(writes[1].bytes, (std::vector<uint8_t>{0x02, 0x26, 0x02, 0x01, 0x03, 0x0A}));
-    EXPECT_EQ(writes[2].bytes, (std::vector<uint8_t>{0x02, 0x28, 0x01, 0x01, 0x0A}));
-    for (size_t i = 1; i < writes.size(); ++i)
-        EXPECT_GE(ms(writes[i].at - writes[i - 1].at), 45) << "command " << i;
-    EXPECT_EQ(rig.senderLines(), (std::vector<std::string>{"CommandSender::listenLoop: >>> GET_PAIRING",
-                                                           "CommandSender::listenLoop: >>> SET_FIXED_CONFIG",
-                                                           "CommandSender::listenLoop: >>> GET_PACKET_CONFIG"}));
-}
-
-TEST(CommandSender, StopEndsTheThreadPromptlyEvenWhileWaitingForAnAnswer)
-{
-    auto rig = std::make_unique<SenderRig>(-1ms);
+    // Looks a minute apart: the join below can only end through the stop request (a sender
+    // deaf to it would hold the test until its time limit).
+    auto rig = std::make_unique<SenderRig>(false, AnswerTiming{60s, 10, 60s});
     rig->protocol.getDongleStatus();
-    ASSERT_TRUE(eventually(1000ms, [&] { return rig->device.writeCount() == 1; }));
-    std::this_thread::sleep_for(120ms);
-    auto before = Clock::now();
+    rig->protocol.stopData();
+    ASSERT_TRUE(waitFor(5000ms, [&] { return rig->device.writeCount() == 1; }));
     rig->thread.request_stop();
     rig->thread.join();
-    EXPECT_LT(ms(Clock::now() - before), 100);
+    EXPECT_EQ(rig->device.writeCount(), 1u);
+    EXPECT_EQ(rig->senderLines(), (std::vector<std::string>{"CommandSender::listenLoop: >>> GET_DONGLE_STATUS"}));
+    EXPECT_TRUE(rig->givenUpCopy().empty());
 }
 
 TEST(CommandSender, OnlyACommandUnansweredAfterBothAttemptsIsGivenUp)
 {
-    const AnswerTiming quick{5ms, 3, 5ms};
-    SenderRig silent(-1ms, quick);
+    const AnswerTiming quicker{5ms, 3, 5ms};
+    SenderRig silent(false, quicker);
     silent.protocol.getDongleStatus();
     silent.protocol.stopData();
-    ASSERT_TRUE(eventually(2000ms, [&] { return silent.givenUpCopy().size() == 2; }));
+    ASSERT_TRUE(waitFor(5000ms, [&] { return silent.givenUpCopy().size() == 2; }));
     EXPECT_EQ(silent.givenUpCopy(), (std::vector<std::vector<uint8_t>>{Protocol::buildCommand(GET_DONGLE_STATUS),
                                                                        Protocol::buildCommand(STOP_DATA)}));
     EXPECT_EQ(silent.device.writeCount(), 4u);
 
     // Answered commands: once the next one is written, the first one's wait is over.
-    SenderRig answering(0ms, quick);
+    SenderRig answering(true, quicker);
     answering.protocol.getPairing();
     answering.protocol.getDongleStatus();
-    ASSERT_TRUE(eventually(2000ms, [&] { return answering.device.writeCount() == 2; }));
+    ASSERT_TRUE(waitFor(5000ms, [&] { return answering.device.writeCount() == 2; }));
     EXPECT_TRUE(answering.givenUpCopy().empty());
 }

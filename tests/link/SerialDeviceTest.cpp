@@ -1,9 +1,10 @@
 #include "device/link/SerialDevice.h"
 #include "device/link/SerialPortCheck.h"
 
-#include "LinkTestSupport.h"
-#include "PseudoTerminal.h"
-#include "TempDir.h"
+#include "tests/support/PseudoTerminal.h"
+#include "tests/support/RecordingListener.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/Wait.h"
 
 #include <gtest/gtest.h>
 
@@ -24,7 +25,8 @@ long ms(Clock::duration d) { return long(std::chrono::duration_cast<std::chrono:
 // The transport on its own I/O thread, finding its port through the port finder.
 struct TransportRig {
     RecordingListener listener;
-    SerialPortCheck finder{nullptr, nullptr};
+    // A run of the enumerator ends only when it finishes or the transport stops it.
+    SerialPortCheck finder{nullptr, nullptr, PortCheckTiming{.enumeratorTimeout = 600s}};
     boost::asio::io_context io;
     boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work{io.get_executor()};
     std::unique_ptr<SerialDevice> device;
@@ -54,14 +56,6 @@ struct TransportRig {
         auto frame = device->getReceiveQueue()->popWaitFor(std::stop_token(), timeout);
         return frame ? frame->vector() : Bytes();
     }
-
-    bool hasLine(const std::string& text)
-    {
-        for (auto& l : listener.logLines())
-            if (l.find(text) != std::string::npos)
-                return true;
-        return false;
-    }
 };
 
 } // namespace
@@ -79,8 +73,8 @@ TEST(SerialDevice, OpenPortCarriesFramesBothWays)
     ASSERT_TRUE(rig.listener.waitFor(3000ms, [&] { return rig.listener.plugCount() == 1; }));
     EXPECT_TRUE(rig.device->isPlugged());
     EXPECT_EQ(rig.device->portName(), pty.path);
-    EXPECT_TRUE(rig.hasLine("SerialDevice::do_open - Device name " + pty.path));
-    EXPECT_TRUE(rig.listener.waitFor(500ms, [&] { return rig.hasLine("SerialDevice::do_open - donglePluggedIn"); }));
+    EXPECT_TRUE(rig.listener.hasLogContaining("SerialDevice::do_open - Device name " + pty.path));
+    EXPECT_TRUE(rig.listener.waitFor(500ms, [&] { return rig.listener.hasLogContaining("SerialDevice::do_open - donglePluggedIn"); }));
 
     // In: 5 bytes, then the rest together with a whole second frame; then byte by byte.
     // (Pauses stay below the idle limit, after which an unfinished frame is given up.)
@@ -108,7 +102,7 @@ TEST(SerialDevice, OpenPortCarriesFramesBothWays)
     EXPECT_EQ(frame, ack);
     EXPECT_NE(out.find("SerialDevice::push_data - ERROR Data size ..."), std::string::npos);
     // The counters are published once the read has been cut up.
-    EXPECT_TRUE(eventually(500ms, [&] { return rig.device->droppedBytes() == 5u; }));
+    EXPECT_TRUE(waitFor(500ms, [&] { return rig.device->droppedBytes() == 5u; }));
     EXPECT_EQ(rig.device->framingErrors(), 1u);
     EXPECT_EQ(rig.device->framesReceived(), 4u);
     EXPECT_TRUE(rig.device->getReceiveQueue()->empty());
@@ -148,7 +142,7 @@ TEST(SerialDevice, UnfinishedFrameIsGivenUpWhenTheLineGoesQuiet)
     testing::internal::CaptureStdout();
     const auto sent = Clock::now();
     pty.send(head);
-    const bool givenUp = eventually(1000ms, [&] { return rig.device->framingErrors() == 1u; });
+    const bool givenUp = waitFor(1000ms, [&] { return rig.device->framingErrors() == 1u; });
     const auto after = Clock::now() - sent;
     std::cout.flush();
     std::string out = testing::internal::GetCapturedStdout();
@@ -159,7 +153,7 @@ TEST(SerialDevice, UnfinishedFrameIsGivenUpWhenTheLineGoesQuiet)
 
     pty.send(next);
     EXPECT_EQ(rig.nextFrame(), next);
-    EXPECT_TRUE(eventually(500ms, [&] { return rig.device->framesReceived() == 1u; }));
+    EXPECT_TRUE(waitFor(500ms, [&] { return rig.device->framesReceived() == 1u; }));
     EXPECT_EQ(rig.device->framingErrors(), 1u);
 }
 
@@ -194,10 +188,10 @@ TEST(SerialDevice, CloseEndsARunningDiscoveryPromptly)
     ::unsetenv("KORVEX_PORT");
     TempDir dir;
     TransportRig rig(10ms);
-    rig.finder.setEnumeratorPath(dir.script("EnumSer", "exec sleep 30"));
+    rig.finder.setEnumeratorPath(dir.script("EnumSer", "exec sleep 600"));
     rig.device->open();
-    ASSERT_TRUE(eventually(2000ms, [&] { return rig.finder.enumeratorRuns() == 1; }));
-    std::this_thread::sleep_for(100ms);
-    EXPECT_LT(rig.shutDown(), 500);
+    ASSERT_TRUE(waitFor(5000ms, [&] { return rig.finder.enumeratorRuns() == 1; }));
+    // Far below the enumerator's ten minutes: only the close can have ended the run.
+    EXPECT_LT(rig.shutDown(), 5000);
     EXPECT_EQ(rig.listener.plugCount(), 0);
 }

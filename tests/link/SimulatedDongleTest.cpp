@@ -8,8 +8,9 @@
 #include "device/link/protocol/Protocol.h"
 #include "tools/dongle-sim/DongleSim.h"
 
-#include "LinkTestSupport.h"
-#include "TempDir.h"
+#include "tests/support/RecordingListener.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/Wait.h"
 
 #include <gtest/gtest.h>
 
@@ -28,14 +29,15 @@ long ms(Clock::duration d) { return long(std::chrono::duration_cast<std::chrono:
 // but the dongle's own radio and data frames) ends the sender's wait.
 struct LinkRig {
     TempDir runtime;
-    ScopedEnv runtimeDir{"KORVEX_RUNTIME_DIR", runtime.path.string()};
+    ScopedEnv runtimeDir{"KORVEX_RUNTIME_DIR", runtime.str()};
     HardwareState state;
     Protocol protocol;
     RecordingListener listener;
     SerialPortCheck finder{&state, &protocol};
     boost::asio::io_context io;
     boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work{io.get_executor()};
-    SerialDevice device{io, &listener, &finder};
+    // Open attempts 50 ms apart (the default is a second): finding the dongle takes no long wait.
+    SerialDevice device{io, &listener, &finder, 50ms};
     CommandSender sender{&listener, &device, &protocol};
 
     std::mutex framesMutex;
@@ -126,7 +128,7 @@ TEST(SimulatedDongle, FoundThroughEnumSerAndQueriedAfterPlugIn)
               << " ms after the first search started" << std::endl;
 
     // The pairing table, then the dongle status, each answered before the next goes out.
-    ASSERT_TRUE(eventually(2000ms, [&] { return rig.commandsAnswered().size() >= 2; }));
+    ASSERT_TRUE(waitFor(2000ms, [&] { return rig.commandsAnswered().size() >= 2; }));
     auto answered = rig.commandsAnswered();
     EXPECT_EQ(answered[0], GET_PAIRING);
     EXPECT_EQ(answered[1], GET_DONGLE_STATUS);
@@ -148,7 +150,7 @@ TEST(SimulatedDongle, UnplugIsNoticedAndReplugIsFoundAgain)
     ASSERT_TRUE(sim.start(&error)) << error;
     rig.start();
     ASSERT_TRUE(rig.listener.waitFor(4000ms, [&] { return rig.listener.plugCount() == 1; }));
-    ASSERT_TRUE(eventually(2000ms, [&] { return rig.commandsAnswered().size() >= 2; }));
+    ASSERT_TRUE(waitFor(2000ms, [&] { return rig.commandsAnswered().size() >= 2; }));
 
     std::vector<long> unplugTimes, replugTimes;
     for (int round = 0; round < 2; ++round) {
@@ -180,10 +182,10 @@ TEST(SimulatedDongle, UnplugIsNoticedAndReplugIsFoundAgain)
                std::vector<uint8_t>(answered.end() - 2, answered.end()) ==
                    std::vector<uint8_t>{GET_PAIRING, GET_DONGLE_STATUS};
     };
-    EXPECT_TRUE(eventually(3000ms, lastTwo)) << testing::PrintToString(rig.commandsAnswered());
+    EXPECT_TRUE(waitFor(3000ms, lastTwo)) << testing::PrintToString(rig.commandsAnswered());
 }
 
-TEST(SimulatedDongle, WatcherLeavesTheEnumeratorAloneWhileStreaming)
+TEST(SimulatedDongle, UnplugWhileStreamingShowsAsAFailingRead)
 {
     LinkRig rig;
     DongleSim sim(simOptions());
@@ -191,28 +193,20 @@ TEST(SimulatedDongle, WatcherLeavesTheEnumeratorAloneWhileStreaming)
     ASSERT_TRUE(sim.start(&error)) << error;
     rig.start();
     ASSERT_TRUE(rig.listener.waitFor(4000ms, [&] { return rig.listener.plugCount() == 1; }));
-    ASSERT_TRUE(eventually(2000ms, [&] { return rig.commandsAnswered().size() >= 2; }));
+    ASSERT_TRUE(waitFor(2000ms, [&] { return rig.commandsAnswered().size() >= 2; }));
 
     // Stream (remote 1 runs configuration 3), as the model records it once acknowledged.
     rig.protocol.startData();
-    ASSERT_TRUE(eventually(2000ms, [&] { return rig.dataFrames > 20; }));
+    ASSERT_TRUE(waitFor(2000ms, [&] { return rig.dataFrames > 20; }));
     rig.state.dongleMode = DongleModeData;
 
-    uint64_t runsBefore = rig.finder.enumeratorRuns();
-    {
-        std::jthread watcher([&](std::stop_token stop) { rig.finder.checkLoop(stop); });
-        std::this_thread::sleep_for(3300ms);
-        EXPECT_EQ(rig.finder.enumeratorRuns(), runsBefore);
-        EXPECT_EQ(rig.finder.statusProbes(), 0u);
-
-        // Pulled while streaming: the failing read tells, not the watcher.
-        auto pulled = Clock::now();
-        sim.unplug();
-        ASSERT_TRUE(rig.listener.waitFor(3000ms, [&] { return rig.listener.unplugCount() == 1; }));
-        std::cout << "[ measured ] unplug while streaming -> dongleNotPluggedIn "
-                  << ms(rig.listener.lastUnplug() - pulled) << " ms" << std::endl;
-        EXPECT_LT(ms(rig.listener.lastUnplug() - pulled), 1000);
-    }
-    EXPECT_GT(rig.dataFrames.load(), 300u);
+    // No watcher runs here (its staying idle while streaming is SerialPortCheck's test):
+    // the pulled port is noticed by the transport's own failing read.
+    auto pulled = Clock::now();
+    sim.unplug();
+    ASSERT_TRUE(rig.listener.waitFor(3000ms, [&] { return rig.listener.unplugCount() == 1; }));
+    std::cout << "[ measured ] unplug while streaming -> dongleNotPluggedIn "
+              << ms(rig.listener.lastUnplug() - pulled) << " ms" << std::endl;
+    EXPECT_EQ(rig.finder.statusProbes(), 0u);
     EXPECT_EQ(rig.device.framingErrors(), 0u);
 }

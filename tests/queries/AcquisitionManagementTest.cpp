@@ -2,6 +2,8 @@
 
 #include "device/storage/AcquisitionManagement.h"
 
+#include <fstream>
+
 using namespace querytest;
 
 namespace {
@@ -53,7 +55,7 @@ TEST_F(Management, ReloadWhileStreamingIsRefused) {
     api->hardwareState->dongleMode = DongleModeData;
     bson_t doc = manage(1, "kept");
     EXPECT_TRUE(keys(&doc).empty());
-    EXPECT_EQ(countScripts("** ERROR => KorvexAPI::reloadAcquisition - Impossible to perform that "
+    EXPECT_EQ(ScriptLog::count("** ERROR => KorvexAPI::reloadAcquisition - Impossible to perform that "
                            "operation, the dongle is in DATA mode"),
               1);
     EXPECT_EQ(api->acquisitionStack->currentAcquisitionID(), before);
@@ -69,7 +71,7 @@ TEST_F(Management, DeleteReturnsTheListWithoutIt) {
     EXPECT_EQ(stringAt(&doc, "acquisitionList.0.acquisitionID"), "second");
     EXPECT_FALSE(std::filesystem::exists(rawFolder() + "first.raw"));
     EXPECT_FALSE(std::filesystem::exists(rawFolder() + "first.bson"));
-    EXPECT_EQ(countScripts("KorvexAPI::acquisitionManagement - Delete - first"), 1);
+    EXPECT_EQ(ScriptLog::count("KorvexAPI::acquisitionManagement - Delete - first"), 1);
     bson_destroy(&doc);
 }
 
@@ -79,7 +81,7 @@ TEST_F(Management, UnknownCommandAnswersAnEmptyDocument) {
         EXPECT_TRUE(keys(&doc).empty());
         bson_destroy(&doc);
     }
-    EXPECT_EQ(countScripts("KorvexAPI::acquisitionManagement - Command not supported"), 3);
+    EXPECT_EQ(ScriptLog::count("KorvexAPI::acquisitionManagement - Command not supported"), 3);
 }
 
 TEST_F(Management, HostileIdentifiersTouchNothing) {
@@ -112,5 +114,5 @@ TEST_F(Management, ReloadOfAMissingAcquisitionKeepsTheCurrentOne) {
     bson_t doc = manage(1, "nothing-here");
     bson_destroy(&doc);
     EXPECT_EQ(api->acquisitionStack->currentAcquisitionID(), before);
-    EXPECT_EQ(countScripts("KorvexAPI::acquisitionManagement - No stored acquisition nothing-here"), 1);
+    EXPECT_EQ(ScriptLog::count("KorvexAPI::acquisitionManagement - No stored acquisition nothing-here"), 1);
 }

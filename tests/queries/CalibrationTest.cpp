@@ -79,8 +79,8 @@ TEST_F(Calibration, SavedForceRecordAppliesAtOnceAndToLaterConfigurations) {
     EXPECT_EQ(force->tare, 12.5f);
     EXPECT_EQ(force->scale, -118.0f);
     EXPECT_FLOAT_EQ(force->samples.at(0).values[0], (118.0f - 0.5f) / -118.0f);
-    EXPECT_EQ(countScripts("sensorRecalibrated"), 1);
-    EXPECT_EQ(countScripts("KorvexAPI::calibrationManagement - Save - remoteID 4779 - sensor 8"), 1);
+    EXPECT_EQ(ScriptLog::count("sensorRecalibrated"), 1);
+    EXPECT_EQ(ScriptLog::count("KorvexAPI::calibrationManagement - Save - remoteID 4779 - sensor 8"), 1);
 
     // Stored byte for byte as sent.
     const std::string stored = readFile(calibrationFolder() + "cal_0x0012ab_Force.bson");
@@ -143,7 +143,7 @@ TEST_F(Calibration, InvalidRecordsAreRefusedAndChangeNothing) {
         bson_destroy(records[i]);
     }
     EXPECT_EQ(accel->offset, offsetBefore);
-    EXPECT_EQ(countScripts("sensorRecalibrated"), 0);
+    EXPECT_EQ(ScriptLog::count("sensorRecalibrated"), 0);
     EXPECT_TRUE(std::filesystem::is_empty(calibrationFolder()));
 }
 
@@ -176,7 +176,7 @@ TEST_F(Calibration, DeleteListAndUnsupportedCommands) {
         EXPECT_TRUE(bson_equal(&untouched, &record)) << command;
         bson_destroy(&untouched);
     }
-    EXPECT_EQ(countScripts("KorvexAPI::calibrationManagement - Command not supported"), 3);
+    EXPECT_EQ(ScriptLog::count("KorvexAPI::calibrationManagement - Command not supported"), 3);
 
     answer = run(&record, 2);
     EXPECT_TRUE(boolAt(&answer, "success"));

@@ -85,11 +85,11 @@ TEST_F(Export, MissingSensorAndEmptySensor) {
     bson_t doc = exportTo(1, SensorForce, "");
     EXPECT_FALSE(boolAt(&doc, "success"));
     EXPECT_EQ(stringAt(&doc, "error"), "The sensor is not configured");
-    EXPECT_EQ(countScripts("** ERROR => KorvexAPI::getSensorData - Sensor not defined for the this acquisition 1 8"), 1);
+    EXPECT_EQ(ScriptLog::count("** ERROR => KorvexAPI::getSensorData - Sensor not defined for the this acquisition 1 8"), 1);
     bson_destroy(&doc);
     doc = exportTo(1, SensorAccelerometer, nullptr);
     EXPECT_EQ(stringAt(&doc, "error"), "There is no data to export");
-    EXPECT_EQ(countScripts("KorvexAPI::exportData - ERROR - No data for sensor 1"), 1);
+    EXPECT_EQ(ScriptLog::count("KorvexAPI::exportData - ERROR - No data for sensor 1"), 1);
     bson_destroy(&doc);
 }
 

@@ -4,6 +4,8 @@
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 
+#include <fstream>
+
 using namespace querytest;
 using Keys = std::vector<std::string>;
 
@@ -43,7 +45,7 @@ TEST_F(Reports, HardwareStateBeforeTheDongleIsFound) {
     EXPECT_EQ(int32At(&doc, "donglePlugged"), 0);
     for (const char* slot : {"remote1", "remote2"}) {
         bson_t sub;
-        bson_iter_t it = find(&doc, slot);
+        bson_iter_t it = iterAt(&doc, slot);
         uint32_t len;
         const uint8_t* data;
         bson_iter_document(&it, &len, &data);
@@ -64,7 +66,7 @@ TEST_F(Reports, FreshAcquisitionHasOnlyItsIdentifierAndNoStart) {
     EXPECT_EQ(stringAt(&doc, "ID"), api->acquisitionStack->currentAcquisitionID());
     EXPECT_EQ(stringAt(&doc, "ID").size(), 36u);
     EXPECT_EQ(stringAt(&doc, "lastStartDate"), "not-a-date-time");
-    EXPECT_EQ(countScripts("KorvexAPI::getAcquisitionStack"), 1);
+    EXPECT_EQ(ScriptLog::count("KorvexAPI::getAcquisitionStack"), 1);
     bson_destroy(&doc);
 }
 
@@ -83,7 +85,7 @@ TEST_F(Reports, ConfiguredRemoteListsItsSensorsInTypeOrderWithFrameCounters) {
     EXPECT_EQ(stringAt(&doc, "lastStartDate"), "20150302T140509.125000");
     EXPECT_EQ(int32At(&doc, "remote2.config"), 5);
     ASSERT_EQ(countAt(&doc, "remote2.sensors"), 3);
-    bson_iter_t sensors = find(&doc, "remote2.sensors");
+    bson_iter_t sensors = iterAt(&doc, "remote2.sensors");
     EXPECT_EQ(bson_iter_type(&sensors), BSON_TYPE_ARRAY);
     const int types[] = {1, 3, 8}, sizes[] = {3, 3, 1};
     for (int i = 0; i < 3; ++i) {
@@ -98,7 +100,7 @@ TEST_F(Reports, ConfiguredRemoteListsItsSensorsInTypeOrderWithFrameCounters) {
     EXPECT_EQ(int32At(&doc, "remote2.sensors.0.frames"), 0);
 
     bson_t element;
-    bson_iter_t it = find(&doc, "remote2.sensors.0");
+    bson_iter_t it = iterAt(&doc, "remote2.sensors.0");
     uint32_t len;
     const uint8_t* data;
     bson_iter_document(&it, &len, &data);
@@ -128,7 +130,7 @@ TEST_F(Reports, ReloadedAcquisitionSaysSoAndKeepsItsStartTime) {
     bson_destroy(&doc);
 
     // The discard's events come before the reload's.
-    std::lock_guard guard(scriptsLock);
+    const std::vector<std::string> scripts = ScriptLog::all();
     size_t discard = scripts.size(), reload = scripts.size();
     for (size_t i = 0; i < scripts.size(); ++i) {
         if (discard == scripts.size() && scripts[i].find("KorvexAPI::deleteAcquisition") != std::string::npos)

@@ -106,7 +106,7 @@ TEST_F(SensorData, MissingAndEmptySensors) {
     api->getSensorData(&doc, &buffer, 1, SensorForce, 0, -1, false, -1, -1);
     EXPECT_TRUE(keys(&doc).empty());
     EXPECT_EQ(buffer.data, nullptr);
-    EXPECT_EQ(countScripts("KorvexAPI::getSensorData - The sensor 8 for remote 1 is not defined (NULL)"), 1);
+    EXPECT_EQ(ScriptLog::count("KorvexAPI::getSensorData - The sensor 8 for remote 1 is not defined (NULL)"), 1);
 
     bson_destroy(&doc);
     api->getSensorData(&doc, &buffer, 1, SensorAccelerometer, 0, -1, false, -1, -1);
@@ -114,7 +114,7 @@ TEST_F(SensorData, MissingAndEmptySensors) {
     EXPECT_EQ(countAt(&doc, "boundingBox.max"), 3);
     EXPECT_EQ(doubleAt(&doc, "boundingBox.max.0"), -double(FLT_MAX));
     EXPECT_EQ(doubleAt(&doc, "boundingBox.min.2"), double(FLT_MAX));
-    EXPECT_EQ(countScripts("KorvexAPI::getSensorData - No data for sensor 1, remote 1 "), 1);
+    EXPECT_EQ(ScriptLog::count("KorvexAPI::getSensorData - No data for sensor 1, remote 1 "), 1);
 
     bson_destroy(&doc);
     api->freeBufferArray(&buffer);
@@ -127,7 +127,7 @@ TEST_F(SensorData, MissingAndEmptySensors) {
     api->freeBufferArray(&buffer);
     api->getLastSample(&doc, &buffer, 3, SensorAccelerometer);
     EXPECT_TRUE(keys(&doc).empty());
-    EXPECT_EQ(countScripts("Sensor not defined for the this acquisition 3 1"), 1);
+    EXPECT_EQ(ScriptLog::count("Sensor not defined for the this acquisition 3 1"), 1);
 }
 
 TEST_F(SensorData, LastSampleCarriesTheNewestValuesAndTime) {
@@ -173,12 +173,12 @@ TEST_F(SensorData, TwoSensorsWithAMissingOrEmptyOne) {
     bson_destroy(&doc);
     api->getSensorData2(&doc, &buffer, 1, SensorAccelerometer, SensorLight, 0, -1);
     EXPECT_TRUE(keys(&doc).empty());
-    EXPECT_EQ(countScripts("Sensor not defined for the this acquisition 1 7"), 1);
+    EXPECT_EQ(ScriptLog::count("Sensor not defined for the this acquisition 1 7"), 1);
 
     bson_destroy(&doc);
     api->getSensorData2(&doc, &buffer, 1, SensorAccelerometer, SensorForce, 0, -1);
     EXPECT_EQ(int32At(&doc, "datalength"), 0);
     EXPECT_EQ(buffer.data, nullptr);
     EXPECT_EQ(buffer.size, 0u);
-    EXPECT_EQ(countScripts("KorvexAPI::getSensorData - No data for sensor 8"), 1);
+    EXPECT_EQ(ScriptLog::count("KorvexAPI::getSensorData - No data for sensor 8"), 1);
 }

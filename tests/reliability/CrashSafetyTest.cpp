@@ -26,30 +26,30 @@ using namespace std::chrono_literals;
 
 TEST(CrashSafetyChild, RecordingChild) {
     if (!std::getenv("KORVEX_RECORD_UNTIL_KILLED")) GTEST_SKIP() << "started only by CrashSafety";
-    IKorvexAPI* api = getConcreteIKorvexAPI(&collectScript);
+    IKorvexAPI* api = getConcreteIKorvexAPI(ScriptLog::capture);
     api->startAPI();
     auto mode = [&] {
         bson_t doc;
         api->getHardwareState(&doc);
-        int m = intAt(&doc, "dongleMode");
+        int m = int32Or(&doc, "dongleMode", -1);
         bson_destroy(&doc);
         return m;
     };
     auto configured = [&](int remote) {
         bson_t doc;
         api->getHardwareState(&doc);
-        bool c = boolAt(&doc, ("remote" + std::to_string(remote) + ".configured").c_str());
+        bool c = boolOr(&doc, ("remote" + std::to_string(remote) + ".configured").c_str(), false);
         bson_destroy(&doc);
         return c;
     };
-    if (!waitFor([&] { return api->isRemoteConnected(1) && api->isRemoteConnected(2) && mode() == 8; }, 10s))
+    if (!waitFor(10s, [&] { return api->isRemoteConnected(1) && api->isRemoteConnected(2) && mode() == 8; }))
         _exit(3);
     api->setFixedConfig(1, 3);
     api->setFixedConfig(2, 4);
-    if (!waitFor([&] { return configured(1) && configured(2); }, 10s)) _exit(4);
+    if (!waitFor(10s, [&] { return configured(1) && configured(2); })) _exit(4);
     std::this_thread::sleep_for(300ms);
     api->startDataAcquisition();
-    if (!waitFor([&] { return countScripts("dataStarted") == 1; }, 5s)) _exit(5);
+    if (!waitFor(5s, [&] { return ScriptLog::count("dataStarted") == 1; })) _exit(5);
     std::printf("recording\n");
     std::fflush(stdout);
     for (;;) std::this_thread::sleep_for(1s);
@@ -114,7 +114,7 @@ TEST_F(CrashSafety, KilledRecorderLeavesAListedRecordingComplete100msBeforeTheKi
     auto raws = rawFiles();
     ASSERT_EQ(raws.size(), 1u);
     Bytes rest;
-    std::vector<Bytes> frames = splitFrames(readFile(raws[0]), &rest);
+    std::vector<Bytes> frames = splitFrames(readBytes(raws[0]), &rest);
     EXPECT_TRUE(rest.empty()) << "the file ends inside a frame";
     std::vector<SentFrame> all = sentFrames();
     ASSERT_LE(frames.size(), all.size());

@@ -34,7 +34,7 @@ protected:
     // the file holds nothing else.
     void expectRecordingIsPrefixOfSent(const fs::path& raw, size_t* framesInFile = nullptr) {
         Bytes rest;
-        std::vector<Bytes> frames = splitFrames(readFile(raw), &rest);
+        std::vector<Bytes> frames = splitFrames(readBytes(raw), &rest);
         EXPECT_TRUE(rest.empty()) << "raw file ends inside a frame";
         std::vector<SentFrame> all = sentFrames();
         ASSERT_LE(frames.size(), all.size());
@@ -50,7 +50,7 @@ TEST_F(FaultInjection, PulledDongleEndsTheRunKeepsItReadableAndANewRunWorksAfter
     std::this_thread::sleep_for(600ms);
     const std::string interrupted = currentAcquisitionID();
     sim->unplug();
-    ASSERT_TRUE(waitFor([&] { return countScripts("dataStopped") == 1; }, 5s));
+    ASSERT_TRUE(waitFor(5s, [&] { return ScriptLog::count("dataStopped") == 1; }));
     EXPECT_FALSE(api->isDongleConnected());
 
     // Everything the kit sent before the plug came out is in the file, whole.
@@ -73,10 +73,10 @@ TEST_F(FaultInjection, PulledDongleEndsTheRunKeepsItReadableAndANewRunWorksAfter
     startRun(2);
     std::this_thread::sleep_for(400ms);
     stopRun(2);
-    ASSERT_TRUE(waitFor([&] { return rawFiles().size() == 2; }, 3s));
+    ASSERT_TRUE(waitFor(3s, [&] { return rawFiles().size() == 2; }));
     EXPECT_GT(sentFrames().size(), before + 20);
     fs::path second = rawFiles()[0].stem() == interrupted ? rawFiles()[1] : rawFiles()[0];
-    EXPECT_EQ(splitFrames(readFile(raws[0])).size(), recorded) << "the interrupted run's file grew";
+    EXPECT_EQ(splitFrames(readBytes(raws[0])).size(), recorded) << "the interrupted run's file grew";
     EXPECT_GT(fs::file_size(second), 0u);
 
     // The interrupted run reloads with every recorded frame decoded.
@@ -93,7 +93,7 @@ TEST_F(FaultInjection, RemoteLeavingRadioRangeMidRunLeavesTheOtherRecordingAndRe
     startRun();
     std::this_thread::sleep_for(300ms);
     sim->radioDrop(2);
-    ASSERT_TRUE(waitFor([&] { return !api->isRemoteConnected(2); }, 3s));
+    ASSERT_TRUE(waitFor(3s, [&] { return !api->isRemoteConnected(2); }));
     const size_t atDrop = sentFrames().size();
     std::this_thread::sleep_for(500ms);
     // Remote 1 streamed on alone, and the run is still on.
@@ -106,14 +106,14 @@ TEST_F(FaultInjection, RemoteLeavingRadioRangeMidRunLeavesTheOtherRecordingAndRe
     EXPECT_TRUE(api->isRemoteConnected(1));
 
     sim->radioReturn(2);
-    ASSERT_TRUE(waitFor([&] { return api->isRemoteConnected(2); }, 5s));
+    ASSERT_TRUE(waitFor(5s, [&] { return api->isRemoteConnected(2); }));
     std::this_thread::sleep_for(300ms);
     stopRun();
     EXPECT_EQ(dongleMode(), 8);
-    ASSERT_TRUE(waitFor([&] {
+    ASSERT_TRUE(waitFor(3s, [&] {
         auto raws = rawFiles();
         return raws.size() == 1 && fs::file_size(raws[0]) == sentBytes();
-    }, 3s)) << "frames sent and recorded differ";
+    })) << "frames sent and recorded differ";
     expectRecordingIsPrefixOfSent(rawFiles()[0]);
 }
 
@@ -146,11 +146,11 @@ TEST_F(FaultInjection, NoiseOnTheLineNeverBecomesData) {
     // The junk holds no start byte, so it costs no frame at all: the recording is every
     // frame the kit sent, in order, and nothing else.
     const std::vector<SentFrame> all = sentFrames();
-    waitFor([&] { auto raws = rawFiles(); return raws.size() == 1 && fs::file_size(raws[0]) >= sentBytes(); }, 3s);
+    waitFor(3s, [&] { auto raws = rawFiles(); return raws.size() == 1 && fs::file_size(raws[0]) >= sentBytes(); });
     auto raws = rawFiles();
     ASSERT_EQ(raws.size(), 1u);
     Bytes rest;
-    std::vector<Bytes> frames = splitFrames(readFile(raws[0]), &rest);
+    std::vector<Bytes> frames = splitFrames(readBytes(raws[0]), &rest);
     EXPECT_TRUE(rest.empty());
     EXPECT_EQ(frames.size(), all.size()) << "frames sent " << all.size() << ", recorded " << frames.size();
     for (size_t i = 0; i < std::min(frames.size(), all.size()); ++i)
@@ -168,13 +168,13 @@ TEST_F(FaultInjection, NoiseOnTheLineNeverBecomesData) {
 }
 
 TEST_F(FaultInjection, UnansweredAndRefusedCommandsLeaveTheLibraryWorking) {
-    ASSERT_TRUE(waitFor([&] { return api->isDongleConnected() && dongleMode() == 8; }, 10s));
-    ASSERT_TRUE(waitFor([&] { return api->isRemoteConnected(1); }, 10s));
+    ASSERT_TRUE(waitFor(10s, [&] { return api->isDongleConnected() && dongleMode() == 8; }));
+    ASSERT_TRUE(waitFor(10s, [&] { return api->isRemoteConnected(1); }));
 
     // The first answer is lost: the second attempt of the command gets through.
     sim->dropAnswers(1);
     ASSERT_TRUE(api->setFixedConfig(1, 2));
-    ASSERT_TRUE(waitFor([&] { return configured(1); }, 10s));
+    ASSERT_TRUE(waitFor(10s, [&] { return configured(1); }));
     std::this_thread::sleep_for(300ms);
 
     // A refused start leaves the dongle out of Data mode and says why.
@@ -182,9 +182,9 @@ TEST_F(FaultInjection, UnansweredAndRefusedCommandsLeaveTheLibraryWorking) {
     // a status poll going out first must not take the refusal.)
     sim->nackNext(START_ASYMETRIC_DATA, NACK_INVALID_STATE, 1);
     api->startDataAcquisition();
-    ASSERT_TRUE(waitFor([&] { return countScripts("DataParser::getNAck: START_") >= 1; }, 5s));
+    ASSERT_TRUE(waitFor(5s, [&] { return ScriptLog::count("DataParser::getNAck: START_") >= 1; }));
     std::this_thread::sleep_for(300ms);
-    EXPECT_EQ(countScripts("dataStarted"), 0);
+    EXPECT_EQ(ScriptLog::count("dataStarted"), 0);
     EXPECT_EQ(dongleMode(), 8);
 
     // Late answers: still one run, started and stopped.
@@ -206,7 +206,7 @@ TEST_F(FaultInjection, UnansweredAndRefusedCommandsLeaveTheLibraryWorking) {
     bson_destroy(&doc);
     EXPECT_LT(Clock::now() - asked, 100ms);
     api->startDataAcquisition();
-    ASSERT_TRUE(waitFor([&] { return countScripts("dataStarted") >= 2; }, 8s));
+    ASSERT_TRUE(waitFor(8s, [&] { return ScriptLog::count("dataStarted") >= 2; }));
     std::this_thread::sleep_for(200ms);
     stopRun(2);
     EXPECT_EQ(dongleMode(), 8);
@@ -222,10 +222,10 @@ TEST_F(FaultInjection, FullDiskStopsTheRunWithError25AndKeepsEveryWholeFrame) {
     limit.rlim_cur = 20000;   // about a second of both remotes
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
     startRun();
-    bool stopped = waitFor([&] { return countScripts("dataStopped") == 1; }, 6s);
+    bool stopped = waitFor(6s, [&] { return ScriptLog::count("dataStopped") == 1; });
     setrlimit(RLIMIT_FSIZE, &old);
     ASSERT_TRUE(stopped) << "the run did not stop on a full disk";
-    EXPECT_GE(countScripts("Cannot write to raw data file"), 1);
+    EXPECT_GE(ScriptLog::count("Cannot write to raw data file"), 1);
     EXPECT_EQ(dongleMode(), 8);
 
     auto raws = rawFiles();
@@ -245,7 +245,7 @@ TEST_F(FaultInjection, FullDiskStopsTheRunWithError25AndKeepsEveryWholeFrame) {
     std::this_thread::sleep_for(300ms);
     stopRun(2);
     Bytes rest;
-    auto frames = splitFrames(readFile(raws[0]), &rest);
+    auto frames = splitFrames(readBytes(raws[0]), &rest);
     EXPECT_TRUE(rest.empty());
     EXPECT_GT(frames.size(), recorded + 20);
 }
@@ -256,8 +256,8 @@ TEST_F(FaultInjection, DeviceThatRefusesEveryWriteStopsTheRunAtOnce) {
     fs::create_directories(rawFolder());
     fs::create_symlink("/dev/full", rawFolder() / (id + ".raw"));
     startRun();
-    ASSERT_TRUE(waitFor([&] { return countScripts("dataStopped") == 1; }, 5s));
-    EXPECT_GE(countScripts("Cannot write to raw data file"), 1);
+    ASSERT_TRUE(waitFor(5s, [&] { return ScriptLog::count("dataStopped") == 1; }));
+    EXPECT_GE(ScriptLog::count("Cannot write to raw data file"), 1);
     EXPECT_EQ(dongleMode(), 8);
 }
 
@@ -269,8 +269,8 @@ TEST_F(FaultInjection, UnwritableRecordingsFolderStopsTheRunAndRecordingResumesW
     fs::remove_all(rawFolder());
     fs::create_directory_symlink("/proc", rawFolder());
     startRun();
-    ASSERT_TRUE(waitFor([&] { return countScripts("dataStopped") == 1; }, 5s));
-    EXPECT_GE(countScripts("Cannot open the raw data file"), 1);
+    ASSERT_TRUE(waitFor(5s, [&] { return ScriptLog::count("dataStopped") == 1; }));
+    EXPECT_GE(ScriptLog::count("Cannot open the raw data file"), 1);
     EXPECT_EQ(dongleMode(), 8);
     bson_t doc;
     api->acquisitionManagement(&doc, 0, "");   // lists nothing, and says so calmly
@@ -281,7 +281,7 @@ TEST_F(FaultInjection, UnwritableRecordingsFolderStopsTheRunAndRecordingResumesW
     startRun(2);
     std::this_thread::sleep_for(300ms);
     stopRun(2);
-    ASSERT_TRUE(waitFor([&] { return rawFiles().size() == 1 && fs::file_size(rawFiles()[0]) > 0; }, 3s));
+    ASSERT_TRUE(waitFor(3s, [&] { return rawFiles().size() == 1 && fs::file_size(rawFiles()[0]) > 0; }));
 }
 
 }  // namespace

@@ -43,7 +43,7 @@ protected:
         std::this_thread::sleep_for(300ms);
         stopRun(runs);
         std::string id = currentAcquisitionID();
-        EXPECT_TRUE(waitFor([&] { return fs::exists(rawFolder() / (id + ".raw")); }, 3s));
+        EXPECT_TRUE(waitFor(3s, [&] { return fs::exists(rawFolder() / (id + ".raw")); }));
         EXPECT_TRUE(api->stackAcquisition());
         return id;
     }
@@ -69,8 +69,8 @@ protected:
 TEST_F(HostileFiles, DamagedRecordingsAreSkippedOrReloadedNeverFatal) {
     const std::string good = recordOne(1);
     const fs::path dir = rawFolder();
-    const Bytes meta = readFile(dir / (good + ".bson"));
-    const Bytes raw = readFile(dir / (good + ".raw"));
+    const Bytes meta = readBytes(dir / (good + ".bson"));
+    const Bytes raw = readBytes(dir / (good + ".raw"));
     ASSERT_GT(meta.size(), 20u);
     ASSERT_GT(raw.size(), 100u);
 

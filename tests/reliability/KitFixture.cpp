@@ -9,103 +9,10 @@ namespace reliability {
 
 using namespace std::chrono_literals;
 
-namespace {
-std::mutex scriptsLock;
-std::vector<std::string> scripts;
-
-bool findAt(const bson_t* doc, const char* path, bson_iter_t* found) {
-    bson_iter_t iter;
-    return bson_iter_init(&iter, doc) && bson_iter_find_descendant(&iter, path, found);
-}
-}  // namespace
-
-bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
-    auto end = Clock::now() + limit;
-    while (Clock::now() < end) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(20ms);
-    }
-    return condition();
-}
-
-void collectScript(const char* script) {
-    std::lock_guard lock(scriptsLock);
-    scripts.emplace_back(script);
-}
-
-void clearScripts() {
-    std::lock_guard lock(scriptsLock);
-    scripts.clear();
-}
-
-int countScripts(const std::string& text) {
-    std::lock_guard lock(scriptsLock);
-    int n = 0;
-    for (auto& s : scripts)
-        if (s.find(text) != std::string::npos) ++n;
-    return n;
-}
-
-std::vector<std::string> scriptsWith(const std::string& text) {
-    std::lock_guard lock(scriptsLock);
-    std::vector<std::string> out;
-    for (auto& s : scripts)
-        if (s.find(text) != std::string::npos) out.push_back(s);
-    return out;
-}
-
-int32_t intAt(const bson_t* doc, const char* path) {
-    bson_iter_t found;
-    return findAt(doc, path, &found) && BSON_ITER_HOLDS_INT32(&found) ? bson_iter_int32(&found) : -1;
-}
-
-bool boolAt(const bson_t* doc, const char* path) {
-    bson_iter_t found;
-    return findAt(doc, path, &found) && BSON_ITER_HOLDS_BOOL(&found) && bson_iter_bool(&found);
-}
-
-std::string textAt(const bson_t* doc, const char* path) {
-    bson_iter_t found;
-    return findAt(doc, path, &found) && BSON_ITER_HOLDS_UTF8(&found) ? bson_iter_utf8(&found, nullptr)
-                                                                     : std::string();
-}
-
-std::vector<Bytes> splitFrames(const Bytes& bytes, Bytes* rest) {
-    std::vector<Bytes> frames;
-    size_t at = 0;
-    while (bytes.size() - at >= 3 && bytes.size() - at >= size_t(bytes[at + 2]) + 4) {
-        size_t n = size_t(bytes[at + 2]) + 4;
-        frames.emplace_back(bytes.begin() + long(at), bytes.begin() + long(at + n));
-        at += n;
-    }
-    if (rest) rest->assign(bytes.begin() + long(at), bytes.end());
-    return frames;
-}
-
-Bytes readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-fs::path makeTempDir(const char* prefix) {
-    std::string pattern = (fs::temp_directory_path() / (std::string(prefix) + "XXXXXX")).string();
-    if (!mkdtemp(pattern.data())) return {};
-    return pattern;
-}
-
 DongleSim::Options KitFixture::simOptions() {
     DongleSim::Options options;
     options.state = DongleSim::StartState::Connected;
     return options;
-}
-
-void KitFixture::SetUp() {
-    root = makeTempDir("korvex-reliability-");
-    ASSERT_FALSE(root.empty());
-    setenv("KORVEX_DOCUMENTS_DIR", (root / "documents").c_str(), 1);
-    setenv("KORVEX_RUNTIME_DIR", (root / "runtime").c_str(), 1);
-    unsetenv("KORVEX_PORT");
-    clearScripts();
 }
 
 void KitFixture::startKit() {
@@ -124,63 +31,15 @@ void KitFixture::startKit() {
     ASSERT_TRUE(sim->start(&error)) << error;
 }
 
-void KitFixture::startApi() {
-    api = getConcreteIKorvexAPI(&collectScript);
-    ASSERT_NE(api, nullptr);
-    api->startAPI();
-}
-
-void KitFixture::TearDown() {
-    if (api) releaseConcreteIKorvexAPI(api);
-    api = nullptr;
-    if (sim) sim->stop();
-    std::error_code ec;
-    fs::permissions(root, fs::perms::owner_all, fs::perm_options::add, ec);
-    fs::remove_all(root, ec);
-}
-
-std::vector<fs::path> KitFixture::rawFiles() const {
-    std::vector<fs::path> raws;
-    std::error_code ec;
-    for (auto& entry : fs::directory_iterator(rawFolder(), ec))
-        if (entry.path().extension() == ".raw") raws.push_back(entry.path());
-    return raws;
-}
-
-int KitFixture::dongleMode() {
-    bson_t doc;
-    api->getHardwareState(&doc);
-    int mode = intAt(&doc, "dongleMode");
-    bson_destroy(&doc);
-    return mode;
-}
-
-bool KitFixture::configured(int remote) {
-    bson_t doc;
-    api->getHardwareState(&doc);
-    std::string path = "remote" + std::to_string(remote) + ".configured";
-    bool result = boolAt(&doc, path.c_str());
-    bson_destroy(&doc);
-    return result;
-}
-
-std::string KitFixture::currentAcquisitionID() {
-    bson_t doc;
-    api->getAcquisitionStack(&doc);
-    std::string id = textAt(&doc, "ID");
-    bson_destroy(&doc);
-    return id;
-}
-
 void KitFixture::configure(int config1, int config2) {
-    ASSERT_TRUE(waitFor([&] { return api->isDongleConnected() && dongleMode() == 8; }, 10s))
+    ASSERT_TRUE(waitFor(10s, [&] { return api->isDongleConnected() && dongleMode() == 8; }))
         << "dongle not found";
     for (int remote : {1, 2}) {
         int config = remote == 1 ? config1 : config2;
         if (!config) continue;
-        ASSERT_TRUE(waitFor([&] { return api->isRemoteConnected(remote); }, 10s));
+        ASSERT_TRUE(waitFor(10s, [&] { return api->isRemoteConnected(remote); }));
         ASSERT_TRUE(api->setFixedConfig(remote, config));
-        ASSERT_TRUE(waitFor([&] { return configured(remote); }, 10s));
+        ASSERT_TRUE(waitFor(10s, [&] { return configured(remote); }));
     }
     // The configuration's follow-ups (fixed configuration, calibration constants) are
     // answered before a start goes out.
@@ -189,12 +48,12 @@ void KitFixture::configure(int config1, int config2) {
 
 void KitFixture::startRun(int runs) {
     api->startDataAcquisition();
-    ASSERT_TRUE(waitFor([&] { return countScripts("dataStarted") >= runs; }, 5s));
+    ASSERT_TRUE(waitFor(5s, [&] { return ScriptLog::count("dataStarted") >= runs; }));
 }
 
 void KitFixture::stopRun(int runs) {
     api->stopDataAcquisition();
-    ASSERT_TRUE(waitFor([&] { return countScripts("dataStopped") >= runs; }, 5s));
+    ASSERT_TRUE(waitFor(5s, [&] { return ScriptLog::count("dataStopped") >= runs; }));
 }
 
 std::vector<SentFrame> KitFixture::sentFrames() const {
@@ -231,7 +90,7 @@ int KitFixture::samplesOf(int remote, int sensorType) {
     bson_t doc;
     bufferArray data;
     api->getSensorData(&doc, &data, remote, sensorType, 0, 1e9, false, -1, 0);
-    int n = intAt(&doc, "datalength");
+    int n = int32Or(&doc, "datalength", -1);
     bson_destroy(&doc);
     api->freeBufferArray(&data);
     return n;
@@ -251,7 +110,7 @@ std::vector<int> KitFixture::sensorTypes(int remote) {
             const uint8_t* data = nullptr;
             if (!BSON_ITER_HOLDS_DOCUMENT(&list)) continue;
             bson_iter_document(&list, &len, &data);
-            if (bson_init_static(&element, data, len)) types.push_back(intAt(&element, "sensorType"));
+            if (bson_init_static(&element, data, len)) types.push_back(int32Or(&element, "sensorType", -1));
         }
     bson_destroy(&doc);
     return types;
@@ -261,7 +120,7 @@ int KitFixture::expectValuesMatchTruth(int remote, int sensorType, const std::st
     bson_t doc;
     bson_init(&doc);
     api->exportData(&doc, remote, sensorType, csvName.c_str());
-    std::string path = textAt(&doc, "path");
+    std::string path = stringOr(&doc, "path", "");
     bson_destroy(&doc);
     EXPECT_FALSE(path.empty()) << "export failed";
     std::ifstream csv(path);

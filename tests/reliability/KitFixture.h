@@ -1,10 +1,11 @@
-// The library through its public interface against the in-process simulated kit, with a
-// private documents folder and port registry per test, and the kit's own record of every
-// data frame it sent (bytes, send time, decoded truth).
+// The library through its public interface against the in-process simulated kit (KitBase),
+// with the kit's own record of every data frame it sent (bytes, send time, decoded truth).
 #pragma once
 
 #include "KorvexAPI.h"
 #include "tools/dongle-sim/DongleSim.h"
+
+#include "tests/support/KitBase.h"
 
 #include <bson/bson.h>
 #include <gtest/gtest.h>
@@ -24,28 +25,6 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using Bytes = std::vector<uint8_t>;
 
-// Waits for `condition`, polling every 20 ms, at most `limit`.
-bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit);
-
-// Script texts the library handed to its callback (shared by the whole process: the
-// callback is a plain function).
-void collectScript(const char* script);
-void clearScripts();
-int countScripts(const std::string& text);
-std::vector<std::string> scriptsWith(const std::string& text);
-
-int32_t intAt(const bson_t* doc, const char* path);
-bool boolAt(const bson_t* doc, const char* path);
-std::string textAt(const bson_t* doc, const char* path);
-
-// Splits a raw recording into frames by their length bytes; a trailing piece that is not a
-// whole frame is returned in `rest`.
-std::vector<Bytes> splitFrames(const Bytes& bytes, Bytes* rest = nullptr);
-Bytes readFile(const fs::path& path);
-
-// A temporary folder removed with everything in it.
-fs::path makeTempDir(const char* prefix);
-
 struct SentFrame {
     Clock::time_point at;
     int remote;
@@ -53,32 +32,18 @@ struct SentFrame {
     std::map<int, int> samples;   // sensor type -> samples the frame carries
 };
 
-class KitFixture : public ::testing::Test {
+class KitFixture : public KitBase {
 protected:
-    fs::path root;
-    std::unique_ptr<DongleSim> sim;
-    IKorvexAPI* api = nullptr;
-
     mutable std::mutex sentLock;
     std::vector<SentFrame> sent;
     // (remote, sensor type) -> (frame counter, sample index) -> values
     std::map<std::pair<int, int>, std::map<std::pair<int, int>, std::vector<double>>> truth;
 
-    void SetUp() override;
-    void TearDown() override;
-
-    // Sets the environment for this test's folders (documents and port registry).
     virtual DongleSim::Options simOptions();
     void startKit();
-    void startApi();
 
-    fs::path workFiles() const { return root / "documents" / "Korvex-WorkFiles"; }
-    fs::path rawFolder() const { return workFiles() / "rawdata"; }
-    std::vector<fs::path> rawFiles() const;
-
-    int dongleMode();
-    bool configured(int remote);
-    std::string currentAcquisitionID();
+    std::vector<fs::path> rawFiles() const { return recordings(".raw"); }
+    bool configured(int remote) { return hardwareBool("remote" + std::to_string(remote) + ".configured"); }
     // Waits for both remotes' radio, sets the configurations (0 = leave out) and waits
     // until the remotes have answered every configuration follow-up.
     void configure(int config1, int config2);

@@ -147,12 +147,34 @@ TEST(SampleCollection, AveragingWindowsWeighEachSampleByItsInterval) {
     const Sample first = out.at(0);
     EXPECT_NEAR(first.time, 0.04, 1e-12);
     EXPECT_NEAR(first.values[0], 2.5, 1e-5);      // mean of 1, 2, 3, 4
-    EXPECT_NEAR(first.raw[0], 250, 3);            // truncated at every step
+    EXPECT_EQ(first.raw[0], 250);                 // quarter shares of 100 .. 400
     EXPECT_EQ(first.frameTotal, 1u);              // metadata of the window's first sample
     const Sample second = out.at(1);
     EXPECT_NEAR(second.time, 0.08, 1e-12);
     EXPECT_NEAR(second.values[0], 6.5, 1e-4);     // mean of 5 .. 8
     EXPECT_EQ(second.frameTotal, 5u);
+}
+
+TEST(SampleCollection, AveragedRawIsTruncatedOnceTowardZero) {
+    // Four samples share the first 40 ms window a quarter each. Raw 2, 2, 2, 4 sum to 2.5,
+    // which truncates to 2; truncating after every share would leave at most 1. Negated, the
+    // result truncates toward zero (-2, not -3).
+    for (int sign : {1, -1}) {
+        SampleCollection c(SampleLayout{7, 1, 100}, 1);
+        for (int raw : {2, 2, 2, 4, 4, 4, 4, 4}) {
+            Sample s(7, 1);
+            s.raw[0] = sign * raw;
+            s.values[0] = static_cast<float>(sign * raw);
+            s.remote = 1;
+            s.frameTotal = 1;
+            c.append(s);
+        }
+        SampleCollection out(25);
+        c.rangeInto(out, 0, 0.08);
+        ASSERT_GE(out.size(), 1u);
+        EXPECT_EQ(out.at(0).raw[0], sign * 2) << sign;
+        EXPECT_NEAR(out.at(0).values[0], sign * 2.5, 1e-5) << sign;
+    }
 }
 
 TEST(SampleCollection, InterpolationHitsSamplesExactlyAndIsLinearBetween) {

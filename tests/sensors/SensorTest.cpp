@@ -110,8 +110,9 @@ TEST(Decoding, BarometerCoefficientsAndCompensation) {
     EXPECT_EQ(s.raw[0], 677);
     EXPECT_EQ(s.raw[1], 496);
     EXPECT_TRUE(baro.coefficientsDerived);
-    const float expected = (baro.a0 + (baro.b1 + baro.c12 * 496) * 677 + baro.b2 * 496) * 65 / 1023 + 50;
-    EXPECT_EQ(s.values[0], expected);
+    // Worked by hand from the coefficients above: 2180.25 + (-2.58166504 + 0.00089598 * 496)
+    // * 677 - 1.04919434 * 496 = 212.92429; * 65 / 1023 + 50 = 63.52891 kPa.
+    EXPECT_NEAR(s.values[0], 63.52891, 1e-4);
     EXPECT_FLOAT_EQ(s.values[1], static_cast<float>((496 - 605.75) / -5.35));
 
     // A negative coefficient word keeps its sign.

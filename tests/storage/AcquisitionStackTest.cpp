@@ -57,7 +57,7 @@ TEST_F(AcquisitionStackTest, StartsWithAFreshEmptyCurrentAcquisition) {
     EXPECT_TRUE(current->remoteConfigurations.empty());
     EXPECT_TRUE(current->isEmpty());
     EXPECT_TRUE(stack.getStacked().empty());
-    EXPECT_TRUE(listener.logged("AcquisitionStack::setUpNewAcquisition - ID: " + current->acquisitionID));
+    EXPECT_TRUE(listener.hasLog("AcquisitionStack::setUpNewAcquisition - ID: " + current->acquisitionID));
 }
 
 TEST_F(AcquisitionStackTest, AddRemoteKeepsAnExistingConfigurationAndIgnoresConfigurationZero) {

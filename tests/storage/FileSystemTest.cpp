@@ -70,7 +70,7 @@ protected:
 
     TempDir temp;
     fs::path documents;
-    EnvOverride override;
+    ScopedEnv override;
     RecordingListener listener;
 };
 
@@ -85,7 +85,7 @@ TEST_F(FileSystemTest, CreatesTheRootAndEveryFolderKindUnderTheDocumentsFolder) 
         std::string path = files.getDirectory(kind);
         EXPECT_EQ(path, root().string() + "/" + folder) << kind;
         EXPECT_TRUE(fs::is_directory(path)) << kind;
-        EXPECT_TRUE(listener.logged("FileSystem::getDirectory - " + path));
+        EXPECT_TRUE(listener.hasLog("FileSystem::getDirectory - " + path));
     }
 
     listener.reset();
@@ -106,20 +106,20 @@ TEST_F(FileSystemTest, FolderBlockedByAFileIsReportedNotUsed) {
 TEST(DocumentsFolder, FollowsTheOverrideThenXdgThenHome) {
     TempDir home;
     fs::create_directories(home.path() / "cfg");
-    EnvOverride homeVar("HOME", home.str());
-    EnvOverride configHome("XDG_CONFIG_HOME", (home.path() / "cfg").string());
+    ScopedEnv homeVar("HOME", home.str());
+    ScopedEnv configHome("XDG_CONFIG_HOME", (home.path() / "cfg").string());
 
     {
-        EnvOverride korvex("KORVEX_DOCUMENTS_DIR", "/srv/portable/");
-        EnvOverride xdg("XDG_DOCUMENTS_DIR", "/xdg/docs");
+        ScopedEnv korvex("KORVEX_DOCUMENTS_DIR", "/srv/portable/");
+        ScopedEnv xdg("XDG_DOCUMENTS_DIR", "/xdg/docs");
         EXPECT_EQ(FileSystem::documentsFolder(), "/srv/portable");
     }
-    EnvOverride korvex("KORVEX_DOCUMENTS_DIR", std::nullopt);
+    ScopedEnv korvex("KORVEX_DOCUMENTS_DIR", std::nullopt);
     {
-        EnvOverride xdg("XDG_DOCUMENTS_DIR", "/xdg/docs");
+        ScopedEnv xdg("XDG_DOCUMENTS_DIR", "/xdg/docs");
         EXPECT_EQ(FileSystem::documentsFolder(), "/xdg/docs");
     }
-    EnvOverride xdg("XDG_DOCUMENTS_DIR", std::nullopt);
+    ScopedEnv xdg("XDG_DOCUMENTS_DIR", std::nullopt);
 
     EXPECT_EQ(FileSystem::documentsFolder(), home.str() + "/Documents");
 
@@ -152,7 +152,7 @@ TEST_F(FileSystemTest, ReadThenSaveGivesAByteIdenticalFile) {
     bson_destroy(&document);
 
     EXPECT_EQ(fileBytes(copy), fileBytes(source));
-    EXPECT_TRUE(listener.logged("FileSystem::saveBson: Write file " + copy.string()));
+    EXPECT_TRUE(listener.hasLog("FileSystem::saveBson: Write file " + copy.string()));
     // The temporary file of the save is gone.
     std::size_t entries = 0;
     for ([[maybe_unused]] const auto& entry : fs::directory_iterator(copy.parent_path()))

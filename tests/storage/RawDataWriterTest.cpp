@@ -35,16 +35,6 @@ std::vector<uint8_t> dataFrame(std::size_t size, uint8_t mark) {
     return bytes;
 }
 
-bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit = 5000ms) {
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (condition())
-            return true;
-        std::this_thread::sleep_for(2ms);
-    }
-    return condition();
-}
-
 class RawDataWriterTest : public ::testing::Test {
 protected:
     RawDataWriterTest()
@@ -91,16 +81,16 @@ protected:
             queue.push(std::make_unique<Packet>(frame));
             all.insert(all.end(), frame.begin(), frame.end());
         }
-        EXPECT_TRUE(eventually([&] { return writer.counters().framesWritten == before + frames.size(); }));
+        EXPECT_TRUE(waitFor(5000ms, [&] { return writer.counters().framesWritten == before + frames.size(); }));
         queue.setFlag(1);
         return all;
     }
     bool closedFiles(uint64_t count) {
-        return eventually([&] { return writer.counters().filesClosed >= count; });
+        return waitFor(5000ms, [&] { return writer.counters().filesClosed >= count; });
     }
 
     TempDir temp;
-    EnvOverride override;
+    ScopedEnv override;
     RecordingListener listener;
     FileSystem files;
     AcquisitionStack stack;
@@ -122,8 +112,8 @@ TEST_F(RawDataWriterTest, ThreeFramesMakeOneFileOf63Bytes) {
     EXPECT_EQ(bytes[1], 0x41);
     EXPECT_EQ(bytes.back(), 0x0A);
     std::string id = stack.currentAcquisitionID();
-    EXPECT_TRUE(listener.logged("RawDataWriter::listenLoop: Open file " + id + ".raw"));
-    EXPECT_TRUE(listener.logged("RawDataWriter::listenLoop: Close file " + id + ".raw"));
+    EXPECT_TRUE(listener.hasLog("RawDataWriter::listenLoop: Open file " + id + ".raw"));
+    EXPECT_TRUE(listener.hasLog("RawDataWriter::listenLoop: Close file " + id + ".raw"));
     EXPECT_TRUE(listener.errorCodes().empty());
     EXPECT_EQ(writer.counters().filesOpened, 1u);
 }
@@ -218,15 +208,15 @@ TEST_F(RawDataWriterTest, UnusableFolderGivesError24AndStopsStreaming) {
     queue.clearFlag();
     queue.push(std::make_unique<Packet>(dataFrame(20, 1)));
     queue.push(std::make_unique<Packet>(dataFrame(20, 2)));
-    ASSERT_TRUE(eventually([&] { return aborts == 1; }));
+    ASSERT_TRUE(waitFor(5000ms, [&] { return aborts == 1; }));
     EXPECT_EQ(listener.errorCodes(), std::vector<int>{24});
     EXPECT_NE(queue.flag(), 0);
-    ASSERT_TRUE(eventually([&] { return queue.empty(); }));
+    ASSERT_TRUE(waitFor(5000ms, [&] { return queue.empty(); }));
 
     // Nothing more is attempted until the next start, and nothing is left for it: the
     // frames still coming in while the dongle stops are dropped (and counted).
     queue.push(std::make_unique<Packet>(dataFrame(20, 3)));
-    ASSERT_TRUE(eventually([&] { return queue.empty(); }));
+    ASSERT_TRUE(waitFor(5000ms, [&] { return queue.empty(); }));
     EXPECT_EQ(aborts, 1);
     EXPECT_EQ(writer.counters().framesDropped, 3u);
 
@@ -242,7 +232,7 @@ TEST_F(RawDataWriterTest, WriteFailureGivesError25AndStopsStreaming) {
     fs::create_symlink("/dev/full", rawFile());
     startThread();
     run({dataFrame(20, 1), dataFrame(20, 2)});
-    ASSERT_TRUE(eventually([&] { return aborts == 1; }));
+    ASSERT_TRUE(waitFor(5000ms, [&] { return aborts == 1; }));
     ASSERT_TRUE(closedFiles(1));
     EXPECT_EQ(listener.errorCodes(), std::vector<int>{25});
     EXPECT_EQ(writer.counters().framesWritten, 0u);
@@ -262,7 +252,7 @@ TEST_F(RawDataWriterTest, WriteFailureKeepsEverythingWrittenAndEndsOnAFrameBound
     limited.rlim_cur = first.size() + 10;
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
     run({dataFrame(20, 3)});
-    bool aborted = eventually([&] { return aborts == 1; });
+    bool aborted = waitFor(5000ms, [&] { return aborts == 1; });
     bool closed = closedFiles(2);
     setrlimit(RLIMIT_FSIZE, &saved);
     ASSERT_TRUE(aborted);
@@ -315,7 +305,7 @@ TEST_F(RawDataWriterTest, MetadataIsWrittenBesideTheRawFileAndListed) {
 // seen in the file: nothing waits in a buffer of the process.
 TEST(RawDataWriterCrash, KilledMidRunTheFileHoldsEveryFrameQueuedBeforeTheKill) {
     TempDir temp;
-    EnvOverride override("KORVEX_DOCUMENTS_DIR", temp.str());
+    ScopedEnv override("KORVEX_DOCUMENTS_DIR", temp.str());
     int ready[2];
     ASSERT_EQ(pipe(ready), 0);
     constexpr int frameCount = 50;

@@ -16,9 +16,9 @@ protected:
 };
 
 TEST_F(EndToEndTest, TwoRemoteRunIsRecordedWhole) {
-    ASSERT_TRUE(waitFor([&] { return api->isDongleConnected(); }, 10s)) << "dongle not found";
+    ASSERT_TRUE(waitFor(10s, [&] { return api->isDongleConnected(); })) << "dongle not found";
     ASSERT_TRUE(waitReady());
-    EXPECT_GE(countScripts("hardwareStateChanged"), 1);
+    EXPECT_GE(ScriptLog::count("hardwareStateChanged"), 1);
 
     ASSERT_TRUE(configure(1, 3));
     ASSERT_TRUE(configure(2, 4));
@@ -27,10 +27,10 @@ TEST_F(EndToEndTest, TwoRemoteRunIsRecordedWhole) {
 
     // Every data frame the kit sent is in the raw file, byte for byte in size.
     std::vector<fs::path> raws;
-    ASSERT_TRUE(waitFor([&] {
+    ASSERT_TRUE(waitFor(3s, [&] {
         raws = recordings(".raw");
         return raws.size() == 1 && fs::file_size(raws[0]) == dataBytesSent();
-    }, 3s));
+    }));
     EXPECT_GT(framesOf(1).size() + framesOf(2).size(), 200u);  // 100 frames per second each
     fs::path meta = raws[0];
     meta.replace_extension(".bson");
@@ -42,29 +42,29 @@ TEST_F(EndToEndTest, TwoRemoteRunIsRecordedWhole) {
 }
 
 TEST_F(EndToEndTest, PulledDongleIsNoticedAndFoundAgain) {
-    ASSERT_TRUE(waitFor([&] { return api->isDongleConnected(); }, 10s));
+    ASSERT_TRUE(waitFor(10s, [&] { return api->isDongleConnected(); }));
     auto pulled = std::chrono::steady_clock::now();
     sim->unplug();
-    ASSERT_TRUE(waitFor([&] { return !api->isDongleConnected(); }, 5s));
+    ASSERT_TRUE(waitFor(5s, [&] { return !api->isDongleConnected(); }));
     auto noticed = std::chrono::steady_clock::now();
     EXPECT_LT(noticed - pulled, 3s);
     EXPECT_EQ(dongleMode(), 1);
     sim->replug();
-    ASSERT_TRUE(waitFor([&] { return api->isDongleConnected() && dongleMode() == 8; }, 10s));
+    ASSERT_TRUE(waitFor(10s, [&] { return api->isDongleConnected() && dongleMode() == 8; }));
 }
 
 TEST_F(EndToEndTest, PulledDongleEndsTheRunAndKeepsTheRecording) {
-    ASSERT_TRUE(waitFor([&] { return api->isRemoteConnected(1) && dongleMode() == 8; }, 10s));
+    ASSERT_TRUE(waitFor(10s, [&] { return api->isRemoteConnected(1) && dongleMode() == 8; }));
     ASSERT_TRUE(configure(1, 2));
     api->startDataAcquisition();
-    ASSERT_TRUE(waitFor([&] { return countScripts("dataStarted") == 1; }, 5s));
+    ASSERT_TRUE(waitFor(5s, [&] { return ScriptLog::count("dataStarted") == 1; }));
     std::this_thread::sleep_for(500ms);
     sim->unplug();
-    ASSERT_TRUE(waitFor([&] { return countScripts("dataStopped") == 1; }, 5s));
+    ASSERT_TRUE(waitFor(5s, [&] { return ScriptLog::count("dataStopped") == 1; }));
     auto raws = recordings(".raw");
     ASSERT_EQ(raws.size(), 1u);
     // The file holds whole data frames only, and the run's samples were re-timed.
-    auto frames = readFrames(raws[0]);
+    auto frames = splitFrames(readBytes(raws[0]));
     EXPECT_GT(frames.size(), 20u);
     uint64_t bytes = 0;
     for (const auto& frame : frames) {
@@ -87,11 +87,11 @@ TEST_F(EndToEndTest, RemotesAlreadyOnAreFoundByAskingThemNotByAnAnnouncement) {
 }
 
 TEST_F(RemotesOffTest, ARemoteThatDoesNotAnswerStaysDisconnectedUntilItComes) {
-    ASSERT_TRUE(waitFor([&] { return countScripts("DataParser::getNAck: GET_REMOTE_STATUS") == 2; }, 10s));
+    ASSERT_TRUE(waitFor(10s, [&] { return ScriptLog::count("DataParser::getNAck: GET_REMOTE_STATUS") == 2; }));
     EXPECT_FALSE(api->isRemoteConnected(1));
     EXPECT_FALSE(api->isRemoteConnected(2));
     sim->radioReturn(1);
-    ASSERT_TRUE(waitFor([&] { return api->isRemoteConnected(1) && dongleMode() == 8; }, 5s));
+    ASSERT_TRUE(waitFor(5s, [&] { return api->isRemoteConnected(1) && dongleMode() == 8; }));
     EXPECT_FALSE(api->isRemoteConnected(2));
 }
 

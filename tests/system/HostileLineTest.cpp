@@ -27,11 +27,11 @@ TEST_P(HostileLineTest, CostsAtMostTheFramesItTouches) {
     ASSERT_TRUE(configure(2, 6));
 
     ASSERT_TRUE(sim->hostileRate(kind, 15));
-    const int stopped = countScripts("dataStopped");
+    const int stopped = ScriptLog::count("dataStopped");
     api->startDataAcquisition();
-    ASSERT_TRUE(waitFor([&] { return countScripts("dataStarted") == 1; }, 5s));
+    ASSERT_TRUE(waitFor(5s, [&] { return ScriptLog::count("dataStarted") == 1; }));
     std::this_thread::sleep_for(800ms);
-    EXPECT_EQ(countScripts("dataStopped"), stopped) << "the run was cut short";
+    EXPECT_EQ(ScriptLog::count("dataStopped"), stopped) << "the run was cut short";
     // The last frames before the stop's answer get the act too: the answer must not wait
     // behind them.
     sim->hostileOff();
@@ -39,7 +39,7 @@ TEST_P(HostileLineTest, CostsAtMostTheFramesItTouches) {
     sim->hostileNext(kind);
     const auto stopAsked = std::chrono::steady_clock::now();
     api->stopDataAcquisition();
-    ASSERT_TRUE(waitFor([&] { return countScripts("dataStopped") == stopped + 1; }, 2s)) << "the stop never ended";
+    ASSERT_TRUE(waitFor(2s, [&] { return ScriptLog::count("dataStopped") == stopped + 1; })) << "the stop never ended";
     const auto stopTook =
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - stopAsked);
 

@@ -106,10 +106,10 @@ void expectMetadata(const fs::path& file, const std::string& id, const std::map<
     // The run records come after the keys every reader knows.
     EXPECT_EQ(keys, (std::vector<std::string>{"acquisitionID", "dongleID", "fwVersion", "lastStartDate", "remote1",
                                               "remote2", "runs"}));
-    EXPECT_EQ(textAt(doc, "acquisitionID"), id);
-    EXPECT_EQ(intAt(doc, "dongleID"), int32_t(kit.dongleID));
-    EXPECT_EQ(intAt(doc, "fwVersion"), int32_t(kit.fwVersion));
-    const std::string date = textAt(doc, "lastStartDate");
+    EXPECT_EQ(stringOr(doc, "acquisitionID", ""), id);
+    EXPECT_EQ(int32Or(doc, "dongleID", -1), int32_t(kit.dongleID));
+    EXPECT_EQ(int32Or(doc, "fwVersion", -1), int32_t(kit.fwVersion));
+    const std::string date = stringOr(doc, "lastStartDate", "");
     EXPECT_TRUE(date.size() >= 15 && date[8] == 'T') << date;
     for (auto [remote, config] : configs) {
         const std::string slot = "remote" + std::to_string(remote);
@@ -122,11 +122,11 @@ void expectMetadata(const fs::path& file, const std::string& id, const std::map<
         if (!slotKeys.empty() && slotKeys.back() == "constants") slotKeys.pop_back();
         EXPECT_EQ(slotKeys, (std::vector<std::string>{"remoteID", "rfFwVersion", "sensorFwVersion", "fixedConfig",
                                                       "sensorDataLen"}));
-        EXPECT_EQ(intAt(doc, (slot + ".remoteID").c_str()), int32_t(kit.unitIDs[remote - 1]));
+        EXPECT_EQ(int32Or(doc, (slot + ".remoteID").c_str(), -1), int32_t(kit.unitIDs[remote - 1]));
         // The versions the kit's remotes report in their status reply.
-        EXPECT_EQ(intAt(doc, (slot + ".rfFwVersion").c_str()), 0x0105);
-        EXPECT_EQ(intAt(doc, (slot + ".sensorFwVersion").c_str()), 0x0203);
-        EXPECT_EQ(intAt(doc, (slot + ".fixedConfig").c_str()), config);
+        EXPECT_EQ(int32Or(doc, (slot + ".rfFwVersion").c_str(), -1), 0x0105);
+        EXPECT_EQ(int32Or(doc, (slot + ".sensorFwVersion").c_str(), -1), 0x0203);
+        EXPECT_EQ(int32Or(doc, (slot + ".fixedConfig").c_str(), -1), config);
         std::map<int, int> lengths;
         for (const auto& block : simBlockLayout(config)) lengths[block.type] = block.slotLength;
         std::vector<std::pair<std::string, int>> expected, stored;
@@ -217,7 +217,7 @@ TEST_P(KitRunTest, DecodesWhatTheKitSentAndReloadsIdentically) {
     expectMetadata(metas[0], id, configs, options.model);
     auto raws = recordings(".raw");
     ASSERT_EQ(raws.size(), 1u);
-    EXPECT_TRUE(waitFor([&] { return fs::file_size(raws[0]) == dataBytesSent(); }, 3s));
+    EXPECT_TRUE(waitFor(3s, [&] { return fs::file_size(raws[0]) == dataBytesSent(); }));
 
     auto live = querySensors(configs);
     for (auto [remote, config] : configs) {
@@ -242,10 +242,10 @@ TEST_P(KitRunTest, DecodesWhatTheKitSentAndReloadsIdentically) {
     bson_destroy(&result);
     bson_t stack;
     api->getAcquisitionStack(&stack);
-    EXPECT_EQ(textAt(&stack, "ID"), id);
-    EXPECT_TRUE(boolAt(&stack, "fromDB"));
+    EXPECT_EQ(stringOr(&stack, "ID", ""), id);
+    EXPECT_TRUE(boolOr(&stack, "fromDB", false));
     for (auto [remote, config] : configs)
-        EXPECT_EQ(intAt(&stack, ("remote" + std::to_string(remote) + ".config").c_str()), config);
+        EXPECT_EQ(int32Or(&stack, ("remote" + std::to_string(remote) + ".config").c_str(), -1), config);
     bson_destroy(&stack);
 
     auto reloaded = querySensors(configs);
@@ -273,35 +273,35 @@ TEST_F(KitFaultTest, RemoteBackInRangeGetsItsConfigurationAndResumes) {
     ASSERT_TRUE(configure(2, 4));
     ASSERT_EQ(commandsSeen("SET_FIXED_CONFIG").size(), 2u);
     api->startDataAcquisition();
-    ASSERT_TRUE(waitFor([&] { return countScripts("dataStarted") == 1; }, 5s));
+    ASSERT_TRUE(waitFor(5s, [&] { return ScriptLog::count("dataStarted") == 1; }));
     std::this_thread::sleep_for(400ms);
 
     sim->radioDrop(2);
-    ASSERT_TRUE(waitFor([&] { return !api->isRemoteConnected(2); }, 5s));
+    ASSERT_TRUE(waitFor(5s, [&] { return !api->isRemoteConnected(2); }));
     std::this_thread::sleep_for(200ms);
     const size_t framesBeforeReturn = framesOf(2).size();
     const size_t samplesBeforeReturn = query(2, SIM_ACCELEROMETER).size();
     EXPECT_GT(samplesBeforeReturn, 0u);
 
     sim->radioReturn(2);
-    ASSERT_TRUE(waitFor([&] { return commandsSeen("SET_FIXED_CONFIG").size() == 3; }, 5s));
+    ASSERT_TRUE(waitFor(5s, [&] { return commandsSeen("SET_FIXED_CONFIG").size() == 3; }));
     EXPECT_NE(commandsSeen("SET_FIXED_CONFIG").back().find("[02 26 02 02 04 0A]"), std::string::npos)
         << commandsSeen("SET_FIXED_CONFIG").back();
     // The remote is configured again and the dongle still streams.
-    ASSERT_TRUE(waitFor([&] { return hardwareBool("remote2.configured") && dongleMode() == 16; }, 5s));
-    ASSERT_TRUE(waitFor([&] { return query(2, SIM_ACCELEROMETER).size() > samplesBeforeReturn + 40; }, 5s));
+    ASSERT_TRUE(waitFor(5s, [&] { return hardwareBool("remote2.configured") && dongleMode() == 16; }));
+    ASSERT_TRUE(waitFor(5s, [&] { return query(2, SIM_ACCELEROMETER).size() > samplesBeforeReturn + 40; }));
     EXPECT_GT(framesOf(2).size(), framesBeforeReturn);
-    EXPECT_EQ(countScripts("dataStopped"), 0);
+    EXPECT_EQ(ScriptLog::count("dataStopped"), 0);
 
     api->stopDataAcquisition();
-    ASSERT_TRUE(waitFor([&] { return countScripts("dataStopped") == 1; }, 5s));
+    ASSERT_TRUE(waitFor(5s, [&] { return ScriptLog::count("dataStopped") == 1; }));
     EXPECT_EQ(dongleMode(), 8);
     // Nothing the kit sent is missing, before or after the drop.
     EXPECT_EQ(query(2, SIM_ACCELEROMETER).size(), truthOf(framesOf(2)).samples[SIM_ACCELEROMETER].size());
     EXPECT_EQ(query(1, SIM_ACCELEROMETER).size(), truthOf(framesOf(1)).samples[SIM_ACCELEROMETER].size());
     auto raws = recordings(".raw");
     ASSERT_EQ(raws.size(), 1u);
-    EXPECT_TRUE(waitFor([&] { return fs::file_size(raws[0]) == dataBytesSent(); }, 3s));
+    EXPECT_TRUE(waitFor(3s, [&] { return fs::file_size(raws[0]) == dataBytesSent(); }));
 }
 
 // The kit refuses the question which configuration the remote runs; the remote still
@@ -310,7 +310,7 @@ TEST_F(KitFaultTest, RecordingReloadsWhenTheConfigurationReplyWasRefused) {
     ASSERT_TRUE(waitReady());
     ASSERT_EQ(sim->control("nack GET_FIXED_CONFIG 6 1"), "ok");
     ASSERT_TRUE(api->setFixedConfig(1, 3));
-    ASSERT_TRUE(waitFor([&] { return hardwareBool("remote1.configured") && commandsSeen("GET_FIXED_CONFIG").size() == 1; }, 10s));
+    ASSERT_TRUE(waitFor(10s, [&] { return hardwareBool("remote1.configured") && commandsSeen("GET_FIXED_CONFIG").size() == 1; }));
     std::this_thread::sleep_for(100ms);
     ASSERT_TRUE(stream(400ms));
     const std::string id = currentAcquisitionID();
@@ -323,8 +323,8 @@ TEST_F(KitFaultTest, RecordingReloadsWhenTheConfigurationReplyWasRefused) {
     bson_destroy(&result);
     bson_t stack;
     api->getAcquisitionStack(&stack);
-    EXPECT_EQ(textAt(&stack, "ID"), id);
-    EXPECT_EQ(intAt(&stack, "remote1.config"), 3);
+    EXPECT_EQ(stringOr(&stack, "ID", ""), id);
+    EXPECT_EQ(int32Or(&stack, "remote1.config", -1), 3);
     bson_destroy(&stack);
     expectIdentical(live, query(1, SIM_GYROSCOPE), "remote 1 gyroscope");
 }
@@ -338,25 +338,25 @@ TEST_F(KitFaultTest, UnconfiguredRemoteStopsTheRunOnce) {
     ASSERT_EQ(sim->control("config 2 38").rfind("ok", 0), 0u);
 
     api->startDataAcquisition();
-    ASSERT_TRUE(waitFor([&] { return countScripts("dataStopped") == 1; }, 5s));
+    ASSERT_TRUE(waitFor(5s, [&] { return ScriptLog::count("dataStopped") == 1; }));
     std::this_thread::sleep_for(300ms);
 
-    EXPECT_EQ(countScripts("sensor data length not set"), 1);
-    EXPECT_EQ(countScripts("Remote 2 is not configured"), 1);
+    EXPECT_EQ(ScriptLog::count("sensor data length not set"), 1);
+    EXPECT_EQ(ScriptLog::count("Remote 2 is not configured"), 1);
     EXPECT_EQ(commandsSeen("STOP_DATA").size(), 1u);
-    EXPECT_EQ(countScripts("dataStarted"), 1);
-    EXPECT_EQ(countScripts("dataStopped"), 1);
-    EXPECT_TRUE(waitFor([&] { return dongleMode() == 8; }, 3s));
+    EXPECT_EQ(ScriptLog::count("dataStarted"), 1);
+    EXPECT_EQ(ScriptLog::count("dataStopped"), 1);
+    EXPECT_TRUE(waitFor(3s, [&] { return dongleMode() == 8; }));
     EXPECT_EQ(query(2, SIM_ACCELEROMETER).size(), 0u);
     // What arrived is on disk all the same.
     auto raws = recordings(".raw");
     ASSERT_EQ(raws.size(), 1u);
-    EXPECT_TRUE(waitFor([&] { return fs::file_size(raws[0]) == dataBytesSent(); }, 3s));
+    EXPECT_TRUE(waitFor(3s, [&] { return fs::file_size(raws[0]) == dataBytesSent(); }));
 
     // The next run of the same acquisition, with the remote set up again, goes through.
     ASSERT_TRUE(configure(2, 4));
     ASSERT_TRUE(stream(300ms));
-    EXPECT_EQ(countScripts("sensor data length not set"), 1);
+    EXPECT_EQ(ScriptLog::count("sensor data length not set"), 1);
 }
 
 }  // namespace

@@ -59,11 +59,11 @@ protected:
     // A remote that is on and in range shows up as connected (and configured again when it
     // was), as a teacher waits to see before going on.
     void settle() {
-        waitFor([&] {
+        waitFor(3s, [&] {
             for (int r : {1, 2})
                 if (inRange[r - 1] && !api->isRemoteConnected(r)) return false;
             return api->isDongleConnected() && dongleMode() >= 4;
-        }, 3s);
+        });
     }
 
     void chooseConfiguration(int remote) {
@@ -71,7 +71,7 @@ protected:
         const int config = configs[pick(5)];
         if (dongleMode() != 8 || !api->isRemoteConnected(remote) || !api->setFixedConfig(remote, config)) return;
         const std::string slot = "remote" + std::to_string(remote);
-        waitFor([&] { return hardwareBool(slot + ".configured") && hardwareInt(slot + ".fixedConfig") == config; }, 1s);
+        waitFor(1s, [&] { return hardwareBool(slot + ".configured") && hardwareInt(slot + ".fixedConfig") == config; });
     }
 
     void step() {
@@ -84,10 +84,10 @@ protected:
         case 2: case 3: case 4: case 10: case 11: {   // record a short run
             if (!configured(1) && !configured(2)) chooseConfiguration(remote);
             if (dongleMode() != 8 || (!configured(1) && !configured(2))) return;
-            int stopped = countScripts("dataStopped");
-            int started = countScripts("dataStarted");
+            int stopped = ScriptLog::count("dataStopped");
+            int started = ScriptLog::count("dataStarted");
             api->startDataAcquisition();
-            if (!waitFor([&] { return countScripts("dataStarted") > started; }, 1s)) return;
+            if (!waitFor(1s, [&] { return ScriptLog::count("dataStarted") > started; })) return;
             std::this_thread::sleep_for(std::chrono::milliseconds(60 + pick(120)));
             if (pick(3) == 0) sim->garbage(1 + pick(40));   // junk between frames costs nothing
             if (pick(3) == 0)   // a hostile burst: it may cost only the frames it damages
@@ -99,7 +99,7 @@ protected:
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(30));
             api->stopDataAcquisition();
-            if (waitFor([&] { return countScripts("dataStopped") > stopped; }, 3s)) noteStop();
+            if (waitFor(3s, [&] { return ScriptLog::count("dataStopped") > stopped; })) noteStop();
             return;
         }
         case 5: {   // keep the run and go on in a new acquisition
@@ -115,14 +115,14 @@ protected:
         }
         case 7: {   // pull the dongle, maybe in the middle of a run, and plug it in again
             bool wasStreaming = streaming();
-            int stopped = countScripts("dataStopped");
+            int stopped = ScriptLog::count("dataStopped");
             sim->unplug();
             plugged = false;
-            if (wasStreaming && waitFor([&] { return countScripts("dataStopped") > stopped; }, 3s)) {
+            if (wasStreaming && waitFor(3s, [&] { return ScriptLog::count("dataStopped") > stopped; })) {
                 interrupted.insert(currentAcquisitionID());
                 noteStop();
             }
-            waitFor([&] { return !api->isDongleConnected(); }, 3s);
+            waitFor(3s, [&] { return !api->isDongleConnected(); });
             sim->replug();
             plugged = true;
             settle();
@@ -157,9 +157,9 @@ TEST_P(ModelTest, EveryRecordingReloadsAsItWasLive) {
     for (int remote : {1, 2})
         if (!inRange[remote - 1]) sim->radioReturn(remote);
     if (streaming()) {
-        int stopped = countScripts("dataStopped");
+        int stopped = ScriptLog::count("dataStopped");
         api->stopDataAcquisition();
-        if (waitFor([&] { return countScripts("dataStopped") > stopped; }, 3s)) noteStop();
+        if (waitFor(3s, [&] { return ScriptLog::count("dataStopped") > stopped; })) noteStop();
     }
     for (const auto& [id, live] : recorded) expectReloads(id);
 

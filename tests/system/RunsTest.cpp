@@ -37,7 +37,7 @@ TEST_F(RunsTest, SeveralRunsReloadAsTheyWereLive) {
     const std::string id = currentAcquisitionID();
     auto raws = recordings(".raw");
     ASSERT_EQ(raws.size(), 1u);
-    ASSERT_TRUE(waitFor([&] { return fs::file_size(raws[0]) == dataBytesSent(); }, 3s)) << "every frame recorded";
+    ASSERT_TRUE(waitFor(3s, [&] { return fs::file_size(raws[0]) == dataBytesSent(); })) << "every frame recorded";
 
     Snapshot live = snapshot(sensors38And6);
     for (const auto& [remote, types] : sensors38And6) {
@@ -108,7 +108,7 @@ TEST_F(RunsTest, RecordingIntoAReloadedRunWithOneRemote) {
     ASSERT_TRUE(api->stackAcquisition());
     reload(id);
     expectSameSamples(live, snapshot(sensors38And6));
-    EXPECT_EQ(countScripts("ERROR"), 0) << "no remote was left without a layout";
+    EXPECT_EQ(ScriptLog::count("ERROR"), 0) << "no remote was left without a layout";
     EXPECT_EQ(commandsSeen("STOP_DATA").size(), 2u);
 }
 
