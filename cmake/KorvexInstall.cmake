@@ -23,7 +23,7 @@ set(KORVEX_INSTALL_DATADIR share)
 set(korvex_packaging_dir ${CMAKE_SOURCE_DIR}/packaging)
 
 # Installed programs find the private library beside themselves.
-foreach(target Korvex korvex-cli korvex-info)
+foreach(target Korvex korvex-cli)
   if(TARGET ${target})
     set_target_properties(${target} PROPERTIES INSTALL_RPATH "$ORIGIN")
   endif()

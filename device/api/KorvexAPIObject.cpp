@@ -110,11 +110,6 @@ PacketQueue* KorvexAPI::commandQueue() {
     return encoder ? encoder->getCommandQueue() : nullptr;
 }
 
-bool KorvexAPI::unavailable(const char* operation, const char* what) {
-    dispatch->log(std::string("KorvexAPI::") + operation + " - " + what + " is not available");
-    return false;
-}
-
 void KorvexAPI::emptyDocument(bson_t* result) {
     if (result)
         bson_init(result);

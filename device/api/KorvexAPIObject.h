@@ -90,21 +90,16 @@ public:
     // Owned parts, in creation order.
     EventDispatch* dispatch = nullptr;
     HardwareState* hardwareState = nullptr;
-    // The storage, calibration and controller parts are wired in by the controller
-    // integration; until then they stay null and every operation that needs one of them
-    // refuses with a log line (and false, or an empty finished document).
+    // The storage, calibration and controller parts, created with the object.
     FileSystem* fileSystem = nullptr;
     CalibrationData* calibrationData = nullptr;
     AcquisitionStack* acquisitionStack = nullptr;
     HardwareAPI* hardware = nullptr;
 
 private:
-    // The command encoder. It belongs to the hardware controller once that exists; until
-    // then this object keeps its own, so that commands are queued the same way.
+    // The hardware controller's command encoder.
     Protocol* protocol();
 
-    // Logs "KorvexAPI::<operation> - <what> is not available" and returns false.
-    bool unavailable(const char* operation, const char* what);
     // Sets up the next current acquisition after a stack or a discard and tells the page.
     bool finishAcquisitionChange();
     bool keepRecordingForNewConfiguration(int remote);

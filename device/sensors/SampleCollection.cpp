@@ -139,6 +139,11 @@ public:
         return i;
     }
     size_t firstAtOrAfter(double T) const { return firstAtOrAfter(T, guess(T)); }
+    // The samples of the window [start, end], which normaliseWindow settles in place: from
+    // the first at or after the start to the first at or after the end. False when there is
+    // nothing to read.
+    bool timeWindow(double& start, double& end, const char* operation, size_t& from,
+                    size_t& to) const;
     // First sample whose frame total is at least F; the last one when none is.
     size_t firstFrameAtOrAfter(double F, size_t from) const {
         const size_t n = size();
@@ -216,7 +221,30 @@ bool normaliseWindow(size_t n, double last, double& start, double& end, const ch
     return true;
 }
 
+// The opening of the copies into another collection: false (with the copy's message) when
+// `out` is this collection or already holds samples.
+bool fillable(const SampleCollection& self, const SampleCollection& out, const char* message) {
+    if (&out == &self)
+        return false;
+    if (!out.empty()) {
+        std::cerr << message;
+        return false;
+    }
+    return true;
+}
+
 } // namespace
+
+bool SampleCollection::View::timeWindow(double& start, double& end, const char* operation,
+                                        size_t& from, size_t& to) const {
+    const size_t n = size();
+    const double last = n ? time(n - 1) : 0.0;
+    if (!normaliseWindow(n, last, start, end, operation) || n == 0)
+        return false;
+    from = firstAtOrAfter(std::max(start, time(0)));
+    to = firstAtOrAfter(std::min(end, last));
+    return true;
+}
 
 SampleCollection::SampleCollection(int32_t rate) : rate(rate) {}
 
@@ -297,12 +325,8 @@ std::optional<BoundingBoxData> SampleCollection::boxSnapshot() const {
 }
 
 void SampleCollection::copyLastInto(SampleCollection& out) const {
-    if (&out == this)
+    if (!fillable(*this, out, "ERROR getLastSample::resampling: input vector already fed!"))
         return;
-    if (!out.empty()) {
-        std::cerr << "ERROR getLastSample::resampling: input vector already fed!";
-        return;
-    }
     Sample last;
     {
         auto lock = readLock();
@@ -358,23 +382,15 @@ void SampleCollection::retrying(SampleCollection& out, Attempt attempt) const {
 // ---- frame averages ------------------------------------------------------------------------
 
 void SampleCollection::averageFramesInto(SampleCollection& out) const {
-    if (&out == this)
+    if (!fillable(*this, out, "ERROR SampleCollection:: input vector already fed!\n"))
         return;
-    if (!out.empty()) {
-        std::cerr << "ERROR SampleCollection:: input vector already fed!\n";
-        return;
-    }
     retrying(out, [&](bool pieces) { return framesAttempt(out, true, 0, 0, pieces); });
 }
 
 void SampleCollection::averageFramesInRangeInto(SampleCollection& out, double startTime,
                                                 double endTime) const {
-    if (&out == this)
+    if (!fillable(*this, out, "ERROR getTimeFrameSamples:: input vector already fed!\n"))
         return;
-    if (!out.empty()) {
-        std::cerr << "ERROR getTimeFrameSamples:: input vector already fed!\n";
-        return;
-    }
     retrying(out, [&](bool pieces) {
         return framesAttempt(out, false, startTime, endTime, pieces);
     });
@@ -556,12 +572,8 @@ bool SampleCollection::averageStored(SampleCollection& out, ReadLock& lock, size
 
 void SampleCollection::rangeInto(SampleCollection& out, double startTime, double endTime,
                                  bool withRaw) const {
-    if (&out == this)
+    if (!fillable(*this, out, "ERROR getTimeFrameSamples:: input vector already fed!\n"))
         return;
-    if (!out.empty()) {
-        std::cerr << "ERROR getTimeFrameSamples:: input vector already fed!\n";
-        return;
-    }
     retrying(out, [&](bool pieces) {
         return rangeAttempt(out, startTime, endTime, withRaw, pieces);
     });
@@ -574,12 +586,10 @@ bool SampleCollection::rangeAttempt(SampleCollection& out, double startTime, dou
     const size_t n = v.size();
     const uint64_t rewrites = rewriteCount;
     const size_t hold = samplesPerHold.load(std::memory_order_relaxed);
-    const double last = n ? v.time(n - 1) : 0.0;
-    if (!normaliseWindow(n, last, startTime, endTime, "getSampleCollection") || n == 0)
+    size_t pos = 0, endPos = 0;
+    if (!v.timeWindow(startTime, endTime, "getSampleCollection", pos, endPos))
         return true;
-    const double first = v.time(0);
-    size_t pos = v.firstAtOrAfter(std::max(startTime, first));
-    const size_t endPos = v.firstAtOrAfter(std::min(endTime, last));
+    const double last = v.time(n - 1);
 
     // A rate of 0 would be an infinite period: treated as no resampling.
     if (out.rate <= 0) {
@@ -677,15 +687,12 @@ SampleCollection::RawSum SampleCollection::rawSumInRange(double startTime, doubl
         RawSum result;
         auto lock = readLock();
         View v(*this);
-        const size_t n = v.size();
         const uint64_t rewrites = rewriteCount;
         const bool pieces = stored && tries < piecedAttempts;
         const size_t hold = samplesPerHold.load(std::memory_order_relaxed);
-        const double last = n ? v.time(n - 1) : 0.0;
-        if (!normaliseWindow(n, last, startTime, endTime, "getSampleCollection") || n == 0)
+        size_t from = 0, to = 0;
+        if (!v.timeWindow(startTime, endTime, "getSampleCollection", from, to))
             return result;
-        const size_t from = v.firstAtOrAfter(std::max(startTime, v.time(0)));
-        const size_t to = v.firstAtOrAfter(std::min(endTime, last));
         bool rewritten = false;
         for (size_t i = from, held = 0; i <= to; ++i) {
             const Sample s = v.sample(i);

@@ -124,6 +124,17 @@ bool Sensor::blockPayload(std::span<const uint8_t> frame, uint16_t position, siz
     return true;
 }
 
+std::optional<Sensor::OpenBlock> Sensor::openBlock(std::span<const uint8_t> frame, uint16_t position,
+                                                   size_t slotLength) {
+    std::span<const uint8_t> payload;
+    if (!blockPayload(frame, position, slotLength, payload))
+        return std::nullopt;
+    std::optional<OpenBlock> block(std::in_place, payload, samples.edit(), frame[3], frame[4]);
+    if (!acceptFrameLocked(frame[4]))
+        return std::nullopt;
+    return block;
+}
+
 void Sensor::advanceTime() {
     ++sampleCount;
     lastSampleTime = sampleCount / sampleRate.load(std::memory_order_relaxed);

@@ -121,6 +121,16 @@ protected:
     // Checks the block header: type, frame and slot bounds. On success gives the payload.
     bool blockPayload(std::span<const uint8_t> frame, uint16_t position, std::size_t slotLength,
                       std::span<const uint8_t>& payload) const;
+    // The opening of a block's parse: the payload, the collection locked for writing and
+    // the frame's remote and counter; empty when the block is malformed or the frame is
+    // refused (acceptFrameLocked), so that there is nothing to add.
+    struct OpenBlock {
+        std::span<const uint8_t> payload;
+        SampleCollection::Editor editor;
+        uint8_t remoteNumber;
+        uint8_t counter;
+    };
+    std::optional<OpenBlock> openBlock(std::span<const uint8_t> frame, uint16_t position, std::size_t slotLength);
     // Next time stamp (sampleCount + 1) / sampleRate.
     void advanceTime();
     // Re-times all samples with the measured rate and calls convert for each one;

@@ -6,8 +6,7 @@
 #include <iostream>
 #include <limits>
 
-// Stored calibration records are applied through CalibrationData::setCalibration once that
-// class is part of the build; until then no record exists to apply.
+// Stored calibration records are applied through CalibrationData::setCalibration.
 #include "device/sensors/CalibrationData.h"
 
 namespace {
@@ -42,13 +41,10 @@ void TriaxialSensor::setDefaults(const std::array<float, 3>& o, const std::array
 }
 
 void TriaxialSensor::parse(std::span<const uint8_t> frame, uint16_t position, size_t slotLength) {
-    std::span<const uint8_t> payload;
-    if (!blockPayload(frame, position, slotLength, payload))
+    auto block = openBlock(frame, position, slotLength);
+    if (!block)
         return;
-    auto editor = samples.edit();
-    if (!acceptFrameLocked(frame[4]))
-        return;
-    const uint8_t remoteNumber = frame[3], counter = frame[4];
+    auto& [payload, editor, remoteNumber, counter] = *block;
     const size_t count = payload.size() / 6;
     for (size_t i = 0; i < count; ++i) {
         const uint8_t* p = payload.data() + 6 * i;
@@ -131,13 +127,10 @@ void ScalarSensor::reset() {
 }
 
 void ScalarSensor::parse(std::span<const uint8_t> frame, uint16_t position, size_t slotLength) {
-    std::span<const uint8_t> payload;
-    if (!blockPayload(frame, position, slotLength, payload))
+    auto block = openBlock(frame, position, slotLength);
+    if (!block)
         return;
-    auto editor = samples.edit();
-    if (!acceptFrameLocked(frame[4]))
-        return;
-    const uint8_t remoteNumber = frame[3], counter = frame[4];
+    auto& [payload, editor, remoteNumber, counter] = *block;
     const uint32_t total = static_cast<uint32_t>(frameTotal);
     const float o = offset, s = scale;
     const size_t count = payload.size() / 2;
@@ -207,13 +200,10 @@ void Force::reset() {
 }
 
 void Force::parse(std::span<const uint8_t> frame, uint16_t position, size_t slotLength) {
-    std::span<const uint8_t> payload;
-    if (!blockPayload(frame, position, slotLength, payload))
+    auto block = openBlock(frame, position, slotLength);
+    if (!block)
         return;
-    auto editor = samples.edit();
-    if (!acceptFrameLocked(frame[4]))
-        return;
-    const uint8_t remoteNumber = frame[3], counter = frame[4];
+    auto& [payload, editor, remoteNumber, counter] = *block;
     const size_t count = payload.size() / 2;
     for (size_t i = 0; i < count; ++i) {
         const int32_t raw = be16(payload.data() + 2 * i);
@@ -285,13 +275,10 @@ double Wheel::velocitySlope(const SampleCollection::Editor& samples, long s, lon
 }
 
 void Wheel::parse(std::span<const uint8_t> frame, uint16_t at, size_t slotLength) {
-    std::span<const uint8_t> payload;
-    if (!blockPayload(frame, at, slotLength, payload))
+    auto block = openBlock(frame, at, slotLength);
+    if (!block)
         return;
-    auto editor = samples.edit();
-    if (!acceptFrameLocked(frame[4]))
-        return;
-    const uint8_t remoteNumber = frame[3], counter = frame[4];
+    auto& [payload, editor, remoteNumber, counter] = *block;
     const double rate = sampleRate;
     const size_t count = payload.size() / 2;
     for (size_t i = 0; i < count; ++i) {
@@ -387,13 +374,10 @@ float Barometer::pressure(int32_t padc, int32_t tadc) const {
 float Barometer::temperature(int32_t tadc) { return static_cast<float>((tadc - 605.75) / -5.35); }
 
 void Barometer::parse(std::span<const uint8_t> frame, uint16_t position, size_t slotLength) {
-    std::span<const uint8_t> payload;
-    if (!blockPayload(frame, position, slotLength, payload))
+    auto block = openBlock(frame, position, slotLength);
+    if (!block)
         return;
-    auto editor = samples.edit();
-    if (!acceptFrameLocked(frame[4]))
-        return;
-    const uint8_t remoteNumber = frame[3], counter = frame[4];
+    auto& [payload, editor, remoteNumber, counter] = *block;
     const size_t count = payload.size() / 4;
     for (size_t i = 0; i < count; ++i) {
         const uint8_t* p = payload.data() + 4 * i;
@@ -455,13 +439,10 @@ float Thermometer::temperature(int32_t raw) const {
 }
 
 void Thermometer::parse(std::span<const uint8_t> frame, uint16_t position, size_t slotLength) {
-    std::span<const uint8_t> payload;
-    if (!blockPayload(frame, position, slotLength, payload))
+    auto block = openBlock(frame, position, slotLength);
+    if (!block)
         return;
-    auto editor = samples.edit();
-    if (!acceptFrameLocked(frame[4]))
-        return;
-    const uint8_t remoteNumber = frame[3], counter = frame[4];
+    auto& [payload, editor, remoteNumber, counter] = *block;
     const size_t count = payload.size() / 4;
     for (size_t i = 0; i < count; ++i) {
         const int32_t raw = be32(payload.data() + 4 * i);
@@ -485,13 +466,10 @@ Digital::Digital(int32_t remote, double rate) : Sensor(remote, SensorDigital, ra
 }
 
 void Digital::parse(std::span<const uint8_t> frame, uint16_t position, size_t slotLength) {
-    std::span<const uint8_t> payload;
-    if (!blockPayload(frame, position, slotLength, payload))
+    auto block = openBlock(frame, position, slotLength);
+    if (!block)
         return;
-    auto editor = samples.edit();
-    if (!acceptFrameLocked(frame[4]))
-        return;
-    const uint8_t remoteNumber = frame[3], counter = frame[4];
+    auto& [payload, editor, remoteNumber, counter] = *block;
     for (size_t i = 0; i < payload.size(); ++i) {
         int32_t raw[8];
         float values[8];

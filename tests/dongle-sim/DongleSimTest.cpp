@@ -317,8 +317,6 @@ TEST_F(DongleSimTest, RadioDropAndReturnAreAnnouncedImmediatelyOrOnSchedule) {
     s.schedule(100, "radio-drop 1");
     EXPECT_EQ(host.nextAnswer(), frame(RF_CONNECTION, {1, 0}));
     EXPECT_GE(Clock::now() - asked, 90ms);
-    EXPECT_EQ(s.control("radio-drop 3").rfind("error", 0), 0u);
-    EXPECT_EQ(s.control("jump").rfind("error", 0), 0u);
 }
 
 TEST_F(DongleSimTest, SplitWritesAndGarbageStillLeaveWholeFramesToFind) {
@@ -362,7 +360,6 @@ TEST_F(DongleSimTest, AnswersCanBeDroppedDelayedOrRefusedOnDemand) {
     EXPECT_EQ(host.ask(frame(SET_FIXED_CONFIG, {1, 3})), frame(NACK, {SET_FIXED_CONFIG, 5}));
     EXPECT_EQ(host.ask(frame(GET_FIXED_CONFIG, {1})), frame(GET_FIXED_CONFIG, {1, 0}));   // refused: unchanged
     EXPECT_EQ(host.ask(frame(SET_FIXED_CONFIG, {1, 3})), frame(ACK, {SET_FIXED_CONFIG}));
-    EXPECT_EQ(s.control("nack NO_SUCH_COMMAND 5").rfind("error", 0), 0u);
 }
 
 TEST_F(DongleSimTest, BrokenHostFramesAreRefusedWithoutLosingTheNextCommand) {
@@ -636,9 +633,6 @@ TEST_F(DongleSimTest, HostileActsQueueForTheNextFramesAndRatesAddUpTo100) {
     options.fixedConfigs = {{1, 2}};
     options.paced = false;
     DongleSim& s = start(options);
-    for (const char* wrong : {"hostile", "hostile flip 101", "hostile flip nan", "hostile flip 5 6"})
-        EXPECT_EQ(s.control(wrong).rfind("error: usage: hostile", 0), 0u) << wrong;
-    EXPECT_EQ(s.control("hostile nope").rfind("error: unknown hostile kind", 0), 0u);
     EXPECT_TRUE(s.hostileRate(HostileKind::BitFlip, 60));
     EXPECT_FALSE(s.hostileRate(HostileKind::Truncate, 50));
     EXPECT_EQ(s.control("hostile any 40%"), "ok");

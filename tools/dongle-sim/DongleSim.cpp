@@ -4,6 +4,7 @@
 #include "device/link/protocol/CommandNames.h"
 #include "device/link/protocol/Packet.h"
 #include "tools/dongle-sim/SimCommandReader.h"
+#include "tools/dongle-sim/SimControl.h"
 #include "tools/enumser/PortRegistry.h"
 
 #include <algorithm>
@@ -50,44 +51,6 @@ std::string hex(std::span<const uint8_t> bytes, std::size_t limit = 64) {
     if (bytes.size() > limit)
         text += " ...";
     return text;
-}
-
-std::vector<std::string> tokens(const std::string& line) {
-    std::istringstream in(line);
-    std::vector<std::string> words;
-    for (std::string w; in >> w;)
-        words.push_back(w);
-    return words;
-}
-
-bool parseInt(const std::string& text, long& value) {
-    if (text.empty())
-        return false;
-    char* end = nullptr;
-    errno = 0;
-    value = std::strtol(text.c_str(), &end, 0);
-    return errno == 0 && end && *end == '\0';
-}
-
-bool parseDouble(const std::string& text, double& value) {
-    char* end = nullptr;
-    errno = 0;
-    value = std::strtod(text.c_str(), &end);
-    return !text.empty() && errno == 0 && end && *end == '\0';
-}
-
-std::string restAfter(const std::string& line, std::size_t words) {
-    std::size_t pos = 0;
-    for (std::size_t i = 0; i < words; ++i) {
-        pos = line.find_first_not_of(" \t", pos);
-        if (pos == std::string::npos)
-            return {};
-        pos = line.find_first_of(" \t", pos);
-        if (pos == std::string::npos)
-            return {};
-    }
-    pos = line.find_first_not_of(" \t", pos);
-    return pos == std::string::npos ? std::string{} : line.substr(pos);
 }
 
 }  // namespace
@@ -678,32 +641,16 @@ struct DongleSim::Impl {
 
     // --- control lines ----------------------------------------------------------------
 
-    int parseCommand(const std::string& word) const {
-        if (word == "any")
-            return -1;
-        long value;
-        if (parseInt(word, value))
-            return value >= 0 && value <= 255 ? static_cast<int>(value) : -2;
-        for (const auto& [code, name] : names.commands()) {
-            if (name.size() == word.size() &&
-                std::equal(name.begin(), name.end(), word.begin(),
-                           [](char a, char b) { return std::toupper(a) == std::toupper(b); }))
-                return code;
-        }
-        return -2;
-    }
-
-    std::string execute(const std::string& line) {
-        const auto words = tokens(line);
-        if (words.empty() || words[0][0] == '#')
+    std::string execute(const std::string& text) {
+        using Verb = ControlLine::Verb;
+        ControlParse parsed = parseControlLine(text, names.commands());
+        if (!parsed.line)
+            return parsed.error;
+        const ControlLine& c = *parsed.line;
+        switch (c.verb) {
+        case Verb::Nothing:
             return "ok";
-        const std::string& verb = words[0];
-        long a = 0, b = 0;
-        auto remoteArg = [&](std::size_t i, long& r) {
-            return words.size() > i && parseInt(words[i], r) && (r == 1 || r == 2);
-        };
-
-        if (verb == "unplug") {
+        case Verb::Unplug:
             if (masterFd >= 0) {
                 model.unplug();
                 closeTerminal();
@@ -712,8 +659,7 @@ struct DongleSim::Impl {
                     opts.portChanged("");
             }
             return "ok unplugged";
-        }
-        if (verb == "replug") {
+        case Verb::Replug: {
             if (masterFd >= 0) {
                 model.unplug();
                 closeTerminal();
@@ -723,160 +669,92 @@ struct DongleSim::Impl {
                 return "error: " + error;
             return "ok port " + path;
         }
-        if (verb == "radio-drop" || verb == "radio-return") {
-            if (!remoteArg(1, a))
-                return "error: usage: " + verb + " <1|2>";
-            deliver(model.setInRange(static_cast<int>(a), verb == "radio-return"), Clock::now());
+        case Verb::RadioDrop:
+        case Verb::RadioReturn:
+            deliver(model.setInRange(c.remote, c.verb == Verb::RadioReturn), Clock::now());
             return "ok";
-        }
-        if (verb == "garbage") {
-            std::vector<uint8_t> bytes;
-            if (words.size() > 1 && words[1] == "hex") {
-                for (std::size_t i = 2; i < words.size(); ++i) {
-                    long v;
-                    if (!parseInt("0x" + words[i], v) || v < 0 || v > 255)
-                        return "error: bad byte " + words[i];
-                    bytes.push_back(static_cast<uint8_t>(v));
-                }
-            } else {
-                if (words.size() != 2 || !parseInt(words[1], a) || a < 1 || a > 65536)
-                    return "error: usage: garbage <count 1..65536> | garbage hex <bytes>";
-                // Junk without start bytes, so that it never looks like the start of a frame.
-                for (long i = 0; i < a; ++i) {
-                    auto v = static_cast<uint8_t>(junk());
-                    bytes.push_back(v == FRAME_SOP ? 0x55 : v);
-                }
+        case Verb::Garbage: {
+            std::vector<uint8_t> bytes = c.bytes;
+            // Junk without start bytes, so that it never looks like the start of a frame.
+            for (long i = 0; i < c.count; ++i) {
+                auto v = static_cast<uint8_t>(junk());
+                bytes.push_back(v == FRAME_SOP ? 0x55 : v);
             }
-            if (bytes.empty())
-                return "error: no bytes";
             if (!lineOpen(false))
                 return "error: no host on the port";
             enqueueJunk(bytes, HostileKind::Garbage);
             return "ok";
         }
-        if (verb == "hostile")
-            return hostileLine(words);
-        if (verb == "split") {
-            if (words.size() >= 2 && words[1] == "off") {
-                splitMax = 0;
-                return "ok";
-            }
-            if (words.size() < 2 || !parseInt(words[1], a) || a < 0 || a > 1024 ||
-                (words.size() > 2 && (!parseInt(words[2], b) || b < 0 || b > 1000)))
-                return "error: usage: split <max-bytes> [gap-ms] | split off";
-            splitMax = static_cast<int>(a);
-            splitGap = std::chrono::milliseconds(words.size() > 2 ? b : 1);
-            return "ok";
-        }
-        if (verb == "drop-answers") {
-            if (words.size() != 2 || !parseInt(words[1], a) || a < 0)
-                return "error: usage: drop-answers <n>";
-            dropCount = static_cast<int>(a);
-            return "ok";
-        }
-        if (verb == "late-answers") {
-            if (words.size() != 3 || !parseInt(words[1], a) || !parseInt(words[2], b) || a < 0 || b < 0 || b > 60000)
-                return "error: usage: late-answers <n> <ms>";
-            lateCount = static_cast<int>(a);
-            lateDelay = std::chrono::milliseconds(b);
-            return "ok";
-        }
-        if (verb == "nack") {
-            long count = 1;
-            if (words.size() < 3 || words.size() > 4 || !parseInt(words[2], b) || b < 0 || b > 255 ||
-                (words.size() == 4 && (!parseInt(words[3], count) || count < 1)))
-                return "error: usage: nack <command|any> <error> [n]";
-            int command = parseCommand(words[1]);
-            if (command == -2)
-                return "error: unknown command " + words[1];
-            nackRules.push_back({command, static_cast<int>(b), static_cast<int>(count)});
-            return "ok";
-        }
-        if (verb == "paced") {
-            if (words.size() != 2 || (words[1] != "on" && words[1] != "off"))
-                return "error: usage: paced on|off";
-            paced = words[1] == "on";
-            nextTick = Clock::now() + tickPeriod;
-            return "ok";
-        }
-        if (verb == "config") {
-            if (!remoteArg(1, a) || words.size() != 3 || !parseInt(words[2], b))
-                return "error: usage: config <1|2> <configuration>";
-            return model.setFixedConfig(static_cast<int>(a), static_cast<int>(b))
-                       ? "ok"
-                       : "error: remote not paired, streaming, or no such configuration";
-        }
-        if (verb == "battery") {
-            double volts;
-            if (!remoteArg(1, a) || words.size() != 3 || !parseDouble(words[2], volts) || volts < 0 || volts > 10)
-                return "error: usage: battery <1|2> <volts>";
-            model.setBattery(static_cast<int>(a), volts);
-            return "ok";
-        }
-        if (verb == "at") {
-            std::string rest = restAfter(line, 2);
-            if (words.size() < 3 || !parseInt(words[1], a) || a < 0 || rest.empty())
-                return "error: usage: at <ms> <line>";
-            scheduled.push_back({Clock::now() + std::chrono::milliseconds(a), scheduleOrder++, rest});
-            return "ok";
-        }
-        if (verb == "status")
-            return "ok " + (masterFd >= 0 ? path : std::string("unplugged")) + " | " + model.describe();
-        if (verb == "stats") {
-            std::ostringstream text;
-            text << "ok commands " << live.commandsReceived << " answers " << live.answersSent << " dropped "
-                 << live.answersDropped << " data " << live.dataFramesSent << " lost " << live.dataFramesLost
-                 << " framing " << live.framingErrors << " ticks " << live.ticks;
-            const LineAudit::Counts& c = audit.counts();
-            text << " | intact " << c.intact << " pending " << c.pending << " found " << c.found;
-            for (int k = 0; k < hostileKindCount; ++k)
-                if (c.damaged[k] || c.cost[k])
-                    text << ' ' << hostileKindName(static_cast<HostileKind>(k)) << ' ' << c.damaged[k] << '+'
-                         << c.cost[k];
-            text << " duplicated " << live.dataFramesDuplicated << " jumps " << live.counterJumps << " skipped "
-                 << live.countersSkipped << " junk " << live.junkBytes;
-            return text.str();
-        }
-        if (verb == "quit") {
-            owner.quit = true;
-            return "ok";
-        }
-        return "error: unknown control '" + verb + "'";
-    }
-
-    std::string hostileLine(const std::vector<std::string>& words) {
-        std::string kinds;
-        for (int k = 0; k < hostileKindCount; ++k)
-            kinds += std::string(k ? ", " : "") + hostileKindName(static_cast<HostileKind>(k));
-        const std::string usage = "error: usage: hostile <kind|any> [percent] | hostile off (kinds: " + kinds + ")";
-        if (words.size() == 2 && words[1] == "off") {
+        case Verb::HostileOff:
             queuedActs.clear();
             std::fill(std::begin(rates), std::end(rates), 0.0);
             anyRate = 0;
             return "ok";
-        }
-        if (words.size() < 2 || words.size() > 3)
-            return usage;
-        const std::optional<HostileKind> kind = parseHostileKind(words[1]);
-        if (!kind && words[1] != "any")
-            return "error: unknown hostile kind '" + words[1] + "' (kinds: " + kinds + ", any)";
-        if (words.size() == 2) {
-            queuedActs.push_back(kind);
+        case Verb::Hostile: {
+            if (!c.percent) {
+                queuedActs.push_back(c.kind);
+                return "ok";
+            }
+            double& rate = c.kind ? rates[static_cast<int>(*c.kind)] : anyRate;
+            double total = anyRate + *c.percent - rate;
+            for (double r : rates)
+                total += r;
+            if (total > 100.0 + 1e-9)
+                return "error: the hostile shares would add up to more than 100 percent";
+            rate = *c.percent;
             return "ok";
         }
-        std::string number = words[2];
-        if (!number.empty() && number.back() == '%')
-            number.pop_back();
-        double percent;
-        if (!parseDouble(number, percent) || !std::isfinite(percent) || percent < 0 || percent > 100)
-            return usage;
-        double& rate = kind ? rates[static_cast<int>(*kind)] : anyRate;
-        double total = anyRate + percent - rate;
-        for (double r : rates)
-            total += r;
-        if (total > 100.0 + 1e-9)
-            return "error: the hostile shares would add up to more than 100 percent";
-        rate = percent;
+        case Verb::SplitOff:
+            splitMax = 0;
+            return "ok";
+        case Verb::Split:
+            splitMax = c.maxBytes;
+            splitGap = c.delay;
+            return "ok";
+        case Verb::DropAnswers:
+            dropCount = static_cast<int>(c.count);
+            return "ok";
+        case Verb::LateAnswers:
+            lateCount = static_cast<int>(c.count);
+            lateDelay = c.delay;
+            return "ok";
+        case Verb::Nack:
+            nackRules.push_back({c.command, c.error, static_cast<int>(c.count)});
+            return "ok";
+        case Verb::Paced:
+            paced = c.on;
+            nextTick = Clock::now() + tickPeriod;
+            return "ok";
+        case Verb::Config:
+            return model.setFixedConfig(c.remote, c.config) ? "ok"
+                                                            : "error: remote not paired, streaming, or no such configuration";
+        case Verb::Battery:
+            model.setBattery(c.remote, c.volts);
+            return "ok";
+        case Verb::At:
+            scheduled.push_back({Clock::now() + c.delay, scheduleOrder++, c.line});
+            return "ok";
+        case Verb::Status:
+            return "ok " + (masterFd >= 0 ? path : std::string("unplugged")) + " | " + model.describe();
+        case Verb::Stats: {
+            std::ostringstream text;
+            text << "ok commands " << live.commandsReceived << " answers " << live.answersSent << " dropped "
+                 << live.answersDropped << " data " << live.dataFramesSent << " lost " << live.dataFramesLost
+                 << " framing " << live.framingErrors << " ticks " << live.ticks;
+            const LineAudit::Counts& counts = audit.counts();
+            text << " | intact " << counts.intact << " pending " << counts.pending << " found " << counts.found;
+            for (int k = 0; k < hostileKindCount; ++k)
+                if (counts.damaged[k] || counts.cost[k])
+                    text << ' ' << hostileKindName(static_cast<HostileKind>(k)) << ' ' << counts.damaged[k] << '+'
+                         << counts.cost[k];
+            text << " duplicated " << live.dataFramesDuplicated << " jumps " << live.counterJumps << " skipped "
+                 << live.countersSkipped << " junk " << live.junkBytes;
+            return text.str();
+        }
+        case Verb::Quit:
+            owner.quit = true;
+            return "ok";
+        }
         return "ok";
     }
 };
