@@ -110,8 +110,9 @@ void compareRanges(std::initializer_list<int> axesList, int trials, std::mt19937
                         " target " + std::to_string(target) + " window " +
                         std::to_string(start) + " .. " + std::to_string(end);
                     // The whole recording and its last two seconds always hold samples.
-                    if (trial < 2)
+                    if (trial < 2) {
                         ASSERT_FALSE(fromRecords.empty()) << what;
+                    }
                     ++compared;
                     withSamples += !fromRecords.empty();
                     expectSame(fromStore, fromRecords, what);
