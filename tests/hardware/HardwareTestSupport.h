@@ -2,9 +2,9 @@
 // builders and a private work-file folder.
 #pragma once
 
-#include "device/api/IKorvexListener.h"
-#include "device/link/protocol/Packet.h"
-#include "device/link/protocol/PacketQueue.h"
+#include "device/base/IKorvexListener.h"
+#include "device/protocol/Packet.h"
+#include "device/protocol/PacketQueue.h"
 
 #include <algorithm>
 #include <chrono>

@@ -2,7 +2,7 @@
 // bounded waits.
 #pragma once
 
-#include "device/api/IKorvexListener.h"
+#include "device/base/IKorvexListener.h"
 
 #include <atomic>
 #include <chrono>

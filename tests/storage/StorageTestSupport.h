@@ -2,7 +2,7 @@
 // that is undone afterwards, and a listener that records what it is told.
 #pragma once
 
-#include "device/api/IKorvexListener.h"
+#include "device/base/IKorvexListener.h"
 
 #include <cstdlib>
 #include <filesystem>
