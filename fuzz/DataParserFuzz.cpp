@@ -5,7 +5,7 @@
 // decoder directly (as a reload does), then frames. Frames are cut by their length byte;
 // the last one may be cut short. Each frame is handed over in a buffer of exactly its
 // size, so that any read past it is caught.
-#include "device/hardware/HardwareState.h"
+#include "device/base/HardwareState.h"
 #include "device/link/DataParser.h"
 #include "device/sensors/RemoteConfiguration.h"
 #include "device/storage/AcquisitionStack.h"

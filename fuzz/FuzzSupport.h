@@ -2,7 +2,7 @@
 // folder on a memory file system, and the packet layouts the simulated remotes announce.
 #pragma once
 
-#include "device/api/IKorvexListener.h"
+#include "device/base/IKorvexListener.h"
 
 #include <cstdint>
 #include <map>

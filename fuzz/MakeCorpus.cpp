@@ -2,8 +2,8 @@
 // data frames, real raw recordings with the metadata a run leaves, and calibration records
 // as the page sends them.
 //   fuzz_make_corpus <corpus folder>
-#include "device/link/protocol/CommandCodes.h"
-#include "device/link/protocol/Packet.h"
+#include "device/protocol/CommandCodes.h"
+#include "device/protocol/Packet.h"
 #include "fuzz/FuzzSupport.h"
 #include "fuzz/StoredFilesFuzz.h"
 #include "tools/dongle-sim/DongleModel.h"

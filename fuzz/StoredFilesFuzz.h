@@ -3,11 +3,11 @@
 // started: no port, no threads).
 #pragma once
 
+#include "device/base/FileSystem.h"
+#include "device/base/HardwareState.h"
 #include "device/hardware/HardwareAPI.h"
-#include "device/hardware/HardwareState.h"
 #include "device/sensors/CalibrationData.h"
 #include "device/storage/AcquisitionStack.h"
-#include "device/storage/FileSystem.h"
 #include "fuzz/FuzzSupport.h"
 
 #include <bson/bson.h>

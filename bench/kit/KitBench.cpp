@@ -13,8 +13,8 @@
 //   remote 2) from its raw file, generated with the simulator's model, no real time spent;
 //   wall seconds and peak resident memory.
 #include "KorvexAPI.h"
-#include "device/link/protocol/CommandCodes.h"
-#include "device/link/protocol/Packet.h"
+#include "device/protocol/CommandCodes.h"
+#include "device/protocol/Packet.h"
 #include "tools/dongle-sim/DongleModel.h"
 #include "tools/dongle-sim/DongleSim.h"
 #include "tools/dongle-sim/SimLayout.h"

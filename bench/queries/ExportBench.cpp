@@ -9,10 +9,10 @@
 // Goals: >= 5 M lines/s three-axis, >= 10 M lines/s one-axis; a wait of a few ms at most.
 #include "KorvexAPI.h"
 #include "device/api/KorvexAPIObject.h"
-#include "device/hardware/HardwareState.h"
+#include "device/base/FileSystem.h"
+#include "device/base/HardwareState.h"
 #include "device/sensors/Sensor.h"
 #include "device/storage/AcquisitionStack.h"
-#include "device/storage/FileSystem.h"
 
 #include <benchmark/benchmark.h>
 

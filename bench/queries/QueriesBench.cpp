@@ -5,10 +5,10 @@
 // <= 1 ms; last sample <= 10 us; one minute of two sensors <= 5 ms; export >= 5 M lines/s.
 #include "KorvexAPI.h"
 #include "device/api/KorvexAPIObject.h"
-#include "device/hardware/HardwareState.h"
+#include "device/base/FileSystem.h"
+#include "device/base/HardwareState.h"
 #include "device/sensors/Sensor.h"
 #include "device/storage/AcquisitionStack.h"
-#include "device/storage/FileSystem.h"
 
 #include <benchmark/benchmark.h>
 

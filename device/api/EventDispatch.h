@@ -3,7 +3,7 @@
 // the KorvexListener at the end of the chain.
 #pragma once
 
-#include "device/api/IKorvexListener.h"
+#include "device/base/IKorvexListener.h"
 
 #include <string>
 

@@ -1,14 +1,14 @@
 #include "device/api/KorvexAPIObject.h"
 
-#include "device/api/LogLine.h"
+#include "device/base/LogLine.h"
 #include "device/api/EventDispatch.h"
 #include "device/hardware/HardwareAPI.h"
-#include "device/hardware/HardwareState.h"
-#include "device/link/protocol/Protocol.h"
+#include "device/base/HardwareState.h"
+#include "device/protocol/Protocol.h"
 #include "device/sensors/RemoteConfiguration.h"
 #include "device/sensors/Sensor.h"
 #include "device/storage/AcquisitionStack.h"
-#include "device/storage/FileSystem.h"
+#include "device/base/FileSystem.h"
 
 
 namespace {

@@ -1,12 +1,13 @@
 // The report, data-query, calibration, export and acquisition-management slots of the API
 // object.
-#include "device/api/LogLine.h"
+#include "device/base/LogLine.h"
 #include "device/api/KorvexAPIObject.h"
 
 #include "device/api/EventDispatch.h"
 #include "device/api/Reports.h"
+#include "device/base/FileSystem.h"
+#include "device/base/HardwareState.h"
 #include "device/hardware/HardwareAPI.h"
-#include "device/hardware/HardwareState.h"
 #include "device/sensors/CalibrationData.h"
 #include "device/sensors/RemoteConfiguration.h"
 #include "device/sensors/SampleCollection.h"
@@ -14,7 +15,6 @@
 #include "device/storage/AcquisitionManagement.h"
 #include "device/storage/AcquisitionStack.h"
 #include "device/storage/CsvExport.h"
-#include "device/storage/FileSystem.h"
 
 
 #include <filesystem>

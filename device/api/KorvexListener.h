@@ -8,7 +8,7 @@
 // the event call is delivered as a quoted string instead.
 #pragma once
 
-#include "device/api/IKorvexListener.h"
+#include "device/base/IKorvexListener.h"
 
 #include <string>
 #include <string_view>

@@ -1,10 +1,10 @@
 #include "device/hardware/HardwareDispatch.h"
 
-#include "device/api/LogLine.h"
+#include "device/base/HardwareState.h"
+#include "device/base/LogLine.h"
 #include "device/hardware/HardwareAPI.h"
-#include "device/hardware/HardwareState.h"
-#include "device/link/protocol/Packet.h"
-#include "device/link/protocol/Protocol.h"
+#include "device/protocol/Packet.h"
+#include "device/protocol/Protocol.h"
 
 HardwareDispatch::HardwareDispatch(IKorvexListener* listener, HardwareAPI* hardware,
                                    HardwareState* state, Protocol* protocol)

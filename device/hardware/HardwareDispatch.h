@@ -10,7 +10,7 @@
 // asked for its status, and a reply is followed up as a radio connection would be.
 #pragma once
 
-#include "device/api/IKorvexListener.h"
+#include "device/base/IKorvexListener.h"
 
 #include <atomic>
 #include <string>

@@ -1,8 +1,8 @@
 #include "device/link/CommandSender.h"
 
-#include "device/api/IKorvexListener.h"
+#include "device/base/IKorvexListener.h"
 #include "device/link/ISerialDevice.h"
-#include "device/link/protocol/Protocol.h"
+#include "device/protocol/Protocol.h"
 
 #include <exception>
 #include <string>

@@ -14,9 +14,9 @@
 // each look that finds no answer yet (n = 0..9), "... >>> NAME (Second attempt)".
 #pragma once
 
-#include "device/link/protocol/CommandNames.h"
-#include "device/link/protocol/Packet.h"
-#include "device/link/protocol/PacketQueue.h"
+#include "device/protocol/CommandNames.h"
+#include "device/protocol/Packet.h"
+#include "device/protocol/PacketQueue.h"
 
 #include <chrono>
 #include <condition_variable>

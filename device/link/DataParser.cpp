@@ -1,8 +1,8 @@
 #include "device/link/DataParser.h"
 
-#include "device/api/LogLine.h"
-#include "device/api/IKorvexListener.h"
-#include "device/hardware/HardwareState.h"
+#include "device/base/LogLine.h"
+#include "device/base/IKorvexListener.h"
+#include "device/base/HardwareState.h"
 #include "device/sensors/RemoteConfiguration.h"
 #include "device/sensors/Sensor.h"
 #include "device/sensors/SensorClasses.h"

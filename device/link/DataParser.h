@@ -6,9 +6,9 @@
 // recording and then decoded into the current acquisition's sensors.
 #pragma once
 
-#include "device/link/protocol/CommandNames.h"
-#include "device/link/protocol/Packet.h"
-#include "device/link/protocol/PacketQueue.h"
+#include "device/protocol/CommandNames.h"
+#include "device/protocol/Packet.h"
+#include "device/protocol/PacketQueue.h"
 
 #include <atomic>
 #include <cstdint>

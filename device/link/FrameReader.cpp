@@ -1,6 +1,6 @@
 #include "device/link/FrameReader.h"
 
-#include "device/link/protocol/CommandCodes.h"
+#include "device/protocol/CommandCodes.h"
 
 #include <algorithm>
 #include <cstring>

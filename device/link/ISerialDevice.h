@@ -6,7 +6,7 @@
 // (`dongleNotPluggedIn`), and keeps searching for it in between.
 #pragma once
 
-#include "device/link/protocol/PacketQueue.h"
+#include "device/protocol/PacketQueue.h"
 
 #include <cstdint>
 #include <memory>

@@ -1,8 +1,8 @@
 #include "device/link/SerialDevice.h"
 
-#include "device/api/IKorvexListener.h"
+#include "device/base/IKorvexListener.h"
 #include "device/link/SerialPortCheck.h"
-#include "device/link/protocol/Packet.h"
+#include "device/protocol/Packet.h"
 
 #include <iostream>
 

@@ -1,8 +1,8 @@
 #include "device/link/SerialPortCheck.h"
 
-#include "device/hardware/HardwareState.h"
+#include "device/base/HardwareState.h"
 #include "device/link/PortListing.h"
-#include "device/link/protocol/Protocol.h"
+#include "device/protocol/Protocol.h"
 
 #include <cerrno>
 #include <condition_variable>

@@ -1,9 +1,9 @@
 #include "device/sensors/CalibrationData.h"
 
-#include "device/api/LogLine.h"
-#include "device/api/IKorvexListener.h"
+#include "device/base/LogLine.h"
+#include "device/base/IKorvexListener.h"
 #include "device/sensors/SensorClasses.h"
-#include "device/storage/FileSystem.h"
+#include "device/base/FileSystem.h"
 
 
 #include <cmath>

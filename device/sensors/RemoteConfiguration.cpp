@@ -1,6 +1,6 @@
 #include "device/sensors/RemoteConfiguration.h"
 
-#include "device/hardware/HardwareState.h"
+#include "device/base/HardwareState.h"
 
 #include <iostream>
 

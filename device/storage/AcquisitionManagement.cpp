@@ -1,7 +1,7 @@
 #include "device/storage/AcquisitionManagement.h"
 
-#include "device/api/IKorvexListener.h"
-#include "device/storage/FileSystem.h"
+#include "device/base/FileSystem.h"
+#include "device/base/IKorvexListener.h"
 
 namespace AcquisitionManagement {
 

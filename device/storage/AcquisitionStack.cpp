@@ -1,7 +1,7 @@
 #include "device/storage/AcquisitionStack.h"
 
-#include "device/api/IKorvexListener.h"
-#include "device/hardware/HardwareState.h"
+#include "device/base/HardwareState.h"
+#include "device/base/IKorvexListener.h"
 #include "device/sensors/RemoteConfiguration.h"
 
 #include <boost/date_time/posix_time/posix_time.hpp>

@@ -1,8 +1,8 @@
 #include "device/storage/RawDataWriter.h"
 
-#include "device/api/IKorvexListener.h"
+#include "device/base/FileSystem.h"
+#include "device/base/IKorvexListener.h"
 #include "device/storage/AcquisitionStack.h"
-#include "device/storage/FileSystem.h"
 
 #include <boost/format.hpp>
 

@@ -19,7 +19,7 @@
 // - on shutdown the thread writes what is queued, closes the file and ends.
 #pragma once
 
-#include "device/link/protocol/PacketQueue.h"
+#include "device/protocol/PacketQueue.h"
 
 #include <bson/bson.h>
 

@@ -1,4 +1,4 @@
-#include "device/hardware/HardwareState.h"
+#include "device/base/HardwareState.h"
 
 #include <gtest/gtest.h>
 

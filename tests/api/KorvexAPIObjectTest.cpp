@@ -1,8 +1,8 @@
 #include "KorvexAPI.h"
 #include "device/api/KorvexAPIObject.h"
-#include "device/hardware/HardwareState.h"
+#include "device/base/HardwareState.h"
 #include "device/storage/AcquisitionStack.h"
-#include "device/link/protocol/PacketQueue.h"
+#include "device/protocol/PacketQueue.h"
 
 #include "tests/support/ScriptLog.h"
 

@@ -2,8 +2,8 @@
 #include "tools/dongle-sim/DongleSim.h"
 #include "tools/dongle-sim/SimLayout.h"
 
-#include "device/link/protocol/CommandCodes.h"
-#include "device/link/protocol/Packet.h"
+#include "device/protocol/CommandCodes.h"
+#include "device/protocol/Packet.h"
 
 #include <gtest/gtest.h>
 

@@ -3,8 +3,8 @@
 #include "tools/dongle-sim/DongleModel.h"
 #include "tools/dongle-sim/SimLayout.h"
 
-#include "device/link/protocol/CommandCodes.h"
-#include "device/link/protocol/Packet.h"
+#include "device/protocol/CommandCodes.h"
+#include "device/protocol/Packet.h"
 #include "device/sensors/RemoteConfiguration.h"
 
 #include <gtest/gtest.h>

@@ -3,8 +3,8 @@
 // cannot.
 #include "tools/dongle-sim/SimHostile.h"
 
-#include "device/link/protocol/CommandCodes.h"
-#include "device/link/protocol/Packet.h"
+#include "device/protocol/CommandCodes.h"
+#include "device/protocol/Packet.h"
 
 #include <gtest/gtest.h>
 

@@ -1,14 +1,14 @@
 // The controller's decisions, seen as the commands it queues, with the workers not started.
 #include "HardwareTestSupport.h"
 
+#include "device/base/FileSystem.h"
+#include "device/base/HardwareState.h"
 #include "device/hardware/HardwareAPI.h"
 #include "device/hardware/HardwareDispatch.h"
-#include "device/hardware/HardwareState.h"
-#include "device/link/protocol/CommandCodes.h"
-#include "device/link/protocol/Protocol.h"
+#include "device/protocol/CommandCodes.h"
+#include "device/protocol/Protocol.h"
 #include "device/sensors/RemoteConfiguration.h"
 #include "device/storage/AcquisitionStack.h"
-#include "device/storage/FileSystem.h"
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <bson/bson.h>

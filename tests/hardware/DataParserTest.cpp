@@ -2,9 +2,9 @@
 // reports, and what it refuses.
 #include "HardwareTestSupport.h"
 
-#include "device/hardware/HardwareState.h"
+#include "device/base/HardwareState.h"
 #include "device/link/DataParser.h"
-#include "device/link/protocol/CommandCodes.h"
+#include "device/protocol/CommandCodes.h"
 #include "device/sensors/RemoteConfiguration.h"
 #include "device/sensors/Sensor.h"
 #include "device/storage/AcquisitionStack.h"

@@ -1,8 +1,8 @@
 // Shared pieces of the controller tests: frame builders and a look into the command queue.
 #pragma once
 
-#include "device/link/protocol/Packet.h"
-#include "device/link/protocol/PacketQueue.h"
+#include "device/protocol/Packet.h"
+#include "device/protocol/PacketQueue.h"
 #include "tests/support/RecordingListener.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/Wait.h"

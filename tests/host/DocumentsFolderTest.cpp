@@ -1,7 +1,7 @@
 // The one documents folder of the host and the library: the forms user-dirs.dirs takes, the
 // home folder's fallbacks, and both sides agreeing on a real environment.
+#include "device/base/FileSystem.h"
 #include "device/common/DocumentsFolder.h"
-#include "device/storage/FileSystem.h"
 #include "host/shell/HostPaths.h"
 #include "tests/storage/StorageTestSupport.h"
 

@@ -1,6 +1,6 @@
 #include "device/link/CommandSender.h"
 #include "device/link/ISerialDevice.h"
-#include "device/link/protocol/Protocol.h"
+#include "device/protocol/Protocol.h"
 
 #include "tests/support/RecordingListener.h"
 #include "tests/support/Wait.h"

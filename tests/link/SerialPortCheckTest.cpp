@@ -1,6 +1,6 @@
-#include "device/hardware/HardwareState.h"
+#include "device/base/HardwareState.h"
 #include "device/link/SerialPortCheck.h"
-#include "device/link/protocol/Protocol.h"
+#include "device/protocol/Protocol.h"
 
 #include "tests/support/TempDir.h"
 #include "tests/support/Wait.h"

@@ -1,11 +1,11 @@
 // The serial link against the simulated kit: found through EnumSer and the port registry,
 // commands out, answers back, pulled out and plugged in again.
-#include "device/hardware/HardwareState.h"
+#include "device/base/HardwareState.h"
 #include "device/link/CommandSender.h"
 #include "device/link/SerialDevice.h"
 #include "device/link/SerialPortCheck.h"
-#include "device/link/protocol/CommandCodes.h"
-#include "device/link/protocol/Protocol.h"
+#include "device/protocol/CommandCodes.h"
+#include "device/protocol/Protocol.h"
 #include "tools/dongle-sim/DongleSim.h"
 
 #include "tests/support/RecordingListener.h"

@@ -1,4 +1,4 @@
-#include "device/link/protocol/CommandNames.h"
+#include "device/protocol/CommandNames.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "device/link/protocol/Packet.h"
+#include "device/protocol/Packet.h"
 
 #include <gtest/gtest.h>
 

@@ -4,10 +4,10 @@
 
 #include "KorvexAPI.h"
 #include "device/api/KorvexAPIObject.h"
-#include "device/hardware/HardwareState.h"
+#include "device/base/FileSystem.h"
+#include "device/base/HardwareState.h"
 #include "device/sensors/Sensor.h"
 #include "device/storage/AcquisitionStack.h"
-#include "device/storage/FileSystem.h"
 
 #include "tests/support/Bson.h"
 #include "tests/support/ScriptLog.h"

@@ -4,7 +4,7 @@
 // hostile files where the library keeps its recordings and calibrations.
 #include "KitFixture.h"
 
-#include "device/link/protocol/CommandCodes.h"
+#include "device/protocol/CommandCodes.h"
 
 #include <sys/resource.h>
 #include <sys/stat.h>

@@ -1,4 +1,4 @@
-#include "device/hardware/HardwareState.h"
+#include "device/base/HardwareState.h"
 #include "device/sensors/RemoteConfiguration.h"
 #include "tests/sensors/Frames.h"
 

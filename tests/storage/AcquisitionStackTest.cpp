@@ -1,6 +1,6 @@
 #include "device/storage/AcquisitionStack.h"
 
-#include "device/hardware/HardwareState.h"
+#include "device/base/HardwareState.h"
 #include "device/sensors/RemoteConfiguration.h"
 #include "tests/storage/StorageTestSupport.h"
 

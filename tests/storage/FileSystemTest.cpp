@@ -1,4 +1,4 @@
-#include "device/storage/FileSystem.h"
+#include "device/base/FileSystem.h"
 
 #include "tests/storage/StorageTestSupport.h"
 

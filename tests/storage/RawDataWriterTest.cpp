@@ -1,8 +1,8 @@
 #include "device/storage/RawDataWriter.h"
 
-#include "device/link/protocol/PacketQueue.h"
+#include "device/base/FileSystem.h"
+#include "device/protocol/PacketQueue.h"
 #include "device/storage/AcquisitionStack.h"
-#include "device/storage/FileSystem.h"
 #include "tests/storage/StorageTestSupport.h"
 
 #include <gtest/gtest.h>

@@ -2,7 +2,7 @@
 // records), and one that records everything.
 #pragma once
 
-#include "device/api/IKorvexListener.h"
+#include "device/base/IKorvexListener.h"
 
 #include <chrono>
 #include <condition_variable>

@@ -1,7 +1,7 @@
 #include "tools/dongle-sim/DongleModel.h"
 
-#include "device/link/protocol/CommandCodes.h"
-#include "device/link/protocol/Packet.h"
+#include "device/protocol/CommandCodes.h"
+#include "device/protocol/Packet.h"
 #include "tools/dongle-sim/SimLayout.h"
 
 #include <algorithm>

@@ -1,8 +1,8 @@
 #include "tools/dongle-sim/DongleSim.h"
 
-#include "device/link/protocol/CommandCodes.h"
-#include "device/link/protocol/CommandNames.h"
-#include "device/link/protocol/Packet.h"
+#include "device/protocol/CommandCodes.h"
+#include "device/protocol/CommandNames.h"
+#include "device/protocol/Packet.h"
 #include "tools/dongle-sim/SimCommandReader.h"
 #include "tools/dongle-sim/SimControl.h"
 #include "tools/enumser/PortRegistry.h"

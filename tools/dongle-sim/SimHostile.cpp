@@ -1,8 +1,8 @@
 #include "tools/dongle-sim/SimHostile.h"
 #include "tools/dongle-sim/SimSignals.h"
 
-#include "device/link/protocol/CommandCodes.h"
-#include "device/link/protocol/Packet.h"
+#include "device/protocol/CommandCodes.h"
+#include "device/protocol/Packet.h"
 
 #include <array>
 

@@ -1,4 +1,4 @@
-#include "device/api/IKorvexListener.h"
+#include "device/base/IKorvexListener.h"
 
 #include <boost/format.hpp>
 

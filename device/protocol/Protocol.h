@@ -13,9 +13,9 @@
 // that answers the host) builds its frames with the same code.
 #pragma once
 
-#include "device/link/protocol/CommandCodes.h"
-#include "device/link/protocol/Packet.h"
-#include "device/link/protocol/PacketQueue.h"
+#include "device/protocol/CommandCodes.h"
+#include "device/protocol/Packet.h"
+#include "device/protocol/PacketQueue.h"
 
 #include <cstdint>
 #include <memory>

@@ -1,4 +1,4 @@
-#include "device/hardware/HardwareState.h"
+#include "device/base/HardwareState.h"
 
 RemoteStatus::RemoteStatus(int32_t remote) : remote(remote) {}
 

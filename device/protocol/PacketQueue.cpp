@@ -1,4 +1,4 @@
-#include "device/link/protocol/PacketQueue.h"
+#include "device/protocol/PacketQueue.h"
 
 #include <stdexcept>
 

@@ -1,4 +1,4 @@
-#include "device/link/protocol/Packet.h"
+#include "device/protocol/Packet.h"
 
 const char* frameErrorText(FrameError error) {
     switch (error) {

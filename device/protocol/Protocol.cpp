@@ -1,4 +1,4 @@
-#include "device/link/protocol/Protocol.h"
+#include "device/protocol/Protocol.h"
 
 #include <algorithm>
 #include <array>

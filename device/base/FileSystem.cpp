@@ -1,6 +1,6 @@
-#include "device/storage/FileSystem.h"
+#include "device/base/FileSystem.h"
 
-#include "device/api/IKorvexListener.h"
+#include "device/base/IKorvexListener.h"
 #include "device/common/DocumentsFolder.h"
 
 #include <boost/format.hpp>

@@ -6,7 +6,7 @@
 // one instance may be read from several threads.
 #pragma once
 
-#include "device/link/protocol/CommandCodes.h"
+#include "device/protocol/CommandCodes.h"
 
 #include <map>
 #include <string>

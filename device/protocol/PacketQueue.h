@@ -16,7 +16,7 @@
 // popped, drained or cleared, and are freed with the queue.
 #pragma once
 
-#include "device/link/protocol/Packet.h"
+#include "device/protocol/Packet.h"
 
 #include <chrono>
 #include <condition_variable>
