@@ -45,7 +45,8 @@ if [[ "${1:-}" == "suite" ]]; then
       build="${KORVEX_TSAN_BUILD_DIR:-$here/build-tsan}"
       configure "$build" thread
       threaded=(protocol_tests link_sender_tests link_serial_tests link_sim_tests
-                hardware_controller_tests sensors_stress_test storage_raw_data_writer_test
+                hardware_controller_tests sensors_stress_test sensors_resampling_test
+                storage_raw_data_writer_test
                 system_tests reliability_fault_tests)
       cmake --build "$build" --target "${threaded[@]}" EnumSer korvex-dongle-sim -j "$jobs"
       cd "$build"
