@@ -1,5 +1,5 @@
 // The controller's decisions, seen as the commands it queues, with the workers not started.
-#include "HardwareTestSupport.h"
+#include "tests/support/Frames.h"
 
 #include "device/base/FileSystem.h"
 #include "device/base/HardwareState.h"

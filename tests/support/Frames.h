@@ -1,4 +1,4 @@
-// Shared pieces of the controller tests: frame builders and a look into the command queue.
+// Frames for the parser and controller tests: a frame builder and a look into the command queue.
 #pragma once
 
 #include "device/protocol/Packet.h"

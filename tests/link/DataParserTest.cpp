@@ -1,6 +1,6 @@
 // The reply parser fed with byte frames: what it stores in the hardware model, what it
 // reports, and what it refuses.
-#include "HardwareTestSupport.h"
+#include "tests/support/Frames.h"
 
 #include "device/base/HardwareState.h"
 #include "device/link/DataParser.h"
