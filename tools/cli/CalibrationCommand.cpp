@@ -13,41 +13,33 @@ int Runner::cmdCalibration() {
             return rc;
         bson_t doc;
         bson_init(&doc);
-        std::size_t mark = log.mark();
         session->api().calibrationManagement(&doc, 0);
-        bson_iter_t iter, element;
-        if (!bson_iter_init_find(&iter, &doc, "calibrationList") || !BSON_ITER_HOLDS_ARRAY(&iter) ||
-            !bson_iter_recurse(&iter, &element)) {
-            bson_destroy(&doc);
-            (void)mark;
-            return fail(ExitFailed, "the library returned no calibration list");
-        }
+        bson_iter_t iter;
         JsonWriter j;
         j.beginObject().key("calibrations").beginArray();
         std::string text;
-        while (bson_iter_next(&element)) {
-            if (!BSON_ITER_HOLDS_DOCUMENT(&element))
-                continue;
-            uint32_t length = 0;
-            const uint8_t* data = nullptr;
-            bson_iter_document(&element, &length, &data);
-            bson_t record;
-            if (!bson_init_static(&record, data, length))
-                continue;
-            j.raw(bsonToJson(&record));
-            int id = static_cast<int>(bsonNumber(&record, "remoteID").value_or(0));
-            int sensor = static_cast<int>(bsonNumber(&record, "sensor").value_or(0));
-            auto numbers = [&](const char* key) {
-                std::string s;
-                if (auto single = bsonNumber(&record, key))
-                    return format("%g", *single);
-                for (int i = 0; i < 3; ++i)
-                    if (auto v = bsonNumber(&record, (std::string(key) + "." + std::to_string(i)).c_str()))
-                        s += (s.empty() ? "" : ",") + format("%g", *v);
-                return s.empty() ? std::string("-") : s;
-            };
-            text += format("%-10s  %-13s  offset %-28s  scale %s\n", hexId(id).c_str(),
-                           sensorKind(sensor).name.c_str(), numbers("calOffset").c_str(), numbers("calScale").c_str());
+        const bool listed =
+            bson_iter_init_find(&iter, &doc, "calibrationList") &&
+            forEachDocument(iter, [&](const bson_t* record) {
+                j.raw(bsonToJson(record));
+                int id = static_cast<int>(bsonNumber(record, "remoteID").value_or(0));
+                int sensor = static_cast<int>(bsonNumber(record, "sensor").value_or(0));
+                auto numbers = [&](const char* key) {
+                    std::string s;
+                    if (auto single = bsonNumber(record, key))
+                        return format("%g", *single);
+                    for (int i = 0; i < 3; ++i)
+                        if (auto v = bsonNumber(record, (std::string(key) + "." + std::to_string(i)).c_str()))
+                            s += (s.empty() ? "" : ",") + format("%g", *v);
+                    return s.empty() ? std::string("-") : s;
+                };
+                text += format("%-10s  %-13s  offset %-28s  scale %s\n", hexId(id).c_str(),
+                               sensorKind(sensor).name.c_str(), numbers("calOffset").c_str(),
+                               numbers("calScale").c_str());
+            });
+        if (!listed) {
+            bson_destroy(&doc);
+            return fail(ExitFailed, "the library returned no calibration list");
         }
         j.endArray();
         problemsJson(j, 0);

@@ -92,25 +92,17 @@ AcquisitionReport readAcquisitionReport(const bson_t* doc) {
         if (!config)
             continue;
         r.configs[remote] = static_cast<int>(*config);
-        bson_iter_t sensors, element;
-        if (!find(doc, (key + ".sensors").c_str(), sensors) || !bson_iter_recurse(&sensors, &element))
+        bson_iter_t sensors;
+        if (!find(doc, (key + ".sensors").c_str(), sensors))
             continue;
-        while (bson_iter_next(&element)) {
-            if (!BSON_ITER_HOLDS_DOCUMENT(&element))
-                continue;
-            uint32_t length = 0;
-            const uint8_t* data = nullptr;
-            bson_iter_document(&element, &length, &data);
-            bson_t sensor;
-            if (!bson_init_static(&sensor, data, length))
-                continue;
+        forEachDocument(sensors, [&](const bson_t* sensor) {
             AcquisitionSensor s;
             s.remote = remote;
-            s.sensorType = intOr(&sensor, "sensorType");
-            s.sampleSize = intOr(&sensor, "sampleSize");
+            s.sensorType = intOr(sensor, "sensorType");
+            s.sampleSize = intOr(sensor, "sampleSize");
             if (s.sensorType > 0)
                 r.sensors.push_back(s);
-        }
+        });
     }
     return r;
 }

@@ -64,6 +64,26 @@ std::optional<bool> bsonBool(const bson_t* doc, const char* dottedPath);
 // The document as JSON text (relaxed extended JSON).
 std::string bsonToJson(const bson_t* doc);
 
+// Calls fn(const bson_t*) with every element of the array `array` that is a readable
+// document, in order; other elements are skipped. False when `array` does not hold an array.
+template <typename Fn>
+bool forEachDocument(const bson_iter_t& array, Fn fn) {
+    bson_iter_t element;
+    if (!BSON_ITER_HOLDS_ARRAY(&array) || !bson_iter_recurse(&array, &element))
+        return false;
+    while (bson_iter_next(&element)) {
+        if (!BSON_ITER_HOLDS_DOCUMENT(&element))
+            continue;
+        uint32_t length = 0;
+        const uint8_t* data = nullptr;
+        bson_iter_document(&element, &length, &data);
+        bson_t document;
+        if (bson_init_static(&document, data, length))
+            fn(static_cast<const bson_t*>(&document));
+    }
+    return true;
+}
+
 struct SensorKind {
     std::string name;
     std::vector<std::string> axes;    // one per value of a sample as the library returns it

@@ -151,30 +151,21 @@ std::vector<StoredRun> Runner::storedRuns() {
     bson_init(&doc);
     session->api().acquisitionManagement(&doc, 0, "");
     std::vector<StoredRun> runs;
-    bson_iter_t iter, element;
-    if (bson_iter_init_find(&iter, &doc, "acquisitionList") && BSON_ITER_HOLDS_ARRAY(&iter) &&
-        bson_iter_recurse(&iter, &element)) {
-        while (bson_iter_next(&element)) {
-            if (!BSON_ITER_HOLDS_DOCUMENT(&element))
-                continue;
-            uint32_t length = 0;
-            const uint8_t* data = nullptr;
-            bson_iter_document(&element, &length, &data);
-            bson_t meta;
-            if (!bson_init_static(&meta, data, length))
-                continue;
+    bson_iter_t iter;
+    if (bson_iter_init_find(&iter, &doc, "acquisitionList")) {
+        forEachDocument(iter, [&](const bson_t* meta) {
             StoredRun r;
-            r.id = bsonString(&meta, "acquisitionID").value_or("");
-            r.lastStartDate = bsonString(&meta, "lastStartDate").value_or("");
-            r.dongleID = static_cast<int>(bsonNumber(&meta, "dongleID").value_or(0));
-            r.configs[0] = static_cast<int>(bsonNumber(&meta, "remote1.fixedConfig").value_or(0));
-            r.configs[1] = static_cast<int>(bsonNumber(&meta, "remote2.fixedConfig").value_or(0));
-            r.remoteIDs[0] = static_cast<int>(bsonNumber(&meta, "remote1.remoteID").value_or(0));
-            r.remoteIDs[1] = static_cast<int>(bsonNumber(&meta, "remote2.remoteID").value_or(0));
-            r.json = bsonToJson(&meta);
+            r.id = bsonString(meta, "acquisitionID").value_or("");
+            r.lastStartDate = bsonString(meta, "lastStartDate").value_or("");
+            r.dongleID = static_cast<int>(bsonNumber(meta, "dongleID").value_or(0));
+            r.configs[0] = static_cast<int>(bsonNumber(meta, "remote1.fixedConfig").value_or(0));
+            r.configs[1] = static_cast<int>(bsonNumber(meta, "remote2.fixedConfig").value_or(0));
+            r.remoteIDs[0] = static_cast<int>(bsonNumber(meta, "remote1.remoteID").value_or(0));
+            r.remoteIDs[1] = static_cast<int>(bsonNumber(meta, "remote2.remoteID").value_or(0));
+            r.json = bsonToJson(meta);
             if (!r.id.empty())
                 runs.push_back(std::move(r));
-        }
+        });
     }
     bson_destroy(&doc);
     // Oldest first; the start dates are ISO basic texts, which sort as times.
