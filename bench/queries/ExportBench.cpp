@@ -8,6 +8,7 @@
 //   whole.
 // Goals: >= 5 M lines/s three-axis, >= 10 M lines/s one-axis; a wait of a few ms at most.
 #include "KorvexAPI.h"
+#include "bench/queries/FillSensor.h"
 #include "device/api/KorvexAPIObject.h"
 #include "device/base/FileSystem.h"
 #include "device/base/HardwareState.h"
@@ -32,22 +33,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-void fillSensor(Sensor* sensor, int count, int perFrame) {
-    const int valueCount = sensorTypeInfo(sensor->sensorType)->valueCount;
-    Sample s(sensor->sensorType, valueCount);
-    s.remote = 1;
-    for (int i = 0; i < count; ++i) {
-        const uint32_t frame = 1 + i / perFrame;
-        for (int k = 0; k < valueCount; ++k) {
-            s.raw[k] = 2047 + (i % 400) - 200 + k;
-            s.values[k] = float(s.raw[k] - 2047) / -120.0f;
-        }
-        s.frame = static_cast<int16_t>(frame & 0xFF);
-        s.index = static_cast<int16_t>(i % perFrame);
-        s.frameTotal = frame;
-        sensor->samples.append(s);
-    }
-}
 
 // One API object with remote 1 on configuration `config` and its first sensor filled.
 struct Recording {

@@ -4,6 +4,7 @@
 // Goals: whole hour resampled to a few thousand points <= 10 ms; last 10 s at 1000 Hz
 // <= 1 ms; last sample <= 10 us; one minute of two sensors <= 5 ms; export >= 5 M lines/s.
 #include "KorvexAPI.h"
+#include "bench/queries/FillSensor.h"
 #include "device/api/KorvexAPIObject.h"
 #include "device/base/FileSystem.h"
 #include "device/base/HardwareState.h"
@@ -23,22 +24,6 @@ namespace {
 constexpr int hourSamples4800 = 3600 * 4800;
 constexpr int hourSamples800 = 3600 * 800;
 
-void fillSensor(Sensor* sensor, int count, int perFrame) {
-    const int valueCount = sensorTypeInfo(sensor->sensorType)->valueCount;
-    Sample s(sensor->sensorType, valueCount);
-    s.remote = 1;
-    for (int i = 0; i < count; ++i) {
-        const uint32_t frame = 1 + i / perFrame;
-        for (int k = 0; k < valueCount; ++k) {
-            s.raw[k] = 2047 + (i % 400) - 200 + k;
-            s.values[k] = float(s.raw[k] - 2047) / -120.0f;
-        }
-        s.frame = static_cast<int16_t>(frame & 0xFF);
-        s.index = static_cast<int16_t>(i % perFrame);
-        s.frameTotal = frame;
-        sensor->samples.append(s);
-    }
-}
 
 // One API object with remote 1 on configuration `config`, filled once.
 struct Recording {
