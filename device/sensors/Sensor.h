@@ -125,6 +125,12 @@ protected:
     // the frame's remote and counter; empty when the block is malformed or the frame is
     // refused (acceptFrameLocked), so that there is nothing to add.
     struct OpenBlock {
+        // A constructor, not an aggregate: clang builds `std::optional`'s in-place form only
+        // from constructors.
+        OpenBlock(std::span<const uint8_t> payload, SampleCollection::Editor editor,
+                  uint8_t remoteNumber, uint8_t counter)
+            : payload(payload), editor(std::move(editor)), remoteNumber(remoteNumber),
+              counter(counter) {}
         std::span<const uint8_t> payload;
         SampleCollection::Editor editor;
         uint8_t remoteNumber;
