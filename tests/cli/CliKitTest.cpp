@@ -2,6 +2,9 @@
 // whose CSV files agree with the measured rates and with the simulator's own record of
 // what it sent, the reload of the stored run, and the exit codes of the common faults.
 // Every test has its own documents folder and port registry.
+#include "tests/support/TempDir.h"
+#include "tests/support/Wait.h"
+
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -30,35 +33,22 @@ struct CliResult {
     double seconds = 0;
 };
 
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 class CliKit : public ::testing::Test {
 protected:
-    fs::path dir, docs, runtime;
+    TempDir folder;
+    fs::path dir = folder.path(), docs = dir / "documents", runtime = dir / "runtime";
+    // The program inherits these.
+    ScopedEnv documentsDir{"KORVEX_DOCUMENTS_DIR", docs.string()};
+    ScopedEnv runtimeDir{"KORVEX_RUNTIME_DIR", runtime.string()};
+    ScopedEnv port{"KORVEX_PORT", std::nullopt};
 
     void SetUp() override {
         const char* bin = std::getenv("KORVEX_BUILD_BIN");
         ASSERT_TRUE(bin) << "KORVEX_BUILD_BIN is not set";
         program = fs::path(bin) / "korvex-cli";
         ASSERT_TRUE(fs::exists(program)) << program;
-        std::string pattern = (fs::temp_directory_path() / "korvex-cli-test-XXXXXX").string();
-        ASSERT_TRUE(mkdtemp(pattern.data()));
-        dir = pattern;
-        docs = dir / "documents";
-        runtime = dir / "runtime";
         fs::create_directories(docs);
         fs::create_directories(runtime);
-    }
-
-    void TearDown() override {
-        std::error_code ec;
-        if (!dir.empty())
-            fs::remove_all(dir, ec);
     }
 
     // Runs korvex-cli with the test's folders; killed after `timeout` seconds.
@@ -70,9 +60,6 @@ protected:
         pid_t pid = fork();
         if (pid == 0) {
             setpgid(0, 0);
-            setenv("KORVEX_DOCUMENTS_DIR", docs.c_str(), 1);
-            setenv("KORVEX_RUNTIME_DIR", runtime.c_str(), 1);
-            unsetenv("KORVEX_PORT");
             if (!freopen(outPath.c_str(), "w", stdout) || !freopen(errPath.c_str(), "w", stderr))
                 _exit(126);
             std::vector<std::string> argv = {program.string()};
@@ -88,7 +75,7 @@ protected:
         int status = 0;
         bool interruptSent = false;
         std::optional<std::chrono::steady_clock::time_point> recordingSeen;
-        while (true) {
+        bool ended = waitFor(std::chrono::milliseconds(long(timeout * 1000)), [&] {
             if (interruptAfter > 0 && !interruptSent) {
                 if (!recordingSeen && readFile(errPath).find("recording") != std::string::npos)
                     recordingSeen = std::chrono::steady_clock::now();
@@ -98,16 +85,12 @@ protected:
                     interruptSent = true;
                 }
             }
-            pid_t done = waitpid(pid, &status, WNOHANG);
-            if (done == pid)
-                break;
-            if (std::chrono::steady_clock::now() - started > std::chrono::duration<double>(timeout)) {
-                kill(-pid, SIGKILL);
-                waitpid(pid, &status, 0);
-                ADD_FAILURE() << "korvex-cli did not end within " << timeout << " s";
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            return waitpid(pid, &status, WNOHANG) == pid;
+        });
+        if (!ended) {
+            kill(-pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            ADD_FAILURE() << "korvex-cli did not end within " << timeout << " s";
         }
         r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         r.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);

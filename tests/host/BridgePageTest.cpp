@@ -3,13 +3,14 @@
 #include "host/bridge/BridgeScript.h"
 #include "host/bridge/ConsoleLog.h"
 
+#include "tests/support/TempDir.h"
+
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
 
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -19,11 +20,12 @@ namespace {
 // Runs the page script and then `test` in node; returns what `test` printed.
 std::optional<std::string> runInNode(const std::string& test, const std::string& origin = "http://res") {
     if (::access("/usr/bin/node", X_OK) != 0) return std::nullopt;
-    fs::path file = fs::temp_directory_path() / ("korvex-bridge-" + std::to_string(::getpid()) + ".js");
-    std::ofstream(file) << "var sent = [];\n"
-                           "globalThis.location = { origin: '" << origin << "' };\n"
-                           "globalThis.__korvexBridgeSend = function (s) { sent.push(JSON.parse(s)); };\n"
-                        << BridgePageScript() << "\n" << test << "\n";
+    TempDir folder;
+    fs::path file = folder.path() / "page.js";
+    writeFile(file, "var sent = [];\n"
+                    "globalThis.location = { origin: '" + origin + "' };\n"
+                    "globalThis.__korvexBridgeSend = function (s) { sent.push(JSON.parse(s)); };\n" +
+                        BridgePageScript() + "\n" + test + "\n");
     std::string out;
     if (std::FILE* p = ::popen(("/usr/bin/node " + file.string() + " 2>&1").c_str(), "r")) {
         char buf[4096];
@@ -31,7 +33,6 @@ std::optional<std::string> runInNode(const std::string& test, const std::string&
         while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
         ::pclose(p);
     }
-    fs::remove(file);
     return out;
 }
 
@@ -139,16 +140,13 @@ TEST(BridgePage, TheDirectlyWrittenReplyIsTheSameScript) {
 }
 
 TEST(ConsoleLog, LinesAppendUnchangedAndAMissingFolderLosesOnlyThatLine) {
-    fs::path docs = fs::temp_directory_path() / ("korvex-console-" + std::to_string(::getpid()));
-    fs::remove_all(docs);
+    TempDir folder;
+    fs::path docs = folder.path() / "documents";
     ConsoleLog log(docs.string());
     EXPECT_FALSE(log.append("lost: the library has not made the folder yet"));
     fs::create_directories(docs / "Korvex-WorkFiles");
     EXPECT_TRUE(log.append("first"));
     EXPECT_TRUE(log.append("two\nlines"));
     EXPECT_TRUE(ConsoleLog(docs.string()).append("after a restart"));  // appends, never truncates
-    std::ifstream in(docs / "Korvex-WorkFiles" / "console.log", std::ios::binary);
-    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(content, "first\ntwo\nlines\nafter a restart\n");
-    fs::remove_all(docs);
+    EXPECT_EQ(readFile(docs / "Korvex-WorkFiles" / "console.log"), "first\ntwo\nlines\nafter a restart\n");
 }

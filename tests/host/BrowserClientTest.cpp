@@ -5,28 +5,24 @@
 #include "host/shell/LoadErrorPages.h"
 
 #include "FakeKorvexAPI.h"
+#include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <unistd.h>
 
 namespace {
 
 class BrowserClientTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        folder = std::filesystem::temp_directory_path() / ("korvex-client-" + std::to_string(::getpid()));
-        std::filesystem::create_directories(folder / "client");
-        std::ofstream(folder / "client" / "app.html") << "<html>app</html>";
-        std::ofstream(folder / "client" / "x.js") << "var x = 1;";
+        writeFile(folder / "client" / "app.html", "<html>app</html>");
+        writeFile(folder / "client" / "x.js", "var x = 1;");
         makeClient(HostOptions{});
         channel.setEventHandler([this](const std::string& m, const Json& p, const std::string& s) {
             client->handleEvent(m, p, s);
         });
     }
-    void TearDown() override { std::filesystem::remove_all(folder); }
 
     void makeClient(HostOptions options, bool withApi = true) {
         // The replaced client's calls are never answered: their callbacks point into it.
@@ -130,7 +126,8 @@ protected:
         return true;
     }};
     FakeKorvexAPI api{[this](const std::string& call) { log.push_back(call); }};
-    std::filesystem::path folder;
+    TempDir programFolder;
+    std::filesystem::path folder = programFolder.path();
     std::unique_ptr<BrowserClient> client;
 };
 

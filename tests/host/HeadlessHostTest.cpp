@@ -1,6 +1,9 @@
 // Korvex with the real browser, headless, over a temporary program folder.
 #include "ChildProcess.h"
 
+#include "tests/support/TempDir.h"
+#include "tests/support/Wait.h"
+
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -37,8 +40,6 @@ protected:
         const char* bin = std::getenv("KORVEX_BUILD_BIN");
         ASSERT_NE(bin, nullptr) << "KORVEX_BUILD_BIN must name the build's bin folder";
         buildBin = bin;
-        std::string pattern = (fs::temp_directory_path() / "korvex-host-XXXXXX").string();
-        root = ::mkdtemp(pattern.data());
         program = root / "program";
         fs::create_directories(program / "client");
         // The program folder is the folder of the running program: the host is copied there.
@@ -61,13 +62,7 @@ window.addEventListener('load', function () {
         write("client/repo.html", "<html><head><title>repository</title></head><body>repo</body></html>");
         write("client/exit.html", "<html><body><script>setTimeout(function () { window.close(); }, 200);</script></body></html>");
     }
-    void TearDown() override {
-        std::error_code ec;
-        fs::remove_all(root, ec);
-    }
-    void write(const std::string& rel, const std::string& content) {
-        std::ofstream(program / rel, std::ios::binary) << content;
-    }
+    void write(const std::string& rel, const std::string& content) { writeFile(program / rel, content); }
     std::vector<std::string> environment(const std::string& chromium = "") {
         return {"KORVEX_DOCUMENTS_DIR=" + (root / "documents").string(),
                 "KORVEX_RUNTIME_DIR=" + (root / "runtime").string(),
@@ -88,7 +83,8 @@ window.addEventListener('load', function () {
         return -1;
     }
 
-    fs::path buildBin, root, program;
+    TempDir folder;
+    fs::path buildBin, root = folder.path(), program;
 };
 
 TEST_F(HeadlessHost, ServesTheApplicationShowsErrorPagesTracksTheRepositoryAndClosesCleanly) {
@@ -138,10 +134,7 @@ TEST_F(HeadlessHost, AKilledHostTakesTheBrowserWithIt) {
     ASSERT_GT(browser, 0);
     host->signal(SIGKILL);
     host->waitExit(5s);
-    auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (processAlive(browser) && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(50ms);
-    EXPECT_FALSE(processAlive(browser));
+    EXPECT_TRUE(waitFor(10s, [&] { return !processAlive(browser); }));
 }
 
 TEST_F(HeadlessHost, AKilledBrowserIsNotANormalClose) {

@@ -1,10 +1,10 @@
 #include "host/resources/ResourcePath.h"
 
+#include "tests/support/TempDir.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <unistd.h>
 
 namespace {
 
@@ -67,18 +67,12 @@ TEST(ResourcePath, ParentSegmentsNeverLeaveTheProgramFolder) {
 class ResourceFolder : public ::testing::Test {
 protected:
     void SetUp() override {
-        base = std::filesystem::temp_directory_path() /
-               ("korvex-res-" + std::to_string(::getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
         std::filesystem::create_directories(base / "client" / "sub.d");
-        write("client/app.html", "<html>app</html>");
-        write("client/bin.png", std::string("\x89PNG\0\x01\xff", 7));
+        writeFile(base / "client" / "app.html", "<html>app</html>");
+        writeFile(base / "client" / "bin.png", std::string("\x89PNG\0\x01\xff", 7));
     }
-    void TearDown() override { std::filesystem::remove_all(base); }
-    void write(const std::string& rel, const std::string& content) {
-        std::ofstream(base / rel, std::ios::binary) << content;
-    }
-    std::filesystem::path base;
+    TempDir folder;
+    std::filesystem::path base = folder.path();
 };
 
 TEST_F(ResourceFolder, ServesFileContentWithItsType) {

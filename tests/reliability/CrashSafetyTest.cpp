@@ -46,8 +46,16 @@ TEST(CrashSafetyChild, RecordingChild) {
         _exit(3);
     api->setFixedConfig(1, 3);
     api->setFixedConfig(2, 4);
-    if (!waitFor(10s, [&] { return configured(1) && configured(2); })) _exit(4);
-    std::this_thread::sleep_for(300ms);
+    // The configuration's own reply is the last of its follow-ups: then a start does not overtake them.
+    auto fixedConfig = [&](int remote) {
+        bson_t doc;
+        api->getHardwareState(&doc);
+        int c = int32Or(&doc, ("remote" + std::to_string(remote) + ".fixedConfig").c_str(), -1);
+        bson_destroy(&doc);
+        return c;
+    };
+    if (!waitFor(10s, [&] { return configured(1) && configured(2) && fixedConfig(1) == 3 && fixedConfig(2) == 4; }))
+        _exit(4);
     api->startDataAcquisition();
     if (!waitFor(5s, [&] { return ScriptLog::count("dataStarted") == 1; })) _exit(5);
     std::printf("recording\n");
@@ -102,7 +110,9 @@ TEST_F(CrashSafety, KilledRecorderLeavesAListedRecordingComplete100msBeforeTheKi
         FAIL() << "the recording child did not start its run (exit " << WEXITSTATUS(status) << "): " << said;
     }
 
-    std::this_thread::sleep_for(1200ms);
+    // Some 1.2 s of frames from both remotes, then the kill.
+    ASSERT_TRUE(waitFor(10s, [&] { return sentFrames().size() >= 240; }));
+    // The 100 ms below is the durability under test: frames that old must be on disk.
     const auto killedAt = Clock::now();
     ASSERT_EQ(kill(child, SIGKILL), 0);
     int status = 0;

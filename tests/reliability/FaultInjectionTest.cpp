@@ -47,7 +47,8 @@ protected:
 TEST_F(FaultInjection, PulledDongleEndsTheRunKeepsItReadableAndANewRunWorksAfterReplug) {
     configure(3, 4);
     startRun();
-    std::this_thread::sleep_for(600ms);
+    // Both remotes stream 100 frames a second: some 0.6 s of them.
+    ASSERT_TRUE(waitFor(10s, [&] { return sentFrames().size() >= 120; }));
     const std::string interrupted = currentAcquisitionID();
     sim->unplug();
     ASSERT_TRUE(waitFor(5s, [&] { return ScriptLog::count("dataStopped") == 1; }));
@@ -71,7 +72,7 @@ TEST_F(FaultInjection, PulledDongleEndsTheRunKeepsItReadableAndANewRunWorksAfter
     configure(3, 0);
     const size_t before = sentFrames().size();
     startRun(2);
-    std::this_thread::sleep_for(400ms);
+    ASSERT_TRUE(waitFor(10s, [&] { return sentFrames().size() > before + 20; }));
     stopRun(2);
     ASSERT_TRUE(waitFor(3s, [&] { return rawFiles().size() == 2; }));
     EXPECT_GT(sentFrames().size(), before + 20);
@@ -91,11 +92,12 @@ TEST_F(FaultInjection, PulledDongleEndsTheRunKeepsItReadableAndANewRunWorksAfter
 TEST_F(FaultInjection, RemoteLeavingRadioRangeMidRunLeavesTheOtherRecordingAndReturns) {
     configure(3, 4);
     startRun();
-    std::this_thread::sleep_for(300ms);
+    ASSERT_TRUE(waitFor(10s, [&] { return sentFrames().size() >= 60; }));
     sim->radioDrop(2);
     ASSERT_TRUE(waitFor(3s, [&] { return !api->isRemoteConnected(2); }));
     const size_t atDrop = sentFrames().size();
-    std::this_thread::sleep_for(500ms);
+    // Remote 1 streams on alone: 50 frames (0.5 s) and whatever remote 2 sent meanwhile.
+    ASSERT_TRUE(waitFor(10s, [&] { return sentFrames().size() >= atDrop + 50; }));
     // Remote 1 streamed on alone, and the run is still on.
     auto all = sentFrames();
     size_t fromOne = 0, fromTwo = 0;

@@ -39,11 +39,13 @@ void KitFixture::configure(int config1, int config2) {
         if (!config) continue;
         ASSERT_TRUE(waitFor(10s, [&] { return api->isRemoteConnected(remote); }));
         ASSERT_TRUE(api->setFixedConfig(remote, config));
-        ASSERT_TRUE(waitFor(10s, [&] { return configured(remote); }));
+        // The configuration's own reply is the last of its follow-ups that changes the
+        // model: once it is in, a start does not overtake them.
+        std::string slot = "remote" + std::to_string(remote);
+        ASSERT_TRUE(waitFor(10s, [&] {
+            return configured(remote) && hardwareInt(slot + ".fixedConfig") == config;
+        }));
     }
-    // The configuration's follow-ups (fixed configuration, calibration constants) are
-    // answered before a start goes out.
-    std::this_thread::sleep_for(300ms);
 }
 
 void KitFixture::startRun(int runs) {

@@ -9,6 +9,9 @@
 #include "tools/dongle-sim/DongleSim.h"
 #include "tools/dongle-sim/SimLayout.h"
 
+#include "tests/support/TempDir.h"
+#include "tests/support/Wait.h"
+
 #include <bson/bson.h>
 
 #include <atomic>
@@ -62,15 +65,6 @@ int32_t intAt(const bson_t* doc, const char* path) {
     return -1;
 }
 
-bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
-    auto end = Clock::now() + limit;
-    while (Clock::now() < end) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(20ms);
-    }
-    return condition();
-}
-
 // The configuration whose frames carry the most bytes.
 int heaviestConfiguration() {
     int best = 0, bestSize = 0;
@@ -97,11 +91,11 @@ int main(int argc, char** argv) {
         }
     }
 
-    std::string pattern = (fs::temp_directory_path() / "korvex-soak-XXXXXX").string();
-    fs::path root = mkdtemp(pattern.data());
-    setenv("KORVEX_DOCUMENTS_DIR", (root / "documents").c_str(), 1);
-    setenv("KORVEX_RUNTIME_DIR", (root / "runtime").c_str(), 1);
-    unsetenv("KORVEX_PORT");
+    TempDir folder;
+    const fs::path root = folder.path();
+    ScopedEnv documentsDir("KORVEX_DOCUMENTS_DIR", (root / "documents").string());
+    ScopedEnv runtimeDir("KORVEX_RUNTIME_DIR", (root / "runtime").string());
+    ScopedEnv port("KORVEX_PORT", std::nullopt);
 
     std::mutex sentLock;
     uint64_t framesSent = 0, bytesSent = 0, samplesSent = 0;
@@ -141,30 +135,36 @@ int main(int argc, char** argv) {
         bson_destroy(&doc);
         return c;
     };
-    if (!waitFor([&] { return api->isRemoteConnected(1) && api->isRemoteConnected(2) &&
-                              hardware("dongleMode") == 8; }, 15s)) {
+    if (!waitFor(15s, [&] { return api->isRemoteConnected(1) && api->isRemoteConnected(2) &&
+                                   hardware("dongleMode") == 8; })) {
         std::fprintf(stderr, "the kit was not found\n");
         return 1;
     }
     api->setFixedConfig(1, config1);
     api->setFixedConfig(2, config2);
-    if (!waitFor([&] { return configured(1) && configured(2); }, 10s)) {
+    // The configuration's own reply is the last of its follow-ups: then a start does not
+    // overtake them.
+    if (!waitFor(10s, [&] { return configured(1) && configured(2) && hardware("remote1.fixedConfig") == config1 &&
+                                   hardware("remote2.fixedConfig") == config2; })) {
         std::fprintf(stderr, "the remotes were not configured\n");
         return 1;
     }
-    std::this_thread::sleep_for(300ms);
 
     // The sensors of each remote, from the stack report once the run has started.
     std::printf("soak: %d s, remote 1 on configuration %d, remote 2 on %d\n", seconds, config1, config2);
     const long rssBefore = rssKiB();
     api->startDataAcquisition();
-    if (!waitFor([&] { return started.load() == 1; }, 5s)) {
+    if (!waitFor(5s, [&] { return started.load() == 1; })) {
         std::fprintf(stderr, "the run did not start\n");
         return 1;
     }
     std::vector<std::pair<int, int>> sensors;
     {
-        std::this_thread::sleep_for(500ms);
+        // Half a second of frames from both remotes shows every sensor.
+        waitFor(10s, [&] {
+            std::lock_guard lock(sentLock);
+            return framesSent >= 100;
+        });
         std::lock_guard lock(sentLock);
         for (auto& [key, n] : samplesBySensor) sensors.push_back(key);
     }
@@ -221,12 +221,12 @@ int main(int argc, char** argv) {
     querying = false;
     queryThread.join();
     api->stopDataAcquisition();
-    bool stoppedOk = waitFor([&] { return stopped.load() == 1; }, 10s);
+    bool stoppedOk = waitFor(10s, [&] { return stopped.load() == 1; });
     const long rssEnd = rssKiB();
 
     // Frames recorded: the raw file's frames, counted by their length bytes.
     uint64_t framesRecorded = 0, bytesRecorded = 0;
-    waitFor([&] {
+    waitFor(5s, [&] {
         framesRecorded = bytesRecorded = 0;
         for (auto& entry : fs::directory_iterator(root / "documents" / "Korvex-WorkFiles" / "rawdata"))
             if (entry.path().extension() == ".raw") {
@@ -239,7 +239,7 @@ int main(int argc, char** argv) {
             }
         std::lock_guard lock(sentLock);
         return framesRecorded == framesSent;
-    }, 5s);
+    });
 
     uint64_t samples;
     {
@@ -268,7 +268,5 @@ int main(int argc, char** argv) {
 
     releaseConcreteIKorvexAPI(api);
     sim.stop();
-    std::error_code ec;
-    fs::remove_all(root, ec);
     return framesSent == framesRecorded && errors == 0 && stoppedOk ? 0 : 1;
 }
