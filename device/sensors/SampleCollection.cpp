@@ -360,12 +360,45 @@ void SampleCollection::setQueryTuning(const QueryTuning& tuning) {
     threadsFrom.store(tuning.threadsFrom, std::memory_order_relaxed);
 }
 
-bool SampleCollection::relock(ReadLock& lock, uint64_t rewrites) const {
-    // The writer waiting on the shared mutex takes it as soon as the last reader leaves.
-    lock.unlock();
-    lock.lock();
-    return rewriteCount == rewrites;
-}
+// The lock for a long read, and when the read is in pieces, the holds: work is counted in
+// averaged samples' worth, and every samplesPerHold of it the lock is let go (the writer
+// waiting on the shared mutex takes it as soon as the last reader leaves) and taken again.
+// A recalibration meanwhile means the rows read so far are not those of the rows to come.
+class SampleCollection::PiecedRead {
+public:
+    PiecedRead(const SampleCollection& collection, bool pieces)
+        : pieces(pieces), collection(collection), lock(collection.readLock()),
+          rewrites(collection.rewriteCount),
+          budget(samplesPerHold.load(std::memory_order_relaxed)) {}
+
+    // Counts `cost`; false when a hold ended and the rows were rewritten meanwhile.
+    bool spend(size_t cost) {
+        if (!pieces || (spent += cost) < budget)
+            return true;
+        spent = 0;
+        release();
+        return retake();
+    }
+    void release() {
+        if (pieces)
+            lock.unlock();
+    }
+    bool retake() {
+        if (!pieces)
+            return true;
+        lock.lock();
+        return collection.rewriteCount == rewrites;
+    }
+
+    const bool pieces;
+
+private:
+    const SampleCollection& collection;
+    ReadLock lock;
+    const uint64_t rewrites;
+    const size_t budget;
+    size_t spent = 0;
+};
 
 template <typename Attempt>
 void SampleCollection::retrying(SampleCollection& out, Attempt attempt) const {
@@ -398,10 +431,9 @@ void SampleCollection::averageFramesInRangeInto(SampleCollection& out, double st
 
 bool SampleCollection::framesAttempt(SampleCollection& out, bool whole, double startTime,
                                      double endTime, bool pieces) const {
-    auto lock = readLock();
+    PiecedRead read(*this, pieces);
     View v(*this);
     const size_t n = v.size();
-    const uint64_t rewrites = rewriteCount;
     size_t pos = 0, endPos = n == 0 ? 0 : n - 1;
     if (!whole) {
         const double last = n ? v.time(n - 1) : 0.0;
@@ -420,17 +452,12 @@ bool SampleCollection::framesAttempt(SampleCollection& out, bool whole, double s
     if (!out.stored && pos <= endPos && endPos < n)
         out.records.reserve(out.records.size() + static_cast<size_t>(v.frameTotal(endPos)) -
                             static_cast<size_t>(std::min(v.frameTotal(pos), v.frameTotal(endPos))) + 1);
-    const size_t hold = samplesPerHold.load(std::memory_order_relaxed);
-    size_t held = 0;
     while (pos <= endPos && pos < n) {
         const size_t from = pos;
         out.append(v.frameAverage(pos, pos));
-        held += 4 * (pos - from); // a frame's samples cost about four averaged samples each
-        if (pieces && held >= hold) {
-            held = 0;
-            if (!relock(lock, rewrites))
-                return false;
-        }
+        // A frame's samples cost about four averaged samples each.
+        if (!read.spend(4 * (pos - from)))
+            return false;
     }
     return true;
 }
@@ -485,14 +512,12 @@ size_t spanSamples(const WindowAverage::Span* spans, size_t count) {
 
 } // namespace
 
-bool SampleCollection::averageStored(SampleCollection& out, ReadLock& lock, size_t n,
-                                     size_t pos, double C, double P, double e, bool withRaw,
-                                     bool pieces) const {
+bool SampleCollection::averageStored(SampleCollection& out, PiecedRead& read, size_t n,
+                                     size_t pos, double C, double P, double e,
+                                     bool withRaw) const {
     const Store& st = *stored;
-    const uint64_t rewrites = rewriteCount;
     const double rate = st.timeRate;
-    if (pieces)
-        lock.unlock();
+    read.release();
     const std::vector<WindowAverage::Span> spans = planWindows(n, rate, pos, C, P, e);
 
     // Blocks of whole lane groups of about 64 k samples, the unit a worker takes; a hold of
@@ -524,11 +549,8 @@ bool SampleCollection::averageStored(SampleCollection& out, ReadLock& lock, size
                spanSamples(&spans[blocks[b]], blocks[end + 1] - blocks[b]) <=
                    tuning.samplesPerHold)
             ++end;
-        if (pieces) {
-            lock.lock();
-            if (rewriteCount != rewrites)
-                return false;
-        }
+        if (!read.retake())
+            return false;
         WindowAverage::Columns columns;
         columns.chunks = st.chunks.data();
         columns.shift = st.shift;
@@ -561,8 +583,7 @@ bool SampleCollection::averageStored(SampleCollection& out, ReadLock& lock, size
             for (size_t k = 0; k < end - b; ++k)
                 work(k);
         }
-        if (pieces)
-            lock.unlock();
+        read.release();
         b = end;
     }
     for (const Sample& s : scratch)
@@ -581,11 +602,9 @@ void SampleCollection::rangeInto(SampleCollection& out, double startTime, double
 
 bool SampleCollection::rangeAttempt(SampleCollection& out, double startTime, double endTime,
                                     bool withRaw, bool pieces) const {
-    auto lock = readLock();
+    PiecedRead read(*this, pieces);
     View v(*this);
     const size_t n = v.size();
-    const uint64_t rewrites = rewriteCount;
-    const size_t hold = samplesPerHold.load(std::memory_order_relaxed);
     size_t pos = 0, endPos = 0;
     if (!v.timeWindow(startTime, endTime, "getSampleCollection", pos, endPos))
         return true;
@@ -595,14 +614,11 @@ bool SampleCollection::rangeAttempt(SampleCollection& out, double startTime, dou
     if (out.rate <= 0) {
         if (!out.stored && pos <= endPos)
             out.records.reserve(out.records.size() + endPos - pos + 1);
-        for (size_t held = 0; pos <= endPos; ++pos) {
+        for (; pos <= endPos; ++pos) {
             out.append(v.sample(pos));
             // A record written to fresh memory costs about 64 averaged samples.
-            if (pieces && ++held >= hold / 64) {
-                held = 0;
-                if (!relock(lock, rewrites))
-                    return false;
-            }
+            if (!read.spend(64))
+                return false;
         }
         return true;
     }
@@ -619,7 +635,7 @@ bool SampleCollection::rangeAttempt(SampleCollection& out, double startTime, dou
         if (!(v.time(pos) >= C - P))
             return true;
         if (stored)
-            return averageStored(out, lock, n, pos, C, P, e, withRaw, pieces);
+            return averageStored(out, read, n, pos, C, P, e, withRaw);
         // One output per window up to the end of the window or of the recording: growing
         // the result by doubling would cost more than the averaging itself.
         out.reserveRecords((std::min(e, last) - C) / P + 2);
@@ -656,7 +672,7 @@ bool SampleCollection::rangeAttempt(SampleCollection& out, double startTime, dou
     }
     out.reserveRecords((e2 - D) / P + 2);
     size_t after = v.firstAtOrAfter(D);
-    for (size_t held = 0;; ++held) {
+    for (;;) {
         while (after + 1 < n && v.time(after) < D)
             ++after;
         size_t before;
@@ -672,11 +688,8 @@ bool SampleCollection::rangeAttempt(SampleCollection& out, double startTime, dou
             D = D + P;
         else
             break;
-        if (pieces && held >= hold / 16) { // an interpolated point costs a few records
-            held = 0;
-            if (!relock(lock, rewrites))
-                return false;
-        }
+        if (!read.spend(16)) // an interpolated point costs a few records
+            return false;
     }
     return true;
 }
@@ -685,26 +698,20 @@ SampleCollection::RawSum SampleCollection::rawSumInRange(double startTime, doubl
                                                          int axis) const {
     for (int tries = 0;; ++tries) {
         RawSum result;
-        auto lock = readLock();
+        PiecedRead read(*this, stored && tries < piecedAttempts);
         View v(*this);
-        const uint64_t rewrites = rewriteCount;
-        const bool pieces = stored && tries < piecedAttempts;
-        const size_t hold = samplesPerHold.load(std::memory_order_relaxed);
         size_t from = 0, to = 0;
         if (!v.timeWindow(startTime, endTime, "getSampleCollection", from, to))
             return result;
         bool rewritten = false;
-        for (size_t i = from, held = 0; i <= to; ++i) {
+        for (size_t i = from; i <= to; ++i) {
             const Sample s = v.sample(i);
             if (axis < 0 || axis >= s.valueCount)
                 break;
             result.sum += s.raw[axis];
             ++result.count;
-            if (pieces && ++held >= hold / 4) {
-                held = 0;
-                if ((rewritten = !relock(lock, rewrites)))
-                    break;
-            }
+            if ((rewritten = !read.spend(4)))
+                break;
         }
         if (!rewritten)
             return result;

@@ -177,9 +177,8 @@ private:
     ReadLock readLock() const;
     // Room for about `count` more records in a record-form result (a hint; bounded).
     void reserveRecords(double count);
-    // Between two holds of a long read: lets writers in, takes the lock again, and tells
-    // whether the stored rows are still those of `rewrites` (no recalibration meanwhile).
-    bool relock(ReadLock& lock, uint64_t rewrites) const;
+    // A long read under the lock; read in pieces, it lets writers in between holds.
+    class PiecedRead;
     // Runs attempt(pieces) until it returns true, emptying `out` before each new try;
     // `pieces` says whether the attempt may let go of the lock between holds.
     template <typename Attempt>
@@ -189,7 +188,7 @@ private:
     bool framesAttempt(SampleCollection& out, bool whole, double startTime, double endTime,
                        bool pieces) const;
     // The averaging windows of a stored collection from sample `pos` (window end C, period P,
-    // requested end e), over the first n samples; `lock` is held on entry.
-    bool averageStored(SampleCollection& out, ReadLock& lock, size_t n, size_t pos, double C,
-                       double P, double e, bool withRaw, bool pieces) const;
+    // requested end e), over the first n samples; the lock is held on entry.
+    bool averageStored(SampleCollection& out, PiecedRead& read, size_t n, size_t pos, double C,
+                       double P, double e, bool withRaw) const;
 };
