@@ -518,64 +518,58 @@ void Ecg6::parseCombined(std::span<const uint8_t> frame,
         auto it = sensorDataLen.find(type);
         return it == sensorDataLen.end() ? 0 : std::max(0, it->second);
     };
-    if (frame.size() < 9) {
-        std::cerr << "** ERROR Combined ECG frame too short\n";
-        return;
-    }
+    auto tooShort = [] { std::cerr << "** ERROR Combined ECG frame too short\n"; };
+    if (frame.size() < 9)
+        return tooShort();
     const int blockCount = frame[6];
     const size_t count = (frame[7] & 0x7F) == SensorEcg ? frame[8] / 6 : frame[8] / 2;
 
     // Every block header and every word the samples will read must lie inside the frame,
     // and inside its block's slot, before the frame is counted: the count comes from the
     // first block alone, and a count larger than a slot would read the next block's header
-    // as samples.
+    // as samples. Meanwhile each channel's first word and the step between its samples are
+    // noted; a channel no block carries stays 0.
+    const uint8_t* channel[6] = {};
+    size_t stride[6] = {};
     size_t position = 7;
     for (int b = 0; b < blockCount; ++b) {
-        if (position + 2 > frame.size()) {
-            std::cerr << "** ERROR Combined ECG frame too short\n";
-            return;
-        }
+        if (position + 2 > frame.size())
+            return tooShort();
         const int32_t type = frame[position] & 0x7F;
+        const uint8_t* words = frame.data() + position + 2;
         size_t needed = 0;
-        if (type == SensorEcg)
+        if (type == SensorEcg) {
             needed = 6 * count;
-        else if (type >= SensorAnalog7 && type <= SensorAnalog9)
+            for (int k = 0; k < 3; ++k) {
+                channel[k] = words + 2 * k;
+                stride[k] = 6;
+            }
+        } else if (type >= SensorAnalog7 && type <= SensorAnalog9) {
             needed = 2 * count;
+            channel[type - SensorAnalog7 + 3] = words;
+            stride[type - SensorAnalog7 + 3] = 2;
+        }
         if (needed > static_cast<size_t>(slotLength(type))) {
             std::cerr << "** ERROR Combined ECG block of sensor " << type << " needs " << needed
                       << " bytes, more than its slot of " << slotLength(type) << "\n";
             return;
         }
-        if (position + 2 + needed > frame.size()) {
-            std::cerr << "** ERROR Combined ECG frame too short\n";
-            return;
-        }
+        if (position + 2 + needed > frame.size())
+            return tooShort();
         position += static_cast<size_t>(slotLength(type)) + 2;
     }
 
     auto editor = samples.edit();
     if (!acceptFrameLocked(frame[4]))
         return;
-    if (count == 0)
-        return;
     const uint8_t remoteNumber = frame[3], counter = frame[4];
     for (size_t d = 0; d < count; ++d) {
-        int32_t raw[6] = {0, 0, 0, 0, 0, 0};
-        position = 7;
-        for (int b = 0; b < blockCount; ++b) {
-            const int32_t type = frame[position] & 0x7F;
-            const uint8_t* block = frame.data() + position;
-            if (type == SensorEcg) {
-                for (int k = 0; k < 3; ++k)
-                    raw[k] = be16(block + 2 + 6 * d + 2 * k);
-            } else if (type >= SensorAnalog7 && type <= SensorAnalog9) {
-                raw[type - 18] = be16(block + 2 + 2 * d);
-            }
-            position += static_cast<size_t>(slotLength(type)) + 2;
-        }
+        int32_t raw[6];
         float values[6];
-        for (int k = 0; k < 6; ++k)
+        for (int k = 0; k < 6; ++k) {
+            raw[k] = channel[k] ? be16(channel[k] + stride[k] * d) : 0;
             values[k] = (static_cast<float>(raw[k]) - offset) / scale;
+        }
         advanceTime();
         editor.append(raw, values, remoteNumber, counter, static_cast<uint8_t>(d),
                       static_cast<uint32_t>(frameTotal));
