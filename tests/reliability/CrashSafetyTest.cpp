@@ -15,7 +15,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <thread>
 
 extern char** environ;
 
@@ -46,7 +45,7 @@ TEST(CrashSafetyChild, RecordingChild) {
     if (!waitFor(5s, [&] { return ScriptLog::count("dataStarted") == 1; })) _exit(5);
     std::printf("recording\n");
     std::fflush(stdout);
-    for (;;) std::this_thread::sleep_for(1s);   // until the kill
+    for (;;) pause();   // until the kill
 }
 
 class CrashSafety : public KitFixture {

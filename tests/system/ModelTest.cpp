@@ -35,7 +35,7 @@ protected:
     // that just left may leave nothing streaming for a moment).
     void letFramesPass(size_t frames) {
         const size_t until = sentCount() + frames;
-        waitFor(1s, [&] { return sentCount() >= until; });
+        waitFor(500ms, [&] { return sentCount() >= until; });
     }
 
     void noteStop() {
