@@ -1,18 +1,14 @@
 // Stray, damaged and hostile files in the recordings and calibration folders: the library
 // lists what it can read, skips the rest, reloads without crashing, and a record it cannot
 // trust never changes how a sensor decodes.
-#include "KitFixture.h"
+#include "tests/support/KitFixture.h"
 
 #include <sys/stat.h>
 
 #include <fstream>
 #include <random>
-#include <thread>
 
-namespace reliability {
 namespace {
-
-using namespace std::chrono_literals;
 
 void writeBytes(const fs::path& path, const Bytes& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -28,46 +24,15 @@ Bytes randomBytes(size_t n, uint32_t seed) {
 
 Bytes documentBytes(const bson_t* doc) { return Bytes(bson_get_data(doc), bson_get_data(doc) + doc->len); }
 
-class HostileFiles : public KitFixture {
-protected:
-    void SetUp() override {
-        KitFixture::SetUp();
-        startKit();
-        startApi();
-    }
-
-    // A real recording to damage: remote 1 on configuration 3 for a moment.
-    std::string recordOne(int runs) {
-        configure(3, 0);
-        startRun(runs);
-        std::this_thread::sleep_for(300ms);
-        stopRun(runs);
-        std::string id = currentAcquisitionID();
-        EXPECT_TRUE(waitFor(3s, [&] { return fs::exists(rawFolder() / (id + ".raw")); }));
-        EXPECT_TRUE(api->stackAcquisition());
-        return id;
-    }
-
-    size_t listedCount() {
-        bson_t doc;
-        api->acquisitionManagement(&doc, 0, "");
-        size_t n = 0;
-        bson_iter_t iter, list;
-        if (bson_iter_init_find(&iter, &doc, "acquisitionList") && bson_iter_recurse(&iter, &list))
-            while (bson_iter_next(&list)) ++n;
-        bson_destroy(&doc);
-        return n;
-    }
-
-    void reload(const std::string& id) {
-        bson_t doc;
-        api->acquisitionManagement(&doc, 1, id.c_str());
-        bson_destroy(&doc);
-    }
-};
+using HostileFiles = KitFixture;
 
 TEST_F(HostileFiles, DamagedRecordingsAreSkippedOrReloadedNeverFatal) {
-    const std::string good = recordOne(1);
+    // A real recording to damage: remote 1 on configuration 3 for a moment.
+    ASSERT_TRUE(configureBoth(3, 0));
+    ASSERT_TRUE(stream(30));
+    ASSERT_TRUE(recordedWhole());
+    const std::string good = currentAcquisitionID();
+    ASSERT_TRUE(api->stackAcquisition());
     const fs::path dir = rawFolder();
     const Bytes meta = readBytes(dir / (good + ".bson"));
     const Bytes raw = readBytes(dir / (good + ".raw"));
@@ -126,7 +91,10 @@ TEST_F(HostileFiles, DamagedRecordingsAreSkippedOrReloadedNeverFatal) {
         bson_destroy(&unknown);
     }
 
-    EXPECT_EQ(listedCount(), 5u);   // good, noise-raw, cut-raw, hostile-values, unknown-config
+    bson_t list;
+    api->acquisitionManagement(&list, 0, "");
+    EXPECT_EQ(countAt(&list, "acquisitionList"), 5);   // good, noise-raw, cut-raw, hostile-values, unknown-config
+    bson_destroy(&list);
 
     // Each reload either works or is refused; the library answers afterwards either way.
     for (const char* id : {"truncated-meta", "garbage-meta", "trailing-bytes", "huge-length",
@@ -141,14 +109,12 @@ TEST_F(HostileFiles, DamagedRecordingsAreSkippedOrReloadedNeverFatal) {
 
     // A recording cut inside its last frame replays every whole frame: exactly the
     // samples of the good recording less those of that last frame.
-    reload(good);
-    ASSERT_EQ(currentAcquisitionID(), good);
+    ASSERT_TRUE(reload(good));
     std::vector<int> types = sensorTypes(1);
     ASSERT_FALSE(types.empty());
     std::map<int, int> whole;
     for (int type : types) whole[type] = samplesOf(1, type);
-    reload("cut-raw");
-    ASSERT_EQ(currentAcquisitionID(), "cut-raw");
+    ASSERT_TRUE(reload("cut-raw"));
     for (int type : types) {
         EXPECT_LE(samplesOf(1, type), whole[type]) << "sensor " << type;
         EXPECT_GE(samplesOf(1, type), whole[type] - 4) << "sensor " << type;
@@ -189,10 +155,8 @@ TEST_F(HostileFiles, UntrustworthyCalibrationRecordsNeverChangeDecoding) {
     api->calibrationManagement(&list, 0);
     bson_destroy(&list);
 
-    configure(3, 0);
-    startRun();
-    std::this_thread::sleep_for(500ms);
-    stopRun();
+    ASSERT_TRUE(configureBoth(3, 0));
+    ASSERT_TRUE(stream(50));
     for (int type : sensorTypes(1)) {
         if (type == 9) continue;
         SCOPED_TRACE("sensor " + std::to_string(type));
@@ -201,4 +165,3 @@ TEST_F(HostileFiles, UntrustworthyCalibrationRecordsNeverChangeDecoding) {
 }
 
 }  // namespace
-}  // namespace reliability

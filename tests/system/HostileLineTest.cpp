@@ -4,33 +4,28 @@
 // not build may appear there except the frames it damaged, the run must not be cut short,
 // the stop must be answered at once, and the recording must reload as it was live. The
 // counts come from the kit, not from the library.
-#include "tests/system/KitFixture.h"
+#include "tests/support/KitFixture.h"
 #include "tools/dongle-sim/SimLayout.h"
-
-using namespace kit;
 
 namespace {
 
-class HostileLineTest : public KitTest, public ::testing::WithParamInterface<HostileKind> {
+class HostileLineTest : public KitFixture, public ::testing::WithParamInterface<HostileKind> {
 protected:
     void SetUp() override {
         options.model.seed = 11;
-        KitTest::SetUp();
+        KitFixture::SetUp();
     }
 };
 
 TEST_P(HostileLineTest, CostsAtMostTheFramesItTouches) {
     const HostileKind kind = GetParam();
     const bool alters = kind == HostileKind::JunkInside || kind == HostileKind::BitFlip || kind == HostileKind::Truncate;
-    ASSERT_TRUE(waitReady());
-    ASSERT_TRUE(configure(1, 38));
-    ASSERT_TRUE(configure(2, 6));
+    ASSERT_TRUE(configureBoth(38, 6));
 
     ASSERT_TRUE(sim->hostileRate(kind, 15));
     const int stopped = ScriptLog::count("dataStopped");
-    api->startDataAcquisition();
-    ASSERT_TRUE(waitFor(5s, [&] { return ScriptLog::count("dataStarted") == 1; }));
-    std::this_thread::sleep_for(800ms);
+    ASSERT_TRUE(startRun());
+    ASSERT_TRUE(waitFrames(160));   // 0.8 s of both remotes
     EXPECT_EQ(ScriptLog::count("dataStopped"), stopped) << "the run was cut short";
     // The last frames before the stop's answer get the act too: the answer must not wait
     // behind them.
@@ -60,14 +55,13 @@ TEST_P(HostileLineTest, CostsAtMostTheFramesItTouches) {
     // Untouched frames decode to exactly the samples the kit sent: a second copy adds none,
     // a jump loses only the frames that never came.
     if (!alters) {
-        std::vector<SimDataFrame> frames[2] = {framesOf(1), framesOf(2)};
-        EXPECT_EQ(live.at({1, SIM_ACCELEROMETER}).size(), expectedOf(frames[0]).samples[SIM_ACCELEROMETER]);
-        EXPECT_EQ(live.at({2, SIM_LIGHT}).size(), expectedOf(frames[1]).samples[SIM_LIGHT]);
+        EXPECT_EQ(live.at({1, SIM_ACCELEROMETER}).size(), truthOf(framesOf(1)).count(SIM_ACCELEROMETER));
+        EXPECT_EQ(live.at({2, SIM_LIGHT}).size(), truthOf(framesOf(2)).count(SIM_LIGHT));
     }
 
     const std::string id = currentAcquisitionID();
     api->stackAcquisition();
-    reload(id);
+    ASSERT_TRUE(reload(id));
     expectSameSamples(live, snapshot());
 }
 

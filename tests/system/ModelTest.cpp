@@ -4,13 +4,10 @@
 // junk on the line. After every stop the acquisition's samples are noted as they are live;
 // every recording must later reload with exactly those samples, and the raw files must hold
 // every data frame the kit sent. Fixed seeds: a failure replays.
-#include "tests/system/KitFixture.h"
+#include "tests/support/KitFixture.h"
 
-#include <bit>
 #include <random>
 #include <set>
-
-using namespace kit;
 
 namespace {
 
@@ -21,7 +18,7 @@ constexpr int modelSteps = 70;
 constexpr int modelSteps = 150;
 #endif
 
-class ModelTest : public KitTest, public ::testing::WithParamInterface<uint32_t> {
+class ModelTest : public KitFixture, public ::testing::WithParamInterface<uint32_t> {
 protected:
     std::mt19937 random;
     std::map<std::string, Snapshot> recorded;   // acquisition -> samples at its last stop
@@ -34,6 +31,13 @@ protected:
 
     bool streaming() { return dongleMode() == 16; }
 
+    // Lets the kit send `frames` more data frames, if it streams at all (bounded: a remote
+    // that just left may leave nothing streaming for a moment).
+    void letFramesPass(size_t frames) {
+        const size_t until = sentCount() + frames;
+        waitFor(500ms, [&] { return sentCount() >= until; });
+    }
+
     void noteStop() {
         const std::string id = currentAcquisitionID();
         if (fs::exists(rawFolder() / (id + ".raw"))) recorded[id] = snapshot();
@@ -43,7 +47,7 @@ protected:
         SCOPED_TRACE("acquisition " + id + " at step " + std::to_string(steps));
         if (streaming()) return;
         if (currentAcquisitionID() != id) api->stackAcquisition();
-        reload(id);
+        ASSERT_TRUE(reload(id));
         Snapshot live;
         for (const auto& [key, series] : recorded.at(id))
             if (series.size() > 0) live[key] = series;
@@ -88,16 +92,16 @@ protected:
             int started = ScriptLog::count("dataStarted");
             api->startDataAcquisition();
             if (!waitFor(1s, [&] { return ScriptLog::count("dataStarted") > started; })) return;
-            std::this_thread::sleep_for(std::chrono::milliseconds(60 + pick(120)));
+            letFramesPass(6 + pick(24));
             if (pick(3) == 0) sim->garbage(1 + pick(40));   // junk between frames costs nothing
             if (pick(3) == 0)   // a hostile burst: it may cost only the frames it damages
                 for (int n = 1 + pick(4); n > 0; --n) sim->hostileNext(static_cast<HostileKind>(pick(hostileKindCount)));
-            if (pick(4) == 0 && inRange[remote - 1]) {      // a remote out of range for a moment
+            if (pick(4) == 0 && inRange[remote - 1]) {      // a remote out of range until the library sees it
                 sim->radioDrop(remote);
-                std::this_thread::sleep_for(std::chrono::milliseconds(20 + pick(60)));
+                waitFor(1s, [&] { return !api->isRemoteConnected(remote); });
                 sim->radioReturn(remote);
             }
-            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+            letFramesPass(3);   // the acts queued above land on frames of this run
             api->stopDataAcquisition();
             if (waitFor(3s, [&] { return ScriptLog::count("dataStopped") > stopped; })) noteStop();
             return;
@@ -133,7 +137,7 @@ protected:
             if (inRange[i] && pick(2) == 0) return;
             if (inRange[i]) sim->radioDrop(remote); else sim->radioReturn(remote);
             inRange[i] = !inRange[i];
-            std::this_thread::sleep_for(30ms);
+            if (!inRange[i]) waitFor(1s, [&] { return !api->isRemoteConnected(remote); });
             settle();
             return;
         }
