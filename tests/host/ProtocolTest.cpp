@@ -7,6 +7,8 @@
 #include "host/shell/EventLoop.h"
 #include "host/shell/LoadErrorPages.h"
 
+#include "tests/support/Wait.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -230,8 +232,11 @@ TEST(EventLoop, WatchedDescriptorWakesTheLoop) {
         while (::read(fds[0], &c, 1) == 1) got += c;
         loop.quit();
     });
+    // The write comes once the loop has run a task, so it finds the loop waiting.
+    std::atomic<bool> running{false};
+    loop.post([&] { running = true; });
     std::thread writer([&] {
-        std::this_thread::sleep_for(10ms);
+        waitFor(5000ms, [&] { return running.load(); });
         [[maybe_unused]] auto n = ::write(fds[1], "hi", 2);
     });
     loop.runAfter(5000ms, [&] { loop.quit(); });

@@ -110,6 +110,16 @@ DongleSim::Options simOptions()
     return options;
 }
 
+// Starts the kit, then the link, and waits for the plug-in and its two answered queries.
+void startLinked(LinkRig& rig, DongleSim& sim)
+{
+    std::string error;
+    ASSERT_TRUE(sim.start(&error)) << error;
+    rig.start();
+    ASSERT_TRUE(rig.listener.waitFor(4000ms, [&] { return rig.listener.plugCount() == 1; }));
+    ASSERT_TRUE(waitFor(2000ms, [&] { return rig.commandsAnswered().size() >= 2; }));
+}
+
 } // namespace
 
 TEST(SimulatedDongle, FoundThroughEnumSerAndQueriedAfterPlugIn)
@@ -146,11 +156,7 @@ TEST(SimulatedDongle, UnplugIsNoticedAndReplugIsFoundAgain)
 {
     LinkRig rig;
     DongleSim sim(simOptions());
-    std::string error;
-    ASSERT_TRUE(sim.start(&error)) << error;
-    rig.start();
-    ASSERT_TRUE(rig.listener.waitFor(4000ms, [&] { return rig.listener.plugCount() == 1; }));
-    ASSERT_TRUE(waitFor(2000ms, [&] { return rig.commandsAnswered().size() >= 2; }));
+    ASSERT_NO_FATAL_FAILURE(startLinked(rig, sim));
 
     std::vector<long> unplugTimes, replugTimes;
     for (int round = 0; round < 2; ++round) {
@@ -161,7 +167,9 @@ TEST(SimulatedDongle, UnplugIsNoticedAndReplugIsFoundAgain)
         EXPECT_LT(unplugTimes.back(), 1000);
         EXPECT_FALSE(rig.device.isPlugged());
 
-        std::this_thread::sleep_for(300ms);
+        // The link is back to searching, and has searched once without the kit.
+        const uint64_t searches = rig.finder.enumeratorRuns();
+        ASSERT_TRUE(waitFor(3000ms, [&] { return rig.finder.enumeratorRuns() > searches + 1; }));
         auto plugged = Clock::now();
         sim.replug();
         ASSERT_TRUE(rig.listener.waitFor(5000ms, [&] { return rig.listener.plugCount() == round + 2; }));
@@ -189,11 +197,7 @@ TEST(SimulatedDongle, UnplugWhileStreamingShowsAsAFailingRead)
 {
     LinkRig rig;
     DongleSim sim(simOptions());
-    std::string error;
-    ASSERT_TRUE(sim.start(&error)) << error;
-    rig.start();
-    ASSERT_TRUE(rig.listener.waitFor(4000ms, [&] { return rig.listener.plugCount() == 1; }));
-    ASSERT_TRUE(waitFor(2000ms, [&] { return rig.commandsAnswered().size() >= 2; }));
+    ASSERT_NO_FATAL_FAILURE(startLinked(rig, sim));
 
     // Stream (remote 1 runs configuration 3), as the model records it once acknowledged.
     rig.protocol.startData();
