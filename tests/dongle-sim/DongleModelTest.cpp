@@ -256,10 +256,7 @@ TEST(DongleModel, EveryConfigurationStreamsFixedSizeFramesWithCountedSamples) {
 TEST(DongleModel, FrameCounterAdvancesEveryTickAndWraps) {
     DongleModel::Options options;
     options.firstCounter = 250;
-    DongleModel m(options);
-    m.setPairing(1, m.unitID(1));
-    m.setPairing(2, m.unitID(2));
-    m.settleConnections();
+    DongleModel m = connectedKit(options);
     answer(m, frame(SET_FIXED_CONFIG, {1, 9}));
     answer(m, frame(SET_FIXED_CONFIG, {2, 3}));
     answer(m, frame(START_DATA));

@@ -131,6 +131,13 @@ protected:
         return *sim;
     }
 
+    static DongleSim::Options configured(std::map<int, int> configs, bool paced = true) {
+        DongleSim::Options options;
+        options.fixedConfigs = std::move(configs);
+        options.paced = paced;
+        return options;
+    }
+
     std::vector<std::string> registeredPaths() const {
         std::vector<std::string> paths;
         std::error_code ec;
@@ -247,9 +254,7 @@ TEST_F(DongleSimTest, AnnouncesConnectedRemotesOncePerHostWhenAskedTo) {
 }
 
 TEST_F(DongleSimTest, StreamsOneFramePerRemoteEveryTenMillisecondsUntilStopped) {
-    DongleSim::Options options;
-    options.fixedConfigs = {{1, 1}, {2, 43}};
-    DongleSim& s = start(options);
+    DongleSim& s = start(configured({{1, 1}, {2, 43}}));
     PortClient host(s.portPath());
     ASSERT_EQ(host.ask(frame(START_DATA)), frame(ACK, {START_DATA}));
 
@@ -377,8 +382,7 @@ TEST_F(DongleSimTest, BrokenHostFramesAreRefusedWithoutLosingTheNextCommand) {
 }
 
 TEST_F(DongleSimTest, TruthFileHoldsEveryFrameSentAndTheValuesBehindIt) {
-    DongleSim::Options options;
-    options.fixedConfigs = {{1, 6}};
+    DongleSim::Options options = configured({{1, 6}});
     options.truthPath = (dir / "truth.txt").string();
     DongleSim& s = start(options);
     std::vector<Bytes> received;
@@ -433,9 +437,7 @@ TEST_F(DongleSimTest, TruthFileHoldsEveryFrameSentAndTheValuesBehindIt) {
 }
 
 TEST_F(DongleSimTest, FramesForAClosedPortAreLostNotDeliveredLater) {
-    DongleSim::Options options;
-    options.fixedConfigs = {{1, 2}};
-    DongleSim& s = start(options);
+    DongleSim& s = start(configured({{1, 2}}));
     {
         PortClient host(s.portPath());
         ASSERT_EQ(host.ask(frame(START_DATA)), frame(ACK, {START_DATA}));
@@ -450,10 +452,7 @@ TEST_F(DongleSimTest, FramesForAClosedPortAreLostNotDeliveredLater) {
 }
 
 TEST_F(DongleSimTest, UnpacedStreamingRunsAsFastAsTheHostReads) {
-    DongleSim::Options options;
-    options.fixedConfigs = {{1, 46}};
-    options.paced = false;
-    DongleSim& s = start(options);
+    DongleSim& s = start(configured({{1, 46}}, false));
     PortClient host(s.portPath());
     ASSERT_EQ(host.ask(frame(START_DATA)), frame(ACK, {START_DATA}));
     int frames = 0, expected = 0;
@@ -504,12 +503,10 @@ TEST_F(DongleSimTest, ProgramPrintsItsPortAndTakesControlLinesOnStandardInput) {
 // bytes the host received: the record is the line, every act sits where it says, and a
 // reader keeping the rule finds every intact frame.
 TEST_F(DongleSimTest, HostileLineIsRecordedAndEveryFrameFateCounted) {
-    DongleSim::Options options;
-    options.fixedConfigs = {{1, 6}, {2, 3}};
+    DongleSim::Options options = configured({{1, 6}, {2, 3}}, false);
     options.model.seed = 5;
     options.recordLine = true;
     options.hostile = {{"any", 40}};
-    options.paced = false;
     DongleSim& s = start(options);
     const Bytes line = streamAndStop(s, 400);
     const DongleSim::Stats st = s.stats();
@@ -598,12 +595,10 @@ TEST_F(DongleSimTest, HostileLineIsRecordedAndEveryFrameFateCounted) {
 
 TEST_F(DongleSimTest, SameSeedSameHostileBytesOtherSeedOthers) {
     auto run = [&](uint64_t seed) {
-        DongleSim::Options options;
-        options.fixedConfigs = {{1, 2}, {2, 3}};
+        DongleSim::Options options = configured({{1, 2}, {2, 3}}, false);
         options.model.seed = seed;
         options.recordLine = true;
         options.hostile = {{"any", 50}};
-        options.paced = false;
         sim.reset();
         sentFrames.clear();
         DongleSim& s = start(options);
@@ -623,10 +618,7 @@ TEST_F(DongleSimTest, SameSeedSameHostileBytesOtherSeedOthers) {
 }
 
 TEST_F(DongleSimTest, HostileActsQueueForTheNextFramesAndRatesAddUpTo100) {
-    DongleSim::Options options;
-    options.fixedConfigs = {{1, 2}};
-    options.paced = false;
-    DongleSim& s = start(options);
+    DongleSim& s = start(configured({{1, 2}}, false));
     EXPECT_TRUE(s.hostileRate(HostileKind::BitFlip, 60));
     EXPECT_FALSE(s.hostileRate(HostileKind::Truncate, 50));
     EXPECT_EQ(s.control("hostile any 40%"), "ok");

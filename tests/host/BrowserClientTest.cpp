@@ -76,6 +76,12 @@ protected:
             if (m.value("sessionId", "") == session) out.push_back(m);
         return out;
     }
+    // The sessions of the messages sent from index `from` on, in order.
+    std::vector<std::string> sessionsSince(size_t from) const {
+        std::vector<std::string> out;
+        for (size_t i = from; i < sent.size(); ++i) out.push_back(sent[i].value("sessionId", ""));
+        return out;
+    }
     std::vector<std::string> methodsTo(const std::string& session) const {
         std::vector<std::string> out;
         for (const auto& m : sentTo(session)) out.push_back(m["method"]);
@@ -387,24 +393,20 @@ TEST_F(BrowserClientTest, DeviceScriptsRunInTheMainPageAndRepositoryWindowsOnly)
     openPopup("S-r2", "T-r2", "Korvex Repository");
     size_t before = sent.size();
     client->runInListeningPages("KorvexEventHandler.sendEvent({ name: 'x' })");
-    std::vector<std::string> sessions;
-    for (size_t i = before; i < sent.size(); ++i) sessions.push_back(sent[i]["sessionId"]);
-    EXPECT_EQ(sessions, (std::vector<std::string>{"S-main", "S-r1", "S-r2"}));
+    EXPECT_EQ(sessionsSince(before), (std::vector<std::string>{"S-main", "S-r1", "S-r2"}));
 
     // A window named like a repository window but showing an outside page hears nothing.
     openPopup("S-x", "T-x", "Korvex Repository", "https://example.org/");
     before = sent.size();
     client->runInListeningPages("again()");
-    for (size_t i = before; i < sent.size(); ++i) EXPECT_NE(sent[i]["sessionId"], "S-x");
+    EXPECT_EQ(sessionsSince(before), (std::vector<std::string>{"S-main", "S-r1", "S-r2"}));
 
     // With the main page gone, open repository windows still hear events.
     client->browserGone();
     event("Target.targetDestroyed", {{"targetId", "T-main"}});
     before = sent.size();
     client->runInListeningPages("later()");
-    sessions.clear();
-    for (size_t i = before; i < sent.size(); ++i) sessions.push_back(sent[i]["sessionId"]);
-    EXPECT_EQ(sessions, (std::vector<std::string>{"S-r1", "S-r2"}));
+    EXPECT_EQ(sessionsSince(before), (std::vector<std::string>{"S-r1", "S-r2"}));
 }
 
 TEST_F(BrowserClientTest, BindingCallsFromTheApplicationsOwnDocumentsOnlyReachTheirHandler) {

@@ -94,6 +94,7 @@ TEST(DocumentsFolder, VariablesHomeAndPasswordEntry) {
                            "/cfg/user-dirs.dirs"),
               "/abs");
     EXPECT_EQ(documentsFor({{"XDG_CONFIG_HOME", "/cfg"}}, line, std::nullopt, "/cfg/user-dirs.dirs"), "");
+    EXPECT_EQ(documentsFor({}, std::nullopt), "");
     EXPECT_FALSE(PasswordDatabaseHome().value_or("").empty()) << "the test user has a password entry";
 }
 

@@ -46,6 +46,7 @@ TEST(NetErrorList, WellKnownCodes) {
         EXPECT_EQ(NetErrorCode(std::string("net::ERR_") + name), code) << name;
         EXPECT_EQ(NetErrorCode(std::string("ERR_") + name), code) << name;
     }
+    EXPECT_EQ(NetErrorCode("net::ERR_SOMETHING_NEW"), -2);
     EXPECT_EQ(NetErrorCode("net::ERR_UNSAFE_POR"), -2);
     EXPECT_EQ(NetErrorCode("net::ERR_UNSAFE_PORTS"), -2);
     EXPECT_EQ(NetErrorCode(""), -2);

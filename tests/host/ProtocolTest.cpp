@@ -7,6 +7,8 @@
 #include "host/shell/EventLoop.h"
 #include "host/shell/LoadErrorPages.h"
 
+#include "tests/support/Wait.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -230,8 +232,11 @@ TEST(EventLoop, WatchedDescriptorWakesTheLoop) {
         while (::read(fds[0], &c, 1) == 1) got += c;
         loop.quit();
     });
+    // The write comes once the loop has run a task, so it finds the loop waiting.
+    std::atomic<bool> running{false};
+    loop.post([&] { running = true; });
     std::thread writer([&] {
-        std::this_thread::sleep_for(10ms);
+        waitFor(5000ms, [&] { return running.load(); });
         [[maybe_unused]] auto n = ::write(fds[1], "hi", 2);
     });
     loop.runAfter(5000ms, [&] { loop.quit(); });
@@ -255,11 +260,7 @@ TEST(Base64, RoundTripsEveryByteAndEveryPaddingLength) {
         EXPECT_FALSE(DecodeBase64(bad).has_value()) << bad;
 }
 
-TEST(LoadErrorPages, TextsCodesAndEscaping) {
-    EXPECT_EQ(NetErrorCode("net::ERR_CONNECTION_REFUSED"), -102);
-    EXPECT_EQ(NetErrorCode("net::ERR_NAME_NOT_RESOLVED"), -105);
-    EXPECT_EQ(NetErrorCode("net::ERR_ABORTED"), -3);
-    EXPECT_EQ(NetErrorCode("net::ERR_SOMETHING_NEW"), -2);
+TEST(LoadErrorPages, TextsAndEscaping) {
     EXPECT_FALSE(LoadErrorPage(-3, "http://x/", "net::ERR_ABORTED").has_value());
     EXPECT_EQ(*LoadErrorPage(-102, "http://x/", "net::ERR_CONNECTION_REFUSED"),
               "<html><head> <style>p, h2 {margin: 10px;}h2 {font-weight: 500;} </style></head>"

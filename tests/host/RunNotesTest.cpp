@@ -5,8 +5,6 @@
 #include <bson/bson.h>
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
 
 namespace fs = std::filesystem;
 
@@ -14,18 +12,6 @@ namespace {
 
 const std::string kId = "3f2b8c1e-9a4d-4e7f-b2c5-0d1e2f3a4b5c";
 const std::string kOther = "00000000-1111-4222-8333-444455556666";
-
-std::string readText(const fs::path& path) {
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void writeText(const fs::path& path, const std::string& text) {
-    fs::create_directories(path.parent_path());
-    std::ofstream(path) << text;
-}
 
 class RunNotesTest : public ::testing::Test {
 protected:
@@ -87,9 +73,9 @@ TEST_F(RunNotesTest, NotesRoundTripAndSurviveANewStore) {
 TEST_F(RunNotesTest, ReplacingLeavesOneCompleteFileAndNoTemporary) {
     ASSERT_TRUE(store.write(kId, R"({"name":"first"})").ok);
     // A temporary left by a write that was cut off is neither read nor reported.
-    writeText(folder / (kId + ".json.tmp-abcdef"), "{\"name\":\"half");
+    writeFile(folder / (kId + ".json.tmp-abcdef"), "{\"name\":\"half");
     ASSERT_TRUE(store.write(kId, R"({"name":"second","note":"longer than the first one"})").ok);
-    EXPECT_EQ(nlohmann::json::parse(readText(folder / (kId + ".json"))),
+    EXPECT_EQ(nlohmann::json::parse(readFile(folder / (kId + ".json"))),
               (nlohmann::json{{"name", "second"}, {"note", "longer than the first one"}}));
     std::vector<std::string> ignored;
     EXPECT_EQ(all(ignored).size(), 1u);
@@ -102,9 +88,9 @@ TEST_F(RunNotesTest, ReplacingLeavesOneCompleteFileAndNoTemporary) {
 
 TEST_F(RunNotesTest, CorruptOrForeignFilesAreReportedAndTheRestStillRead) {
     ASSERT_TRUE(store.write(kId, R"({"name":"good"})").ok);
-    writeText(folder / (kOther + ".json"), "{\"name\": \"cut");
-    writeText(folder / "notes.json", R"({"name":"not a run"})");
-    writeText(folder / "00000000-0000-4000-8000-000000000000.json", R"({"name":["list"]})");
+    writeFile(folder / (kOther + ".json"), "{\"name\": \"cut");
+    writeFile(folder / "notes.json", R"({"name":"not a run"})");
+    writeFile(folder / "00000000-0000-4000-8000-000000000000.json", R"({"name":["list"]})");
     std::vector<std::string> ignored;
     auto runs = all(ignored);
     EXPECT_EQ(runs, (nlohmann::json{{kId, {{"name", "good"}}}}));

@@ -249,11 +249,4 @@ TEST(CommandSender, OnlyACommandUnansweredAfterBothAttemptsIsGivenUp)
     EXPECT_EQ(silent.givenUpCopy(), (std::vector<std::vector<uint8_t>>{Protocol::buildCommand(GET_DONGLE_STATUS),
                                                                        Protocol::buildCommand(STOP_DATA)}));
     EXPECT_EQ(silent.device.writeCount(), 4u);
-
-    // Answered commands: once the next one is written, the first one's wait is over.
-    SenderRig answering(true, quicker);
-    answering.protocol.getPairing();
-    answering.protocol.getDongleStatus();
-    ASSERT_TRUE(waitFor(5000ms, [&] { return answering.device.writeCount() == 2; }));
-    EXPECT_TRUE(answering.givenUpCopy().empty());
 }

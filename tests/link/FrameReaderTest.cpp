@@ -155,27 +155,19 @@ TEST(FrameReader, EverySplitOfAStreamYieldsTheSameFramesInOrder)
     }
 }
 
-TEST(FrameReader, TwoFramesInOneReadComeOutInOrderFromOneFeed)
+TEST(FrameReader, FramesOfOneReadComeFromOneFeedAndABoundaryLeavesNothingPending)
 {
     FrameReader reader;
     FeedResult run = feedInPieces(reader, concat({ack, status}), {});
-    ASSERT_EQ(run.frames.size(), 2u);
-    EXPECT_EQ(run.frames[0], ack);
-    EXPECT_EQ(run.frames[1], status);
+    EXPECT_EQ(run.frames, (std::vector<Bytes>{ack, status}));
     EXPECT_EQ(run.wakes, 1);
-}
 
-TEST(FrameReader, ReadEndingOnAFrameBoundaryLeavesNothingPending)
-{
-    FrameReader reader;
-    FeedResult run = feedInPieces(reader, concat({ack, status, radio}), {ack.size()});
-    EXPECT_EQ(run.frames.size(), 3u);
+    run = feedInPieces(reader, concat({ack, status, radio}), {ack.size()});
+    EXPECT_EQ(run.frames, (std::vector<Bytes>{ack, status, radio}));
     EXPECT_EQ(run.wakes, 2);
     EXPECT_EQ(reader.pendingBytes(), 0u);
     // The next read starts a fresh frame at its first byte.
-    auto frames = reader.feed(radio);
-    ASSERT_EQ(frames.size(), 1u);
-    EXPECT_EQ(frames[0], radio);
+    EXPECT_EQ(reader.feed(radio), std::vector<Bytes>{radio});
 }
 
 TEST(FrameReader, BadEndByteResynchronisesOnTheNextStartByte)
@@ -224,18 +216,6 @@ TEST(FrameReader, FalseStartWithALongLengthDelaysButLosesNoFrameBehindIt)
     }
 }
 
-TEST(FrameReader, GarbageBeforeTheFirstFrameIsDroppedAndCounted)
-{
-    FrameReader reader;
-    // 0x41 0x00 0x99 would claim a 3-byte payload; its "end byte" is not 0x0A.
-    const Bytes garbage = bytes({0x41, 0x00, 0x03, 0x99, 0x98, 0x97, 0x96});
-    FeedResult run = feedInPieces(reader, concat({garbage, status, ack}), {3, 9});
-    ASSERT_EQ(run.frames.size(), 2u);
-    EXPECT_EQ(run.frames[0], status);
-    EXPECT_EQ(run.frames[1], ack);
-    EXPECT_EQ(reader.droppedBytes(), garbage.size());
-}
-
 TEST(FrameReader, BadFrameAcrossReadsIsReportedAsSuchAndReadingGoesOn)
 {
     FrameReader reader;
@@ -259,8 +239,8 @@ TEST(FrameReader, BadFrameAcrossReadsIsReportedAsSuchAndReadingGoesOn)
 
 TEST(FrameReader, JunkWithoutStartBytesBetweenFramesCostsNothing)
 {
-    // Bursts of 1 to 8 bytes in front of most frames; they hold end bytes, command codes
-    // and length bytes, never a 0x02.
+    // Bursts of 1 to 8 bytes in front of most frames (the first one included); they hold
+    // end bytes, command codes and length bytes, never a 0x02.
     std::mt19937 random(11);
     Bytes stream;
     std::vector<Bytes> sent;

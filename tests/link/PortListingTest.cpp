@@ -3,38 +3,33 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
-TEST(PortListing, NameDirectlyBeforeTheMarkerIsTheDonglesPort)
+// The port is the name directly before the first marker, a device path or a COM name;
+// anything else yields no port.
+TEST(PortListing, NameDirectlyBeforeTheFirstMarkerIsTheDonglesPort)
 {
-    EXPECT_EQ(portNameFromListing("COM12 <Korvex Virtual COM Port>\n"), "COM12");
-    EXPECT_EQ(portNameFromListing("COM3 <Korvex Virtual COM Port>"), "COM3");
-    EXPECT_EQ(portNameFromListing("/dev/pts/7 <Korvex Virtual COM Port>\r\n"), "/dev/pts/7");
-    EXPECT_EQ(portNameFromListing("/dev/ttyACM0 <Korvex Virtual COM Port>"), "/dev/ttyACM0");
-}
-
-TEST(PortListing, OtherPortsOnEarlierLinesAreSkipped)
-{
-    std::string out = "COM1 <Communications Port>\n"
-                      "/dev/ttyS0 <16550A UART>\n"
-                      "/dev/ttyUSB0 <FT232R USB UART>\n"
-                      "/dev/pts/3 <Korvex Virtual COM Port>\n"
-                      "/dev/pts/4 <Korvex Virtual COM Port>\n";
-    EXPECT_EQ(portNameFromListing(out), "/dev/pts/3");
-}
-
-TEST(PortListing, NoUsableNameYieldsEmpty)
-{
-    EXPECT_EQ(portNameFromListing(""), "");
-    EXPECT_EQ(portNameFromListing(" <Korvex Virtual COM Port>"), "");
-    EXPECT_EQ(portNameFromListing("COM7 <Other Port>\n"), "");
-    EXPECT_EQ(portNameFromListing("\n <Korvex Virtual COM Port>"), "");
-    // Not a device path nor a COM name.
-    EXPECT_EQ(portNameFromListing("ttyACM0 <Korvex Virtual COM Port>"), "");
-    EXPECT_EQ(portNameFromListing("COMX <Korvex Virtual COM Port>"), "");
-    EXPECT_EQ(portNameFromListing("COM <Korvex Virtual COM Port>"), "");
-    EXPECT_EQ(portNameFromListing("/dev/ <Korvex Virtual COM Port>"), "");
-    // The marker without its leading space does not count.
-    EXPECT_EQ(portNameFromListing("COM4<Korvex Virtual COM Port>"), "");
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"COM12 <Korvex Virtual COM Port>\n", "COM12"},
+        {"COM3 <Korvex Virtual COM Port>", "COM3"},
+        {"/dev/pts/7 <Korvex Virtual COM Port>\r\n", "/dev/pts/7"},
+        {"/dev/ttyACM0 <Korvex Virtual COM Port>", "/dev/ttyACM0"},
+        {"COM1 <Communications Port>\n/dev/ttyS0 <16550A UART>\n/dev/ttyUSB0 <FT232R USB UART>\n"
+         "/dev/pts/3 <Korvex Virtual COM Port>\n/dev/pts/4 <Korvex Virtual COM Port>\n",
+         "/dev/pts/3"},
+        {"", ""},
+        {" <Korvex Virtual COM Port>", ""},
+        {"COM7 <Other Port>\n", ""},
+        {"\n <Korvex Virtual COM Port>", ""},
+        {"ttyACM0 <Korvex Virtual COM Port>", ""},   // neither a device path nor a COM name
+        {"COMX <Korvex Virtual COM Port>", ""},
+        {"COM <Korvex Virtual COM Port>", ""},
+        {"/dev/ <Korvex Virtual COM Port>", ""},
+        {"COM4<Korvex Virtual COM Port>", ""},       // the marker without its leading space
+    };
+    for (const auto& [listing, port] : cases)
+        EXPECT_EQ(portNameFromListing(listing), port) << listing;
 }
 
 TEST(PortListing, OnlyTheFirst512BytesAreExamined)

@@ -22,6 +22,14 @@ const Bytes ack = {0x02, 0xAA, 0x01, 0x24, 0x0A};
 
 long ms(Clock::duration d) { return long(std::chrono::duration_cast<std::chrono::milliseconds>(d).count()); }
 
+int linesStartingWith(const RecordingListener& listener, const std::string& start)
+{
+    int n = 0;
+    for (auto& l : listener.logLines())
+        n += l.rfind(start, 0) == 0;
+    return n;
+}
+
 // The transport on its own I/O thread, finding its port through the port finder.
 struct TransportRig {
     RecordingListener listener;
@@ -165,21 +173,13 @@ TEST(SerialDevice, PortThatCannotBeOpenedIsRetried)
     rig.device->open();
     rig.device->open();   // a second request does not start a second attempt loop
     ASSERT_TRUE(rig.listener.waitFor(3000ms, [&] {
-        int failures = 0;
-        for (auto& l : rig.listener.logLines())
-            failures += l.rfind("SerialDevice::do_open - serialPort.open(/dev/null) - Error: ", 0) == 0;
-        return failures >= 3;
+        return linesStartingWith(rig.listener, "SerialDevice::do_open - serialPort.open(/dev/null) - Error: ") >= 3;
     }));
     EXPECT_EQ(rig.listener.plugCount(), 0);
     rig.shutDown();
     // Attempts came one at a time, about one per wait.
-    int names = 0;
-    for (auto& l : rig.listener.logLines())
-        names += l == "SerialDevice::do_open - Device name /dev/null";
-    int failures = 0;
-    for (auto& l : rig.listener.logLines())
-        failures += l.rfind("SerialDevice::do_open - serialPort.open(", 0) == 0;
-    EXPECT_EQ(names, failures);
+    EXPECT_EQ(linesStartingWith(rig.listener, "SerialDevice::do_open - Device name /dev/null"),
+              linesStartingWith(rig.listener, "SerialDevice::do_open - serialPort.open("));
     EXPECT_EQ(rig.listener.unplugCount(), 0);
 }
 

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <thread>
 
 namespace {
@@ -21,34 +22,47 @@ long msSince(Clock::time_point t)
 
 } // namespace
 
-TEST(SerialPortCheck, EnumeratorListingNamesTheDonglesPort)
+// One run of the enumerator each: what it prints (or no program at all), the port found,
+// and what the check says on standard output.
+TEST(SerialPortCheck, EnumeratorRunsFindThePortOrFailWithTheirMessage)
 {
     ::unsetenv("KORVEX_PORT");
-    TempDir dir;
-    SerialPortCheck check(nullptr, nullptr);
-    check.setEnumeratorPath(dir.script("EnumSer", "echo 'COM1 <Communications Port>'\n"
-                                                  "echo '/dev/ttyS0 <16550A UART>' >&2\n"
-                                                  "echo '/dev/pts/77 <Korvex Virtual COM Port>'"));
-    EXPECT_EQ(check.getDeviceName(), "/dev/pts/77");
-    EXPECT_EQ(check.enumeratorRuns(), 1u);
-
-    check.setEnumeratorPath(dir.script("Other", "echo 'COM1 <Communications Port>'"));
-    EXPECT_EQ(check.getDeviceName(), "");
-}
-
-TEST(SerialPortCheck, HungEnumeratorIsKilledAtItsDeadline)
-{
-    ::unsetenv("KORVEX_PORT");
-    TempDir dir;
-    SerialPortCheck check(nullptr, nullptr, PortCheckTiming{.enumeratorTimeout = 150ms});
-    // It names the dongle and then never ends: a run that is not finished counts as failed.
-    check.setEnumeratorPath(dir.script("EnumSer", "echo '/dev/pts/5 <Korvex Virtual COM Port>'\nexec sleep 30"));
-    testing::internal::CaptureStdout();
-    auto start = Clock::now();
-    EXPECT_EQ(check.getDeviceName(), "");
-    long took = msSince(start);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "EnumSer did not finish within 150 ms and was stopped\n");
-    EXPECT_GE(took, 150);
+    struct Case {
+        const char* what;
+        std::optional<std::string> script;   // none: no program where it is looked for
+        std::chrono::milliseconds deadline;
+        std::string port, output;
+    };
+    const Case cases[] = {
+        {"listing", "echo 'COM1 <Communications Port>'\necho '/dev/ttyS0 <16550A UART>' >&2\n"
+                    "echo '/dev/pts/77 <Korvex Virtual COM Port>'", 60s, "/dev/pts/77", ""},
+        {"no dongle", "echo 'COM1 <Communications Port>'", 60s, "", ""},
+        // It names the dongle and then never ends: a run that is not finished counts as failed.
+        {"hung", "echo '/dev/pts/5 <Korvex Virtual COM Port>'\nexec sleep 30", 150ms, "",
+         "EnumSer did not finish within 150 ms and was stopped\n"},
+        // 200 KB of other ports (more than a pipe holds), then the dongle: past the first 512
+        // bytes, so not found. An enumerator left blocked on a full pipe would never end.
+        {"long", "i=0; while [ $i -lt 8000 ]; do echo '/dev/ttyS1 <16550A UART>'; i=$((i+1)); done\n"
+                 "echo '/dev/pts/8 <Korvex Virtual COM Port>'", 60s, "", ""},
+        {"missing", std::nullopt, 60s, "", "CreateProcess failed"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        SerialPortCheck check(nullptr, nullptr, PortCheckTiming{.enumeratorTimeout = c.deadline});
+        check.setEnumeratorPath(c.script ? dir.script("EnumSer", *c.script) : "/nonexistent/korvex/EnumSer");
+        testing::internal::CaptureStdout();
+        auto start = Clock::now();
+        EXPECT_EQ(check.getDeviceName(), c.port);
+        long took = msSince(start);
+        std::string out = testing::internal::GetCapturedStdout();
+        if (c.script)
+            EXPECT_EQ(out, c.output);
+        else
+            EXPECT_NE(out.find(c.output), std::string::npos) << out;
+        EXPECT_GE(took, c.deadline < 60s ? c.deadline.count() : 0);
+        EXPECT_EQ(check.enumeratorRuns(), c.script ? 1u : 0u);
+    }
 }
 
 TEST(SerialPortCheck, StopRequestEndsARunningEnumeratorBeforeItsDeadline)
@@ -67,31 +81,6 @@ TEST(SerialPortCheck, StopRequestEndsARunningEnumeratorBeforeItsDeadline)
     EXPECT_EQ(check.getDeviceName(stop.get_token()), "");
     // Stopped, not timed out: nothing is reported.
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-}
-
-TEST(SerialPortCheck, LongListingIsDrainedAndOnlyItsStartExamined)
-{
-    ::unsetenv("KORVEX_PORT");
-    TempDir dir;
-    SerialPortCheck check(nullptr, nullptr, PortCheckTiming{.enumeratorTimeout = 60s});
-    // 200 KB of other ports (more than a pipe holds), then the dongle: past the first 512
-    // bytes, so not found. An enumerator left blocked on a full pipe would never end.
-    check.setEnumeratorPath(dir.script(
-        "EnumSer", "i=0; while [ $i -lt 8000 ]; do echo '/dev/ttyS1 <16550A UART>'; i=$((i+1)); done\n"
-                   "echo '/dev/pts/8 <Korvex Virtual COM Port>'"));
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(check.getDeviceName(), "");
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-}
-
-TEST(SerialPortCheck, MissingEnumeratorIsNotFound)
-{
-    ::unsetenv("KORVEX_PORT");
-    SerialPortCheck check(nullptr, nullptr);
-    check.setEnumeratorPath("/nonexistent/korvex/EnumSer");
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(check.getDeviceName(), "");
-    EXPECT_NE(testing::internal::GetCapturedStdout().find("CreateProcess failed"), std::string::npos);
 }
 
 TEST(SerialPortCheck, PortFromTheEnvironmentBypassesTheEnumerator)

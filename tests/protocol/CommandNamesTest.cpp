@@ -33,30 +33,20 @@ TEST(CommandNames, NackTextsCoverCodesOneToThirteenOnly) {
     EXPECT_EQ(names.nackText(14), "");
 }
 
-TEST(CommandNames, ModeAndPairingNamesAndUnknownKeys) {
+// Modes 1 to 5 are bits 0 to 4 of the status mask; numbers outside have no name or mask.
+TEST(CommandNames, ModeAndPairingNamesMasksAndUnknownKeys) {
     CommandNames names;
-    EXPECT_EQ(names.modeName(1), "Idle");
-    EXPECT_EQ(names.modeName(2), "Pairing");
-    EXPECT_EQ(names.modeName(3), "Paired");
-    EXPECT_EQ(names.modeName(4), "Connected");
-    EXPECT_EQ(names.modeName(5), "Data");
-    EXPECT_EQ(names.modeName(0), "");
-    EXPECT_EQ(names.modeName(6), "");
+    const std::vector<std::string> modes = {"", "Idle", "Pairing", "Paired", "Connected", "Data", ""};
+    for (int mode = 0; mode < int(modes.size()); ++mode) {
+        EXPECT_EQ(names.modeName(mode), modes[mode]) << mode;
+        EXPECT_EQ(dongleModeMask(mode), mode >= 1 && mode <= 5 ? 1 << (mode - 1) : 0) << mode;
+    }
+    EXPECT_EQ(dongleModeMask(255), 0);
     EXPECT_EQ(names.pairingStatusName(0), "Not paired");
     EXPECT_EQ(names.pairingStatusName(1), "Paired");
     EXPECT_EQ(names.pairingStatusName(2), "");
     EXPECT_EQ(names.commandName(0x15), "");
     EXPECT_EQ(names.commandName(-1), "");
-}
-
-TEST(CommandNames, ModeNumbersBecomeMasksAndOutOfRangeNumbersHaveNone) {
-    EXPECT_EQ(dongleModeMask(1), MODE_MASK_IDLE);
-    EXPECT_EQ(dongleModeMask(3), MODE_MASK_PAIRED);
-    EXPECT_EQ(dongleModeMask(4), 8);
-    EXPECT_EQ(dongleModeMask(5), 16);
-    EXPECT_EQ(dongleModeMask(0), 0);
-    EXPECT_EQ(dongleModeMask(6), 0);
-    EXPECT_EQ(dongleModeMask(255), 0);
 }
 
 } // namespace

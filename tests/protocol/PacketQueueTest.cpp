@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <stdexcept>
 #include <thread>
 
@@ -46,36 +47,42 @@ TEST(PacketQueue, NullPacketIsRefusedWithItsMessageAndChangesNothing) {
     EXPECT_EQ(queue.size(), 1u);
 }
 
-TEST(PacketQueue, WaitingConsumerWakesOnPush) {
-    PacketQueue queue;
-    std::jthread producer([&] {
-        std::this_thread::sleep_for(20ms);
-        queue.push(numbered(7));
-    });
-    auto packet = queue.popWaitFor(std::stop_token{}, 5s);
-    ASSERT_NE(packet, nullptr);
-    EXPECT_EQ(numberOf(packet), 7);
-}
+// A waiter in waitUntil has evaluated its condition under the queue's lock before it
+// sleeps, so once `entered` is set, whatever the test does next wakes a real waiter.
+struct Waiter {
+    Waiter(PacketQueue& queue, std::function<bool(std::size_t, uint8_t)> ready, std::stop_token stop = {})
+        : thread([&queue, ready, stop, this] {
+              woke = queue.waitUntil(stop, 5s, [&](std::size_t size, uint8_t flag) {
+                  entered = true;
+                  bool done = ready(size, flag);
+                  if (done && sizeAtWake == 0)
+                      sizeAtWake = size;
+                  return done;
+              });
+          }) {
+        while (!entered)
+            std::this_thread::yield();
+    }
+    std::atomic<bool> entered = false;
+    std::size_t sizeAtWake = 0;
+    bool woke = false;
+    std::jthread thread;
+};
 
 // The frames completed by one read arrive together: a woken consumer never sees part of
-// them, and a null frame refuses the whole batch.
-TEST(PacketQueue, BatchArrivesWholeWithOneWake) {
+// them, and a null frame refuses the whole batch. A flag change wakes a waiter too.
+TEST(PacketQueue, BatchArrivesWholeWithOneWakeAndAFlagChangeWakesToo) {
     PacketQueue queue;
-    std::size_t seenAtWake = 0;
-    std::jthread consumer([&] {
-        queue.waitUntil(std::stop_token{}, 5000ms, [&](std::size_t size, uint8_t) {
-            if (size > 0 && seenAtWake == 0)
-                seenAtWake = size;
-            return size > 0;
-        });
-    });
-    std::this_thread::sleep_for(20ms);
-    std::vector<std::unique_ptr<Packet>> batch;
-    for (int i = 1; i <= 3; ++i)
-        batch.push_back(numbered(i));
-    queue.pushAll(std::move(batch));
-    consumer.join();
-    EXPECT_EQ(seenAtWake, 3u);
+    {
+        Waiter consumer(queue, [](std::size_t size, uint8_t) { return size > 0; });
+        std::vector<std::unique_ptr<Packet>> batch;
+        for (int i = 1; i <= 3; ++i)
+            batch.push_back(numbered(i));
+        queue.pushAll(std::move(batch));
+        consumer.thread.join();
+        EXPECT_TRUE(consumer.woke);
+        EXPECT_EQ(consumer.sizeAtWake, 3u);
+    }
     for (int i = 1; i <= 3; ++i)
         EXPECT_EQ(numberOf(queue.tryPop()), i);
 
@@ -84,38 +91,55 @@ TEST(PacketQueue, BatchArrivesWholeWithOneWake) {
     broken.push_back(nullptr);
     EXPECT_THROW(queue.pushAll(std::move(broken)), std::invalid_argument);
     EXPECT_TRUE(queue.empty());
-}
 
-TEST(PacketQueue, StopRequestEndsAnUntimedWait) {
-    PacketQueue queue;
-    std::stop_source stop;
-    std::atomic<bool> returned = false;
-    std::unique_ptr<Packet> result = numbered(0);
-    std::jthread consumer([&] {
-        result = queue.popWait(stop.get_token());
-        returned = true;
-    });
-    std::this_thread::sleep_for(20ms);
-    EXPECT_FALSE(returned);
-    stop.request_stop();
-    consumer.join();
-    EXPECT_TRUE(returned);
-    EXPECT_EQ(result, nullptr);
-}
-
-TEST(PacketQueue, StopEndsTimedWaitsEarlyAndKeepsQueuedPackets) {
-    PacketQueue queue;
-    std::stop_source stop;
-    std::jthread stopper([&] {
-        std::this_thread::sleep_for(20ms);
-        stop.request_stop();
-    });
-    auto start = PacketQueue::Clock::now();
-    EXPECT_EQ(queue.popWaitFor(stop.get_token(), 30s), nullptr);
-    EXPECT_LT(PacketQueue::Clock::now() - start, 10s);
-
+    Waiter waiter(queue, [](std::size_t count, uint8_t flag) { return count > 0 || flag; });
     queue.setFlag(1);
-    EXPECT_FALSE(queue.waitFlagClear(stop.get_token(), 30s));
+    waiter.thread.join();
+    EXPECT_TRUE(waiter.woke);
+    EXPECT_EQ(waiter.sizeAtWake, 0u);
+}
+
+// Pops block until a packet comes or a stop is requested: a pop that returned null without
+// a stop would leave `result` null where the pushed packet belongs.
+TEST(PacketQueue, StopRequestEndsUntimedAndTimedWaitsAndKeepsQueuedPackets) {
+    PacketQueue queue;
+    {
+        std::atomic<bool> started = false;
+        std::unique_ptr<Packet> result;
+        std::jthread consumer([&] {
+            started = true;
+            result = queue.popWait(std::stop_token{});
+        });
+        while (!started)
+            std::this_thread::yield();
+        queue.push(numbered(7));
+        consumer.join();
+        ASSERT_NE(result, nullptr);
+        EXPECT_EQ(numberOf(result), 7);
+    }
+
+    // A stop ends the untimed, the timed and the flag waits, whichever of them is waiting.
+    std::stop_source stop;
+    std::atomic<int> started = 0;
+    std::unique_ptr<Packet> untimed = numbered(0), timed = numbered(0);
+    bool flagClear = true;
+    queue.setFlag(1);
+    auto start = PacketQueue::Clock::now();
+    {
+        std::jthread a([&] { ++started; untimed = queue.popWait(stop.get_token()); });
+        std::jthread b([&] { ++started; timed = queue.popWaitFor(stop.get_token(), 30s); });
+        std::jthread c([&] { ++started; flagClear = queue.waitFlagClear(stop.get_token(), 30s); });
+        Waiter waiter(queue, [](std::size_t, uint8_t) { return false; }, stop.get_token());
+        while (started < 3)
+            std::this_thread::yield();
+        stop.request_stop();
+        waiter.thread.join();
+        EXPECT_FALSE(waiter.woke);
+    }
+    EXPECT_LT(PacketQueue::Clock::now() - start, 10s);
+    EXPECT_EQ(untimed, nullptr);
+    EXPECT_EQ(timed, nullptr);
+    EXPECT_FALSE(flagClear);
 
     // Already stopped: a queued packet is still handed out, nothing is discarded.
     queue.push(numbered(3));
@@ -135,19 +159,6 @@ TEST(PacketQueue, TimedWaitsGiveUpAfterTheirBound) {
     queue.clearFlag();
     EXPECT_FALSE(queue.waitFlagSet(std::stop_token{}, 10ms));
     EXPECT_TRUE(queue.waitFlagClear(std::stop_token{}, 10ms));
-}
-
-TEST(PacketQueue, FlagChangeWakesAWaiterForPacketsOrFlag) {
-    PacketQueue queue;
-    std::jthread stopper([&] {
-        std::this_thread::sleep_for(20ms);
-        queue.setFlag(1);
-    });
-    bool woke = queue.waitUntil(std::stop_token{}, 5s,
-                                [](std::size_t count, uint8_t flag) { return count > 0 || flag; });
-    EXPECT_TRUE(woke);
-    EXPECT_EQ(queue.flag(), 1);
-    EXPECT_TRUE(queue.empty());
 }
 
 TEST(PacketQueue, ManyProducersOneConsumerLoseNothingAndKeepEachProducersOrder) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <functional>
 #include <thread>
 
@@ -154,11 +155,21 @@ TEST(ProtocolEncoders, CommandAnsweredClearsTheFlagAndWakesTheWaitingSender) {
     Protocol protocol;
     PacketQueue* queue = protocol.getCommandQueue();
     queue->setFlag(1);
-    std::jthread parser([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        protocol.commandAnswered();
+    // The waiter has looked at the flag under the queue's lock before it sleeps: once
+    // `waiting` is set, the answer below has to wake it.
+    std::atomic<bool> waiting = false;
+    bool cleared = false;
+    std::jthread sender([&] {
+        cleared = queue->waitUntil(std::stop_token{}, std::chrono::seconds(5), [&](std::size_t, uint8_t flag) {
+            waiting = true;
+            return flag == 0;
+        });
     });
-    EXPECT_TRUE(queue->waitFlagClear(std::stop_token{}, std::chrono::seconds(5)));
+    while (!waiting)
+        std::this_thread::yield();
+    protocol.commandAnswered();
+    sender.join();
+    EXPECT_TRUE(cleared);
     EXPECT_EQ(queue->flag(), 0);
 }
 
