@@ -31,8 +31,9 @@ TEST_F(FaultInjection, PulledDongleEndsTheRunKeepsItReadableAndANewRunWorksAfter
     ASSERT_EQ(raws.size(), 1u);
     EXPECT_EQ(raws[0].stem(), interrupted);
     const size_t recorded = expectRecordingIsPrefixOfSent(raws[0]);
-    // Bytes still in the line when the plug came out may be lost, nothing else.
-    EXPECT_GE(recorded + 3, sentCount());
+    // Bytes still in the line when the plug came out are lost with it, nothing else (the
+    // prefix check above): a loaded machine may be some 50 ms of frames behind the kit.
+    EXPECT_GE(recorded + 10, sentCount());
     EXPECT_GT(recorded, 80u);
     auto listed = listedAcquisitions();
     EXPECT_EQ(std::count(listed.begin(), listed.end(), interrupted), 1);
