@@ -21,15 +21,17 @@ StoredFiles& world() {
 int configWith(int type) {
     for (int config : simConfigurations())
         for (const auto& block : simBlockLayout(config))
-            if (block.type == type) return config;
+            if (block.type == type)
+                return config;
     abort();
 }
 
-constexpr int32_t unitID = 0x0A1B01;   // the simulated remote 1
-}  // namespace
+constexpr int32_t unitID = 0x0A1B01; // the simulated remote 1
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size < 1) return 0;
+    if (size < 1)
+        return 0;
     static const int types[] = {1, 2, 3, 8};
     const int type = types[data[0] % 4];
     ++data;
@@ -48,7 +50,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     // A record file found in the calibration folder.
     const std::string path = w.calibrations.calibrationFilename(unitID, type);
-    if (!StoredFiles::writeFile(path, data, size)) abort();
+    if (!StoredFiles::writeFile(path, data, size))
+        abort();
     bson_t list;
     w.calibrations.list(&list);
     bson_destroy(&list);
@@ -59,7 +62,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         fuzzDataFrames(1, configWith(3), 3), fuzzDataFrames(1, configWith(8), 3)};
     const int config = configWith(type);
     w.freshAcquisition();
-    if (!w.stack.addRemote(1, config, unitID)) abort();
+    if (!w.stack.addRemote(1, config, unitID))
+        abort();
     RemoteConfiguration* rc = w.stack.getCurrent()->remoteConfiguration(1);
     rc->replaceSensorDataLengths(fuzzPacketLengths(config), true);
     const std::vector<uint8_t>& stream = frames[type == 8 ? 3 : type - 1];

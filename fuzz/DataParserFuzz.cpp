@@ -30,7 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const auto& configs = fuzzConfigurations();
     for (int remote : {1, 2}) {
         size_t pick = in.ConsumeIntegralInRange<size_t>(0, configs.size());
-        if (pick == 0) continue;
+        if (pick == 0)
+            continue;
         int config = configs[pick - 1];
         stack.addRemote(remote, config, 0x0A1B00 + remote);
         if (RemoteConfiguration* rc = stack.getCurrent()->remoteConfiguration(remote))
@@ -55,7 +56,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::copy(rest.begin() + long(at), rest.begin() + long(at + frameSize), frame.get());
         std::span<const uint8_t> bytes(frame.get(), frameSize);
         parser.handleFrame(bytes);
-        if (direct) parser.dataFromRemote(bytes);
+        if (direct)
+            parser.dataFromRemote(bytes);
         at += frameSize;
         // The writer is not running: keep the copies for recording from piling up.
         parser.getRawQueue()->clear();

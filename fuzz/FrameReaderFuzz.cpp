@@ -20,7 +20,8 @@ struct Cut {
 };
 
 void check(bool ok) {
-    if (!ok) abort();
+    if (!ok)
+        abort();
 }
 
 Cut cutStream(const std::vector<uint8_t>& stream, const std::vector<size_t>& pieces) {
@@ -47,22 +48,25 @@ Cut cutStream(const std::vector<uint8_t>& stream, const std::vector<size_t>& pie
     return cut;
 }
 
-}  // namespace
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size < 2) return 0;
+    if (size < 2)
+        return 0;
     FuzzedDataProvider in(data, size);
     // Piece sizes 1..64, mostly small so that frames straddle many reads.
     std::vector<size_t> pieces;
     size_t count = in.ConsumeIntegralInRange<size_t>(1, 16);
-    for (size_t i = 0; i < count; ++i) pieces.push_back(in.ConsumeIntegralInRange<size_t>(1, 64));
+    for (size_t i = 0; i < count; ++i)
+        pieces.push_back(in.ConsumeIntegralInRange<size_t>(1, 64));
     std::vector<uint8_t> stream = in.ConsumeRemainingBytes<uint8_t>();
 
     Cut whole = cutStream(stream, {});
     Cut split = cutStream(stream, pieces);
 
     uint64_t framed = 0;
-    for (const auto& f : split.frames) framed += f.size();
+    for (const auto& f : split.frames)
+        framed += f.size();
     // Every byte is a frame's, dropped while resynchronising, or still held over.
     check(framed + split.dropped + split.pending == stream.size());
     // How the stream was cut into reads changes nothing.

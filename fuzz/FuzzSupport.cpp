@@ -13,7 +13,8 @@ std::string fuzzDocumentsFolder() {
     namespace fs = std::filesystem;
     fs::path base = fs::exists("/dev/shm") ? fs::path("/dev/shm") : fs::temp_directory_path();
     std::string pattern = (base / "korvex-fuzz-XXXXXX").string();
-    if (!mkdtemp(pattern.data())) abort();
+    if (!mkdtemp(pattern.data()))
+        abort();
     setenv("KORVEX_DOCUMENTS_DIR", pattern.c_str(), 1);
     // Leave no folder behind when the fuzzer exits normally.
     static std::string made;
@@ -31,7 +32,8 @@ const std::map<int32_t, int32_t>& fuzzPacketLengths(int config) {
     static std::map<int, std::map<int32_t, int32_t>> table = [] {
         std::map<int, std::map<int32_t, int32_t>> t;
         for (int c : simConfigurations())
-            for (const auto& block : simBlockLayout(c)) t[c][block.type] = block.slotLength;
+            for (const auto& block : simBlockLayout(c))
+                t[c][block.type] = block.slotLength;
         return t;
     }();
     static const std::map<int32_t, int32_t> none;
@@ -51,7 +53,8 @@ std::vector<uint8_t> fuzzDataFrames(int remote, int config, int frames) {
         for (const SimEmission& e : model.tick())
             if (e.kind == SimEmission::Kind::Data && e.frame.size() > 3 && e.frame[3] == remote) {
                 out.insert(out.end(), e.frame.begin(), e.frame.end());
-                if (--frames == 0) break;
+                if (--frames == 0)
+                    break;
             }
     }
     return out;

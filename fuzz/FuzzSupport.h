@@ -13,7 +13,10 @@
 class QuietListener : public IKorvexListener {
 public:
     void log(std::string) override { ++logs; }
-    bool error(int, std::string) override { ++errors; return false; }
+    bool error(int, std::string) override {
+        ++errors;
+        return false;
+    }
     void warning(int, std::string) override {}
     void donglePluggedIn() override {}
     void dongleNotPluggedIn() override {}

@@ -40,18 +40,21 @@ uint8_t pick(int config) {
 // frames, the stop. Data frames of both remotes interleave as on the wire.
 Bytes session(int config1, int config2, int frames, bool answers) {
     DongleModel model;
-    for (int r : {1, 2}) model.setPairing(r, model.options().unitIDs[r - 1]);
+    for (int r : {1, 2})
+        model.setPairing(r, model.options().unitIDs[r - 1]);
     model.settleConnections();
     Bytes out;
     auto ask = [&](uint8_t command, Bytes payload) {
         for (const SimEmission& e : model.handleCommand(buildFrame(command, payload)))
-            if (answers) append(out, e.frame);
+            if (answers)
+                append(out, e.frame);
     };
     ask(GET_PAIRING, {});
     ask(GET_DONGLE_STATUS, {});
     for (int r : {1, 2}) {
         int config = r == 1 ? config1 : config2;
-        if (!config) continue;
+        if (!config)
+            continue;
         ask(SET_FIXED_CONFIG, {uint8_t(r), uint8_t(config)});
         ask(GET_PACKET_CONFIG, {uint8_t(r)});
         ask(GET_FIXED_CONFIG, {uint8_t(r)});
@@ -62,7 +65,8 @@ Bytes session(int config1, int config2, int frames, bool answers) {
     ask(START_DATA, {});
     for (int i = 0; i < frames; ++i)
         for (const SimEmission& e : model.tick())
-            if (e.kind == SimEmission::Kind::Data || answers) append(out, e.frame);
+            if (e.kind == SimEmission::Kind::Data || answers)
+                append(out, e.frame);
     ask(STOP_DATA, {});
     ask(GET_DONGLE_STATUS, {});
     ask(FIND_REMOTE, {});
@@ -70,7 +74,7 @@ Bytes session(int config1, int config2, int frames, bool answers) {
     return out;
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv) {
     if (argc != 2) {
@@ -88,17 +92,21 @@ int main(int argc, char** argv) {
     append(s, pieces);
     write("fuzz_frame_reader", "session-47-12", s);
     Bytes junk = session(2, 0, 5, true);
-    for (size_t at = 17; at < junk.size(); at += 41) junk.insert(junk.begin() + long(at), {0x55, 0x0A, 0x41, 0x03});
+    for (size_t at = 17; at < junk.size(); at += 41)
+        junk.insert(junk.begin() + long(at), {0x55, 0x0A, 0x41, 0x03});
     append(junk, pieces);
     write("fuzz_frame_reader", "session-junk", junk);
 
     // Parser: sessions, then (from the end) direct flag, override count, remote 2 and
     // remote 1 configuration picks.
-    struct Pair { int c1, c2; };
+    struct Pair {
+        int c1, c2;
+    };
     for (Pair p : {Pair{3, 4}, Pair{2, 0}, Pair{47, 0}, Pair{12, 10}, Pair{0, 35}, Pair{1, 46}}) {
         Bytes in = session(p.c1, p.c2, 5, true);
         append(in, {0, 0, p.c2 ? pick(p.c2) : uint8_t(0), p.c1 ? pick(p.c1) : uint8_t(0)});
-        write("fuzz_data_parser", "session-" + std::to_string(p.c1) + "-" + std::to_string(p.c2), in);
+        write("fuzz_data_parser", "session-" + std::to_string(p.c1) + "-" + std::to_string(p.c2),
+              in);
     }
 
     // Reload: raw recordings (data frames only) after the two configuration picks, which

@@ -22,7 +22,7 @@ const std::vector<uint8_t>& rawFile() {
     }();
     return raw;
 }
-}  // namespace
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     StoredFiles& w = world();
@@ -37,8 +37,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (w.files.readBson(&document, meta, errorText)) {
         // A document that was read is whole: walking it must stay inside it.
         bson_iter_t iter;
-        if (!bson_iter_init(&iter, &document)) abort();
-        while (bson_iter_next(&iter)) {}
+        if (!bson_iter_init(&iter, &document))
+            abort();
+        while (bson_iter_next(&iter)) {
+        }
     }
     bson_destroy(&document);
 

@@ -11,11 +11,11 @@
 
 namespace {
 StoredFiles& world() {
-    static StoredFiles* w = new StoredFiles;   // lives as long as the process
+    static StoredFiles* w = new StoredFiles; // lives as long as the process
     return *w;
 }
 const std::string id = "0f3c9a52-7d41-4e8b-9c2a-5b6d7e8f9a01";
-}  // namespace
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     StoredFiles& w = world();
@@ -24,7 +24,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size_t p1 = in.ConsumeIntegralInRange<size_t>(0, configs.size());
     size_t p2 = in.ConsumeIntegralInRange<size_t>(0, configs.size());
     int c1 = p1 ? configs[p1 - 1] : 0, c2 = p2 ? configs[p2 - 1] : 0;
-    if (!c1 && !c2) c1 = configs.front();
+    if (!c1 && !c2)
+        c1 = configs.front();
     std::vector<uint8_t> raw = in.ConsumeRemainingBytes<uint8_t>();
 
     bson_t meta;
@@ -33,7 +34,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     bool ok = StoredFiles::writeFile(folder + id + ".bson", bson_get_data(&meta), meta.len) &&
               StoredFiles::writeFile(folder + id + ".raw", raw.data(), raw.size());
     bson_destroy(&meta);
-    if (!ok) abort();
+    if (!ok)
+        abort();
 
     w.freshAcquisition();
     w.hardware.reloadAcquisition(id);
@@ -42,7 +44,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         for (auto& [remote, configuration] : current->remoteConfigurations)
             for (auto& [type, sensor] : configuration->sensors) {
                 const SampleCollection& samples = sensor->samples;
-                if (!samples.empty()) (void)samples.at(samples.size() - 1);
+                if (!samples.empty())
+                    (void)samples.at(samples.size() - 1);
                 (void)samples.boxSnapshot();
             }
     return 0;

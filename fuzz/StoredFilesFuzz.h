@@ -35,7 +35,8 @@ struct StoredFiles {
 
     static bool writeFile(const std::string& path, const uint8_t* data, size_t size) {
         FILE* f = std::fopen(path.c_str(), "wb");
-        if (!f) return false;
+        if (!f)
+            return false;
         bool ok = std::fwrite(data, 1, size, f) == size;
         return std::fclose(f) == 0 && ok;
     }

@@ -30,39 +30,39 @@ public:
     IKorvexAPI();
     ~IKorvexAPI();
 
-    virtual void startAPI() = 0;                                                       // 0
-    virtual bool isDongleConnected() = 0;                                              // 1
-    virtual bool isRemoteConnected(int remote) = 0;                                    // 2
-    virtual bool newAcquisition() = 0;                                                 // 3
-    virtual bool setFixedConfig(int remote, int config) = 0;                           // 4
-    virtual bool stackAcquisition() = 0;                                               // 5
-    virtual bool deleteAcquisition() = 0;                                              // 6
-    virtual void startDataAcquisition() = 0;                                           // 7
-    virtual void stopDataAcquisition() = 0;                                            // 8
-    virtual void remotePowerDown(int remote) = 0;                                      // 9
-    virtual void pairRemote(int remote, int pairingAction, int remoteID) = 0;          // 10
-    virtual void setOutputConfig(int remote, int sensorID, int key, int value) = 0;    // 11
-    virtual void sendCommand(int command) = 0;                                         // 12
+    virtual void startAPI() = 0;                                                    // 0
+    virtual bool isDongleConnected() = 0;                                           // 1
+    virtual bool isRemoteConnected(int remote) = 0;                                 // 2
+    virtual bool newAcquisition() = 0;                                              // 3
+    virtual bool setFixedConfig(int remote, int config) = 0;                        // 4
+    virtual bool stackAcquisition() = 0;                                            // 5
+    virtual bool deleteAcquisition() = 0;                                           // 6
+    virtual void startDataAcquisition() = 0;                                        // 7
+    virtual void stopDataAcquisition() = 0;                                         // 8
+    virtual void remotePowerDown(int remote) = 0;                                   // 9
+    virtual void pairRemote(int remote, int pairingAction, int remoteID) = 0;       // 10
+    virtual void setOutputConfig(int remote, int sensorID, int key, int value) = 0; // 11
+    virtual void sendCommand(int command) = 0;                                      // 12
     virtual void acquisitionManagement(bson_t* result, int command,
-                                       const char* acquisitionID) = 0;                 // 13
-    virtual void calibrationManagement(bson_t* result, int command) = 0;               // 14
-    virtual void getHardwareState(bson_t* result) = 0;                                 // 15
-    virtual void getAcquisitionStack(bson_t* result) = 0;                              // 16
-    virtual bool recalibrateSensor(int remote, int sensorType) = 0;                    // 17
+                                       const char* acquisitionID) = 0;   // 13
+    virtual void calibrationManagement(bson_t* result, int command) = 0; // 14
+    virtual void getHardwareState(bson_t* result) = 0;                   // 15
+    virtual void getAcquisitionStack(bson_t* result) = 0;                // 16
+    virtual bool recalibrateSensor(int remote, int sensorType) = 0;      // 17
     virtual void resetSensorOffset(int remote, int sensorType, double startTime,
-                                   double endTime) = 0;                                // 18
+                                   double endTime) = 0; // 18
     virtual void getLastSample(bson_t* result, bufferArray* data, int remote,
-                               int sensorType) = 0;                                    // 19
+                               int sensorType) = 0; // 19
     virtual void getSensorData(bson_t* result, bufferArray* data, int remote, int sensorType,
                                double start, double end, bool raw, int axis,
-                               int rate) = 0;                                          // 20
-    virtual void getSensorData2(bson_t* result, bufferArray* data, int remote,
-                                int sensorType1, int sensorType2, double start,
-                                double end) = 0;                                       // 21
+                               int rate) = 0; // 20
+    virtual void getSensorData2(bson_t* result, bufferArray* data, int remote, int sensorType1,
+                                int sensorType2, double start,
+                                double end) = 0; // 21
     virtual void exportData(bson_t* result, int remote, int sensorType,
-                            const char* fileName) = 0;                                 // 22
-    virtual void freeBufferArray(bufferArray* data) = 0;                               // 23
-    virtual void broadcast(const char* name, const char* args) = 0;                    // 24
+                            const char* fileName) = 0;              // 22
+    virtual void freeBufferArray(bufferArray* data) = 0;            // 23
+    virtual void broadcast(const char* name, const char* args) = 0; // 24
 };
 
 extern "C" {

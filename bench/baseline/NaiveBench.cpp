@@ -271,9 +271,9 @@ BENCHMARK(BM_NaiveTwoSensorsOneMinute)->Unit(benchmark::kMillisecond);
 void BM_NaiveExport(benchmark::State& state) {
     const NaiveCollection& c = forceHour();
     const size_t lines = c.size() / 6;
-    const std::string path =
-        (std::filesystem::temp_directory_path() / ("korvex-naive-export-" + std::to_string(getpid()) + ".csv"))
-            .string();
+    const std::string path = (std::filesystem::temp_directory_path() /
+                              ("korvex-naive-export-" + std::to_string(getpid()) + ".csv"))
+                                 .string();
     for (auto _ : state) {
         std::ofstream out(path);
         out << "index, frame, sample, time, raw[0], cal[0]" << std::endl;

@@ -51,12 +51,14 @@ public:
         bson_append_int32(result, "dongleMode", -1, 8);
         bson_append_bool(result, "remote1Connected", -1, true);
     }
-    void getSensorData(bson_t* result, bufferArray* data, int, int, double, double, bool, int, int) override {
+    void getSensorData(bson_t* result, bufferArray* data, int, int, double, double, bool, int,
+                       int) override {
         bson_init(result);
         bson_append_int32(result, "count", -1, int(kLargeReplyFloats));
         data->data = new float[kLargeReplyFloats];
         data->size = kLargeReplyFloats;
-        for (uint32_t i = 0; i < kLargeReplyFloats; ++i) data->data[i] = float(i) * 0.5f;
+        for (uint32_t i = 0; i < kLargeReplyFloats; ++i)
+            data->data[i] = float(i) * 0.5f;
     }
     void freeBufferArray(bufferArray* data) override {
         delete[] data->data;
@@ -87,7 +89,8 @@ std::string freePort() {
     if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
         ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
         port = ntohs(address.sin_port);
-    if (fd >= 0) ::close(fd);
+    if (fd >= 0)
+        ::close(fd);
     return std::to_string(port);
 }
 
@@ -112,12 +115,15 @@ public:
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, in[0], 0);
         posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        for (int fd : {in[0], in[1], out[0], out[1]}) posix_spawn_file_actions_addclose(&actions, fd);
+        for (int fd : {in[0], in[1], out[0], out[1]})
+            posix_spawn_file_actions_addclose(&actions, fd);
         std::vector<std::string> args = {"node", script.string(), port, playwright.string()};
         std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
+        for (auto& a : args)
+            argv.push_back(a.data());
         argv.push_back(nullptr);
-        if (::posix_spawnp(&pid, "node", &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+        if (::posix_spawnp(&pid, "node", &actions, nullptr, argv.data(), environ) != 0)
+            pid = -1;
         posix_spawn_file_actions_destroy(&actions);
         ::close(in[0]);
         ::close(out[1]);
@@ -130,14 +136,18 @@ public:
         // Its first line: "attached", or nothing when it failed.
         std::string line;
         char c;
-        while (::read(out[0], &c, 1) == 1 && c != '\n') line += c;
+        while (::read(out[0], &c, 1) == 1 && c != '\n')
+            line += c;
         ::close(out[0]);
-        if (line != "attached") problem = "the attached client did not hold the page";
+        if (line != "attached")
+            problem = "the attached client did not hold the page";
     }
     ~AttachedClient() {
-        if (input >= 0) ::close(input);
+        if (input >= 0)
+            ::close(input);
         if (pid > 0) {
-            for (int i = 0; i < 50 && ::waitpid(pid, nullptr, WNOHANG) == 0; ++i) std::this_thread::sleep_for(100ms);
+            for (int i = 0; i < 50 && ::waitpid(pid, nullptr, WNOHANG) == 0; ++i)
+                std::this_thread::sleep_for(100ms);
             if (::waitpid(pid, nullptr, WNOHANG) == 0) {
                 ::kill(pid, SIGKILL);
                 ::waitpid(pid, nullptr, 0);
@@ -173,18 +183,23 @@ public:
             result.reset();
         }
         loop->post([this, call] {
-            if (auto* main = client->mainPage()) client->evaluate(main->sessionId, call);
+            if (auto* main = client->mainPage())
+                client->evaluate(main->sessionId, call);
         });
         std::unique_lock lock(mutex);
-        if (!cv.wait_for(lock, 5s, [&] { return result.has_value(); })) return -1;
-        if (result->find("bad") != std::string::npos) return -1;
+        if (!cv.wait_for(lock, 5s, [&] { return result.has_value(); }))
+            return -1;
+        if (result->find("bad") != std::string::npos)
+            return -1;
         return std::stod(result->substr(5));
     }
 
     ~BenchHost() {
         attachedClient.reset();
-        if (loop && client) loop->post([c = client] { c->closeEveryBrowser(); });
-        if (runner.joinable()) runner.join();
+        if (loop && client)
+            loop->post([c = client] { c->closeEveryBrowser(); });
+        if (runner.joinable())
+            runner.join();
         std::error_code ec;
         fs::remove_all(folder, ec);
     }
@@ -201,7 +216,8 @@ private:
             return;
         }
         config.options.headless = true;
-        if (attached) config.options.remoteDebuggingPort = freePort();
+        if (attached)
+            config.options.remoteDebuggingPort = freePort();
         config.options.startupAddress = "http://res/client/bench.html";
         config.resourceDirectory = folder.string();
         config.profileDirectory = (folder / "profile").string();
@@ -209,13 +225,17 @@ private:
         config.api = &api;
         // KORVEX_HOST_BENCH_TRACE=1: the host's diagnostics on standard error.
         if (std::getenv("KORVEX_HOST_BENCH_TRACE"))
-            config.trace = [](const std::string& line) { std::fprintf(stderr, "[host] %s\n", line.c_str()); };
+            config.trace = [](const std::string& line) {
+                std::fprintf(stderr, "[host] %s\n", line.c_str());
+            };
         config.extend = [this](BrowserClient& c, EventLoop& l) {
             AttachScriptBridge(c, l, folder.string());
             c.setConsoleHandler([this](const PageInfo&, const std::string& text) {
                 std::lock_guard lock(mutex);
-                if (text == "ready") isReady = true;
-                else if (text.rfind("done ", 0) == 0) result = text;
+                if (text == "ready")
+                    isReady = true;
+                else if (text.rfind("done ", 0) == 0)
+                    result = text;
                 cv.notify_all();
             });
             client = &c;
@@ -226,8 +246,12 @@ private:
             std::unique_lock lock(mutex);
             cv.wait_for(lock, 30s, [&] { return isReady; });
         }
-        if (!isReady) problem = "the bench page did not load within 30 s (KORVEX_HOST_BENCH_TRACE=1 tells why)";
-        else if (attached) attachedClient = std::make_unique<AttachedClient>(*config.options.remoteDebuggingPort, problem);
+        if (!isReady)
+            problem =
+                "the bench page did not load within 30 s (KORVEX_HOST_BENCH_TRACE=1 tells why)";
+        else if (attached)
+            attachedClient =
+                std::make_unique<AttachedClient>(*config.options.remoteDebuggingPort, problem);
     }
 
     bool attached;
@@ -268,18 +292,30 @@ void timeRounds(benchmark::State& state, const char* call, bool attached) {
 }
 
 void BM_RequestAndReply(benchmark::State& state) { timeRounds(state, "small()", false); }
-void BM_SensorDataReplyOf100kFloats(benchmark::State& state) { timeRounds(state, "large()", false); }
-void BM_RequestAndReply_ClientAttached(benchmark::State& state) { timeRounds(state, "small()", true); }
+void BM_SensorDataReplyOf100kFloats(benchmark::State& state) {
+    timeRounds(state, "large()", false);
+}
+void BM_RequestAndReply_ClientAttached(benchmark::State& state) {
+    timeRounds(state, "small()", true);
+}
 void BM_SensorDataReplyOf100kFloats_ClientAttached(benchmark::State& state) {
     timeRounds(state, "large()", true);
 }
 
-}  // namespace
+} // namespace
 
 BENCHMARK(BM_RequestAndReply)->UseManualTime()->Unit(benchmark::kMicrosecond)->Iterations(1000);
-BENCHMARK(BM_SensorDataReplyOf100kFloats)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(100);
-BENCHMARK(BM_RequestAndReply_ClientAttached)->UseManualTime()->Unit(benchmark::kMicrosecond)->Iterations(1000);
+BENCHMARK(BM_SensorDataReplyOf100kFloats)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(100);
+BENCHMARK(BM_RequestAndReply_ClientAttached)
+    ->UseManualTime()
+    ->Unit(benchmark::kMicrosecond)
+    ->Iterations(1000);
 BENCHMARK(BM_SensorDataReplyOf100kFloats_ClientAttached)
-    ->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(100);
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(100);
 
 BENCHMARK_MAIN();

@@ -58,9 +58,9 @@ void collectScript(const char* script) {
 
 int countScripts(const std::string& text) {
     std::lock_guard lock(scriptsLock);
-    return static_cast<int>(std::count_if(scripts.begin(), scripts.end(), [&](const std::string& s) {
-        return s.find(text) != std::string::npos;
-    }));
+    return static_cast<int>(
+        std::count_if(scripts.begin(), scripts.end(),
+                      [&](const std::string& s) { return s.find(text) != std::string::npos; }));
 }
 
 // The last few event scripts, to explain a failure.
@@ -208,16 +208,18 @@ struct Kit {
                 simThreads.insert(t);
         api = getConcreteIKorvexAPI(&collectScript);
         api->startAPI();
-        if (!waitFor([&] {
-                if (!api->isDongleConnected() || !api->isRemoteConnected(1) ||
-                    !api->isRemoteConnected(2))
-                    return false;
-                bson_t doc;
-                api->getHardwareState(&doc);
-                const bool connectedMode = intAt(&doc, "dongleMode") == 8;
-                bson_destroy(&doc);
-                return connectedMode;
-            }, 20s)) {
+        if (!waitFor(
+                [&] {
+                    if (!api->isDongleConnected() || !api->isRemoteConnected(1) ||
+                        !api->isRemoteConnected(2))
+                        return false;
+                    bson_t doc;
+                    api->getHardwareState(&doc);
+                    const bool connectedMode = intAt(&doc, "dongleMode") == 8;
+                    bson_destroy(&doc);
+                    return connectedMode;
+                },
+                20s)) {
             failure = "the library did not find the simulated kit";
             return;
         }
@@ -237,14 +239,16 @@ struct Kit {
         if (!api->setFixedConfig(remote, config))
             return false;
         const std::string slot = "remote" + std::to_string(remote);
-        return waitFor([&] {
-            bson_t doc;
-            api->getHardwareState(&doc);
-            const bool done = boolAt(&doc, (slot + ".configured").c_str()) &&
-                              intAt(&doc, (slot + ".fixedConfig").c_str()) == config;
-            bson_destroy(&doc);
-            return done;
-        }, 10s);
+        return waitFor(
+            [&] {
+                bson_t doc;
+                api->getHardwareState(&doc);
+                const bool done = boolAt(&doc, (slot + ".configured").c_str()) &&
+                                  intAt(&doc, (slot + ".fixedConfig").c_str()) == config;
+                bson_destroy(&doc);
+                return done;
+            },
+            10s);
     }
     bool start() {
         const int started = countScripts("dataStarted");
@@ -399,7 +403,8 @@ void BM_FrameToLastSampleWhileExporting(benchmark::State& state) {
             if (t != seen) {
                 const auto now = Clock::now();
                 delaysMs.push_back((now.time_since_epoch().count() - sentAt.load()) / 1e6);
-                maxGapMs = std::max(maxGapMs, std::chrono::duration<double, std::milli>(now - seenAt).count());
+                maxGapMs = std::max(
+                    maxGapMs, std::chrono::duration<double, std::milli>(now - seenAt).count());
                 seen = t;
                 seenAt = now;
             }
@@ -502,8 +507,10 @@ bool writeHour(const fs::path& file, int config1, int config2, int64_t ticks, ui
     model.setPairing(1, model.unitID(1));
     model.setPairing(2, model.unitID(2));
     model.settleConnections();
-    model.handleCommand(buildFrame(SET_FIXED_CONFIG, std::vector<uint8_t>{1, static_cast<uint8_t>(config1)}));
-    model.handleCommand(buildFrame(SET_FIXED_CONFIG, std::vector<uint8_t>{2, static_cast<uint8_t>(config2)}));
+    model.handleCommand(
+        buildFrame(SET_FIXED_CONFIG, std::vector<uint8_t>{1, static_cast<uint8_t>(config1)}));
+    model.handleCommand(
+        buildFrame(SET_FIXED_CONFIG, std::vector<uint8_t>{2, static_cast<uint8_t>(config2)}));
     model.handleCommand(buildFrame(START_DATA));
     std::FILE* out = std::fopen(file.c_str(), "wb");
     if (!out)
@@ -579,14 +586,17 @@ void BM_ReloadHour(benchmark::State& state) {
         bson_destroy(&stack);
         // Sample counts from the last sample's time and the nominal rate.
         samples1 = static_cast<int64_t>(lastSampleTime(api, 1, simBlockLayout(45).front().type) *
-                                        simBlockLayout(45).front().rate + 0.5);
+                                            simBlockLayout(45).front().rate +
+                                        0.5);
         samples2 = static_cast<int64_t>(lastSampleTime(api, 2, simBlockLayout(38).front().type) *
-                                        simBlockLayout(38).front().rate + 0.5);
+                                            simBlockLayout(38).front().rate +
+                                        0.5);
         // Every sensor of both remotes, for the bytes per stored sample.
         storedSamples = 0;
         for (auto [remote, config] : {std::pair{1, 45}, std::pair{2, 38}})
             for (const auto& block : simBlockLayout(config))
-                storedSamples += std::max(0.0, lastSampleTime(api, remote, block.type)) * block.rate;
+                storedSamples +=
+                    std::max(0.0, lastSampleTime(api, remote, block.type)) * block.rate;
         releaseConcreteIKorvexAPI(api);
     }
     state.counters["seconds"] = seconds;
@@ -600,8 +610,10 @@ void BM_ReloadHour(benchmark::State& state) {
     // and the peak, which also holds what the reload needs only while it runs.
     state.counters["stored_samples"] = storedSamples;
     state.counters["resident_MB"] = afterKb / 1024.0;
-    state.counters["resident_bytes_per_sample"] = storedSamples > 0 ? (afterKb - baseKb) * 1024.0 / storedSamples : 0;
-    state.counters["peak_growth_bytes_per_sample"] = storedSamples > 0 ? (peakKb - baseKb) * 1024.0 / storedSamples : 0;
+    state.counters["resident_bytes_per_sample"] =
+        storedSamples > 0 ? (afterKb - baseKb) * 1024.0 / storedSamples : 0;
+    state.counters["peak_growth_bytes_per_sample"] =
+        storedSamples > 0 ? (peakKb - baseKb) * 1024.0 / storedSamples : 0;
 }
 BENCHMARK(BM_ReloadHour)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 

@@ -33,7 +33,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-
 // One API object with remote 1 on configuration `config` and its first sensor filled.
 struct Recording {
     Recording(int config, int type, int count, int perFrame) : type(type), count(count) {
@@ -149,7 +148,8 @@ void parserWaits(benchmark::State& state, Work work) {
                         editor.append(raw, values, 1, static_cast<uint8_t>(frameTotal),
                                       static_cast<uint8_t>(i), frameTotal);
                 }
-                waitsMs.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+                waitsMs.push_back(
+                    std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
             }
         });
@@ -203,7 +203,13 @@ void BM_QueryParserWait(benchmark::State& state) {
         return true;
     });
 }
-BENCHMARK(BM_QueryParserWait)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
+BENCHMARK(BM_QueryParserWait)
+    ->Arg(0)
+    ->Arg(1)
+    ->Arg(2)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1)
+    ->UseRealTime();
 
 } // namespace
 

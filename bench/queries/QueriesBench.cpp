@@ -24,7 +24,6 @@ namespace {
 constexpr int hourSamples4800 = 3600 * 4800;
 constexpr int hourSamples800 = 3600 * 800;
 
-
 // One API object with remote 1 on configuration `config`, filled once.
 struct Recording {
     explicit Recording(int config) {

@@ -26,7 +26,13 @@ size_t heapInUse() {
 std::vector<std::vector<uint8_t>> frames(int type, int samples, int sampleBytes) {
     std::vector<std::vector<uint8_t>> out;
     for (int counter = 0; counter < 256; ++counter) {
-        std::vector<uint8_t> f = {0x02, 0x41, 0, 1, static_cast<uint8_t>(counter), 0, 1,
+        std::vector<uint8_t> f = {0x02,
+                                  0x41,
+                                  0,
+                                  1,
+                                  static_cast<uint8_t>(counter),
+                                  0,
+                                  1,
                                   static_cast<uint8_t>(type),
                                   static_cast<uint8_t>(samples * sampleBytes)};
         for (int i = 0; i < samples * sampleBytes; ++i)
@@ -127,9 +133,7 @@ void decodeThroughput(benchmark::State& state, int type, int samplesPerBlock, in
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * samplesPerBlock);
 }
 
-void BM_DecodeOneAxis4800Hz(benchmark::State& state) {
-    decodeThroughput<Light>(state, 7, 48, 2);
-}
+void BM_DecodeOneAxis4800Hz(benchmark::State& state) { decodeThroughput<Light>(state, 7, 48, 2); }
 void BM_DecodeThreeAxis(benchmark::State& state) {
     struct Acc : Accelerometer {
         Acc(int32_t remote, double rate) : Accelerometer(remote, rate, nullptr) {}

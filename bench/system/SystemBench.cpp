@@ -40,14 +40,16 @@ int countScripts(const std::string& text) {
     std::lock_guard lock(scriptsLock);
     int n = 0;
     for (const auto& s : scripts)
-        if (s.find(text) != std::string::npos) ++n;
+        if (s.find(text) != std::string::npos)
+            ++n;
     return n;
 }
 
 bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
     auto end = std::chrono::steady_clock::now() + limit;
     while (std::chrono::steady_clock::now() < end) {
-        if (condition()) return true;
+        if (condition())
+            return true;
         std::this_thread::sleep_for(10ms);
     }
     return condition();
@@ -120,18 +122,24 @@ void BM_TwoRemoteRun(benchmark::State& state) {
             bson_destroy(&doc);
             return value;
         };
-        bool ready = waitFor([&] {
-            return api->isRemoteConnected(1) && api->isRemoteConnected(2) &&
-                   hardware([](bson_t* d) { return intAt(d, "dongleMode"); }) == 8;
-        }, 15s);
+        bool ready = waitFor(
+            [&] {
+                return api->isRemoteConnected(1) && api->isRemoteConnected(2) &&
+                       hardware([](bson_t* d) { return intAt(d, "dongleMode"); }) == 8;
+            },
+            15s);
         api->setFixedConfig(1, config1);
         api->setFixedConfig(2, config2);
-        ready = ready && waitFor([&] {
-            return hardware([&](bson_t* d) {
-                return boolAt(d, "remote1.configured") && boolAt(d, "remote2.configured") &&
-                       intAt(d, "remote1.fixedConfig") == config1 && intAt(d, "remote2.fixedConfig") == config2;
-            });
-        }, 10s);
+        ready = ready && waitFor(
+                             [&] {
+                                 return hardware([&](bson_t* d) {
+                                     return boolAt(d, "remote1.configured") &&
+                                            boolAt(d, "remote2.configured") &&
+                                            intAt(d, "remote1.fixedConfig") == config1 &&
+                                            intAt(d, "remote2.fixedConfig") == config2;
+                                 });
+                             },
+                             10s);
         if (!ready) {
             state.SkipWithError("the kit was not ready");
             releaseConcreteIKorvexAPI(api);
@@ -144,35 +152,43 @@ void BM_TwoRemoteRun(benchmark::State& state) {
         std::this_thread::sleep_until(started + std::chrono::seconds(seconds));
         api->stopDataAcquisition();
         ok = ok && waitFor([&] { return countScripts("dataStopped") == 1; }, 10s);
-        double runSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-        if (!ok) state.SkipWithError("the run did not start or stop");
+        double runSeconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        if (!ok)
+            state.SkipWithError("the run did not start or stop");
 
         // What was recorded: the raw file, frame by frame.
         std::map<int, uint64_t> framesRecorded, bytesRecorded;
-        for (auto& entry : fs::directory_iterator(root / "documents" / "Korvex-WorkFiles" / "rawdata")) {
-            if (entry.path().extension() != ".raw") continue;
+        for (auto& entry :
+             fs::directory_iterator(root / "documents" / "Korvex-WorkFiles" / "rawdata")) {
+            if (entry.path().extension() != ".raw")
+                continue;
             std::FILE* f = std::fopen(entry.path().c_str(), "rb");
             std::vector<uint8_t> bytes(fs::file_size(entry.path()));
             if (f && std::fread(bytes.data(), 1, bytes.size(), f) == bytes.size())
                 for (size_t at = 0; at + 3 <= bytes.size();) {
                     size_t size = size_t(bytes[at + 2]) + 4;
-                    if (at + size > bytes.size()) break;
+                    if (at + size > bytes.size())
+                        break;
                     ++framesRecorded[bytes[at + 3]];
                     bytesRecorded[bytes[at + 3]] += size;
                     at += size;
                 }
-            if (f) std::fclose(f);
+            if (f)
+                std::fclose(f);
         }
 
-        measured("configurations " + std::to_string(config1) + " and " + std::to_string(config2) + ", " +
-                 std::to_string(seconds) + " s requested, " + std::to_string(runSeconds) + " s from start to stopped");
+        measured("configurations " + std::to_string(config1) + " and " + std::to_string(config2) +
+                 ", " + std::to_string(seconds) + " s requested, " + std::to_string(runSeconds) +
+                 " s from start to stopped");
         uint64_t allSent = 0, allRecorded = 0;
         for (int remote : {1, 2}) {
             std::lock_guard lock(framesLock);
-            measured("remote " + std::to_string(remote) + ": frames sent " + std::to_string(framesSent[remote]) +
-                     " (" + std::to_string(bytesSent[remote]) + " bytes), lost at the kit " +
-                     std::to_string(framesLost[remote]) + ", recorded " + std::to_string(framesRecorded[remote]) +
-                     " (" + std::to_string(bytesRecorded[remote]) + " bytes)");
+            measured("remote " + std::to_string(remote) + ": frames sent " +
+                     std::to_string(framesSent[remote]) + " (" + std::to_string(bytesSent[remote]) +
+                     " bytes), lost at the kit " + std::to_string(framesLost[remote]) +
+                     ", recorded " + std::to_string(framesRecorded[remote]) + " (" +
+                     std::to_string(bytesRecorded[remote]) + " bytes)");
             allSent += framesSent[remote];
             allRecorded += framesRecorded[remote];
         }
@@ -189,10 +205,12 @@ void BM_TwoRemoteRun(benchmark::State& state) {
                 double rate = E > 0 && data.data ? E / double(data.data[E - 1]) : 0.0;
                 char line[200];
                 std::snprintf(line, sizeof line,
-                              "remote %d sensor %2d: %7d samples, measured rate %9.3f Hz (reported %d, nominal %d)",
+                              "remote %d sensor %2d: %7d samples, measured rate %9.3f Hz (reported "
+                              "%d, nominal %d)",
                               remote, block.type, E, rate, reported, block.rate);
                 measured(line);
-                state.counters["r" + std::to_string(remote) + "s" + std::to_string(block.type) + "Hz"] = rate;
+                state.counters["r" + std::to_string(remote) + "s" + std::to_string(block.type) +
+                               "Hz"] = rate;
                 api->freeBufferArray(&data);
                 bson_destroy(&doc);
             }
@@ -206,6 +224,6 @@ void BM_TwoRemoteRun(benchmark::State& state) {
 
 BENCHMARK(BM_TwoRemoteRun)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 
-}  // namespace
+} // namespace
 
 BENCHMARK_MAIN();

@@ -10,7 +10,6 @@
 #include "device/storage/AcquisitionStack.h"
 #include "device/base/FileSystem.h"
 
-
 namespace {
 
 // One remote slot of the hardware state report: link, packet layout and output settings.
@@ -181,7 +180,7 @@ bool KorvexAPI::keepRecordingForNewConfiguration(int remote) {
     // acquisition, the other remote with the configuration it has now.
     Acquisition* old = acquisitionStack->getCurrent();
     std::string kept = old->acquisitionID;
-    std::map<int, std::pair<int32_t, int32_t>> carried;   // remote -> configuration, identifier
+    std::map<int, std::pair<int32_t, int32_t>> carried; // remote -> configuration, identifier
     for (auto& [number, configuration] : old->remoteConfigurations)
         if (number != remote && hardwareState->packetConfig(number)->configured)
             carried[number] = {configuration->fixedConfig, configuration->remoteId};
@@ -189,9 +188,10 @@ bool KorvexAPI::keepRecordingForNewConfiguration(int remote) {
         return false;
     for (auto& [number, configuration] : carried)
         acquisitionStack->addRemote(number, configuration.first, configuration.second);
-    dispatch->log(logLine("KorvexAPI::setFixedConfig - %1% keeps its recording and goes on the stack; remote %2% "
-                          "records into %3%",
-                          kept, remote, acquisitionStack->currentAcquisitionID()));
+    dispatch->log(logLine(
+        "KorvexAPI::setFixedConfig - %1% keeps its recording and goes on the stack; remote %2% "
+        "records into %3%",
+        kept, remote, acquisitionStack->currentAcquisitionID()));
     return true;
 }
 
@@ -249,14 +249,14 @@ void KorvexAPI::pairRemote(int remote, int pairingAction, int remoteID) {
     if (pairingAction != PAIRING_ACTION_PAIR)
         remoteID = status->remoteID;
     if (!protocol()->startPairing(remote, pairingAction, static_cast<uint32_t>(remoteID)))
-        dispatch->log(logLine("KorvexAPI::pairRemote - Pairing action %1% cannot be sent",
-                                 pairingAction));
+        dispatch->log(
+            logLine("KorvexAPI::pairRemote - Pairing action %1% cannot be sent", pairingAction));
 }
 
 void KorvexAPI::setOutputConfig(int remote, int sensorID, int key, int value) {
-    dispatch->log(logLine(
-        "KorvexAPI::setOutputConfig - remote: %1% - sensorID %2% - Key %3% - Value %4%", remote,
-        sensorID, key, value));
+    dispatch->log(
+        logLine("KorvexAPI::setOutputConfig - remote: %1% - sensorID %2% - Key %3% - Value %4%",
+                remote, sensorID, key, value));
     hardware->setOutputConfig(remote, sensorID, key, value);
 }
 
@@ -264,14 +264,12 @@ void KorvexAPI::sendCommand(int command) {
     // The page may ask for any number; only the codes that travel without a payload make a
     // frame of their own. Anything else is refused here rather than reaching the encoder.
     if (!Protocol::acceptsCommand(command)) {
-        dispatch->log(logLine("KorvexAPI::sendCommand - Command %1% cannot be sent on its own",
-                                 command));
+        dispatch->log(
+            logLine("KorvexAPI::sendCommand - Command %1% cannot be sent on its own", command));
         return;
     }
     protocol()->encodeCommand(command);
 }
-
-
 
 void KorvexAPI::getHardwareState(bson_t* result) {
     dispatch->log("KorvexAPI::getHardwareState");
@@ -281,12 +279,12 @@ void KorvexAPI::getHardwareState(bson_t* result) {
     appendHardwareState(result, *hardwareState);
 }
 
-
 bool KorvexAPI::recalibrateSensor(int remote, int sensorType) {
-    dispatch->log(logLine("KorvexAPI::calibrateSensor - remote %1% - sensor type %2%", remote,
-                             sensorType));
-    Sensor* sensor = HardwareState::isValidRemote(remote) ? acquisitionStack->getSensor(remote, sensorType)
-                                                          : nullptr;
+    dispatch->log(
+        logLine("KorvexAPI::calibrateSensor - remote %1% - sensor type %2%", remote, sensorType));
+    Sensor* sensor = HardwareState::isValidRemote(remote)
+                         ? acquisitionStack->getSensor(remote, sensorType)
+                         : nullptr;
     if (!sensor)
         return dispatch->error(22, sensorDetail(remote, sensorType));
     sensor->recalibrate();
@@ -295,10 +293,11 @@ bool KorvexAPI::recalibrateSensor(int remote, int sensorType) {
 }
 
 void KorvexAPI::resetSensorOffset(int remote, int sensorType, double startTime, double endTime) {
-    dispatch->log(logLine("KorvexAPI::resetSensorOffset - remote %1% - sensor type %2%", remote,
-                             sensorType));
-    Sensor* sensor = HardwareState::isValidRemote(remote) ? acquisitionStack->getSensor(remote, sensorType)
-                                                          : nullptr;
+    dispatch->log(
+        logLine("KorvexAPI::resetSensorOffset - remote %1% - sensor type %2%", remote, sensorType));
+    Sensor* sensor = HardwareState::isValidRemote(remote)
+                         ? acquisitionStack->getSensor(remote, sensorType)
+                         : nullptr;
     if (!sensor) {
         dispatch->error(22, sensorDetail(remote, sensorType));
         return;
@@ -307,10 +306,6 @@ void KorvexAPI::resetSensorOffset(int remote, int sensorType, double startTime, 
     if (sensorType == SensorForce || sensorType == SensorWheel)
         sensor->resetOffset(startTime, endTime);
 }
-
-
-
-
 
 void KorvexAPI::freeBufferArray(bufferArray* data) {
     if (!data)

@@ -76,8 +76,9 @@ public:
     // The data queries' formatting: the one-sensor form (times, value columns, raw columns
     // with `raw`; `axis` -1 for every axis) and the two-sensor form (merge-join on equal
     // times). The document must be initialised; the buffer is filled (see Reports.h).
-    void formatDataBson(bson_t* result, bufferArray* data, std::shared_ptr<SampleCollection> samples,
-                        Sensor* sensor, bool raw, int axis);
+    void formatDataBson(bson_t* result, bufferArray* data,
+                        std::shared_ptr<SampleCollection> samples, Sensor* sensor, bool raw,
+                        int axis);
     void formatDataBson(bson_t* result, bufferArray* data, std::shared_ptr<SampleCollection> first,
                         std::shared_ptr<SampleCollection> second, Sensor* firstSensor,
                         Sensor* secondSensor);

@@ -16,7 +16,6 @@
 #include "device/storage/AcquisitionStack.h"
 #include "device/storage/CsvExport.h"
 
-
 #include <filesystem>
 
 namespace {
@@ -53,10 +52,12 @@ void replaceWithOutcome(bson_t* result, bool success, const std::string& errorTe
 bool storedAcquisitionExists(const FileSystem& files, const std::string& acquisitionID) {
     const std::string folder = files.getDirectory(FileSystem::RawData);
     std::error_code ec;
-    const auto rawSize = std::filesystem::file_size(std::filesystem::u8path(folder + acquisitionID + ".raw"), ec);
+    const auto rawSize =
+        std::filesystem::file_size(std::filesystem::u8path(folder + acquisitionID + ".raw"), ec);
     if (ec || rawSize < 2)
         return false;
-    return std::filesystem::is_regular_file(std::filesystem::u8path(folder + acquisitionID + ".bson"), ec);
+    return std::filesystem::is_regular_file(
+        std::filesystem::u8path(folder + acquisitionID + ".bson"), ec);
 }
 
 // A query that cannot finish (a buffer too large for memory) answers like one without data
@@ -109,7 +110,8 @@ void KorvexAPI::acquisitionManagement(bson_t* result, int command, const char* a
             break;
         }
         if (!storedAcquisitionExists(*fileSystem, id)) {
-            dispatch->log(logLine("KorvexAPI::acquisitionManagement - No stored acquisition %1%", id));
+            dispatch->log(
+                logLine("KorvexAPI::acquisitionManagement - No stored acquisition %1%", id));
             dispatch->error(27, "");
             break;
         }
@@ -172,13 +174,14 @@ void KorvexAPI::calibrationManagement(bson_t* result, int command) {
     std::string errorText;
     if (!CalibrationData::readIdentity(result, remoteID, sensorType, errorText)) {
         dispatch->log(logLine("KorvexAPI::calibrationManagement - %1% - %2%",
-                                 save ? "Save" : "Delete", errorText));
+                              save ? "Save" : "Delete", errorText));
         replaceWithOutcome(result, false, errorText);
         return;
     }
-    dispatch->log(logLine(save ? "KorvexAPI::calibrationManagement - Save - remoteID %1% - sensor %2%"
-                                  : "KorvexAPI::calibrationManagement - Delete - remoteID %1% - sensor %2%",
-                             remoteID, sensorType));
+    dispatch->log(
+        logLine(save ? "KorvexAPI::calibrationManagement - Save - remoteID %1% - sensor %2%"
+                     : "KorvexAPI::calibrationManagement - Delete - remoteID %1% - sensor %2%",
+                remoteID, sensorType));
     const bool done = save ? calibrationData->save(result, errorText)
                            : calibrationData->remove(remoteID, sensorType, errorText);
     if (!done)
@@ -206,8 +209,8 @@ void KorvexAPI::calibrationManagement(bson_t* result, int command) {
 // ---- data queries --------------------------------------------------------------------------
 
 void KorvexAPI::formatDataBson(bson_t* result, bufferArray* data,
-                               std::shared_ptr<SampleCollection> samples, Sensor* sensor,
-                               bool raw, int axis) {
+                               std::shared_ptr<SampleCollection> samples, Sensor* sensor, bool raw,
+                               int axis) {
     if (!result || !samples || !sensor)
         return;
     Reports::formatSensorData(result, data, *samples, *sensor, raw, axis);
@@ -241,7 +244,8 @@ void KorvexAPI::getLastSample(bson_t* result, bufferArray* data, int remote, int
     guardedQuery(dispatch, "getLastSample", result, data, [&] {
         auto samples = std::make_shared<SampleCollection>(-1);
         if (sensor->samples.empty())
-            dispatch->log(logLine("KorvexAPI::getLastSensorData - No data for sensor %1%", sensorType));
+            dispatch->log(
+                logLine("KorvexAPI::getLastSensorData - No data for sensor %1%", sensorType));
         else
             sensor->samples.copyLastInto(samples);
         formatDataBson(result, data, samples, sensor, false, -1);
@@ -259,14 +263,14 @@ void KorvexAPI::getSensorData(bson_t* result, bufferArray* data, int remote, int
                          : nullptr;
     if (!sensor) {
         dispatch->log(logLine("KorvexAPI::getSensorData - The sensor %1% for remote %2% is not "
-                                 "defined (NULL)",
-                                 sensorType, remote));
+                              "defined (NULL)",
+                              sensorType, remote));
         return;
     }
     guardedQuery(dispatch, "getSensorData", result, data, [&] {
         if (sensor->samples.empty())
             dispatch->log(logLine("KorvexAPI::getSensorData - No data for sensor %1%, remote %2% ",
-                                     sensorType, remote));
+                                  sensorType, remote));
         else if (Reports::isValidAxis(*sensor, axis))
             sensor->samples.rangeInto(samples, start, end, raw);
         formatDataBson(result, data, samples, sensor, raw, axis);
@@ -292,8 +296,10 @@ void KorvexAPI::getSensorData2(bson_t* result, bufferArray* data, int remote, in
         auto firstSamples = std::make_shared<SampleCollection>(-1);
         auto secondSamples = std::make_shared<SampleCollection>(-1);
         if (first->samples.empty() || second->samples.empty()) {
-            dispatch->log(logLine("KorvexAPI::getSensorData - No data for sensor %1%", sensorType1));
-            dispatch->log(logLine("KorvexAPI::getSensorData - No data for sensor %1%", sensorType2));
+            dispatch->log(
+                logLine("KorvexAPI::getSensorData - No data for sensor %1%", sensorType1));
+            dispatch->log(
+                logLine("KorvexAPI::getSensorData - No data for sensor %1%", sensorType2));
         } else if (start == 0 && end == -1) {
             first->samples.averageFramesInto(firstSamples);
             second->samples.averageFramesInto(secondSamples);
@@ -309,8 +315,8 @@ void KorvexAPI::getSensorData2(bson_t* result, bufferArray* data, int remote, in
 
 void KorvexAPI::exportData(bson_t* result, int remote, int sensorType, const char* fileName) {
     // The caller initialises and finishes the document; only the outcome is appended.
-    dispatch->log(logLine("KorvexAPI::exportData - remote %1% - sensor type %2%", remote,
-                             sensorType));
+    dispatch->log(
+        logLine("KorvexAPI::exportData - remote %1% - sensor type %2%", remote, sensorType));
     bson_t scratch;
     bson_init(&scratch);
     bson_t* out = result ? result : &scratch;
@@ -327,7 +333,8 @@ void KorvexAPI::exportData(bson_t* result, int remote, int sensorType, const cha
         dispatch->error(22, sensorDetail(remote, sensorType));
         refuse("The sensor is not configured");
     } else if (sensor->samples.empty()) {
-        dispatch->log(logLine("KorvexAPI::exportData - ERROR - No data for sensor %1%", sensorType));
+        dispatch->log(
+            logLine("KorvexAPI::exportData - ERROR - No data for sensor %1%", sensorType));
         refuse("There is no data to export");
     } else if (!CsvExport::isSafeName(name)) {
         // A name from the page stays inside the export folder.

@@ -27,19 +27,18 @@ const char* const workFolderName = "Korvex-WorkFiles/";
 // Sub-folder of each kind, relative to the root; kind 1 is the root itself.
 const char* const kindFolders[] = {"", "database/", "rawdata/", "export/", "calibration/"};
 
-}  // namespace
+} // namespace
 
 FileSystem::FileSystem(IKorvexListener* dispatch) : dispatch(dispatch) {
     std::string documents = documentsFolder();
-    workFileDir = documents.empty() ? std::string(workFolderName)
-                                    : (documents == "/" ? documents : documents + "/") + workFolderName;
+    workFileDir = documents.empty()
+                      ? std::string(workFolderName)
+                      : (documents == "/" ? documents : documents + "/") + workFolderName;
     std::cout << "FileSystem::FileSystem - WorkFileDir " << workFileDir << std::endl;
     getDirectory(WorkFiles);
 }
 
-std::string FileSystem::documentsFolder() {
-    return FindDocumentsDirectory();
-}
+std::string FileSystem::documentsFolder() { return FindDocumentsDirectory(); }
 
 std::string FileSystem::getDirectory(int kind) const {
     if (kind < WorkFiles || kind > Calibration)
@@ -57,10 +56,12 @@ bool FileSystem::checkDirectory(const std::string& path) const {
         fs::path folder(path);
         fs::file_status status = fs::status(folder, ec);
         if (status.type() == fs::file_type::not_found || status.type() == fs::file_type::none) {
-            log(boost::str(boost::format("FileSystem::checkDirectory - Create directory %1%") % path));
+            log(boost::str(boost::format("FileSystem::checkDirectory - Create directory %1%") %
+                           path));
             fs::create_directories(folder, ec);
             if (ec) {
-                log(boost::str(boost::format("FileSystem::checkDirectory - ERROR %1%") % ec.message()));
+                log(boost::str(boost::format("FileSystem::checkDirectory - ERROR %1%") %
+                               ec.message()));
                 return false;
             }
             return fs::is_directory(folder, ec);
@@ -127,15 +128,17 @@ bool FileSystem::readBson(bson_t* document, const std::string& path, std::string
     }
     size_t offset = 0;
     if (!bson_validate(&view, BSON_VALIDATE_UTF8, &offset)) {
-        log(boost::str(boost::format("FileSystem::readBson - Invalid BSON document %1% at byte %2%") %
-                       path % offset));
+        log(boost::str(
+            boost::format("FileSystem::readBson - Invalid BSON document %1% at byte %2%") % path %
+            offset));
         return fail(29, cannotRead);
     }
     bson_copy_to(&view, document);
     return true;
 }
 
-bool FileSystem::saveBson(const bson_t* document, const std::string& path, std::string& errorText) const {
+bool FileSystem::saveBson(const bson_t* document, const std::string& path,
+                          std::string& errorText) const {
     const char* cannotWrite = "FileSystem::saveBson - Cannot write the file";
     if (!document) {
         errorText = cannotWrite;
@@ -184,8 +187,7 @@ bool FileSystem::deleteFile(const std::string& path, std::string& errorText) con
     std::error_code ec;
     // The link itself counts: a dangling link is still something to delete.
     fs::file_status status = fs::symlink_status(path, ec);
-    if (status.type() == fs::file_type::not_found ||
-        (ec && status.type() == fs::file_type::none)) {
+    if (status.type() == fs::file_type::not_found || (ec && status.type() == fs::file_type::none)) {
         if (ec && ec != std::errc::no_such_file_or_directory && ec != std::errc::not_a_directory) {
             errorText = "FileSystem::deleteFile - " + ec.message();
             return false;
@@ -195,7 +197,8 @@ bool FileSystem::deleteFile(const std::string& path, std::string& errorText) con
     }
     if (!fs::remove(path, ec) || ec) {
         errorText = "FileSystem::deleteFile - " +
-                    (ec ? ec.message() : std::make_error_code(std::errc::no_such_file_or_directory).message());
+                    (ec ? ec.message()
+                        : std::make_error_code(std::errc::no_such_file_or_directory).message());
         return false;
     }
     return true;
@@ -208,8 +211,9 @@ bool FileSystem::isPlainFileName(const std::string& name) {
 
 void FileSystem::deleteAcquisitionFiles(const std::string& acquisitionName) const {
     if (!isPlainFileName(acquisitionName)) {
-        log(boost::str(boost::format("FileSystem::deleteAcquisitionFiles - Invalid acquisition name %1%") %
-                       acquisitionName));
+        log(boost::str(
+            boost::format("FileSystem::deleteAcquisitionFiles - Invalid acquisition name %1%") %
+            acquisitionName));
         return;
     }
     std::string folder = getDirectory(RawData);
@@ -222,7 +226,8 @@ void FileSystem::deleteAcquisitionFiles(const std::string& acquisitionName) cons
             continue;
         std::string errorText;
         if (!deleteFile(path, errorText))
-            log(boost::str(boost::format("FileSystem::deleteAcquisitionFiles - %1% (%2%)") % errorText % path));
+            log(boost::str(boost::format("FileSystem::deleteAcquisitionFiles - %1% (%2%)") %
+                           errorText % path));
     }
 }
 
@@ -255,8 +260,9 @@ void FileSystem::listFolder(bson_t* document, const char* key, int kind, bool ne
             log(boost::str(boost::format("FileSystem::listFolder - ERROR %1%") % ec.message()));
     }
     // Listed by name, so the page shows the same order on every file system.
-    std::sort(files.begin(), files.end(),
-              [](const fs::path& a, const fs::path& b) { return a.filename().native() < b.filename().native(); });
+    std::sort(files.begin(), files.end(), [](const fs::path& a, const fs::path& b) {
+        return a.filename().native() < b.filename().native();
+    });
 
     uint32_t index = 0;
     for (const fs::path& file : files) {

@@ -103,7 +103,7 @@ public:
 private:
     void listFolder(bson_t* document, const char* key, int kind, bool needsRawFile) const;
     void log(const std::string& line) const;
-    bool error(int code) const;   // always false
+    bool error(int code) const; // always false
 
     IKorvexListener* dispatch;
     std::string workFileDir;

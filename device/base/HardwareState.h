@@ -33,9 +33,9 @@ struct RemoteStatus {
     explicit RemoteStatus(int32_t remote);
 
     std::atomic<int32_t> remote;
-    std::atomic<int32_t> pairStatus{0};      // 0 not paired, 1 paired
-    std::atomic<int32_t> remoteID{0};        // 24-bit identifier of the paired remote
-    std::atomic<int32_t> rfStatus{0};        // 1: radio link up
+    std::atomic<int32_t> pairStatus{0}; // 0 not paired, 1 paired
+    std::atomic<int32_t> remoteID{0};   // 24-bit identifier of the paired remote
+    std::atomic<int32_t> rfStatus{0};   // 1: radio link up
     std::atomic<int32_t> rfFwVersion{0};
     std::atomic<int32_t> sensorFwVersion{0};
     std::atomic<double> batteryVoltage{0.0}; // volts
@@ -51,8 +51,9 @@ struct RemotePacketConfig {
 
     std::atomic<int32_t> remote;
     std::atomic<bool> configured{false};
-    std::atomic<int32_t> fixedConfig{0};     // 0: none
-    std::map<int32_t, int32_t> sensorDataLen; // sensor type -> data bytes per frame; guarded by `lock`
+    std::atomic<int32_t> fixedConfig{0}; // 0: none
+    std::map<int32_t, int32_t>
+        sensorDataLen; // sensor type -> data bytes per frame; guarded by `lock`
 
     // Marks the remote configured, then stores the length of one sensor.
     void setSensorDataLen(int32_t sensorType, int32_t length);
@@ -72,7 +73,7 @@ struct RemoteOutputConfig {
 
     std::atomic<int32_t> remote;
     std::atomic<int32_t> pendingSensor{0};
-    std::atomic<int32_t> pendingSetting{0};  // (key AND 7) * 32 + value
+    std::atomic<int32_t> pendingSetting{0};                 // (key AND 7) * 32 + value
     std::map<int32_t, std::map<int32_t, int32_t>> settings; // guarded by `lock`
 
     // Packs a key/value pair as the dongle carries it: (key AND 7) * 32 + (value AND 0x1F).
@@ -98,8 +99,8 @@ public:
     HardwareState& operator=(const HardwareState&) = delete;
 
     std::atomic<bool> donglePlugged{false};
-    std::atomic<int32_t> dongleID{0};         // 24-bit
-    std::atomic<int32_t> fwVersion{0};        // 16-bit
+    std::atomic<int32_t> dongleID{0};  // 24-bit
+    std::atomic<int32_t> fwVersion{0}; // 16-bit
     std::atomic<int32_t> dongleMode{DongleModeIdle};
     std::atomic<int32_t> outputConfigBusyRemote{0}; // 0: no SET_OUTPUT_CONFIG outstanding
     std::map<int32_t, std::unique_ptr<RemoteStatus>> remotes;

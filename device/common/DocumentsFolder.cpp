@@ -47,7 +47,8 @@ std::optional<std::string> userDirsValue(std::string_view text, const std::strin
         if (text.substr(0, 7) == "${HOME}") {
             underHome = true;
             text.remove_prefix(7);
-        } else if (text.substr(0, 5) == "$HOME" && (text.size() == 5 || !isNameCharacter(text[5]))) {
+        } else if (text.substr(0, 5) == "$HOME" &&
+                   (text.size() == 5 || !isNameCharacter(text[5]))) {
             underHome = true;
             text.remove_prefix(5);
         }
@@ -74,7 +75,7 @@ std::optional<std::string> userDirsValue(std::string_view text, const std::strin
     if (underHome) {
         value.insert(0, joinable(home));
         if (value.empty())
-            value.push_back('/');   // home is the root folder
+            value.push_back('/'); // home is the root folder
     }
     if (value.empty() || value.front() != '/')
         return std::nullopt;
@@ -82,7 +83,8 @@ std::optional<std::string> userDirsValue(std::string_view text, const std::strin
 }
 
 // The last usable XDG_DOCUMENTS_DIR line of a user-dirs.dirs file, as the shell would have it.
-std::optional<std::string> documentsFromUserDirs(const std::string& content, const std::string& home) {
+std::optional<std::string> documentsFromUserDirs(const std::string& content,
+                                                 const std::string& home) {
     constexpr std::string_view key = "XDG_DOCUMENTS_DIR=";
     std::istringstream lines(content);
     std::string line;
@@ -101,7 +103,7 @@ std::optional<std::string> documentsFromUserDirs(const std::string& content, con
     return found;
 }
 
-}  // namespace
+} // namespace
 
 std::optional<std::string> ProcessEnvironment(const std::string& name) {
     const char* value = std::getenv(name.c_str());

@@ -34,12 +34,13 @@ int leadingNumber(const char* key) {
     long value = 0;
     for (const char* p = key; *p >= '0' && *p <= '9'; ++p) {
         value = value * 10 + (*p - '0');
-        if (value > 1000000) return 0;
+        if (value > 1000000)
+            return 0;
     }
     return int(value);
 }
 
-}  // namespace
+} // namespace
 
 HardwareAPI::HardwareAPI(IKorvexListener* dispatch, HardwareState* state, AcquisitionStack* stack,
                          FileSystem* files, AnswerTiming answerTiming)
@@ -51,10 +52,12 @@ HardwareAPI::HardwareAPI(IKorvexListener* dispatch, HardwareState* state, Acquis
     portCheck = new SerialPortCheck(hardwareState, protocol);
     serialDevice = new SerialDevice(ioService, listener, portCheck);
     commandSender = new CommandSender(listener, serialDevice, protocol, answerTiming);
-    commandSender->setGiveUpHandler([this](const Packet& frame) { listener->commandUnanswered(frame); });
-    dataParser = new DataParser(listener, hardwareState, acquisitionStack,
-                                serialDevice->getReceiveQueue());
-    rawDataWriter = new RawDataWriter(listener, acquisitionStack, dataParser->getRawQueue(), fileSystem);
+    commandSender->setGiveUpHandler(
+        [this](const Packet& frame) { listener->commandUnanswered(frame); });
+    dataParser =
+        new DataParser(listener, hardwareState, acquisitionStack, serialDevice->getReceiveQueue());
+    rawDataWriter =
+        new RawDataWriter(listener, acquisitionStack, dataParser->getRawQueue(), fileSystem);
     dataParser->setAbortHandler([this] { listener->abortDataStream(); });
     rawDataWriter->setAbortHandler([this] { listener->abortDataStream(); });
 }
@@ -71,7 +74,8 @@ HardwareAPI::~HardwareAPI() {
 }
 
 void HardwareAPI::start() {
-    if (started) return;
+    if (started)
+        return;
     started = true;
     ioWork.emplace(boost::asio::make_work_guard(ioService));
     serialDevice->open();
@@ -93,21 +97,25 @@ void HardwareAPI::start() {
 }
 
 void HardwareAPI::shutdown() {
-    if (stopped.exchange(true)) return;
+    if (stopped.exchange(true))
+        return;
     serialDevice->close();
     // Each wait of the workers wakes on its stop request. The writer writes what is still
     // queued and closes its file before it returns.
     for (std::jthread* t : {&portCheckThread, &senderThread, &parserThread, &writerThread}) {
         t->request_stop();
-        if (t->joinable()) t->join();
+        if (t->joinable())
+            t->join();
     }
     ioWork.reset();
     ioService.stop();
-    if (ioThread.joinable()) ioThread.join();
+    if (ioThread.joinable())
+        ioThread.join();
 }
 
 void HardwareAPI::endInterruptedRun() {
-    if (hardwareState->dongleMode != DongleModeData) return;
+    if (hardwareState->dongleMode != DongleModeData)
+        return;
     dataParser->endOfRun();
     runEnded();
     listener->listener->sendEvent("dataStopped", "");
@@ -115,15 +123,19 @@ void HardwareAPI::endInterruptedRun() {
 
 bool HardwareAPI::startDataAcquisition() {
     listener->log("HardwareAPI::startDataAcquisition");
-    if (hardwareState->dongleMode != DongleModeConnected) return listener->error(3, "");
+    if (hardwareState->dongleMode != DongleModeConnected)
+        return listener->error(3, "");
     bool r1 = connected(hardwareState, 1), r2 = connected(hardwareState, 2);
     bool c1 = hardwareState->packetConfig(1)->configured;
     bool c2 = hardwareState->packetConfig(2)->configured;
     if (r1) {
-        if (!(c1 || (r2 && c2))) return listener->error(4, "");
+        if (!(c1 || (r2 && c2)))
+            return listener->error(4, "");
     } else {
-        if (!r2) return listener->error(2, "");
-        if (!c2) return listener->error(4, "");
+        if (!r2)
+            return listener->error(2, "");
+        if (!c2)
+            return listener->error(4, "");
     }
     // From here the parser decodes nothing: the run's place in the raw file and the state
     // of every sensor are set as one step, between two frames.
@@ -133,7 +145,8 @@ bool HardwareAPI::startDataAcquisition() {
     Acquisition* current = acquisitionStack->getCurrent();
     bool neverStarted = current && !current->hasRecording();
     for (int remote : {1, 2}) {
-        if (connected(hardwareState, remote)) continue;
+        if (connected(hardwareState, remote))
+            continue;
         RemotePacketConfig* config = hardwareState->packetConfig(remote);
         if (config->fixedConfig != 0 && neverStarted) {
             config->clear();
@@ -146,13 +159,15 @@ bool HardwareAPI::startDataAcquisition() {
             current = keepRecordingAndStartAnew(run);
             run = liveRun(*current);
         }
-        run.rawOffset = rawDataWriter->settledRawSize(current->acquisitionID, std::chrono::seconds(2));
+        run.rawOffset =
+            rawDataWriter->settledRawSize(current->acquisitionID, std::chrono::seconds(2));
         current->runs.push_back(run);
     }
     saveHardwareState();
     if (current)
         for (auto& [remote, configuration] : current->remoteConfigurations)
-            for (auto& [type, sensor] : configuration->sensors) sensor->awaitingFirstFrame = true;
+            for (auto& [type, sensor] : configuration->sensors)
+                sensor->awaitingFirstFrame = true;
     if (r1 && c1 && r2 && !c2)
         protocol->startAsymetricData(1);
     else if (r1 && !c1 && r2 && c2)
@@ -168,7 +183,8 @@ RunRemote HardwareAPI::liveLayout(const Acquisition& acquisition, int remote) co
     RemotePacketConfig* config = hardwareState->packetConfig(remote);
     // Only a remote of the acquisition that is on the radio with a known layout streams
     // into it.
-    if (!configuration || !connected(hardwareState, remote) || !config->configured) return layout;
+    if (!configuration || !connected(hardwareState, remote) || !config->configured)
+        return layout;
     RemoteStatus* status = hardwareState->remoteStatus(remote);
     layout.remoteID = status->remoteID;
     layout.rfFwVersion = status->rfFwVersion;
@@ -176,13 +192,15 @@ RunRemote HardwareAPI::liveLayout(const Acquisition& acquisition, int remote) co
     // A remote whose layout is known but whose configuration reply never came (refused or
     // lost) streams the configuration the acquisition set up for it; without that number
     // its recording could never be read again.
-    layout.fixedConfig = config->fixedConfig != 0 ? int32_t(config->fixedConfig) : configuration->fixedConfig;
+    layout.fixedConfig =
+        config->fixedConfig != 0 ? int32_t(config->fixedConfig) : configuration->fixedConfig;
     layout.sensorDataLen = config->sensorDataLens();
     layout.constants = reportedConstants(*configuration);
     return layout;
 }
 
-std::map<int32_t, std::vector<int32_t>> HardwareAPI::reportedConstants(const RemoteConfiguration& configuration) {
+std::map<int32_t, std::vector<int32_t>>
+HardwareAPI::reportedConstants(const RemoteConfiguration& configuration) {
     std::map<int32_t, std::vector<int32_t>> constants;
     if (auto* barometer = dynamic_cast<Barometer*>(configuration.sensor(SensorBarometer))) {
         auto editor = barometer->samples.edit();
@@ -190,7 +208,8 @@ std::map<int32_t, std::vector<int32_t>> HardwareAPI::reportedConstants(const Rem
     }
     if (auto* thermometer = dynamic_cast<Thermometer*>(configuration.sensor(SensorThermometer))) {
         auto editor = thermometer->samples.edit();
-        constants[SensorThermometer] = {int32_t(thermometer->calAt85degrees), int32_t(thermometer->calAt30degrees)};
+        constants[SensorThermometer] = {int32_t(thermometer->calAt85degrees),
+                                        int32_t(thermometer->calAt30degrees)};
     }
     return constants;
 }
@@ -200,10 +219,11 @@ void HardwareAPI::applyConstants(RemoteConfiguration& configuration,
     for (const auto& [type, words] : constants) {
         if (type == SensorBarometer && words.size() == 4) {
             if (auto* barometer = dynamic_cast<Barometer*>(configuration.sensor(SensorBarometer)))
-                barometer->setCoefficientWords(int16_t(words[0]), int16_t(words[1]), int16_t(words[2]),
-                                               int16_t(words[3]));
+                barometer->setCoefficientWords(int16_t(words[0]), int16_t(words[1]),
+                                               int16_t(words[2]), int16_t(words[3]));
         } else if (type == SensorThermometer && words.size() == 2) {
-            if (auto* thermometer = dynamic_cast<Thermometer*>(configuration.sensor(SensorThermometer)))
+            if (auto* thermometer =
+                    dynamic_cast<Thermometer*>(configuration.sensor(SensorThermometer)))
                 thermometer->setCalibrationPoints(float(words[0]), float(words[1]));
         }
     }
@@ -215,7 +235,8 @@ void HardwareAPI::runEnded() {
     {
         std::lock_guard structure(acquisitionStack->structure());
         Acquisition* current = acquisitionStack->getCurrent();
-        if (!current || current->runs.empty()) return;
+        if (!current || current->runs.empty())
+            return;
         RunRecord& run = current->runs.back();
         for (auto& [remote, configuration] : current->remoteConfigurations)
             if (HardwareState::isValidRemote(remote) && run.remote(remote).fixedConfig != 0)
@@ -230,21 +251,26 @@ void HardwareAPI::runEnded() {
 
 RunRecord HardwareAPI::liveRun(const Acquisition& acquisition) const {
     RunRecord run;
-    run.startDate = boost::posix_time::to_iso_string(boost::posix_time::microsec_clock::local_time());
-    for (int remote : {1, 2}) run.remote(remote) = liveLayout(acquisition, remote);
+    run.startDate =
+        boost::posix_time::to_iso_string(boost::posix_time::microsec_clock::local_time());
+    for (int remote : {1, 2})
+        run.remote(remote) = liveLayout(acquisition, remote);
     return run;
 }
 
 bool HardwareAPI::runFits(const Acquisition& acquisition, const RunRecord& run) {
     for (int remote : {1, 2}) {
         const RunRemote& layout = run.remote(remote);
-        if (layout.fixedConfig == 0) continue;
+        if (layout.fixedConfig == 0)
+            continue;
         // The sensors must be those of the configuration the frames will carry, and the
         // frames must split into blocks as the earlier runs' frames do.
         RemoteConfiguration* configuration = acquisition.remoteConfiguration(remote);
-        if (!configuration || configuration->fixedConfig != layout.fixedConfig) return false;
+        if (!configuration || configuration->fixedConfig != layout.fixedConfig)
+            return false;
         const RunRemote* recorded = acquisition.recordedLayout(remote);
-        if (recorded && !recorded->sameLayout(layout)) return false;
+        if (recorded && !recorded->sameLayout(layout))
+            return false;
     }
     return true;
 }
@@ -257,10 +283,12 @@ Acquisition* HardwareAPI::keepRecordingAndStartAnew(const RunRecord& run) {
     acquisitionStack->setUpNewAcquisition();
     for (int remote : {1, 2}) {
         const RunRemote& layout = run.remote(remote);
-        if (layout.fixedConfig != 0) acquisitionStack->addRemote(remote, layout.fixedConfig, layout.remoteID);
+        if (layout.fixedConfig != 0)
+            acquisitionStack->addRemote(remote, layout.fixedConfig, layout.remoteID);
     }
     Acquisition* fresh = acquisitionStack->getCurrent();
-    listener->log(logLine("HardwareAPI::startDataAcquisition - the layout differs from the one %1% was recorded with: "
+    listener->log(logLine("HardwareAPI::startDataAcquisition - the layout differs from the one %1% "
+                          "was recorded with: "
                           "it is kept on the stack and the run goes to %2%",
                           kept, fresh ? fresh->acquisitionID : std::string()));
     listener->acquisitionStackChanged();
@@ -269,24 +297,30 @@ Acquisition* HardwareAPI::keepRecordingAndStartAnew(const RunRecord& run) {
 
 bool HardwareAPI::stopDataAcquisition() {
     listener->log("HardwareAPI::stopDataAcquisition");
-    if (hardwareState->dongleMode != DongleModeData) return listener->error(6, "");
-    if (!connected(hardwareState, 1) && !connected(hardwareState, 2)) return listener->error(5, "");
+    if (hardwareState->dongleMode != DongleModeData)
+        return listener->error(6, "");
+    if (!connected(hardwareState, 1) && !connected(hardwareState, 2))
+        return listener->error(5, "");
     protocol->stopData();
     protocol->getDongleStatus();
     return true;
 }
 
 bool HardwareAPI::setFixedConfiguration(int remote, int config) {
-    listener->log(logLine("HardwareAPI::setFixedConfiguration - remote: %1% - config: %2%", remote, config));
-    if (hardwareState->dongleMode != DongleModeConnected) return listener->error(0, "");
+    listener->log(
+        logLine("HardwareAPI::setFixedConfiguration - remote: %1% - config: %2%", remote, config));
+    if (hardwareState->dongleMode != DongleModeConnected)
+        return listener->error(0, "");
     if (!HardwareState::isValidRemote(remote) || !connected(hardwareState, remote))
         return listener->error(1, "");
     // Checked before anything is queued: the follow-up requests without the configuration
     // itself would leave the remote half set up.
-    if (!fixedConfiguration(config)) return listener->error(38, "");
+    if (!fixedConfiguration(config))
+        return listener->error(38, "");
     protocol->setFixedConfig(remote, config);
     protocol->getPacketConfig(remote);
-    if (acquisitionStack->hasSensor(remote, SensorBarometer)) protocol->getCalibration(remote, SensorBarometer);
+    if (acquisitionStack->hasSensor(remote, SensorBarometer))
+        protocol->getCalibration(remote, SensorBarometer);
     protocol->getFixedConfig(remote);
     if (acquisitionStack->hasSensor(remote, SensorThermometer))
         protocol->getCalibration(remote, SensorThermometer);
@@ -302,14 +336,17 @@ bool HardwareAPI::remotePowerDown(int remote) {
 }
 
 bool HardwareAPI::setOutputConfig(int remote, int sensorID, int key, int value) {
-    listener->log(logLine("HardwareAPI::setOutputConfig - remote: %1% - sensorID %2% - Key %3% - Value %4%",
-                      remote, sensorID, key, value));
+    listener->log(
+        logLine("HardwareAPI::setOutputConfig - remote: %1% - sensorID %2% - Key %3% - Value %4%",
+                remote, sensorID, key, value));
     int mode = hardwareState->dongleMode;
-    if (mode != DongleModeData && mode != DongleModeConnected) return listener->error(8, "");
+    if (mode != DongleModeData && mode != DongleModeConnected)
+        return listener->error(8, "");
     if (!HardwareState::isValidRemote(remote) || !connected(hardwareState, remote))
         return listener->error(9, "");
     // A frame the encoder refuses would never be answered, and the remote would stay busy.
-    if (Protocol::buildSetOutputConfig(remote, sensorID, key, value).empty()) return listener->error(37, "");
+    if (Protocol::buildSetOutputConfig(remote, sensorID, key, value).empty())
+        return listener->error(37, "");
     int idle = 0;
     if (!hardwareState->outputConfigBusyRemote.compare_exchange_strong(idle, remote))
         return listener->error(10, "");
@@ -348,7 +385,7 @@ void appendSlot(bson_t* document, const char* key, const RunRemote& layout) {
     bson_append_document_end(document, &slot);
 }
 
-}  // namespace
+} // namespace
 
 void HardwareAPI::buildMetadata(bson_t* document) const {
     std::lock_guard structure(acquisitionStack->structure());
@@ -356,9 +393,10 @@ void HardwareAPI::buildMetadata(bson_t* document) const {
     std::string id = current ? current->acquisitionID : std::string();
     // The start of the latest run: the document is written when a run starts, and again
     // when it ends.
-    std::string date = current && !current->runs.empty()
-                           ? current->runs.back().startDate
-                           : boost::posix_time::to_iso_string(boost::posix_time::microsec_clock::local_time());
+    std::string date =
+        current && !current->runs.empty()
+            ? current->runs.back().startDate
+            : boost::posix_time::to_iso_string(boost::posix_time::microsec_clock::local_time());
     BSON_APPEND_UTF8(document, "acquisitionID", id.c_str());
     BSON_APPEND_INT32(document, "dongleID", hardwareState->dongleID);
     BSON_APPEND_INT32(document, "fwVersion", hardwareState->fwVersion);
@@ -385,7 +423,8 @@ void HardwareAPI::buildMetadata(bson_t* document) const {
         layout.sensorDataLen = config->sensorDataLens();
         appendSlot(document, key.c_str(), layout);
     }
-    if (!current || current->runs.empty()) return;
+    if (!current || current->runs.empty())
+        return;
     bson_t runs;
     bson_append_array_begin(document, "runs", -1, &runs);
     for (std::size_t i = 0; i < current->runs.size(); ++i) {
@@ -410,11 +449,13 @@ void HardwareAPI::saveHardwareState() {
             current->fwVersion = hardwareState->fwVersion;
             const RunRecord* run = current->runs.empty() ? nullptr : &current->runs.back();
             for (auto& [remote, configuration] : current->remoteConfigurations) {
-                if (!HardwareState::isValidRemote(remote)) continue;
+                if (!HardwareState::isValidRemote(remote))
+                    continue;
                 // A remote of the acquisition that does not stream in this run keeps the
                 // layout its recorded frames have.
                 RunRemote layout = run ? run->remote(remote) : liveLayout(*current, remote);
-                if (layout.fixedConfig == 0) continue;
+                if (layout.fixedConfig == 0)
+                    continue;
                 configuration->remoteId = layout.remoteID;
                 configuration->fixedConfig = layout.fixedConfig;
                 configuration->replaceSensorDataLengths(layout.sensorDataLen, true);
@@ -436,8 +477,8 @@ RunRemote readSlot(const bson_t* document, const std::string& path) {
     bson_iter_t iter, found, lengths;
     auto readInt = [&](const char* key) {
         std::string full = path + "." + key;
-        if (bson_iter_init(&iter, document) && bson_iter_find_descendant(&iter, full.c_str(), &found) &&
-            BSON_ITER_HOLDS_INT32(&found))
+        if (bson_iter_init(&iter, document) &&
+            bson_iter_find_descendant(&iter, full.c_str(), &found) && BSON_ITER_HOLDS_INT32(&found))
             return bson_iter_int32(&found);
         return int32_t(0);
     };
@@ -446,23 +487,29 @@ RunRemote readSlot(const bson_t* document, const std::string& path) {
     layout.sensorFwVersion = readInt("sensorFwVersion");
     layout.fixedConfig = readInt("fixedConfig");
     std::string lengthsPath = path + ".sensorDataLen";
-    if (bson_iter_init(&iter, document) && bson_iter_find_descendant(&iter, lengthsPath.c_str(), &found) &&
+    if (bson_iter_init(&iter, document) &&
+        bson_iter_find_descendant(&iter, lengthsPath.c_str(), &found) &&
         BSON_ITER_HOLDS_DOCUMENT(&found) && bson_iter_recurse(&found, &lengths)) {
         while (bson_iter_next(&lengths)) {
             int type = leadingNumber(bson_iter_key(&lengths));
-            if (type != 0 && BSON_ITER_HOLDS_INT32(&lengths)) layout.sensorDataLen[type] = bson_iter_int32(&lengths);
+            if (type != 0 && BSON_ITER_HOLDS_INT32(&lengths))
+                layout.sensorDataLen[type] = bson_iter_int32(&lengths);
         }
     }
     std::string constantsPath = path + ".constants";
     bson_iter_t words;
-    if (bson_iter_init(&iter, document) && bson_iter_find_descendant(&iter, constantsPath.c_str(), &found) &&
+    if (bson_iter_init(&iter, document) &&
+        bson_iter_find_descendant(&iter, constantsPath.c_str(), &found) &&
         BSON_ITER_HOLDS_DOCUMENT(&found) && bson_iter_recurse(&found, &lengths)) {
         while (bson_iter_next(&lengths)) {
             int type = leadingNumber(bson_iter_key(&lengths));
-            if (type == 0 || !BSON_ITER_HOLDS_ARRAY(&lengths) || !bson_iter_recurse(&lengths, &words)) continue;
+            if (type == 0 || !BSON_ITER_HOLDS_ARRAY(&lengths) ||
+                !bson_iter_recurse(&lengths, &words))
+                continue;
             std::vector<int32_t>& values = layout.constants[type];
             while (bson_iter_next(&words))
-                if (BSON_ITER_HOLDS_INT32(&words)) values.push_back(bson_iter_int32(&words));
+                if (BSON_ITER_HOLDS_INT32(&words))
+                    values.push_back(bson_iter_int32(&words));
         }
     }
     return layout;
@@ -486,7 +533,8 @@ std::vector<RunRecord> readRuns(const bson_t* document, const std::string& lastS
         bool hasOffset = false;
         while (bson_iter_next(&field)) {
             std::string key = bson_iter_key(&field);
-            if (key == "rawOffset" && (BSON_ITER_HOLDS_INT64(&field) || BSON_ITER_HOLDS_INT32(&field))) {
+            if (key == "rawOffset" &&
+                (BSON_ITER_HOLDS_INT64(&field) || BSON_ITER_HOLDS_INT32(&field))) {
                 run.rawOffset = bson_iter_as_int64(&field);
                 hasOffset = true;
             } else if (key == "startDate" && BSON_ITER_HOLDS_UTF8(&field)) {
@@ -496,13 +544,15 @@ std::vector<RunRecord> readRuns(const bson_t* document, const std::string& lastS
         std::string path = "runs." + std::to_string(i);
         run.remote(1) = readSlot(document, path + ".remote1");
         run.remote(2) = readSlot(document, path + ".remote2");
-        if (!hasOffset || run.rawOffset < 0 || (!runs.empty() && run.rawOffset < runs.back().rawOffset)) {
+        if (!hasOffset || run.rawOffset < 0 ||
+            (!runs.empty() && run.rawOffset < runs.back().rawOffset)) {
             valid = false;
             break;
         }
         runs.push_back(std::move(run));
     }
-    if (valid && !runs.empty()) return runs;
+    if (valid && !runs.empty())
+        return runs;
     RunRecord whole;
     whole.startDate = lastStartDate;
     whole.remote(1) = readSlot(document, "remote1");
@@ -510,21 +560,24 @@ std::vector<RunRecord> readRuns(const bson_t* document, const std::string& lastS
     return {whole};
 }
 
-}  // namespace
+} // namespace
 
 bool HardwareAPI::reloadAcquisition(std::string acquisitionID) {
     listener->log(logLine("HardwareAPI::reloadAcquisition - %1%", acquisitionID));
-    if (!FileSystem::isPlainFileName(acquisitionID)) return listener->error(27, "");
+    if (!FileSystem::isPlainFileName(acquisitionID))
+        return listener->error(27, "");
     std::string dir = fileSystem->getDirectory(FileSystem::RawData);
     std::string raw = dir + acquisitionID + ".raw";
     std::string meta = dir + acquisitionID + ".bson";
     std::error_code ec;
     auto rawSize = std::filesystem::file_size(std::filesystem::u8path(raw), ec);
-    if (ec || rawSize < 2) return listener->error(27, "");
+    if (ec || rawSize < 2)
+        return listener->error(27, "");
 
     bson_t document;
     std::string errorText;
-    if (!fileSystem->readBson(&document, meta, errorText)) return false;
+    if (!fileSystem->readBson(&document, meta, errorText))
+        return false;
     bson_iter_t iter;
     std::string lastStartDate;
     if (bson_iter_init_find(&iter, &document, "lastStartDate") && BSON_ITER_HOLDS_UTF8(&iter))
@@ -536,7 +589,8 @@ bool HardwareAPI::reloadAcquisition(std::string acquisitionID) {
     bson_destroy(&document);
     for (int remote : {1, 2}) {
         RunRemote& layout = remotes[remote - 1];
-        if (layout.fixedConfig > 0) continue;
+        if (layout.fixedConfig > 0)
+            continue;
         for (auto run = runs.rbegin(); run != runs.rend(); ++run)
             if (run->remote(remote).fixedConfig > 0) {
                 layout = run->remote(remote);
@@ -548,7 +602,8 @@ bool HardwareAPI::reloadAcquisition(std::string acquisitionID) {
         listener->log("HardwareAPI::reloadAcquisition - No fixed config in metadata");
         return false;
     }
-    listener->log(logLine("HardwareAPI::reloadAcquisition: config1 %1% - config2 %2%", config1, config2));
+    listener->log(
+        logLine("HardwareAPI::reloadAcquisition: config1 %1% - config2 %2%", config1, config2));
 
     std::unique_lock structure(acquisitionStack->structure());
     Acquisition* current = acquisitionStack->getCurrent();
@@ -561,10 +616,12 @@ bool HardwareAPI::reloadAcquisition(std::string acquisitionID) {
     }
     for (int remote : {1, 2}) {
         const RunRemote& layout = remotes[remote - 1];
-        if (layout.fixedConfig <= 0) continue;
+        if (layout.fixedConfig <= 0)
+            continue;
         acquisitionStack->addRemote(remote, layout.fixedConfig, layout.remoteID);
         if (RemoteConfiguration* configuration = current->remoteConfiguration(remote)) {
-            for (auto [type, length] : layout.sensorDataLen) configuration->setSensorDataLength(type, length);
+            for (auto [type, length] : layout.sensorDataLen)
+                configuration->setSensorDataLength(type, length);
             // The constants the samples were converted with when the recording ended.
             applyConstants(*configuration, layout.constants);
         }
@@ -572,7 +629,8 @@ bool HardwareAPI::reloadAcquisition(std::string acquisitionID) {
     current->runs = runs;
 
     std::ifstream file(std::filesystem::u8path(raw), std::ios::binary);
-    if (!file) return listener->error(24, "");
+    if (!file)
+        return listener->error(24, "");
     // Replay every complete frame through the decoder, exactly as it was decoded live: each
     // run starts its sensors' frame count afresh, as the start of streaming did, and walks
     // its frames with the layout it was recorded with. The file is read in large blocks; a
@@ -580,7 +638,7 @@ bool HardwareAPI::reloadAcquisition(std::string acquisitionID) {
     std::vector<uint8_t> buffer;
     std::vector<char> block(1 << 20);
     std::size_t start = 0;
-    uint64_t fileOffset = 0;      // file offset of buffer[0]
+    uint64_t fileOffset = 0; // file offset of buffer[0]
     std::size_t nextRun = 0;
     uint64_t skipped = 0, undecoded = 0;
     auto beginRun = [&](const RunRecord& run) {
@@ -588,25 +646,29 @@ bool HardwareAPI::reloadAcquisition(std::string acquisitionID) {
             const RunRemote& layout = run.remote(remote);
             if (layout.fixedConfig == configuration->fixedConfig && !layout.sensorDataLen.empty())
                 configuration->replaceSensorDataLengths(layout.sensorDataLen, true);
-            for (auto& [type, sensor] : configuration->sensors) sensor->awaitingFirstFrame = true;
+            for (auto& [type, sensor] : configuration->sensors)
+                sensor->awaitingFirstFrame = true;
         }
     };
     while (file) {
         file.read(block.data(), std::streamsize(block.size()));
         std::streamsize got = file.gcount();
-        if (got <= 0) break;
+        if (got <= 0)
+            break;
         buffer.erase(buffer.begin(), buffer.begin() + std::ptrdiff_t(start));
         fileOffset += start;
         start = 0;
         buffer.insert(buffer.end(), block.begin(), block.begin() + got);
         while (buffer.size() - start >= 3) {
             std::size_t size = std::size_t(buffer[start + 2]) + 4;
-            if (buffer.size() - start < size) break;
+            if (buffer.size() - start < size)
+                break;
             while (nextRun < runs.size() && uint64_t(runs[nextRun].rawOffset) <= fileOffset + start)
                 beginRun(runs[nextRun++]);
             std::span<const uint8_t> frame(buffer.data() + start, size);
             if (frame[0] == 0x02 && frame[size - 1] == 0x0A && frame[1] == DATA_FROM_REMOTE) {
-                if (!dataParser->dataFromRemote(frame, true)) ++undecoded;
+                if (!dataParser->dataFromRemote(frame, true))
+                    ++undecoded;
             } else {
                 ++skipped;
             }
@@ -614,11 +676,14 @@ bool HardwareAPI::reloadAcquisition(std::string acquisitionID) {
         }
     }
     if (skipped)
-        listener->log(logLine("HardwareAPI::reloadAcquisition - %1% malformed frames skipped", skipped));
+        listener->log(
+            logLine("HardwareAPI::reloadAcquisition - %1% malformed frames skipped", skipped));
     if (undecoded)
-        listener->log(logLine("HardwareAPI::reloadAcquisition - %1% frames could not be split into sensor blocks",
-                              undecoded));
-    for (auto& [remote, configuration] : current->remoteConfigurations) configuration->recalibrateAll();
+        listener->log(logLine(
+            "HardwareAPI::reloadAcquisition - %1% frames could not be split into sensor blocks",
+            undecoded));
+    for (auto& [remote, configuration] : current->remoteConfigurations)
+        configuration->recalibrateAll();
     structure.unlock();
     listener->acquisitionStackChanged();
     listener->hardwareStateChanged();

@@ -92,7 +92,8 @@ private:
     RunRecord liveRun(const Acquisition& acquisition) const;
     // The calibration constants a remote's sensors convert with, as the run records keep
     // them, and back.
-    static std::map<int32_t, std::vector<int32_t>> reportedConstants(const RemoteConfiguration& configuration);
+    static std::map<int32_t, std::vector<int32_t>>
+    reportedConstants(const RemoteConfiguration& configuration);
     static void applyConstants(RemoteConfiguration& configuration,
                                const std::map<int32_t, std::vector<int32_t>>& constants);
     // True when `run` can be recorded into `acquisition` without making any of its

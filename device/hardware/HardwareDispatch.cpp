@@ -43,7 +43,8 @@ void HardwareDispatch::dongleNotPluggedIn() {
     listener->dongleNotPluggedIn();
     // A dongle pulled in the middle of a run ends the run as a stop would: the raw file is
     // closed with every frame received and the sensors are re-timed.
-    if (hardware) hardware->endInterruptedRun();
+    if (hardware)
+        hardware->endInterruptedRun();
     dropCommands();
     hardwareState->reset();
     listener->hardwareStateChanged();
@@ -52,31 +53,33 @@ void HardwareDispatch::dongleNotPluggedIn() {
 void HardwareDispatch::replyReceived(int command, int first, int second) {
     // The run's record is complete on disk before anyone hears that it stopped: a page may
     // keep or reload the acquisition the moment it does.
-    if (command == GET_DONGLE_STATUS && second == DongleModeData && first != DongleModeData && hardware)
+    if (command == GET_DONGLE_STATUS && second == DongleModeData && first != DongleModeData &&
+        hardware)
         hardware->runEnded();
     listener->replyReceived(command, first, second);
     switch (command) {
     case GET_DONGLE_STATUS:
         for (int remote : {1, 2})
-            if (hardwareState->remoteStatus(remote)->rfStatus == 1) protocol->getRemoteStatus(remote);
+            if (hardwareState->remoteStatus(remote)->rfStatus == 1)
+                protocol->getRemoteStatus(remote);
         listener->hardwareStateChanged();
         break;
     case GET_PAIRING:
         if (askPairedRemotes.exchange(false))
             for (int remote : {1, 2}) {
                 RemoteStatus* status = hardwareState->remoteStatus(remote);
-                if (status->pairStatus == 1 && status->rfStatus != 1) protocol->getRemoteStatus(remote);
+                if (status->pairStatus == 1 && status->rfStatus != 1)
+                    protocol->getRemoteStatus(remote);
             }
         break;
     case GET_REMOTE_STATUS:
         // The parser says (second 1) when this reply is what made the remote connected.
-        if (second == 1 && HardwareState::isValidRemote(first)) remoteConnected(first);
+        if (second == 1 && HardwareState::isValidRemote(first))
+            remoteConnected(first);
         listener->hardwareStateChanged();
         break;
     case GET_OUTPUT_CONFIG:
-    case GET_FIXED_CONFIG:
-        listener->hardwareStateChanged();
-        break;
+    case GET_FIXED_CONFIG: listener->hardwareStateChanged(); break;
     case ACK:
         if (first == START_DATA || first == START_ASYMETRIC_DATA) {
             listener->hardwareStateChanged();
@@ -93,11 +96,9 @@ void HardwareDispatch::replyReceived(int command, int first, int second) {
             remoteConnected(first);
         else if (second == 0 || second == 1)
             protocol->getDongleStatus();
-        return;  // unsolicited: the command in flight is still unanswered
-    case DATA_FROM_REMOTE:
-        return;
-    default:
-        break;
+        return; // unsolicited: the command in flight is still unanswered
+    case DATA_FROM_REMOTE: return;
+    default: break;
     }
     protocol->commandAnswered();
 }
@@ -108,22 +109,27 @@ void HardwareDispatch::remoteConnected(int remote) {
     int config = hardwareState->packetConfig(remote)->fixedConfig;
     if (config != 0) {
         hardwareState->dongleMode = DongleModeConnected;
-        if (hardware) hardware->setFixedConfiguration(remote, config);
+        if (hardware)
+            hardware->setFixedConfiguration(remote, config);
     }
 }
 
 void HardwareDispatch::commandUnanswered(const Packet& frame) {
     // 02 24 04 remote 01 sensorType setting 0A
-    if (frame.size() < 8 || frame[1] != SET_OUTPUT_CONFIG) return;
+    if (frame.size() < 8 || frame[1] != SET_OUTPUT_CONFIG)
+        return;
     int remote = frame[3];
     // Only the setting still waiting is dropped: after a state reset another one may have
     // taken its place while this frame was on its way.
     RemoteOutputConfig* output = hardwareState->outputConfig(remote);
-    if (!output || output->pendingSensor != frame[5] || output->pendingSetting != frame[6]) return;
+    if (!output || output->pendingSensor != frame[5] || output->pendingSetting != frame[6])
+        return;
     int busy = remote;
     if (hardwareState->outputConfigBusyRemote.compare_exchange_strong(busy, 0))
-        log(logLine("HardwareDispatch::commandUnanswered - SET_OUTPUT_CONFIG for remote %1% never answered; "
-                    "the remote takes settings again", remote));
+        log(logLine("HardwareDispatch::commandUnanswered - SET_OUTPUT_CONFIG for remote %1% never "
+                    "answered; "
+                    "the remote takes settings again",
+                    remote));
 }
 
 void HardwareDispatch::hardwareStateChanged() { listener->hardwareStateChanged(); }

@@ -46,8 +46,8 @@ public:
     // that waited for that answer frees its remote.
     void commandUnanswered(const Packet& frame);
 
-    IKorvexListener* listener;   // the library's event dispatcher; not owned
-    HardwareAPI* hardware;       // the owning controller; may be null in tests
+    IKorvexListener* listener; // the library's event dispatcher; not owned
+    HardwareAPI* hardware;     // the owning controller; may be null in tests
     HardwareState* hardwareState;
     Protocol* protocol;
 

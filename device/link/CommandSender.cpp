@@ -9,25 +9,21 @@
 
 CommandSender::CommandSender(IKorvexListener* listener, ISerialDevice* device, Protocol* protocol,
                              AnswerTiming timing)
-    : listener(listener), device(device), queue(protocol->getCommandQueue()), timing(timing)
-{
-}
+    : listener(listener), device(device), queue(protocol->getCommandQueue()), timing(timing) {}
 
-void CommandSender::log(const std::string& line)
-{
+void CommandSender::log(const std::string& line) {
     if (listener)
         listener->log(line);
 }
 
-bool CommandSender::sleepUntil(std::stop_token stop, std::chrono::steady_clock::time_point deadline)
-{
+bool CommandSender::sleepUntil(std::stop_token stop,
+                               std::chrono::steady_clock::time_point deadline) {
     std::unique_lock lock(sleepMutex);
     sleepCondition.wait_until(lock, stop, deadline, [] { return false; });
     return !stop.stop_requested();
 }
 
-void CommandSender::listenLoop(std::stop_token stop)
-{
+void CommandSender::listenLoop(std::stop_token stop) {
     // The frame being sent stays alive until the next one is taken, so nothing that still
     // refers to its bytes can outlive them.
     std::unique_ptr<Packet> current;
@@ -44,8 +40,7 @@ void CommandSender::listenLoop(std::stop_token stop)
     }
 }
 
-void CommandSender::send(const Packet& frame, std::stop_token stop)
-{
+void CommandSender::send(const Packet& frame, std::stop_token stop) {
     using Clock = std::chrono::steady_clock;
     const std::string name = names.commandName(frame.size() > 1 ? frame[1] : -1);
     log("CommandSender::listenLoop: >>> " + name);

@@ -46,7 +46,9 @@ public:
 
     // Called on the sender's thread with each frame that stayed unanswered after both
     // attempts. Set it before the thread starts.
-    void setGiveUpHandler(std::function<void(const Packet&)> handler) { giveUp = std::move(handler); }
+    void setGiveUpHandler(std::function<void(const Packet&)> handler) {
+        giveUp = std::move(handler);
+    }
 
     // The sender thread's body: sends whatever is queued, in order, then waits for more.
     // Returns promptly when `stop` is requested (frames still queued stay in the queue).

@@ -29,7 +29,8 @@ std::string renderFrame(std::span<const uint8_t> b) {
     char hex[8];
     for (std::size_t i = 0; i < b.size(); ++i) {
         std::snprintf(hex, sizeof hex, "0x%02x", b[i]);
-        if (i) text += ", ";
+        if (i)
+            text += ", ";
         text += hex;
     }
     text += "} " + std::to_string(b.size());
@@ -42,7 +43,7 @@ void applySetting(RemoteOutputConfig* config, int sensorType, int packed) {
     config->setSetting(sensorType, packed);
 }
 
-}  // namespace
+} // namespace
 
 DataParser::DataParser(IKorvexListener* listener, HardwareState* hardwareState,
                        AcquisitionStack* acquisitionStack, PacketQueue* receiveQueue)
@@ -57,7 +58,8 @@ DataParser::~DataParser() = default;
 void DataParser::listenLoop(std::stop_token stop) {
     while (!stop.stop_requested()) {
         std::unique_ptr<Packet> frame = receiveQueue->popWait(stop);
-        if (!frame) return;
+        if (!frame)
+            return;
         try {
             handleFrame(frame->bytes());
         } catch (const std::exception& e) {
@@ -69,16 +71,20 @@ void DataParser::listenLoop(std::stop_token stop) {
 
 bool DataParser::hasPayload(std::span<const uint8_t> b, std::size_t payload, const char* handler) {
     // The framer guarantees b.size() == length byte + 4; check the layout against it.
-    if (b.size() >= payload + FRAME_OVERHEAD) return true;
+    if (b.size() >= payload + FRAME_OVERHEAD)
+        return true;
     ++dropped;
-    listener->log(logLine("DataParser::%1% - frame too short, dropped: %2%", handler, renderFrame(b)));
+    listener->log(
+        logLine("DataParser::%1% - frame too short, dropped: %2%", handler, renderFrame(b)));
     return false;
 }
 
 bool DataParser::knownRemote(int remote, const char* handler) {
-    if (HardwareState::isValidRemote(remote)) return true;
+    if (HardwareState::isValidRemote(remote))
+        return true;
     ++dropped;
-    listener->log(logLine("DataParser::%1% - reply for unknown remote %2% ignored", handler, remote));
+    listener->log(
+        logLine("DataParser::%1% - reply for unknown remote %2% ignored", handler, remote));
     return false;
 }
 
@@ -122,18 +128,22 @@ void DataParser::handleFrame(std::span<const uint8_t> b) {
 }
 
 void DataParser::getNAck(std::span<const uint8_t> b) {
-    if (!hasPayload(b, 2, "getNAck")) return;
+    if (!hasPayload(b, 2, "getNAck"))
+        return;
     int command = b[P];
     int errorCode = b[P + 1];
-    if (command == FIND_REMOTE) listener->findRemoteResult(0);
-    if (command == SET_OUTPUT_CONFIG) hardwareState->outputConfigBusyRemote = 0;
+    if (command == FIND_REMOTE)
+        listener->findRemoteResult(0);
+    if (command == SET_OUTPUT_CONFIG)
+        hardwareState->outputConfigBusyRemote = 0;
     listener->log(logLine("DataParser::getNAck: %1% - %2%", names.commandName(command),
-                      names.nackText(errorCode)));
+                          names.nackText(errorCode)));
     listener->replyReceived(NACK, command, -1);
 }
 
 void DataParser::getAck(std::span<const uint8_t> b) {
-    if (!hasPayload(b, 1, "getAck")) return;
+    if (!hasPayload(b, 1, "getAck"))
+        return;
     int command = b[P];
     if (command == START_DATA || command == START_ASYMETRIC_DATA) {
         hardwareState->dongleMode = DongleModeData;
@@ -158,8 +168,10 @@ void DataParser::getAck(std::span<const uint8_t> b) {
             // The wheel-related output (sensor 20) has two linked keys: switching one mode
             // sets the other as the remote does.
             if (sensor == 20) {
-                if (setting == 0x00) applySetting(config, sensor, 0x20);
-                if (setting == 0x21) applySetting(config, sensor, 0x02);
+                if (setting == 0x00)
+                    applySetting(config, sensor, 0x20);
+                if (setting == 0x21)
+                    applySetting(config, sensor, 0x02);
             }
             hardwareState->outputConfigBusyRemote = 0;
             listener->hardwareStateChanged();
@@ -170,7 +182,8 @@ void DataParser::getAck(std::span<const uint8_t> b) {
 }
 
 void DataParser::getPairing(std::span<const uint8_t> b) {
-    if (!hasPayload(b, 8, "getPairing")) return;
+    if (!hasPayload(b, 8, "getPairing"))
+        return;
     int status1 = b[P], id1 = be24(b, P + 1);
     int status2 = b[P + 4], id2 = be24(b, P + 5);
     RemoteStatus* r1 = hardwareState->remoteStatus(1);
@@ -180,12 +193,13 @@ void DataParser::getPairing(std::span<const uint8_t> b) {
     r2->pairStatus = status2;
     r2->remoteID = status2 ? id2 : 0;
     listener->log(logLine("DataParser::getPairing: status1: %1% ID1: %2% - status2: %3% ID2: %4%",
-                      status1, id1, status2, id2));
+                          status1, id1, status2, id2));
     listener->replyReceived(GET_PAIRING, -1, -1);
 }
 
 void DataParser::findRemote(std::span<const uint8_t> b) {
-    if (!hasPayload(b, 3, "findRemote")) return;
+    if (!hasPayload(b, 3, "findRemote"))
+        return;
     int id = be24(b, P);
     if (id == hardwareState->remoteStatus(1)->remoteID ||
         id == hardwareState->remoteStatus(2)->remoteID)
@@ -209,7 +223,8 @@ void DataParser::endOfRun() {
 }
 
 void DataParser::getDongleStatus(std::span<const uint8_t> b) {
-    if (!hasPayload(b, 6, "getDongleStatus")) return;
+    if (!hasPayload(b, 6, "getDongleStatus"))
+        return;
     int old = hardwareState->dongleMode;
     int fw = be16(b, P);
     int modeNumber = b[P + 2];
@@ -220,55 +235,67 @@ void DataParser::getDongleStatus(std::span<const uint8_t> b) {
     hardwareState->fwVersion = fw;
     hardwareState->dongleID = id;
     hardwareState->dongleMode = mask;
-    if (old == DongleModeData && mask != DongleModeData) endOfRun();
-    listener->log(logLine("DataParser::getDongleStatus: fwVersion: %1% - dongleMode: %2% - dongleID: %3%",
-                      fw, mask, id));
+    if (old == DongleModeData && mask != DongleModeData)
+        endOfRun();
+    listener->log(
+        logLine("DataParser::getDongleStatus: fwVersion: %1% - dongleMode: %2% - dongleID: %3%", fw,
+                mask, id));
     listener->replyReceived(GET_DONGLE_STATUS, mask, old);
 }
 
 void DataParser::getFixedConfig(std::span<const uint8_t> b) {
-    if (!hasPayload(b, 2, "getFixedConfig")) return;
+    if (!hasPayload(b, 2, "getFixedConfig"))
+        return;
     int remote = b[P], config = b[P + 1];
     if (knownRemote(remote, "getFixedConfig")) {
         hardwareState->packetConfig(remote)->fixedConfig = config;
-        listener->log(logLine("DataParser::getFixedConfig: remote: %1% - fixed Config: %2%", remote, config));
+        listener->log(
+            logLine("DataParser::getFixedConfig: remote: %1% - fixed Config: %2%", remote, config));
     }
     listener->replyReceived(GET_FIXED_CONFIG, remote, config);
 }
 
 void DataParser::getOutputConfig(std::span<const uint8_t> b) {
-    if (!hasPayload(b, 2, "getOutputConfig")) return;
+    if (!hasPayload(b, 2, "getOutputConfig"))
+        return;
     int remote = b[P], count = b[P + 1];
-    if (!hasPayload(b, 2 + 2 * std::size_t(count), "getOutputConfig")) return;
+    if (!hasPayload(b, 2 + 2 * std::size_t(count), "getOutputConfig"))
+        return;
     if (knownRemote(remote, "getOutputConfig")) {
         RemoteOutputConfig* config = hardwareState->outputConfig(remote);
         for (int i = 0; i < count; ++i)
             applySetting(config, b[P + 2 + 2 * i], b[P + 3 + 2 * i]);
-        listener->log(logLine("DataParser::getOutputConfig: remote: %1% - nbrKeyValues: %2%", remote, count));
+        listener->log(
+            logLine("DataParser::getOutputConfig: remote: %1% - nbrKeyValues: %2%", remote, count));
     }
     listener->replyReceived(GET_OUTPUT_CONFIG, -1, -1);
 }
 
 void DataParser::getPacketConfig(std::span<const uint8_t> b) {
-    if (!hasPayload(b, 2, "getPacketConfig")) return;
+    if (!hasPayload(b, 2, "getPacketConfig"))
+        return;
     int remote = b[P], count = b[P + 1];
-    if (!hasPayload(b, 2 + 2 * std::size_t(count), "getPacketConfig")) return;
+    if (!hasPayload(b, 2 + 2 * std::size_t(count), "getPacketConfig"))
+        return;
     if (knownRemote(remote, "getPacketConfig")) {
         RemotePacketConfig* config = hardwareState->packetConfig(remote);
         config->clear();
         config->configured = true;
         for (int i = 0; i < count; ++i)
             config->setSensorDataLen(b[P + 2 + 2 * i], b[P + 3 + 2 * i]);
-        listener->log(logLine("DataParser::getPacketConfig: remote: %1% - nbrSensor: %2%", remote, count));
+        listener->log(
+            logLine("DataParser::getPacketConfig: remote: %1% - nbrSensor: %2%", remote, count));
     }
     listener->replyReceived(GET_PACKET_CONFIG, -1, -1);
 }
 
 void DataParser::getCalibration(std::span<const uint8_t> b) {
-    if (!hasPayload(b, 3, "getCalibration")) return;
+    if (!hasPayload(b, 3, "getCalibration"))
+        return;
     int remote = b[P], type = b[P + 1];
     std::size_t m = b[P + 2];
-    if (!hasPayload(b, 3 + m, "getCalibration")) return;
+    if (!hasPayload(b, 3 + m, "getCalibration"))
+        return;
     const std::size_t c = P + 3;
     if (knownRemote(remote, "getCalibration")) {
         std::lock_guard structure(acquisitionStack->structure());
@@ -277,14 +304,18 @@ void DataParser::getCalibration(std::span<const uint8_t> b) {
             if (auto* barometer = dynamic_cast<Barometer*>(sensor)) {
                 barometer->setCoefficientWords(int16_t(be16s(b, c)), int16_t(be16s(b, c + 2)),
                                                int16_t(be16s(b, c + 4)), int16_t(be16s(b, c + 6)));
-                listener->log(logLine("DataParser::getCalibration - Barometer - remote: %1% - A0: %2% B1: %3% B2: %4% C12: %5%",
-                                  remote, barometer->a0, barometer->b1, barometer->b2, barometer->c12));
+                listener->log(logLine("DataParser::getCalibration - Barometer - remote: %1% - A0: "
+                                      "%2% B1: %3% B2: %4% C12: %5%",
+                                      remote, barometer->a0, barometer->b1, barometer->b2,
+                                      barometer->c12));
             }
         } else if (type == SensorThermometer && m > 3) {
             if (auto* thermometer = dynamic_cast<Thermometer*>(sensor)) {
                 thermometer->setCalibrationPoints(float(be16(b, c)), float(be16(b, c + 2)));
-                listener->log(logLine("DataParser::getCalibration - Thermometer - remote: %1% - calAt85degrees: %2% calAt30degrees: %3%",
-                                  remote, thermometer->calAt85degrees, thermometer->calAt30degrees));
+                listener->log(logLine("DataParser::getCalibration - Thermometer - remote: %1% - "
+                                      "calAt85degrees: %2% calAt30degrees: %3%",
+                                      remote, thermometer->calAt85degrees,
+                                      thermometer->calAt30degrees));
             }
         }
     }
@@ -292,7 +323,8 @@ void DataParser::getCalibration(std::span<const uint8_t> b) {
 }
 
 void DataParser::getRemoteStatus(std::span<const uint8_t> b) {
-    if (!hasPayload(b, 7, "getRemoteStatus")) return;
+    if (!hasPayload(b, 7, "getRemoteStatus"))
+        return;
     int remote = b[P];
     int sensorFw = be16s(b, P + 1);
     int rfFw = be16s(b, P + 3);
@@ -306,26 +338,31 @@ void DataParser::getRemoteStatus(std::span<const uint8_t> b) {
         status->rfFwVersion = rfFw;
         status->batteryVoltage = battery / 682.5;
         int down = 0;
-        if (status->rfStatus.compare_exchange_strong(down, 1)) connectedNow = 1;
-        listener->log(logLine("DataParser::getRemoteStatus: rfFwVersion: %1% - sensorFwVerion: %2% - batteryVoltage: %3%",
-                          rfFw, sensorFw, battery));
+        if (status->rfStatus.compare_exchange_strong(down, 1))
+            connectedNow = 1;
+        listener->log(logLine("DataParser::getRemoteStatus: rfFwVersion: %1% - sensorFwVerion: %2% "
+                              "- batteryVoltage: %3%",
+                              rfFw, sensorFw, battery));
     }
     listener->replyReceived(GET_REMOTE_STATUS, remote, connectedNow);
 }
 
 void DataParser::rfConnection(std::span<const uint8_t> b) {
-    if (!hasPayload(b, 2, "rfConnection")) return;
+    if (!hasPayload(b, 2, "rfConnection"))
+        return;
     int remote = b[P], status = b[P + 1];
     // An unsolicited frame about a slot the dongle does not have: nothing to update and no
     // follow-up to trigger.
-    if (!knownRemote(remote, "rfConnection")) return;
+    if (!knownRemote(remote, "rfConnection"))
+        return;
     hardwareState->remoteStatus(remote)->rfStatus = status;
     if (status != 1) {
         hardwareState->packetConfig(remote)->configured = false;
         hardwareState->outputConfig(remote)->clear();
         int busy = remote;
         hardwareState->outputConfigBusyRemote.compare_exchange_strong(busy, 0);
-        if (hardwareState->dongleMode == DongleModeData) listener->hardwareStateChanged();
+        if (hardwareState->dongleMode == DongleModeData)
+            listener->hardwareStateChanged();
     }
     listener->log(logLine("DataParser::rfConnection: remote: %1% - rfStatus: %2%", remote, status));
     listener->replyReceived(RF_CONNECTION, remote, status);
@@ -335,7 +372,8 @@ bool DataParser::dataFromRemote(std::span<const uint8_t> b, bool replay) {
     if (b.size() < FRAME_HEADER_SIZE + 4 + 1) {
         ++dropped;
         if (!replay)
-            listener->log(logLine("DataParser::dataFromRemote - frame too short, dropped: %1%", renderFrame(b)));
+            listener->log(logLine("DataParser::dataFromRemote - frame too short, dropped: %1%",
+                                  renderFrame(b)));
         return false;
     }
     int remote = b[P];
@@ -344,12 +382,14 @@ bool DataParser::dataFromRemote(std::span<const uint8_t> b, bool replay) {
     bool whole = true;
     std::lock_guard structure(acquisitionStack->structure());
     Acquisition* current = acquisitionStack->getCurrent();
-    RemoteConfiguration* rc =
-        (current && HardwareState::isValidRemote(remote)) ? current->remoteConfiguration(remote) : nullptr;
+    RemoteConfiguration* rc = (current && HardwareState::isValidRemote(remote))
+                                  ? current->remoteConfiguration(remote)
+                                  : nullptr;
     // The end byte is not block data: a block may run up to it, never over it.
     const std::size_t dataEnd = b.size() - 1;
     for (int i = 0; i < blocks; ++i) {
-        if (position >= dataEnd) break;
+        if (position >= dataEnd)
+            break;
         int type = b[position] & 0x7F;
         int length = rc ? rc->sensorDataLength(type) : 0;
         if (length == 0 || !rc->configured) {
@@ -363,15 +403,19 @@ bool DataParser::dataFromRemote(std::span<const uint8_t> b, bool replay) {
             // that keeps sending such frames streams a layout we do not know.
             if (rc && rc->configured && ++unknownBlocks[remote - 1] < unknownBlocksTolerated) {
                 ++dropped;
-                listener->log(logLine("DataParser::dataFromRemote - block of unknown sensor %1% from remote %2%, "
-                                      "rest of the frame dropped: %3%",
-                                      type, remote, renderFrame(b)));
+                listener->log(logLine(
+                    "DataParser::dataFromRemote - block of unknown sensor %1% from remote %2%, "
+                    "rest of the frame dropped: %3%",
+                    type, remote, renderFrame(b)));
                 break;
             }
             if (!notConfiguredReported.exchange(true)) {
-                listener->log(logLine("DataParser::dataFromRemote: Remote %1% is not configured (%2%)!", remote, length));
+                listener->log(
+                    logLine("DataParser::dataFromRemote: Remote %1% is not configured (%2%)!",
+                            remote, length));
                 listener->error(33, "");
-                if (abortDataStream) abortDataStream();
+                if (abortDataStream)
+                    abortDataStream();
             }
             break;
         }
@@ -380,7 +424,9 @@ bool DataParser::dataFromRemote(std::span<const uint8_t> b, bool replay) {
             ++dropped;
             whole = false;
             if (!replay)
-                listener->log(logLine("DataParser::dataFromRemote - block of sensor %1% overruns the frame, dropped", type));
+                listener->log(logLine(
+                    "DataParser::dataFromRemote - block of sensor %1% overruns the frame, dropped",
+                    type));
             break;
         }
         if (Sensor* sensor = current->getSensor(remote, type)) {

@@ -40,24 +40,21 @@ constexpr FrameShape dongleFrames[] = {
     {NACK, 2, -1, 0, true, First::HostCommand},
 };
 
-const FrameShape* shapeOf(uint8_t command)
-{
+const FrameShape* shapeOf(uint8_t command) {
     for (const FrameShape& shape : dongleFrames)
         if (shape.command == command)
             return &shape;
     return nullptr;
 }
 
-bool hostCommand(uint8_t code)
-{
+bool hostCommand(uint8_t code) {
     return (code >= START_PAIRING && code <= GET_DONGLE_STATUS) ||
            (code >= START_DATA && code <= START_ASYMETRIC_DATA) || code == ENTER_BOOTLOADER;
 }
 
 // False when the `available` bytes of a candidate starting with 0x02 already rule out every
 // frame the dongle sends; bytes not there yet rule out nothing.
-bool plausibleSoFar(const uint8_t* c, size_t available)
-{
+bool plausibleSoFar(const uint8_t* c, size_t available) {
     if (available < 2)
         return true;
     const FrameShape* shape = shapeOf(c[1]);
@@ -86,21 +83,18 @@ bool plausibleSoFar(const uint8_t* c, size_t available)
 
 } // namespace
 
-FrameReader::FrameReader()
-{
+FrameReader::FrameReader() {
     pending.reserve(maxFrameSize);
     joined.reserve(2 * maxFrameSize);
 }
 
-void FrameReader::reset()
-{
+void FrameReader::reset() {
     dropped += pending.size();
     pending.clear();
     hunting = false;
 }
 
-void FrameReader::framingError(bool acrossReads, const ErrorHandler& onError)
-{
+void FrameReader::framingError(bool acrossReads, const ErrorHandler& onError) {
     ++errors;
     // The candidate's first byte is certainly not a frame start we can use; a real frame
     // may begin anywhere after it, so hunt from the next byte on.
@@ -110,8 +104,7 @@ void FrameReader::framingError(bool acrossReads, const ErrorHandler& onError)
         onError(acrossReads);
 }
 
-FrameReader::Verdict FrameReader::judge(const uint8_t* c, size_t available, size_t& size)
-{
+FrameReader::Verdict FrameReader::judge(const uint8_t* c, size_t available, size_t& size) {
     if (!plausibleSoFar(c, available))
         return Verdict::Bad;
     if (available < headerSize)
@@ -138,8 +131,7 @@ FrameReader::Verdict FrameReader::judge(const uint8_t* c, size_t available, size
 }
 
 size_t FrameReader::cut(const uint8_t* bytes, size_t size, size_t carried,
-                        const FrameHandler& onFrame, const ErrorHandler& onError)
-{
+                        const FrameHandler& onFrame, const ErrorHandler& onError) {
     size_t count = 0;
     size_t i = 0;
     while (i < size) {
@@ -170,17 +162,14 @@ size_t FrameReader::cut(const uint8_t* bytes, size_t size, size_t carried,
             framingError(i < carried, onError);
             ++i;
             break;
-        case Verdict::Unfinished:
-            pending.assign(bytes + i, bytes + size);
-            return count;
+        case Verdict::Unfinished: pending.assign(bytes + i, bytes + size); return count;
         }
     }
     return count;
 }
 
 size_t FrameReader::feed(const uint8_t* data, size_t size, const FrameHandler& onFrame,
-                         const ErrorHandler& onError)
-{
+                         const ErrorHandler& onError) {
     if (pending.empty())
         return cut(data, size, 0, onFrame, onError);
     // The held bytes and the new ones are judged as one stretch of the stream.
@@ -191,8 +180,7 @@ size_t FrameReader::feed(const uint8_t* data, size_t size, const FrameHandler& o
     return cut(joined.data(), joined.size(), carried, onFrame, onError);
 }
 
-size_t FrameReader::abandonPending(const FrameHandler& onFrame, const ErrorHandler& onError)
-{
+size_t FrameReader::abandonPending(const FrameHandler& onFrame, const ErrorHandler& onError) {
     size_t count = 0;
     while (!pending.empty()) {
         std::swap(joined, pending);
@@ -203,8 +191,7 @@ size_t FrameReader::abandonPending(const FrameHandler& onFrame, const ErrorHandl
     return count;
 }
 
-std::vector<std::vector<uint8_t>> FrameReader::feed(const std::vector<uint8_t>& bytes)
-{
+std::vector<std::vector<uint8_t>> FrameReader::feed(const std::vector<uint8_t>& bytes) {
     std::vector<std::vector<uint8_t>> out;
     feed(bytes.data(), bytes.size(),
          [&out](const uint8_t* data, size_t size) { out.emplace_back(data, data + size); });

@@ -87,8 +87,8 @@ private:
     // the following bytes up to the next start byte.
     void framingError(bool acrossReads, const ErrorHandler& onError);
 
-    std::vector<uint8_t> pending;   // the unfinished frame, fewer than maxFrameSize bytes
-    std::vector<uint8_t> joined;    // held bytes and new input, cut as one stretch
+    std::vector<uint8_t> pending; // the unfinished frame, fewer than maxFrameSize bytes
+    std::vector<uint8_t> joined;  // held bytes and new input, cut as one stretch
     bool hunting = false;
     uint64_t frames = 0;
     uint64_t errors = 0;

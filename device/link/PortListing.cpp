@@ -4,13 +4,11 @@
 
 namespace {
 
-bool isSpace(char c)
-{
+bool isSpace(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
 }
 
-bool isComName(std::string_view name)
-{
+bool isComName(std::string_view name) {
     if (name.size() < 4 || name.substr(0, 3) != "COM")
         return false;
     for (char c : name.substr(3))
@@ -21,15 +19,13 @@ bool isComName(std::string_view name)
 
 } // namespace
 
-bool isPortName(std::string_view name)
-{
+bool isPortName(std::string_view name) {
     if (name.size() > 5 && name.substr(0, 5) == "/dev/")
         return true;
     return isComName(name);
 }
 
-std::string portNameFromListing(std::string_view output)
-{
+std::string portNameFromListing(std::string_view output) {
     output = output.substr(0, portListingLimit);
     size_t marker = output.find(dongleMarker);
     if (marker == std::string_view::npos)

@@ -14,18 +14,10 @@ using boost::system::error_code;
 
 SerialDevice::SerialDevice(asio::io_context& ioService, IKorvexListener* listener,
                            SerialPortCheck* portFinder, std::chrono::milliseconds retryDelay)
-    : ISerialDevice(listener),
-      ioService(ioService),
-      serialPort(ioService),
-      retryTimer(ioService),
-      idleTimer(ioService),
-      portFinder(portFinder),
-      retryDelay(retryDelay)
-{
-}
+    : ISerialDevice(listener), ioService(ioService), serialPort(ioService), retryTimer(ioService),
+      idleTimer(ioService), portFinder(portFinder), retryDelay(retryDelay) {}
 
-SerialDevice::~SerialDevice()
-{
+SerialDevice::~SerialDevice() {
     error_code ignored;
     retryTimer.cancel();
     idleTimer.cancel();
@@ -33,20 +25,17 @@ SerialDevice::~SerialDevice()
         serialPort.close(ignored);
 }
 
-std::string SerialDevice::portName() const
-{
+std::string SerialDevice::portName() const {
     std::lock_guard lock(nameMutex);
     return openName;
 }
 
-std::stop_token SerialDevice::searchToken()
-{
+std::stop_token SerialDevice::searchToken() {
     std::lock_guard lock(searchMutex);
     return searchStop.get_token();
 }
 
-void SerialDevice::open()
-{
+void SerialDevice::open() {
     {
         std::lock_guard lock(searchMutex);
         if (searchStop.stop_requested())
@@ -59,8 +48,7 @@ void SerialDevice::open()
     });
 }
 
-void SerialDevice::close()
-{
+void SerialDevice::close() {
     // End a discovery that is running on the I/O thread now, rather than after it.
     {
         std::lock_guard lock(searchMutex);
@@ -79,8 +67,7 @@ void SerialDevice::close()
     });
 }
 
-void SerialDevice::scheduleAttempt()
-{
+void SerialDevice::scheduleAttempt() {
     // One attempt at a time, however many times open() is asked for.
     if (closed || attemptPending)
         return;
@@ -94,8 +81,7 @@ void SerialDevice::scheduleAttempt()
     });
 }
 
-void SerialDevice::doOpen()
-{
+void SerialDevice::doOpen() {
     std::string name = portFinder ? portFinder->getDeviceName(searchToken()) : std::string();
     if (closed)
         return;
@@ -109,7 +95,8 @@ void SerialDevice::doOpen()
     error_code error;
     serialPort.open(name, error);
     if (error)
-        listener->log("SerialDevice::do_open - serialPort.open(" + name + ") - Error: " + error.message());
+        listener->log("SerialDevice::do_open - serialPort.open(" + name +
+                      ") - Error: " + error.message());
     if (!serialPort.is_open()) {
         scheduleAttempt();
         return;
@@ -136,8 +123,7 @@ void SerialDevice::doOpen()
     startRead();
 }
 
-void SerialDevice::startRead()
-{
+void SerialDevice::startRead() {
     const uint64_t current = generation;
     serialPort.async_read_some(asio::buffer(readBuffer),
                                [this, current](const error_code& error, std::size_t count) {
@@ -145,8 +131,7 @@ void SerialDevice::startRead()
                                });
 }
 
-void SerialDevice::readComplete(const error_code& error, std::size_t count, uint64_t current)
-{
+void SerialDevice::readComplete(const error_code& error, std::size_t count, uint64_t current) {
     // Completions of a port that has since been closed or replaced are not ours any more.
     if (current != generation || !plugged)
         return;
@@ -162,15 +147,13 @@ void SerialDevice::readComplete(const error_code& error, std::size_t count, uint
 
 namespace {
 
-FrameReader::FrameHandler collectInto(std::vector<std::unique_ptr<Packet>>& completed)
-{
+FrameReader::FrameHandler collectInto(std::vector<std::unique_ptr<Packet>>& completed) {
     return [&completed](const uint8_t* frame, std::size_t size) {
         completed.push_back(std::make_unique<Packet>(frame, size));
     };
 }
 
-void reportFramingError(bool acrossReads)
-{
+void reportFramingError(bool acrossReads) {
     std::cout << (acrossReads ? "SerialDevice::read_complete - ERROR Data size ..."
                               : "SerialDevice::push_data - ERROR Data size ...")
               << std::endl;
@@ -178,8 +161,7 @@ void reportFramingError(bool acrossReads)
 
 } // namespace
 
-void SerialDevice::handleFrames(const uint8_t* data, std::size_t count)
-{
+void SerialDevice::handleFrames(const uint8_t* data, std::size_t count) {
     std::vector<std::unique_ptr<Packet>> completed;
     reader.feed(data, count, collectInto(completed), reportFramingError);
     deliver(std::move(completed));
@@ -188,8 +170,7 @@ void SerialDevice::handleFrames(const uint8_t* data, std::size_t count)
         watchIdle(lastByteAt + idleLimit);
 }
 
-void SerialDevice::deliver(std::vector<std::unique_ptr<Packet>> completed)
-{
+void SerialDevice::deliver(std::vector<std::unique_ptr<Packet>> completed) {
     // Every frame this read completed goes on the queue at once: one wake-up per read.
     receiveQueue->pushAll(std::move(completed));
     frameCount = reader.frameCount();
@@ -197,8 +178,7 @@ void SerialDevice::deliver(std::vector<std::unique_ptr<Packet>> completed)
     droppedCount = reader.droppedBytes();
 }
 
-void SerialDevice::watchIdle(std::chrono::steady_clock::time_point deadline)
-{
+void SerialDevice::watchIdle(std::chrono::steady_clock::time_point deadline) {
     // One wait at a time; reads only move `lastByteAt`, so a busy line costs one timer per
     // idleLimit rather than one per read.
     idleWatched = true;
@@ -207,10 +187,9 @@ void SerialDevice::watchIdle(std::chrono::steady_clock::time_point deadline)
     idleTimer.async_wait([this, current](const error_code& error) { idleExpired(error, current); });
 }
 
-void SerialDevice::idleExpired(const error_code& error, uint64_t current)
-{
+void SerialDevice::idleExpired(const error_code& error, uint64_t current) {
     if (current != generation)
-        return;   // the port was lost or replaced; its reader has been reset
+        return; // the port was lost or replaced; its reader has been reset
     idleWatched = false;
     if (error || !plugged || reader.pendingBytes() == 0)
         return;
@@ -232,14 +211,12 @@ void SerialDevice::idleExpired(const error_code& error, uint64_t current)
     deliver(std::move(completed));
 }
 
-bool SerialDevice::bytesWaiting()
-{
+bool SerialDevice::bytesWaiting() {
     int waiting = 0;
     return ::ioctl(serialPort.native_handle(), FIONREAD, &waiting) == 0 && waiting > 0;
 }
 
-void SerialDevice::write(const uint8_t* data, int size)
-{
+void SerialDevice::write(const uint8_t* data, int size) {
     if (!data || size <= 0)
         return;
     // The bytes travel with the write, so the caller's buffer may go at once.
@@ -255,23 +232,22 @@ void SerialDevice::write(const uint8_t* data, int size)
     });
 }
 
-void SerialDevice::writeComplete(const error_code& error, uint64_t current)
-{
+void SerialDevice::writeComplete(const error_code& error, uint64_t current) {
     if (!error || current != generation || !plugged)
         return;
     lose(error, true);
 }
 
-void SerialDevice::lose(const error_code& error, bool reopen)
-{
+void SerialDevice::lose(const error_code& error, bool reopen) {
     if (error == asio::error::bad_descriptor)
-        std::cerr << "Error: bad_descriptor / is open ? " << (serialPort.is_open() ? 1 : 0) << std::endl;
+        std::cerr << "Error: bad_descriptor / is open ? " << (serialPort.is_open() ? 1 : 0)
+                  << std::endl;
 
     plugged = false;
     pluggedFlag = false;
     ++generation;
     reader.reset();
-    droppedCount = reader.droppedBytes();   // an unfinished frame went with the port
+    droppedCount = reader.droppedBytes(); // an unfinished frame went with the port
     idleWatched = false;
     idleTimer.cancel();
     listener->dongleNotPluggedIn();

@@ -96,7 +96,7 @@ private:
     bool plugged = false;
     bool closed = false;
     bool attemptPending = false;
-    uint64_t generation = 0;   // bumped whenever the port is opened or lost
+    uint64_t generation = 0; // bumped whenever the port is opened or lost
 
     // Shared with other threads.
     std::atomic<bool> pluggedFlag{false};
@@ -106,5 +106,5 @@ private:
     mutable std::mutex nameMutex;
     std::string openName;
     std::mutex searchMutex;
-    std::stop_source searchStop;   // ends a running discovery when close() is called
+    std::stop_source searchStop; // ends a running discovery when close() is called
 };

@@ -27,22 +27,20 @@ namespace {
 
 namespace fs = std::filesystem;
 
-bool isExecutable(const fs::path& path)
-{
+bool isExecutable(const fs::path& path) {
     struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+           ::access(path.c_str(), X_OK) == 0;
 }
 
-fs::path programDirectory()
-{
+fs::path programDirectory() {
     std::error_code ec;
     fs::path exe = fs::read_symlink("/proc/self/exe", ec);
     return ec ? fs::path() : exe.parent_path();
 }
 
-fs::path libraryDirectory()
-{
-    Dl_info info {};
+fs::path libraryDirectory() {
+    Dl_info info{};
     if (::dladdr(reinterpret_cast<void*>(&programDirectory), &info) == 0 || !info.dli_fname)
         return {};
     std::error_code ec;
@@ -51,8 +49,7 @@ fs::path libraryDirectory()
 }
 
 // Sleeps `duration` or until a stop is requested; false on stop.
-bool pause(std::stop_token stop, std::chrono::milliseconds duration)
-{
+bool pause(std::stop_token stop, std::chrono::milliseconds duration) {
     std::mutex mutex;
     std::condition_variable_any condition;
     std::unique_lock lock(mutex);
@@ -62,19 +59,16 @@ bool pause(std::stop_token stop, std::chrono::milliseconds duration)
 
 } // namespace
 
-SerialPortCheck::SerialPortCheck(HardwareState* hardwareState, Protocol* protocol, PortCheckTiming timing)
-    : hardwareState(hardwareState), protocol(protocol), timing(timing)
-{
-}
+SerialPortCheck::SerialPortCheck(HardwareState* hardwareState, Protocol* protocol,
+                                 PortCheckTiming timing)
+    : hardwareState(hardwareState), protocol(protocol), timing(timing) {}
 
-void SerialPortCheck::setEnumeratorPath(std::string path)
-{
+void SerialPortCheck::setEnumeratorPath(std::string path) {
     std::lock_guard lock(pathMutex);
     enumeratorPath = std::move(path);
 }
 
-std::vector<std::string> SerialPortCheck::enumeratorCandidates() const
-{
+std::vector<std::string> SerialPortCheck::enumeratorCandidates() const {
     std::vector<std::string> found;
     auto consider = [&found](const fs::path& dir) {
         if (dir.empty())
@@ -104,8 +98,7 @@ std::vector<std::string> SerialPortCheck::enumeratorCandidates() const
     return found;
 }
 
-std::string SerialPortCheck::getDeviceName(std::stop_token stop)
-{
+std::string SerialPortCheck::getDeviceName(std::stop_token stop) {
     if (const char* port = std::getenv("KORVEX_PORT"); port && *port) {
         // The named port is the dongle as long as it exists; once it is gone it counts as
         // not listed, as the enumerator would say.
@@ -130,8 +123,7 @@ std::string SerialPortCheck::getDeviceName(std::stop_token stop)
     return runEnumerator(path, stop);
 }
 
-std::string SerialPortCheck::runEnumerator(const std::string& path, std::stop_token stop)
-{
+std::string SerialPortCheck::runEnumerator(const std::string& path, std::stop_token stop) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) {
         std::cout << "StdoutRd CreatePipe " << errno << std::endl;
@@ -191,7 +183,7 @@ std::string SerialPortCheck::runEnumerator(const std::string& path, std::stop_to
             timedOut = true;
             break;
         }
-        pollfd pfd {fds[0], POLLIN, 0};
+        pollfd pfd{fds[0], POLLIN, 0};
         int ready = ::poll(&pfd, 1, static_cast<int>(std::min<int64_t>(left.count(), 50)));
         if (ready < 0) {
             if (errno == EINTR)
@@ -235,9 +227,8 @@ std::string SerialPortCheck::runEnumerator(const std::string& path, std::stop_to
     if (stopped)
         return "";
     if (timedOut) {
-        std::cout << "EnumSer did not finish within "
-                  << timing.enumeratorTimeout.count() << " ms and was stopped"
-                  << std::endl;
+        std::cout << "EnumSer did not finish within " << timing.enumeratorTimeout.count()
+                  << " ms and was stopped" << std::endl;
         return "";
     }
     if (readError != 0) {
@@ -247,15 +238,15 @@ std::string SerialPortCheck::runEnumerator(const std::string& path, std::stop_to
     return portNameFromListing(output);
 }
 
-void SerialPortCheck::checkLoop(std::stop_token stop)
-{
+void SerialPortCheck::checkLoop(std::stop_token stop) {
     if (!pause(stop, timing.lookPeriod))
         return;
     while (pause(stop, timing.lookPeriod)) {
         ++looks;
         // Nothing to watch without an open dongle; and while it streams the enumerator is
         // left alone (a pulled dongle then shows up as a failing read).
-        if (!hardwareState || hardwareState->dongleMode == DongleModeData || !hardwareState->donglePlugged)
+        if (!hardwareState || hardwareState->dongleMode == DongleModeData ||
+            !hardwareState->donglePlugged)
             continue;
         if (!getDeviceName(stop).empty() || stop.stop_requested())
             continue;

@@ -6,10 +6,10 @@
 // two seconds is killed, so a hung enumerator cannot stall the caller. $KORVEX_PORT names
 // the port directly and skips the enumerator.
 //
-// The watcher (checkLoop) looks once a second (PortCheckTiming) whether the open dongle is still listed. A
-// vanished dongle is not closed here: a status request is queued, and the failing write of
-// that request makes the transport notice the loss. While the dongle streams, the watcher
-// does not run the enumerator at all (a pulled dongle then shows as a failing read).
+// The watcher (checkLoop) looks once a second (PortCheckTiming) whether the open dongle is still
+// listed. A vanished dongle is not closed here: a status request is queued, and the failing write
+// of that request makes the transport notice the loss. While the dongle streams, the watcher does
+// not run the enumerator at all (a pulled dongle then shows as a failing read).
 #pragma once
 
 #include <atomic>

@@ -63,17 +63,11 @@ CommandNames::CommandNames()
           {PAIRING_STATUS_PAIRED, "Paired"},
       } {}
 
-std::string CommandNames::commandName(int code) const {
-    return lookup(commandNames, code);
-}
+std::string CommandNames::commandName(int code) const { return lookup(commandNames, code); }
 
-std::string CommandNames::nackText(int code) const {
-    return lookup(nackErrorTexts, code);
-}
+std::string CommandNames::nackText(int code) const { return lookup(nackErrorTexts, code); }
 
-std::string CommandNames::modeName(int number) const {
-    return lookup(modeNames, number);
-}
+std::string CommandNames::modeName(int number) const { return lookup(modeNames, number); }
 
 std::string CommandNames::pairingStatusName(int status) const {
     return lookup(pairingStatusNames, status);

@@ -85,13 +85,9 @@ std::unique_ptr<Packet> Packet::frame(uint8_t command, std::span<const uint8_t> 
     return std::make_unique<Packet>(std::move(bytes));
 }
 
-uint8_t Packet::command() const {
-    return buffer.size() > 1 ? buffer[1] : 0;
-}
+uint8_t Packet::command() const { return buffer.size() > 1 ? buffer[1] : 0; }
 
-uint8_t Packet::payloadLength() const {
-    return buffer.size() > 2 ? buffer[2] : 0;
-}
+uint8_t Packet::payloadLength() const { return buffer.size() > 2 ? buffer[2] : 0; }
 
 std::span<const uint8_t> Packet::payload() const {
     if (buffer.size() <= FRAME_HEADER_SIZE)

@@ -16,18 +16,18 @@
 
 inline constexpr uint8_t FRAME_SOP = 0x02;
 inline constexpr uint8_t FRAME_EOP = 0x0A;
-inline constexpr std::size_t FRAME_HEADER_SIZE = 3;   // SOP, command, length
-inline constexpr std::size_t FRAME_OVERHEAD = 4;      // header + EOP
+inline constexpr std::size_t FRAME_HEADER_SIZE = 3; // SOP, command, length
+inline constexpr std::size_t FRAME_OVERHEAD = 4;    // header + EOP
 inline constexpr std::size_t FRAME_MAX_PAYLOAD = 255;
 inline constexpr std::size_t FRAME_MAX_SIZE = FRAME_MAX_PAYLOAD + FRAME_OVERHEAD;
 
 // What is wrong with a byte sequence that should be exactly one frame.
 enum class FrameError {
-    None,          // a well-formed frame
-    TooShort,      // fewer than 4 bytes, or fewer than the length byte announces
-    TooLong,       // more bytes than the length byte announces
-    BadSOP,        // first byte is not 0x02
-    BadEOP,        // the byte after the payload is not 0x0A
+    None,     // a well-formed frame
+    TooShort, // fewer than 4 bytes, or fewer than the length byte announces
+    TooLong,  // more bytes than the length byte announces
+    BadSOP,   // first byte is not 0x02
+    BadEOP,   // the byte after the payload is not 0x0A
 };
 
 const char* frameErrorText(FrameError error);

@@ -7,11 +7,11 @@
 
 namespace {
 
-constexpr std::array payloadlessCodes = {STOP_PAIRING,      GET_PAIRING, FIND_REMOTE,
-                                         GET_DONGLE_STATUS, START_DATA,  STOP_DATA,
+constexpr std::array payloadlessCodes = {STOP_PAIRING,      GET_PAIRING,     FIND_REMOTE,
+                                         GET_DONGLE_STATUS, START_DATA,      STOP_DATA,
                                          GET_OUTPUT_CONFIG, ENTER_BOOTLOADER};
-constexpr std::array remoteCodes = {GET_SENSOR_CONFIG, GET_OUTPUT_CONFIG, GET_FIXED_CONFIG,
-                                    GET_PACKET_CONFIG, GET_REMOTE_STATUS, POWER_DOWN,
+constexpr std::array remoteCodes = {GET_SENSOR_CONFIG,   GET_OUTPUT_CONFIG, GET_FIXED_CONFIG,
+                                    GET_PACKET_CONFIG,   GET_REMOTE_STATUS, POWER_DOWN,
                                     START_ASYMETRIC_DATA};
 constexpr std::array twoByteCodes = {SET_FIXED_CONFIG, GET_CALIBRATION};
 
@@ -20,13 +20,9 @@ bool contains(const std::array<uint8_t, N>& codes, int code) {
     return std::find(codes.begin(), codes.end(), code) != codes.end();
 }
 
-bool fitsByte(int value) {
-    return value >= 0 && value <= 0xFF;
-}
+bool fitsByte(int value) { return value >= 0 && value <= 0xFF; }
 
-uint8_t byte(int value) {
-    return static_cast<uint8_t>(value);
-}
+uint8_t byte(int value) { return static_cast<uint8_t>(value); }
 
 // A code outside an encoder's list is the caller's bug. Debug builds stop right there;
 // release builds must not take the whole program down for it (the API forwards codes it is
@@ -46,21 +42,13 @@ Protocol::Protocol() : commandQueue(std::make_unique<PacketQueue>()) {}
 
 Protocol::~Protocol() = default;
 
-void Protocol::commandAnswered() {
-    commandQueue->clearFlag();
-}
+void Protocol::commandAnswered() { commandQueue->clearFlag(); }
 
-bool Protocol::acceptsCommand(int cmdCode) {
-    return contains(payloadlessCodes, cmdCode);
-}
+bool Protocol::acceptsCommand(int cmdCode) { return contains(payloadlessCodes, cmdCode); }
 
-bool Protocol::acceptsRemoteCommand(int cmdCode) {
-    return contains(remoteCodes, cmdCode);
-}
+bool Protocol::acceptsRemoteCommand(int cmdCode) { return contains(remoteCodes, cmdCode); }
 
-bool Protocol::acceptsTwoByteCommand(int cmdCode) {
-    return contains(twoByteCodes, cmdCode);
-}
+bool Protocol::acceptsTwoByteCommand(int cmdCode) { return contains(twoByteCodes, cmdCode); }
 
 std::vector<uint8_t> Protocol::buildCommand(int cmdCode) {
     if (!acceptsCommand(cmdCode))
@@ -94,7 +82,8 @@ uint8_t Protocol::packOutputSetting(int key, int value) {
     return static_cast<uint8_t>((key << 5) + (value & 0x1F));
 }
 
-std::vector<uint8_t> Protocol::buildSetOutputConfig(int remote, int sensorType, int key, int value) {
+std::vector<uint8_t> Protocol::buildSetOutputConfig(int remote, int sensorType, int key,
+                                                    int value) {
     // The value is cut to five bits by design of the byte; a key that does not fit three
     // bits would silently become another key, so it is refused instead.
     if (!fitsByte(remote) || !fitsByte(sensorType) || key < 0 || key > 7)

@@ -56,14 +56,20 @@ public:
     bool getDongleStatus() { return encodeCommand(GET_DONGLE_STATUS); }
     bool startData() { return encodeCommand(START_DATA); }
     bool stopData() { return encodeCommand(STOP_DATA); }
-    bool startAsymetricData(int remote) { return encodeRemoteCommand(START_ASYMETRIC_DATA, remote); }
+    bool startAsymetricData(int remote) {
+        return encodeRemoteCommand(START_ASYMETRIC_DATA, remote);
+    }
     bool getFixedConfig(int remote) { return encodeRemoteCommand(GET_FIXED_CONFIG, remote); }
     bool getPacketConfig(int remote) { return encodeRemoteCommand(GET_PACKET_CONFIG, remote); }
     bool getOutputConfig(int remote) { return encodeRemoteCommand(GET_OUTPUT_CONFIG, remote); }
     bool getRemoteStatus(int remote) { return encodeRemoteCommand(GET_REMOTE_STATUS, remote); }
     bool powerDown(int remote) { return encodeRemoteCommand(POWER_DOWN, remote); }
-    bool setFixedConfig(int remote, int config) { return encodeTwoByteCommand(SET_FIXED_CONFIG, remote, config); }
-    bool getCalibration(int remote, int sensorType) { return encodeTwoByteCommand(GET_CALIBRATION, remote, sensorType); }
+    bool setFixedConfig(int remote, int config) {
+        return encodeTwoByteCommand(SET_FIXED_CONFIG, remote, config);
+    }
+    bool getCalibration(int remote, int sensorType) {
+        return encodeTwoByteCommand(GET_CALIBRATION, remote, sensorType);
+    }
 
     // Which codes each encoder accepts.
     static bool acceptsCommand(int cmdCode);
@@ -77,7 +83,8 @@ public:
     static std::vector<uint8_t> buildRemoteCommand(int cmdCode, int remote);
     static std::vector<uint8_t> buildTwoByteCommand(int cmdCode, int first, int second);
     static std::vector<uint8_t> buildStartPairing(int remote, int action, uint32_t remoteID);
-    static std::vector<uint8_t> buildSetOutputConfig(int remote, int sensorType, int key, int value);
+    static std::vector<uint8_t> buildSetOutputConfig(int remote, int sensorType, int key,
+                                                     int value);
 
     // Device-side frames.
     static std::vector<uint8_t> buildAck(uint8_t acknowledgedCode);

@@ -5,7 +5,6 @@
 #include "device/sensors/SensorClasses.h"
 #include "device/base/FileSystem.h"
 
-
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -16,17 +15,10 @@ namespace {
 // A number of any BSON numeric type, as a double.
 bool readNumber(const bson_iter_t* iter, double& value) {
     switch (bson_iter_type(iter)) {
-    case BSON_TYPE_DOUBLE:
-        value = bson_iter_double(iter);
-        return true;
-    case BSON_TYPE_INT32:
-        value = bson_iter_int32(iter);
-        return true;
-    case BSON_TYPE_INT64:
-        value = static_cast<double>(bson_iter_int64(iter));
-        return true;
-    default:
-        return false;
+    case BSON_TYPE_DOUBLE: value = bson_iter_double(iter); return true;
+    case BSON_TYPE_INT32: value = bson_iter_int32(iter); return true;
+    case BSON_TYPE_INT64: value = static_cast<double>(bson_iter_int64(iter)); return true;
+    default: return false;
     }
 }
 
@@ -46,8 +38,8 @@ bool readInteger(const bson_t* document, const char* key, int32_t& value) {
 
 // "calOffset"/"calScale": one number, or an array of numbers. Fills up to 3 values and
 // gives how many the key held (4 means "more than three").
-bool readValues(const bson_t* document, const char* key, std::array<double, 3>& values,
-                int& count, bool& isArray, std::string& errorText) {
+bool readValues(const bson_t* document, const char* key, std::array<double, 3>& values, int& count,
+                bool& isArray, std::string& errorText) {
     bson_iter_t iter;
     count = 0;
     isArray = false;
@@ -68,7 +60,8 @@ bool readValues(const bson_t* document, const char* key, std::array<double, 3>& 
         }
         while (bson_iter_next(&element)) {
             if (!readNumber(&element, number)) {
-                errorText = std::string("CalibrationData - ") + key + " holds a value that is not a number";
+                errorText =
+                    std::string("CalibrationData - ") + key + " holds a value that is not a number";
                 return false;
             }
             if (count < 3)
@@ -82,7 +75,8 @@ bool readValues(const bson_t* document, const char* key, std::array<double, 3>& 
     }
     for (int i = 0; i < std::min(count, 3); ++i)
         if (!std::isfinite(static_cast<float>(values[i]))) {
-            errorText = std::string("CalibrationData - ") + key + " holds a value that is not finite";
+            errorText =
+                std::string("CalibrationData - ") + key + " holds a value that is not finite";
             return false;
         }
     return true;
@@ -100,16 +94,11 @@ void CalibrationData::log(const std::string& line) const {
 
 std::string CalibrationData::sensorName(int32_t sensorType) {
     switch (sensorType) {
-    case SensorAccelerometer:
-        return "Accel";
-    case SensorMagnetometer:
-        return "Magn";
-    case SensorGyroscope:
-        return "Gyro";
-    case SensorForce:
-        return "Force";
-    default:
-        return "sensor" + std::to_string(sensorType);
+    case SensorAccelerometer: return "Accel";
+    case SensorMagnetometer: return "Magn";
+    case SensorGyroscope: return "Gyro";
+    case SensorForce: return "Force";
+    default: return "sensor" + std::to_string(sensorType);
     }
 }
 
@@ -161,7 +150,8 @@ bool CalibrationData::validateRecord(const bson_t* document, CalibrationRecord* 
         return false;
     if (r.sensor == SensorForce) {
         if (offsetArray || scaleArray) {
-            errorText = "CalibrationData - calOffset and calScale of the force sensor are single numbers";
+            errorText =
+                "CalibrationData - calOffset and calScale of the force sensor are single numbers";
             return false;
         }
         r.count = 1;
@@ -202,8 +192,8 @@ void CalibrationData::setCalibration(int32_t remoteHardwareId, Sensor* sensor) {
     if (!std::filesystem::is_regular_file(std::filesystem::u8path(path), ec) ||
         !fileSystem->readBson(&document, path, errorText)) {
         log(logLine("CalibrationData::setCalibration - no calibration found for sensor %1% - "
-                       "remoteID %2%",
-                       sensor->sensorType, remoteHardwareId));
+                    "remoteID %2%",
+                    sensor->sensorType, remoteHardwareId));
         return;
     }
     CalibrationRecord record;
@@ -215,7 +205,7 @@ void CalibrationData::setCalibration(int32_t remoteHardwareId, Sensor* sensor) {
     }
     if (record.sensor != sensor->sensorType) {
         log(logLine("CalibrationData::setCalibration - record %1% is for sensor %2%", path,
-                       record.sensor));
+                    record.sensor));
         return;
     }
 
@@ -228,16 +218,16 @@ void CalibrationData::setCalibration(int32_t remoteHardwareId, Sensor* sensor) {
         if (!triaxial->setCalibration(offset, scale))
             return;
         log(logLine("CalibrationData::setCalibration - sensor %1% - remoteID %2% - OffSet "
-                       "%3%/%4%/%5% - Scale %6%/%7%/%8%",
-                       sensor->sensorType, remoteHardwareId, offset[0], offset[1], offset[2],
-                       scale[0], scale[1], scale[2]));
+                    "%3%/%4%/%5% - Scale %6%/%7%/%8%",
+                    sensor->sensorType, remoteHardwareId, offset[0], offset[1], offset[2], scale[0],
+                    scale[1], scale[2]));
     } else if (auto* force = dynamic_cast<Force*>(sensor); force && record.count == 1) {
         const float tare = float(record.offset[0]), scale = float(record.scale[0]);
         if (!force->setCalibration(tare, scale))
             return;
         log(logLine("CalibrationData::setCalibration - sensor %1% - remoteID %2% - OffSet %3% "
-                       "- Scale %4%",
-                       sensor->sensorType, remoteHardwareId, tare, scale));
+                    "- Scale %4%",
+                    sensor->sensorType, remoteHardwareId, tare, scale));
     }
 }
 

@@ -47,7 +47,8 @@ Sample Sample::interpolate(const Sample& a, const Sample& b, double t) {
     for (int i = 0; i < out.valueCount; ++i) {
         const double rawDelta = static_cast<double>(static_cast<int64_t>(b.raw[i]) - a.raw[i]);
         out.raw[i] = truncToInt32(a.raw[i] + (t - a.time) * rawDelta / span);
-        out.values[i] = static_cast<float>(a.values[i] + (t - a.time) * (b.values[i] - a.values[i]) / span);
+        out.values[i] =
+            static_cast<float>(a.values[i] + (t - a.time) * (b.values[i] - a.values[i]) / span);
     }
     return out;
 }
@@ -81,8 +82,7 @@ void Sample::windowAccumulate(const Sample& s, double period, double windowEnd,
 
 BoundingBoxData::BoundingBoxData(int count)
     : max(count > 0 ? count : 0, -std::numeric_limits<float>::max()),
-      min(count > 0 ? count : 0, std::numeric_limits<float>::max()),
-      count(count > 0 ? count : 0) {}
+      min(count > 0 ? count : 0, std::numeric_limits<float>::max()), count(count > 0 ? count : 0) {}
 
 void BoundingBoxData::update(int axis, float value) {
     if (axis < 0 || axis >= count)

@@ -54,7 +54,7 @@ struct BoundingBoxData {
     int32_t count = 0;
 
     explicit BoundingBoxData(int count = 0);
-    void update(const Sample& s);          // axes below count from s.values
-    void update(int axis, float value);    // ignored for an axis outside [0, count)
+    void update(const Sample& s);            // axes below count from s.values
+    void update(int axis, float value);      // ignored for an axis outside [0, count)
     void update(const float* values, int n); // axes below min(n, count)
 };

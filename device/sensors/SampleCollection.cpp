@@ -27,8 +27,8 @@ struct SampleCollection::Store {
     int axes;
     unsigned shift;
     size_t mask;
-    size_t rawOffset = 0, valueOffset = 0, frameTotalOffset = 0, frameOffset = 0,
-           indexOffset = 0, remoteOffset = 0, chunkBytes = 0;
+    size_t rawOffset = 0, valueOffset = 0, frameTotalOffset = 0, frameOffset = 0, indexOffset = 0,
+           remoteOffset = 0, chunkBytes = 0;
     std::vector<std::unique_ptr<std::byte[]>> chunks;
     size_t count = 0;
     double timeRate;
@@ -108,8 +108,7 @@ struct SampleCollection::Store {
 class SampleCollection::View {
 public:
     explicit View(const SampleCollection& c)
-        : records(c.records), store(c.stored.get()),
-          count(store ? store->count : records.size()) {}
+        : records(c.records), store(c.stored.get()), count(store ? store->count : records.size()) {}
     size_t size() const { return count; }
     double time(size_t i) const { return store ? store->time(i) : records[i].time; }
     uint32_t frameTotal(size_t i) const {
@@ -424,9 +423,8 @@ void SampleCollection::averageFramesInRangeInto(SampleCollection& out, double st
                                                 double endTime) const {
     if (!fillable(*this, out, "ERROR getTimeFrameSamples:: input vector already fed!\n"))
         return;
-    retrying(out, [&](bool pieces) {
-        return framesAttempt(out, false, startTime, endTime, pieces);
-    });
+    retrying(out,
+             [&](bool pieces) { return framesAttempt(out, false, startTime, endTime, pieces); });
 }
 
 bool SampleCollection::framesAttempt(SampleCollection& out, bool whole, double startTime,
@@ -437,8 +435,7 @@ bool SampleCollection::framesAttempt(SampleCollection& out, bool whole, double s
     size_t pos = 0, endPos = n == 0 ? 0 : n - 1;
     if (!whole) {
         const double last = n ? v.time(n - 1) : 0.0;
-        if (!normaliseWindow(n, last, startTime, endTime, "getSampleCollectionByFrame") ||
-            n == 0)
+        if (!normaliseWindow(n, last, startTime, endTime, "getSampleCollectionByFrame") || n == 0)
             return true;
         const double startFrame =
             std::max(std::trunc(startTime * 100), static_cast<double>(v.frameTotal(0)));
@@ -451,7 +448,8 @@ bool SampleCollection::framesAttempt(SampleCollection& out, bool whole, double s
     // under the lock.
     if (!out.stored && pos <= endPos && endPos < n)
         out.records.reserve(out.records.size() + static_cast<size_t>(v.frameTotal(endPos)) -
-                            static_cast<size_t>(std::min(v.frameTotal(pos), v.frameTotal(endPos))) + 1);
+                            static_cast<size_t>(std::min(v.frameTotal(pos), v.frameTotal(endPos))) +
+                            1);
     while (pos <= endPos && pos < n) {
         const size_t from = pos;
         out.append(v.frameAverage(pos, pos));
@@ -471,8 +469,8 @@ namespace {
 // and windowAccumulate, in rangeInto's record path) without its arithmetic. A window takes
 // the samples up to the first one past its end, which closes it and starts the next; the
 // requested end e, or the last sample, ends the last window. Needs only the times.
-std::vector<WindowAverage::Span> planWindows(size_t n, double rate, size_t pos, double C,
-                                             double P, double e) {
+std::vector<WindowAverage::Span> planWindows(size_t n, double rate, size_t pos, double C, double P,
+                                             double e) {
     auto time = [rate](size_t i) { return static_cast<double>(i + 1) / rate; };
     std::vector<WindowAverage::Span> spans;
     spans.reserve(static_cast<size_t>(std::clamp((e - C) / P + 2, 1.0, maxResampledOutput)));
@@ -512,9 +510,8 @@ size_t spanSamples(const WindowAverage::Span* spans, size_t count) {
 
 } // namespace
 
-bool SampleCollection::averageStored(SampleCollection& out, PiecedRead& read, size_t n,
-                                     size_t pos, double C, double P, double e,
-                                     bool withRaw) const {
+bool SampleCollection::averageStored(SampleCollection& out, PiecedRead& read, size_t n, size_t pos,
+                                     double C, double P, double e, bool withRaw) const {
     const Store& st = *stored;
     const double rate = st.timeRate;
     read.release();
@@ -546,8 +543,7 @@ bool SampleCollection::averageStored(SampleCollection& out, PiecedRead& read, si
     for (size_t b = 0; b + 1 < blocks.size();) {
         size_t end = b + 1;
         while (end + 1 < blocks.size() &&
-               spanSamples(&spans[blocks[b]], blocks[end + 1] - blocks[b]) <=
-                   tuning.samplesPerHold)
+               spanSamples(&spans[blocks[b]], blocks[end + 1] - blocks[b]) <= tuning.samplesPerHold)
             ++end;
         if (!read.retake())
             return false;
@@ -595,9 +591,8 @@ void SampleCollection::rangeInto(SampleCollection& out, double startTime, double
                                  bool withRaw) const {
     if (!fillable(*this, out, "ERROR getTimeFrameSamples:: input vector already fed!\n"))
         return;
-    retrying(out, [&](bool pieces) {
-        return rangeAttempt(out, startTime, endTime, withRaw, pieces);
-    });
+    retrying(out,
+             [&](bool pieces) { return rangeAttempt(out, startTime, endTime, withRaw, pieces); });
 }
 
 bool SampleCollection::rangeAttempt(SampleCollection& out, double startTime, double endTime,

@@ -111,8 +111,8 @@ public:
     // windows of a stored recording may carry raw values of 0 (they are not summed).
     void rangeInto(SampleCollection& out, double startTime, double endTime,
                    bool withRaw = true) const;
-    void rangeInto(const std::shared_ptr<SampleCollection>& out, double startTime,
-                   double endTime, bool withRaw = true) const;
+    void rangeInto(const std::shared_ptr<SampleCollection>& out, double startTime, double endTime,
+                   bool withRaw = true) const;
 
     // Sum and count of raw value `axis` over the samples rangeInto would select without
     // resampling (same window rules and message). Count 0 when nothing is selected.

@@ -124,8 +124,8 @@ bool Sensor::blockPayload(std::span<const uint8_t> frame, uint16_t position, siz
     return true;
 }
 
-std::optional<Sensor::OpenBlock> Sensor::openBlock(std::span<const uint8_t> frame, uint16_t position,
-                                                   size_t slotLength) {
+std::optional<Sensor::OpenBlock> Sensor::openBlock(std::span<const uint8_t> frame,
+                                                   uint16_t position, size_t slotLength) {
     std::span<const uint8_t> payload;
     if (!blockPayload(frame, position, slotLength, payload))
         return std::nullopt;

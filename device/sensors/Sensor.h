@@ -46,10 +46,10 @@ enum SensorTypeId : int32_t {
 // One row per sensor class.
 struct SensorTypeInfo {
     int32_t type;
-    const char* name;     // class name
-    int axisCount;        // values per sample as the API declares them
-    int valueCount;       // values each Sample carries (8 for the digital lines)
-    int boxWidth;         // bounding-box width
+    const char* name; // class name
+    int axisCount;    // values per sample as the API declares them
+    int valueCount;   // values each Sample carries (8 for the digital lines)
+    int boxWidth;     // bounding-box width
     bool usesCalibrationStore;
 };
 // Null for an identifier without a class.
@@ -136,14 +136,16 @@ protected:
         uint8_t remoteNumber;
         uint8_t counter;
     };
-    std::optional<OpenBlock> openBlock(std::span<const uint8_t> frame, uint16_t position, std::size_t slotLength);
+    std::optional<OpenBlock> openBlock(std::span<const uint8_t> frame, uint16_t position,
+                                       std::size_t slotLength);
     // Next time stamp (sampleCount + 1) / sampleRate.
     void advanceTime();
     // Re-times all samples with the measured rate and calls convert for each one;
     // the box is expanded with each sample's converted values (or with what `boxValues`
     // writes when given). Caller: recalibrate.
-    void recalibrateWith(const std::function<void(SampleCollection::Editor&, size_t)>& convert,
-                         const std::function<int(const float* values, float* boxOut)>& boxValues = {});
+    void
+    recalibrateWith(const std::function<void(SampleCollection::Editor&, size_t)>& convert,
+                    const std::function<int(const float* values, float* boxOut)>& boxValues = {});
     // The measured rate, or the current one when it cannot be measured.
     double measuredRate(size_t storedSamples) const;
 };

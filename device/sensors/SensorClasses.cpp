@@ -75,8 +75,7 @@ void TriaxialSensor::applyStoredCalibration(int32_t remoteHardwareId) {
         applyRecord(calibrationStore, remoteHardwareId, this);
 }
 
-bool TriaxialSensor::setCalibration(const std::array<float, 3>& o,
-                                    const std::array<float, 3>& s) {
+bool TriaxialSensor::setCalibration(const std::array<float, 3>& o, const std::array<float, 3>& s) {
     for (int k = 0; k < 3; ++k)
         if (!std::isfinite(o[k]) || !usableScale(s[k]))
             return false;

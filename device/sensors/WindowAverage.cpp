@@ -28,7 +28,7 @@ namespace {
 // Adds the shares of samples `from` to span.last (and the closing share) to a window whose
 // time has reached `reached`; the step of Sample::windowAccumulate.
 KORVEX_INLINE void finish(const Columns& c, const Span& span, double P, size_t from, double reached,
-            Sums& out) {
+                          Sums& out) {
     const int axes = c.axes;
     const double C = span.end;
     auto step = [&](size_t i) {
@@ -77,7 +77,7 @@ KORVEX_INLINE double start(const Columns& c, const Span& span, double P, Sums& o
 // side by side keep the processor busy while each waits.
 template <int FixedAxes, int Groups, bool Raw>
 __attribute__((target("avx2"))) void averageLanes(const Columns& c, const Span* spans, double P,
-                                                   Sums* out) {
+                                                  Sums* out) {
     constexpr int W = 4 * Groups;
     const int axes = FixedAxes > 0 ? FixedAxes : c.axes;
     alignas(32) double reached[W], ends[W], next[W], lane[W];

@@ -52,9 +52,7 @@ AcquisitionStack::AcquisitionStack(IKorvexListener* listener, HardwareState* har
     setUpNewAcquisition();
 }
 
-AcquisitionStack::~AcquisitionStack() {
-    clear();
-}
+AcquisitionStack::~AcquisitionStack() { clear(); }
 
 std::string AcquisitionStack::newIdentifier() {
     // A fresh generator each time: it seeds itself from the system's entropy source.
@@ -83,7 +81,8 @@ bool AcquisitionStack::setUpNewAcquisition() {
         current = std::move(acquisition);
     }
     if (listener)
-        listener->log(boost::str(boost::format("AcquisitionStack::setUpNewAcquisition - ID: %1%") % id));
+        listener->log(
+            boost::str(boost::format("AcquisitionStack::setUpNewAcquisition - ID: %1%") % id));
     return true;
 }
 

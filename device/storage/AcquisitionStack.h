@@ -36,7 +36,7 @@ struct RunRemote {
     int32_t rfFwVersion = 0;
     int32_t sensorFwVersion = 0;
     int32_t fixedConfig = 0;
-    std::map<int32_t, int32_t> sensorDataLen;   // sensor type -> data bytes per frame
+    std::map<int32_t, int32_t> sensorDataLen; // sensor type -> data bytes per frame
     // Calibration constants the remote reported, as received: sensor type -> words (the
     // barometer's A0, B1, B2, C12; the thermometer's readings at 85 and at 30 degrees).
     std::map<int32_t, std::vector<int32_t>> constants;
@@ -49,9 +49,9 @@ struct RunRemote {
 // One start of streaming into an acquisition: where its frames begin in the raw file and
 // the layout they were recorded with. Runs are kept in the order they were started.
 struct RunRecord {
-    int64_t rawOffset = 0;      // bytes of the raw file before the run's first frame
-    std::string startDate;      // ISO basic local time at which the run was started
-    RunRemote remotes[2];       // remote 1, remote 2
+    int64_t rawOffset = 0; // bytes of the raw file before the run's first frame
+    std::string startDate; // ISO basic local time at which the run was started
+    RunRemote remotes[2];  // remote 1, remote 2
 
     const RunRemote& remote(int number) const { return remotes[number == 2 ? 1 : 0]; }
     RunRemote& remote(int number) { return remotes[number == 2 ? 1 : 0]; }
@@ -92,7 +92,9 @@ public:
     // it streamed in none.
     const RunRemote* recordedLayout(int remote) const;
     // Holds recorded data: started live at least once, or rebuilt from its files.
-    bool hasRecording() const { return fromDB || !runs.empty() || !lastStartDate().is_not_a_date_time(); }
+    bool hasRecording() const {
+        return fromDB || !runs.empty() || !lastStartDate().is_not_a_date_time();
+    }
 
     // When the dongle last acknowledged a start of streaming (set on the parser thread,
     // read on the host's thread); not-a-date-time when never started.
@@ -172,7 +174,7 @@ public:
 
 private:
     mutable std::recursive_mutex structureLock;
-    mutable std::mutex currentLock;   // guards the `current` pointer, not the acquisition
+    mutable std::mutex currentLock; // guards the `current` pointer, not the acquisition
     std::unique_ptr<Acquisition> current;
     std::list<std::unique_ptr<Acquisition>> stacked;
     IKorvexListener* listener;

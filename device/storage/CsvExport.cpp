@@ -28,9 +28,7 @@ constexpr int maxPasses = 8;
 // Scheduling priority of the formatting helper thread.
 constexpr int helperNice = 10;
 
-inline char* putInteger(char* p, int64_t value) {
-    return std::to_chars(p, p + 24, value).ptr;
-}
+inline char* putInteger(char* p, int64_t value) { return std::to_chars(p, p + 24, value).ptr; }
 
 // The shortest text that reads back as the same double.
 inline char* putTime(char* p, double value) { return std::to_chars(p, p + 32, value).ptr; }
@@ -47,8 +45,7 @@ constexpr char digitPairs[] = "0001020304050607080910111213141516171819202122232
 
 // printf's "%.6g" through the general conversion: the slow path of formatValue.
 char* generalForm(char* p, float value) {
-    return std::to_chars(p, p + 32, static_cast<double>(value), std::chars_format::general, 6)
-        .ptr;
+    return std::to_chars(p, p + 32, static_cast<double>(value), std::chars_format::general, 6).ptr;
 }
 
 } // namespace
@@ -244,8 +241,8 @@ uint64_t writeRecords(const SampleCollection& samples, int axisCount, BlockWrite
         if (!out.ok)
             return;
         const int axes = std::min<int>(axisCount, s.valueCount);
-        out.commit(formatLine(out.reserve(room), index++, s.frame, s.index, s.time,
-                              s.raw.data(), s.values.data(), axes));
+        out.commit(formatLine(out.reserve(room), index++, s.frame, s.index, s.time, s.raw.data(),
+                              s.values.data(), axes));
     });
     return index;
 }
@@ -328,12 +325,13 @@ bool writeStored(const SampleCollection& samples, int axisCount, BlockWriter& ou
             const std::size_t split = c.rows / 4;
             if (previous)
                 previous->lengthB = pending.get();
-            pending = std::async(std::launch::async, [&c, split, width, axes, rate = start.timeRate] {
-                // An export runs beside a live run: its helper yields the core to the
-                // parser and the queries.
-                setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), helperNice);
-                return formatRows(c.textB.data(), c, split, c.rows, width, axes, rate);
-            });
+            pending =
+                std::async(std::launch::async, [&c, split, width, axes, rate = start.timeRate] {
+                    // An export runs beside a live run: its helper yields the core to the
+                    // parser and the queries.
+                    setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), helperNice);
+                    return formatRows(c.textB.data(), c, split, c.rows, width, axes, rate);
+                });
             c.lengthA = formatRows(c.textA.data(), c, 0, split, width, axes, start.timeRate);
             if (previous) {
                 out.write(previous->textA.data(), previous->lengthA);

@@ -22,11 +22,12 @@ namespace {
 // queue wakes it at once; this only bounds the cost of a wake-up that went missing.
 constexpr std::chrono::milliseconds idleRecheck{100};
 
-}  // namespace
+} // namespace
 
 RawDataWriter::RawDataWriter(IKorvexListener* listener, AcquisitionStack* acquisitionStack,
                              PacketQueue* rawQueue, FileSystem* fileSystem)
-    : listener(listener), acquisitionStack(acquisitionStack), rawQueue(rawQueue), fileSystem(fileSystem) {}
+    : listener(listener), acquisitionStack(acquisitionStack), rawQueue(rawQueue),
+      fileSystem(fileSystem) {}
 
 RawDataWriter::~RawDataWriter() {
     // The thread has ended by now (its owner joins it first); a file left open by a
@@ -35,9 +36,7 @@ RawDataWriter::~RawDataWriter() {
         ::close(rawFile);
 }
 
-void RawDataWriter::setAbortHandler(AbortHandler handler) {
-    abortHandler = std::move(handler);
-}
+void RawDataWriter::setAbortHandler(AbortHandler handler) { abortHandler = std::move(handler); }
 
 RawDataWriter::Counters RawDataWriter::counters() const {
     std::lock_guard lock(counterLock);
@@ -50,7 +49,8 @@ void RawDataWriter::listenLoop(std::stop_token stop) {
             onePass();
         } catch (const std::exception& e) {
             if (listener)
-                listener->log(boost::str(boost::format("RawDataWriter::listenLoop - ERROR %1%") % e.what()));
+                listener->log(
+                    boost::str(boost::format("RawDataWriter::listenLoop - ERROR %1%") % e.what()));
         }
         // Work for a pass: frames to write (or to drop), a run that ended while its file
         // is still open, or a new start after a failed run.
@@ -65,7 +65,8 @@ void RawDataWriter::listenLoop(std::stop_token stop) {
         onePass();
     } catch (const std::exception& e) {
         if (listener)
-            listener->log(boost::str(boost::format("RawDataWriter::listenLoop - ERROR %1%") % e.what()));
+            listener->log(
+                boost::str(boost::format("RawDataWriter::listenLoop - ERROR %1%") % e.what()));
     }
     if (rawFile >= 0)
         closeFile();
@@ -79,8 +80,8 @@ int64_t RawDataWriter::settledRawSize(const std::string& id, std::chrono::millis
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     std::string folder = fileSystem ? fileSystem->getDirectory(FileSystem::RawData) : std::string();
     struct stat info {};
-    if (folder.empty() || !FileSystem::isPlainFileName(id) || ::stat((folder + id + ".raw").c_str(), &info) != 0 ||
-        !S_ISREG(info.st_mode))
+    if (folder.empty() || !FileSystem::isPlainFileName(id) ||
+        ::stat((folder + id + ".raw").c_str(), &info) != 0 || !S_ISREG(info.st_mode))
         return 0;
     return static_cast<int64_t>(info.st_size);
 }
@@ -134,7 +135,8 @@ bool RawDataWriter::openFile() {
     std::string id = acquisitionStack ? acquisitionStack->currentAcquisitionID() : std::string();
     int fd = -1;
     if (!folder.empty() && FileSystem::isPlainFileName(id))
-        fd = ::open((folder + id + ".raw").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+        fd =
+            ::open((folder + id + ".raw").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
     if (fd < 0) {
         fail(24);
         dropQueued("raw data file not open");
@@ -145,13 +147,16 @@ bool RawDataWriter::openFile() {
     rawFile = fd;
     rawPath = folder + id + ".raw";
     rawID = id;
-    rawSize = (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) ? static_cast<uint64_t>(info.st_size) : 0;
+    rawSize = (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode))
+                  ? static_cast<uint64_t>(info.st_size)
+                  : 0;
     {
         std::lock_guard lock(counterLock);
         ++stats.filesOpened;
     }
     if (listener)
-        listener->log(boost::str(boost::format("RawDataWriter::listenLoop: Open file %1%.raw") % id));
+        listener->log(
+            boost::str(boost::format("RawDataWriter::listenLoop: Open file %1%.raw") % id));
     return true;
 }
 
@@ -159,7 +164,7 @@ bool RawDataWriter::openFile() {
 // a crash of this process) as soon as the writer has seen it; a pass takes milliseconds.
 void RawDataWriter::writeFrames(std::deque<std::unique_ptr<Packet>>& frames) {
     std::vector<uint8_t> bytes;
-    std::vector<std::size_t> ends;   // offset just past each frame in `bytes`
+    std::vector<std::size_t> ends; // offset just past each frame in `bytes`
     for (const auto& frame : frames) {
         if (!frame)
             continue;
@@ -177,7 +182,7 @@ void RawDataWriter::writeFrames(std::deque<std::unique_ptr<Packet>>& frames) {
         written += static_cast<std::size_t>(put);
     }
 
-    std::size_t whole = 0;   // frames that reached the file completely
+    std::size_t whole = 0; // frames that reached the file completely
     std::size_t boundary = 0;
     while (whole < ends.size() && ends[whole] <= written)
         boundary = ends[whole++];
@@ -197,8 +202,9 @@ void RawDataWriter::writeFrames(std::deque<std::unique_ptr<Packet>>& frames) {
         ::ftruncate(rawFile, static_cast<off_t>(rawSize + boundary));
     rawSize += boundary;
     if (listener)
-        listener->log(boost::str(boost::format("RawDataWriter::listenLoop - %1% frame(s) not written to %2%.raw") %
-                                 (ends.size() - whole) % rawID));
+        listener->log(boost::str(
+            boost::format("RawDataWriter::listenLoop - %1% frame(s) not written to %2%.raw") %
+            (ends.size() - whole) % rawID));
     fail(25);
 }
 
@@ -225,7 +231,8 @@ void RawDataWriter::closeFile() {
         return;
     }
     if (listener)
-        listener->log(boost::str(boost::format("RawDataWriter::listenLoop: Close file %1%.raw") % id));
+        listener->log(
+            boost::str(boost::format("RawDataWriter::listenLoop: Close file %1%.raw") % id));
 }
 
 void RawDataWriter::dropQueued(const char* why) {
@@ -237,8 +244,9 @@ void RawDataWriter::dropQueued(const char* why) {
         stats.framesDropped += dropped;
     }
     if (listener)
-        listener->log(boost::str(boost::format("RawDataWriter::listenLoop - %1% frame(s) dropped: %2%") % dropped %
-                                 why));
+        listener->log(
+            boost::str(boost::format("RawDataWriter::listenLoop - %1% frame(s) dropped: %2%") %
+                       dropped % why));
 }
 
 void RawDataWriter::fail(int code) {
@@ -256,7 +264,9 @@ bool RawDataWriter::writeMetadata(const bson_t* document) {
     std::string folder = fileSystem ? fileSystem->getDirectory(FileSystem::RawData) : std::string();
     if (!FileSystem::isPlainFileName(id) || folder.empty()) {
         if (listener)
-            listener->log(boost::str(boost::format("RawDataWriter::writeMetadata - Cannot name the file for '%1%'") % id));
+            listener->log(boost::str(
+                boost::format("RawDataWriter::writeMetadata - Cannot name the file for '%1%'") %
+                id));
         return false;
     }
     std::string errorText;

@@ -73,7 +73,7 @@ public:
     // What the writer has done since construction (for tests and diagnostics).
     struct Counters {
         uint64_t framesWritten = 0;
-        uint64_t framesDropped = 0;   // could not be written, or arrived after a file error
+        uint64_t framesDropped = 0; // could not be written, or arrived after a file error
         uint64_t filesOpened = 0;
         uint64_t filesClosed = 0;
     };
@@ -96,12 +96,12 @@ private:
     FileSystem* fileSystem;
     AbortHandler abortHandler;
 
-    int rawFile = -1;          // descriptor of the open raw file, -1 when closed
+    int rawFile = -1; // descriptor of the open raw file, -1 when closed
     std::string rawPath;
-    std::string rawID;         // identifier the open file is named after
-    uint64_t rawSize = 0;      // bytes of complete frames in the open file
-    bool recordingFailed = false;  // a file error stopped this run; cleared by the next start
-    std::atomic<bool> inPass{false};  // a pass may be writing frames it took off the queue
+    std::string rawID;               // identifier the open file is named after
+    uint64_t rawSize = 0;            // bytes of complete frames in the open file
+    bool recordingFailed = false;    // a file error stopped this run; cleared by the next start
+    std::atomic<bool> inPass{false}; // a pass may be writing frames it took off the queue
 
     mutable std::mutex counterLock;
     Counters stats;

@@ -74,7 +74,7 @@ const char* const kScript = R"JS((function () {
   });
 })();)JS";
 
-}  // namespace
+} // namespace
 
 const std::string& BridgePageScript() {
     static const std::string script = kScript;
@@ -84,37 +84,43 @@ const std::string& BridgePageScript() {
 namespace {
 
 int hexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
     return -1;
 }
 
 // The code unit of a "\uXXXX" escape at `at`, or -1.
 int escapedUnit(const std::string& text, size_t at) {
-    if (at + 6 > text.size() || text[at] != '\\' || text[at + 1] != 'u') return -1;
+    if (at + 6 > text.size() || text[at] != '\\' || text[at + 1] != 'u')
+        return -1;
     int unit = 0;
     for (size_t i = at + 2; i < at + 6; ++i) {
         int d = hexDigit(text[i]);
-        if (d < 0) return -1;
+        if (d < 0)
+            return -1;
         unit = unit * 16 + d;
     }
     return unit;
 }
 
-}  // namespace
+} // namespace
 
 std::string WithLoneSurrogatesReplaced(std::string json) {
     for (size_t i = 0; i < json.size(); ++i) {
-        if (json[i] != '\\') continue;
+        if (json[i] != '\\')
+            continue;
         int unit = escapedUnit(json, i);
         if (unit < 0xD800 || unit > 0xDFFF) {
-            ++i;  // any other escape, "\\" included, is two characters or more: skip its second
+            ++i; // any other escape, "\\" included, is two characters or more: skip its second
             continue;
         }
         int next = escapedUnit(json, i + 6);
         if (unit <= 0xDBFF && next >= 0xDC00 && next <= 0xDFFF) {
-            i += 11;  // a whole pair
+            i += 11; // a whole pair
             continue;
         }
         json.replace(i, 6, "\\ufffd");
@@ -125,22 +131,26 @@ std::string WithLoneSurrogatesReplaced(std::string json) {
 
 std::string ReplyExpression(const std::string& name, const std::optional<std::string>& document,
                             const std::optional<std::string>& buffer) {
-    std::string expression = "__korvexReceive(" + nlohmann::json(name).dump(-1, ' ', false,
-                                                                             nlohmann::json::error_handler_t::replace);
+    std::string expression =
+        "__korvexReceive(" +
+        nlohmann::json(name).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     if (document) {
         expression += ",\"" + EncodeBase64(*document) + "\"";
-        if (buffer) expression += ",\"" + EncodeBase64(*buffer) + "\"";
+        if (buffer)
+            expression += ",\"" + EncodeBase64(*buffer) + "\"";
     }
     expression += ")";
     return expression;
 }
 
-std::string ReplyExpressionLiteral(const std::string& name, const std::optional<std::string>& document,
+std::string ReplyExpressionLiteral(const std::string& name,
+                                   const std::optional<std::string>& document,
                                    const std::optional<std::string>& buffer) {
     // The name as a script string, then that text as part of a JSON string.
     std::string nameScript =
         nlohmann::json(name).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-    std::string nameInLiteral = nlohmann::json(nameScript).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    std::string nameInLiteral =
+        nlohmann::json(nameScript).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     nameInLiteral = nameInLiteral.substr(1, nameInLiteral.size() - 2);
     std::string doc = document ? EncodeBase64(*document) : std::string();
     std::string buf = document && buffer ? EncodeBase64(*buffer) : std::string();

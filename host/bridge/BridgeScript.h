@@ -18,7 +18,8 @@ const std::string& BridgePageScript();
 
 // ReplyExpression as a JSON string literal, written directly: the base64 text needs no
 // escaping, so a reply of any size is copied once.
-std::string ReplyExpressionLiteral(const std::string& name, const std::optional<std::string>& document,
+std::string ReplyExpressionLiteral(const std::string& name,
+                                   const std::optional<std::string>& document,
                                    const std::optional<std::string>& buffer);
 
 // A request's JSON text with every escaped lone surrogate (a "\\ud800" without its pair, as

@@ -23,7 +23,7 @@ public:
     int32_t getInt(size_t index) const;
     double getDouble(size_t index) const;
     std::string getString(size_t index) const;
-    const ListValue& getList(size_t index) const;  // an empty list when not a list
+    const ListValue& getList(size_t index) const; // an empty list when not a list
 
     void appendNull() { entries.emplace_back(std::monostate{}); }
     void append(bool value) { entries.emplace_back(value); }
@@ -31,10 +31,13 @@ public:
     void append(double value) { entries.emplace_back(value); }
     void append(std::string value) { entries.emplace_back(std::move(value)); }
     void append(const char* value) { entries.emplace_back(std::string(value)); }
-    void append(ListValue value) { entries.emplace_back(std::make_shared<ListValue>(std::move(value))); }
+    void append(ListValue value) {
+        entries.emplace_back(std::make_shared<ListValue>(std::move(value)));
+    }
 
 private:
-    using Entry = std::variant<std::monostate, bool, int32_t, double, std::string, std::shared_ptr<ListValue>>;
+    using Entry = std::variant<std::monostate, bool, int32_t, double, std::string,
+                               std::shared_ptr<ListValue>>;
     std::vector<Entry> entries;
 };
 

@@ -27,7 +27,7 @@ public:
 
     struct Result {
         bool ok = false;
-        std::string error;  // why not, in words for the log and the page
+        std::string error; // why not, in words for the log and the page
     };
 
     // The library's identifiers only: a lowercase UUID text (8-4-4-4-12 hexadecimal digits).

@@ -14,21 +14,24 @@ namespace {
 
 struct ScriptBridge {
     ScriptBridge(IKorvexAPI* api, const std::string& documents)
-        : delegate(api), console(documents), runNotes(WorkFilesDirectory(documents) + "/RunNotes") {}
+        : delegate(api), console(documents), runNotes(WorkFilesDirectory(documents) + "/RunNotes") {
+    }
     DeviceMessageDelegate delegate;
     ConsoleLog console;
     RunNotesStore runNotes;
 };
 
-}  // namespace
+} // namespace
 
 void AttachScriptBridge(BrowserClient& client, EventLoop&, const std::string& documentsDirectory) {
     auto bridge = std::make_shared<ScriptBridge>(client.api(), documentsDirectory);
     client.addPageScript(BridgePageScript());
     client.addBinding(kBridgeBindingName, [bridge, &client](const PageInfo& page, int contextId,
-                                                              const std::string& payload) {
-        nlohmann::json message = nlohmann::json::parse(WithLoneSurrogatesReplaced(payload), nullptr, false);
-        if (message.is_discarded() || !message.is_object() || !message.contains("n") || !message["n"].is_string()) {
+                                                            const std::string& payload) {
+        nlohmann::json message =
+            nlohmann::json::parse(WithLoneSurrogatesReplaced(payload), nullptr, false);
+        if (message.is_discarded() || !message.is_object() || !message.contains("n") ||
+            !message["n"].is_string()) {
             client.note("bridge: malformed request dropped");
             return;
         }
@@ -42,8 +45,11 @@ void AttachScriptBridge(BrowserClient& client, EventLoop&, const std::string& do
         // Run names and notes are the host's own files, not the library's: answered here.
         if (name == kRunNotesRequest) {
             std::string document = HandleRunNotesRequest(bridge->runNotes, args);
-            if (document.empty()) client.note("bridge: " + name + " with wrong arguments dropped");
-            else client.evaluateLiteral(session, ReplyExpressionLiteral(name, document, std::nullopt), contextId);
+            if (document.empty())
+                client.note("bridge: " + name + " with wrong arguments dropped");
+            else
+                client.evaluateLiteral(
+                    session, ReplyExpressionLiteral(name, document, std::nullopt), contextId);
             return;
         }
         bool handled = bridge->delegate.onMessage(
@@ -51,9 +57,12 @@ void AttachScriptBridge(BrowserClient& client, EventLoop&, const std::string& do
             [&client, session, contextId](const std::string& replyName, const std::string& document,
                                           const std::optional<std::string>& buffer) {
                 // The reply goes to the frame that asked.
-                client.evaluateLiteral(session, ReplyExpressionLiteral(replyName, document, buffer), contextId);
+                client.evaluateLiteral(session, ReplyExpressionLiteral(replyName, document, buffer),
+                                       contextId);
             });
-        if (!handled) client.note("bridge: unknown request " + name + " dropped");
+        if (!handled)
+            client.note("bridge: unknown request " + name + " dropped");
     });
-    client.setConsoleHandler([bridge](const PageInfo&, const std::string& text) { bridge->console.append(text); });
+    client.setConsoleHandler(
+        [bridge](const PageInfo&, const std::string& text) { bridge->console.append(text); });
 }

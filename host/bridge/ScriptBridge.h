@@ -7,4 +7,5 @@
 class BrowserClient;
 class EventLoop;
 
-void AttachScriptBridge(BrowserClient& client, EventLoop& loop, const std::string& documentsDirectory);
+void AttachScriptBridge(BrowserClient& client, EventLoop& loop,
+                        const std::string& documentsDirectory);

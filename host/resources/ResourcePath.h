@@ -13,7 +13,7 @@
 inline constexpr std::string_view kResourcePrefix = "http://res/";
 
 struct ResourcePath {
-    std::string relativePath;  // below the program folder, forward slashes, no leading "/"
+    std::string relativePath; // below the program folder, forward slashes, no leading "/"
     std::string mimeType;
 };
 
@@ -37,7 +37,7 @@ std::optional<std::string> ReadResourceFile(const std::string& baseDirectory,
 
 // What the browser gets for one request below the prefix.
 struct ResourceAnswer {
-    bool served = false;  // false: the request fails and the load-error page follows
+    bool served = false; // false: the request fails and the load-error page follows
     std::string mimeType;
     std::string body;
 };

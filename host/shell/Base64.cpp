@@ -9,13 +9,15 @@ constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwx
 
 constexpr std::array<int8_t, 256> makeReverse() {
     std::array<int8_t, 256> table{};
-    for (auto& v : table) v = -1;
-    for (int i = 0; i < 64; ++i) table[static_cast<unsigned char>(kAlphabet[i])] = static_cast<int8_t>(i);
+    for (auto& v : table)
+        v = -1;
+    for (int i = 0; i < 64; ++i)
+        table[static_cast<unsigned char>(kAlphabet[i])] = static_cast<int8_t>(i);
     return table;
 }
 constexpr auto kReverse = makeReverse();
 
-}  // namespace
+} // namespace
 
 std::string EncodeBase64(std::string_view bytes) {
     // Written through a pointer into a buffer of the final size: replies of several hundred
@@ -34,16 +36,19 @@ std::string EncodeBase64(std::string_view bytes) {
     size_t rest = bytes.size() - i;
     if (rest > 0) {
         uint32_t v = uint32_t(in[i]) << 16;
-        if (rest == 2) v |= uint32_t(in[i + 1]) << 8;
+        if (rest == 2)
+            v |= uint32_t(in[i + 1]) << 8;
         *o++ = kAlphabet[(v >> 18) & 63];
         *o++ = kAlphabet[(v >> 12) & 63];
-        if (rest == 2) *o++ = kAlphabet[(v >> 6) & 63];
+        if (rest == 2)
+            *o++ = kAlphabet[(v >> 6) & 63];
     }
     return out;
 }
 
 std::optional<std::string> DecodeBase64(std::string_view text) {
-    if (text.size() % 4 != 0) return std::nullopt;
+    if (text.size() % 4 != 0)
+        return std::nullopt;
     std::string out;
     out.reserve(text.size() / 4 * 3);
     for (size_t i = 0; i < text.size(); i += 4) {
@@ -53,19 +58,24 @@ std::optional<std::string> DecodeBase64(std::string_view text) {
             char c = text[i + k];
             if (c == '=') {
                 // Padding only at the very end, and at most two characters of it.
-                if (i + 4 != text.size() || k < 2) return std::nullopt;
+                if (i + 4 != text.size() || k < 2)
+                    return std::nullopt;
                 ++pad;
                 v <<= 6;
                 continue;
             }
-            if (pad) return std::nullopt;
+            if (pad)
+                return std::nullopt;
             int8_t d = kReverse[static_cast<unsigned char>(c)];
-            if (d < 0) return std::nullopt;
+            if (d < 0)
+                return std::nullopt;
             v = (v << 6) | uint32_t(d);
         }
         out += char((v >> 16) & 0xFF);
-        if (pad < 2) out += char((v >> 8) & 0xFF);
-        if (pad < 1) out += char(v & 0xFF);
+        if (pad < 2)
+            out += char((v >> 8) & 0xFF);
+        if (pad < 1)
+            out += char(v & 0xFF);
     }
     return out;
 }

@@ -58,7 +58,8 @@ std::string lowerCase(std::string text) {
 
 std::string stringField(const Json& object, const char* key) {
     auto it = object.find(key);
-    if (it == object.end() || !it->is_string()) return {};
+    if (it == object.end() || !it->is_string())
+        return {};
     return it->get<std::string>();
 }
 
@@ -73,15 +74,19 @@ std::string previewText(const Json& preview) {
     auto properties = preview.find("properties");
     if (properties != preview.end() && properties->is_array()) {
         for (const auto& property : *properties) {
-            if (!first) text += ", ";
+            if (!first)
+                text += ", ";
             first = false;
-            if (!array) text += stringField(property, "name") + ": ";
+            if (!array)
+                text += stringField(property, "name") + ": ";
             std::string value = stringField(property, "value");
-            text += stringField(property, "type") == "string" ? Json(value).dump(-1, ' ', false, Json::error_handler_t::replace)
-                                                              : value;
+            text += stringField(property, "type") == "string"
+                        ? Json(value).dump(-1, ' ', false, Json::error_handler_t::replace)
+                        : value;
         }
     }
-    if (preview.value("overflow", false)) text += first ? "…" : ", …";
+    if (preview.value("overflow", false))
+        text += first ? "…" : ", …";
     return text + (array ? "]" : "}");
 }
 
@@ -91,9 +96,11 @@ std::string remoteObjectText(const Json& object) {
         return value->is_string() ? value->get<std::string>()
                                   : value->dump(-1, ' ', false, Json::error_handler_t::replace);
     std::string unserializable = stringField(object, "unserializableValue");
-    if (!unserializable.empty()) return unserializable;
+    if (!unserializable.empty())
+        return unserializable;
     std::string type = stringField(object, "type");
-    if (type == "undefined") return "undefined";
+    if (type == "undefined")
+        return "undefined";
     if (type == "object" && stringField(object, "subtype") != "error" && object.contains("preview"))
         return previewText(object["preview"]);
     std::string description = stringField(object, "description");
@@ -105,12 +112,13 @@ std::string exceptionText(const Json& details) {
     std::string text = stringField(details, "text");
     if (details.contains("exception")) {
         std::string description = remoteObjectText(details["exception"]);
-        if (!description.empty() && description != text) text += (text.empty() ? "" : " ") + description;
+        if (!description.empty() && description != text)
+            text += (text.empty() ? "" : " ") + description;
     }
     return text;
 }
 
-}  // namespace
+} // namespace
 
 bool IsApplicationAddress(const std::string& url) {
     const std::string prefix = std::string(kApplicationOrigin) + "/";
@@ -122,7 +130,8 @@ BrowserClient::BrowserClient(DevToolsChannel& channel, IKorvexAPI* api, HostOpti
     : channel(channel), deviceApi(api), options(std::move(options)),
       resourceDirectory(std::move(resourceDirectory)), hooks(std::move(hooks)) {
     pageScripts.push_back(kKeyFilterScript);
-    if (this->options.cursorChangeDisabled) pageScripts.push_back(kFixedCursorScript);
+    if (this->options.cursorChangeDisabled)
+        pageScripts.push_back(kFixedCursorScript);
 }
 
 void BrowserClient::addPageScript(std::string source) { pageScripts.push_back(std::move(source)); }
@@ -132,12 +141,15 @@ void BrowserClient::addBinding(std::string name, BindingHandler handler) {
 }
 
 void BrowserClient::trace(const std::string& line) const {
-    if (hooks.trace) hooks.trace(line);
+    if (hooks.trace)
+        hooks.trace(line);
 }
 
 void BrowserClient::warn(const std::string& line) const {
-    if (hooks.warn) hooks.warn(line);
-    else trace(line);
+    if (hooks.warn)
+        hooks.warn(line);
+    else
+        trace(line);
 }
 
 std::string BrowserClient::describe(const PageInfo& page) const {
@@ -157,40 +169,57 @@ void BrowserClient::start() {
 
 void BrowserClient::handleEvent(const std::string& method, const Json& params,
                                 const std::string& session) {
-    if (method == "Target.attachedToTarget") onAttached(params);
-    else if (method == "Target.detachedFromTarget") onPageGone(stringField(params, "sessionId"));
+    if (method == "Target.attachedToTarget")
+        onAttached(params);
+    else if (method == "Target.detachedFromTarget")
+        onPageGone(stringField(params, "sessionId"));
     else if (method == "Target.targetDestroyed") {
         std::string s;
-        if (findByTarget(stringField(params, "targetId"), &s)) onPageGone(s);
+        if (findByTarget(stringField(params, "targetId"), &s))
+            onPageGone(s);
     } else if (method == "Target.targetInfoChanged") {
-        if (params.contains("targetInfo")) onTargetInfoChanged(params["targetInfo"]);
-    } else if (method == "Fetch.requestPaused") onRequestPaused(session, params);
-    else if (method == "Network.requestWillBeSent") onDocumentRequest(session, params);
-    else if (method == "Network.loadingFailed") onLoadingFailed(session, params);
+        if (params.contains("targetInfo"))
+            onTargetInfoChanged(params["targetInfo"]);
+    } else if (method == "Fetch.requestPaused")
+        onRequestPaused(session, params);
+    else if (method == "Network.requestWillBeSent")
+        onDocumentRequest(session, params);
+    else if (method == "Network.loadingFailed")
+        onLoadingFailed(session, params);
     else if (method == "Network.loadingFinished") {
         auto it = documentRequests.find(session);
-        if (it != documentRequests.end()) it->second.erase(stringField(params, "requestId"));
+        if (it != documentRequests.end())
+            it->second.erase(stringField(params, "requestId"));
     } else if (method == "Page.frameNavigated") {
-        if (params.contains("frame")) onFrameNavigated(session, params["frame"]);
-    } else if (method == "Inspector.targetCrashed") onCrashed(session);
-    else if (method == "Runtime.bindingCalled") onBindingCalled(session, params);
-    else if (method == "Runtime.consoleAPICalled") onConsoleApiCalled(session, params);
-    else if (method == "Runtime.exceptionThrown") onExceptionThrown(session, params);
+        if (params.contains("frame"))
+            onFrameNavigated(session, params["frame"]);
+    } else if (method == "Inspector.targetCrashed")
+        onCrashed(session);
+    else if (method == "Runtime.bindingCalled")
+        onBindingCalled(session, params);
+    else if (method == "Runtime.consoleAPICalled")
+        onConsoleApiCalled(session, params);
+    else if (method == "Runtime.exceptionThrown")
+        onExceptionThrown(session, params);
     else if (method == "Runtime.executionContextCreated") {
-        if (params.contains("context")) onContextCreated(session, params["context"]);
+        if (params.contains("context"))
+            onContextCreated(session, params["context"]);
     } else if (method == "Runtime.executionContextDestroyed") {
         auto it = contexts.find(session);
-        if (it != contexts.end()) it->second.erase(params.value("executionContextId", 0));
+        if (it != contexts.end())
+            it->second.erase(params.value("executionContextId", 0));
     } else if (method == "Runtime.executionContextsCleared") {
         contexts.erase(session);
     }
 }
 
 void BrowserClient::onContextCreated(const std::string& session, const Json& context) {
-    if (!pages.count(session) || !context.contains("id") || !context["id"].is_number_integer()) return;
+    if (!pages.count(session) || !context.contains("id") || !context["id"].is_number_integer())
+        return;
     ScriptContext entry;
     entry.origin = stringField(context, "origin");
-    if (context.contains("auxData")) entry.frameId = stringField(context["auxData"], "frameId");
+    if (context.contains("auxData"))
+        entry.frameId = stringField(context["auxData"], "frameId");
     contexts[session][context["id"].get<int>()] = std::move(entry);
 }
 
@@ -198,7 +227,8 @@ void BrowserClient::onContextCreated(const std::string& session, const Json& con
 void BrowserClient::onAttached(const Json& params) {
     std::string session = stringField(params, "sessionId");
     const Json& info = params.contains("targetInfo") ? params["targetInfo"] : Json::object();
-    if (session.empty()) return;
+    if (session.empty())
+        return;
     if (stringField(info, "type") != "page") {
         // Workers, browser panels: not ours, but they must not stay paused.
         channel.call("Runtime.runIfWaitingForDebugger", Json::object(), session);
@@ -253,7 +283,8 @@ void BrowserClient::preparePage(const std::string& session) {
     steps.push_back({"Page.enable", Json::object()});
     for (const auto& source : pageScripts)
         steps.push_back({"Page.addScriptToEvaluateOnNewDocument", {{"source", source}}});
-    for (const auto& [name, handler] : bindings) steps.push_back({"Runtime.addBinding", {{"name", name}}});
+    for (const auto& [name, handler] : bindings)
+        steps.push_back({"Runtime.addBinding", {{"name", name}}});
     steps.push_back({"Network.enable", Json::object()});
     // The application's resources, and every document load, so that an application window
     // can be kept from leaving the application.
@@ -269,26 +300,29 @@ void BrowserClient::preparePage(const std::string& session) {
         std::string method = step.method;
         channel.call(step.method, std::move(step.params), session,
                      [this, method](const Json&, const Json* error) {
-                         if (error) trace("setup step " + method + " refused: " + error->dump());
+                         if (error)
+                             trace("setup step " + method + " refused: " + error->dump());
                      });
     }
     // The window name decides whether a popup is a repository window.
-    channel.call("Runtime.evaluate", {{"expression", "window.name"}, {"returnByValue", true}}, session,
-                 [this, session](const Json& result, const Json* error) {
-                     auto it = pages.find(session);
-                     if (!error && it != pages.end()) {
-                         const Json& value = result.contains("result") ? result["result"] : Json::object();
-                         it->second.name = stringField(value, "value");
-                         if (!it->second.name.empty())
-                             trace("page " + describe(it->second) + " named \"" + it->second.name + "\"");
-                     }
-                 });
+    channel.call(
+        "Runtime.evaluate", {{"expression", "window.name"}, {"returnByValue", true}}, session,
+        [this, session](const Json& result, const Json* error) {
+            auto it = pages.find(session);
+            if (!error && it != pages.end()) {
+                const Json& value = result.contains("result") ? result["result"] : Json::object();
+                it->second.name = stringField(value, "value");
+                if (!it->second.name.empty())
+                    trace("page " + describe(it->second) + " named \"" + it->second.name + "\"");
+            }
+        });
     onPrepared(session);
 }
 
 void BrowserClient::onPrepared(const std::string& session) {
     auto it = pages.find(session);
-    if (it == pages.end()) return;  // closed while being prepared
+    if (it == pages.end())
+        return; // closed while being prepared
     it->second.ready = true;
     // The start-up address replaces the placeholder in the window's history, so that the
     // history holds one entry and the application's own Exit (window.close) may close it.
@@ -296,17 +330,17 @@ void BrowserClient::onPrepared(const std::string& session) {
     // replacement acts only on the placeholder, either now or, if it has not committed yet,
     // as soon as it does.
     const bool openMain = session == mainSession && !closing;
-    std::string expression =
-        std::string(options.headless ? "if (location.href === 'about:blank')"
-                                     : "if (location.protocol === 'data:')") +
-        " location.replace(" + Json(options.startupAddress).dump() + ")";
+    std::string expression = std::string(options.headless ? "if (location.href === 'about:blank')"
+                                                          : "if (location.protocol === 'data:')") +
+                             " location.replace(" + Json(options.startupAddress).dump() + ")";
     if (openMain && !options.headless)
         channel.call("Page.addScriptToEvaluateOnNewDocument", {{"source", expression}}, session);
     channel.call("Runtime.runIfWaitingForDebugger", Json::object(), session);
     if (openMain) {
         channel.call("Runtime.evaluate", {{"expression", expression}}, session,
                      [this, session](const Json& result, const Json* error) {
-                         if (!error && !result.contains("exceptionDetails")) return;
+                         if (!error && !result.contains("exceptionDetails"))
+                             return;
                          trace("start-up address by replacement refused; navigating");
                          channel.call("Page.navigate", {{"url", options.startupAddress}}, session);
                      });
@@ -316,10 +350,12 @@ void BrowserClient::onPrepared(const std::string& session) {
 }
 
 PageInfo* BrowserClient::findByTarget(const std::string& targetId, std::string* session) {
-    if (targetId.empty()) return nullptr;
+    if (targetId.empty())
+        return nullptr;
     for (auto& [s, page] : pages) {
         if (page.targetId == targetId) {
-            if (session) *session = s;
+            if (session)
+                *session = s;
             return &page;
         }
     }
@@ -328,7 +364,8 @@ PageInfo* BrowserClient::findByTarget(const std::string& targetId, std::string* 
 
 void BrowserClient::onTargetInfoChanged(const Json& info) {
     PageInfo* page = findByTarget(stringField(info, "targetId"));
-    if (!page) return;
+    if (!page)
+        return;
     std::string title = stringField(info, "title");
     if (title != page->title) {
         page->title = title;
@@ -339,7 +376,8 @@ void BrowserClient::onTargetInfoChanged(const Json& info) {
 
 void BrowserClient::onFrameNavigated(const std::string& session, const Json& frame) {
     auto pageIt = pages.find(session);
-    if (pageIt == pages.end()) return;
+    if (pageIt == pages.end())
+        return;
     PageInfo& page = pageIt->second;
     std::string frameId = stringField(frame, "id");
     std::string url = stringField(frame, "url");
@@ -348,7 +386,8 @@ void BrowserClient::onFrameNavigated(const std::string& session, const Json& fra
     if (mainFrame) {
         page.url = unreachable.empty() ? url : unreachable;
         trace("page " + describe(page) + " at " + page.url);
-        if (page.kind == PageInfo::Kind::Popup) refreshWindowName(session);
+        if (page.kind == PageInfo::Kind::Popup)
+            refreshWindowName(session);
     }
     if (url.rfind("chrome-error://", 0) == 0) {
         // The browser's own error document has committed: it can be replaced now.
@@ -367,10 +406,11 @@ void BrowserClient::onFrameNavigated(const std::string& session, const Json& fra
 }
 
 void BrowserClient::refreshWindowName(const std::string& session) {
-    channel.call("Runtime.evaluate", {{"expression", "window.name"}, {"returnByValue", true}}, session,
-                 [this, session](const Json& result, const Json* error) {
+    channel.call("Runtime.evaluate", {{"expression", "window.name"}, {"returnByValue", true}},
+                 session, [this, session](const Json& result, const Json* error) {
                      auto it = pages.find(session);
-                     if (error || it == pages.end() || !result.contains("result")) return;
+                     if (error || it == pages.end() || !result.contains("result"))
+                         return;
                      std::string name = stringField(result["result"], "value");
                      if (name != it->second.name) {
                          it->second.name = name;
@@ -383,8 +423,10 @@ void BrowserClient::refreshWindowName(const std::string& session) {
 // file fails the request, so a page load ends on the load-error page.
 void BrowserClient::onRequestPaused(const std::string& session, const Json& params) {
     std::string requestId = stringField(params, "requestId");
-    if (requestId.empty()) return;
-    std::string url = params.contains("request") ? stringField(params["request"], "url") : std::string();
+    if (requestId.empty())
+        return;
+    std::string url =
+        params.contains("request") ? stringField(params["request"], "url") : std::string();
     if (params.contains("responseStatusCode") || params.contains("responseErrorReason")) {
         channel.call("Fetch.continueRequest", {{"requestId", requestId}}, session);
         return;
@@ -392,9 +434,11 @@ void BrowserClient::onRequestPaused(const std::string& session, const Json& para
     if (!IsApplicationAddress(url)) {
         // A document from elsewhere: an application window hands it to the user's browser.
         auto page = pages.find(session);
-        bool mainFrame = page != pages.end() && stringField(params, "frameId") == page->second.targetId;
+        bool mainFrame =
+            page != pages.end() && stringField(params, "frameId") == page->second.targetId;
         if (mainFrame && page->second.isApplicationWindow() && url != options.startupAddress) {
-            channel.call("Fetch.failRequest", {{"requestId", requestId}, {"errorReason", "Aborted"}}, session);
+            channel.call("Fetch.failRequest",
+                         {{"requestId", requestId}, {"errorReason", "Aborted"}}, session);
             openOutside(page->second, url);
         } else {
             channel.call("Fetch.continueRequest", {{"requestId", requestId}}, session);
@@ -404,7 +448,8 @@ void BrowserClient::onRequestPaused(const std::string& session, const Json& para
     ResourceAnswer answer = AnswerResourceRequest(resourceDirectory, url);
     if (!answer.served) {
         trace("resource refused " + url);
-        channel.call("Fetch.failRequest", {{"requestId", requestId}, {"errorReason", "Failed"}}, session);
+        channel.call("Fetch.failRequest", {{"requestId", requestId}, {"errorReason", "Failed"}},
+                     session);
         return;
     }
     Json headers = Json::array({{{"name", "Content-Type"}, {"value", answer.mimeType}}});
@@ -423,40 +468,50 @@ void BrowserClient::openOutside(const PageInfo& page, const std::string& url) {
         return;
     }
     trace("page " + describe(page) + " navigation to " + url + " opened in the user's browser");
-    if (hooks.openExternally) hooks.openExternally(url);
+    if (hooks.openExternally)
+        hooks.openExternally(url);
 }
 
 void BrowserClient::onDocumentRequest(const std::string& session, const Json& params) {
-    if (stringField(params, "type") != "Document") return;
+    if (stringField(params, "type") != "Document")
+        return;
     std::string frameId = stringField(params, "frameId");
-    std::string url = params.contains("request") ? stringField(params["request"], "url") : std::string();
+    std::string url =
+        params.contains("request") ? stringField(params["request"], "url") : std::string();
     documentRequests[session][stringField(params, "requestId")] = DocumentRequest{frameId, url};
-    pendingErrorPages[session].erase(frameId);  // a new load replaces an older failure
+    pendingErrorPages[session].erase(frameId); // a new load replaces an older failure
 }
 
 void BrowserClient::onLoadingFailed(const std::string& session, const Json& params) {
-    if (stringField(params, "type") != "Document") return;
+    if (stringField(params, "type") != "Document")
+        return;
     auto& requests = documentRequests[session];
     auto it = requests.find(stringField(params, "requestId"));
-    if (it == requests.end()) return;
+    if (it == requests.end())
+        return;
     DocumentRequest request = it->second;
     requests.erase(it);
     std::string errorText = stringField(params, "errorText");
     int code = NetErrorCode(errorText);
     auto html = LoadErrorPage(code, request.url, errorText);
-    if (!html) return;  // an aborted load is left alone
+    if (!html)
+        return; // an aborted load is left alone
     trace("load failed " + request.url + " " + errorText + " (" + std::to_string(code) + ")");
     auto& committed = committedErrorFrames[session];
-    if (committed.erase(request.frameId)) showErrorPage(session, request.frameId, *html);
-    else pendingErrorPages[session][request.frameId] = *html;
+    if (committed.erase(request.frameId))
+        showErrorPage(session, request.frameId, *html);
+    else
+        pendingErrorPages[session][request.frameId] = *html;
 }
 
 void BrowserClient::showErrorPage(const std::string& session, const std::string& frameId,
                                   const std::string& html) {
     channel.call("Page.setDocumentContent", {{"frameId", frameId}, {"html", html}}, session,
                  [this](const Json&, const Json* error) {
-                     if (error) trace("error page refused: " + error->dump());
-                     else trace("error page shown");
+                     if (error)
+                         trace("error page refused: " + error->dump());
+                     else
+                         trace("error page shown");
                  });
 }
 
@@ -464,14 +519,16 @@ void BrowserClient::showErrorPage(const std::string& session, const std::string&
 // application that crashes its own page is not reloaded into a crash loop.
 void BrowserClient::onCrashed(const std::string& session) {
     auto it = pages.find(session);
-    if (it == pages.end()) return;
+    if (it == pages.end())
+        return;
     PageInfo& page = it->second;
     std::string current = lowerCase(page.url);
     if (current.rfind(options.startupAddress, 0) == 0) {
         trace("page " + describe(page) + " crashed at " + page.url + "; left as it is");
         return;
     }
-    trace("page " + describe(page) + " crashed at " + page.url + "; reloading " + options.startupAddress);
+    trace("page " + describe(page) + " crashed at " + page.url + "; reloading " +
+          options.startupAddress);
     channel.call("Page.navigate", {{"url", options.startupAddress}}, session);
 }
 
@@ -479,11 +536,14 @@ void BrowserClient::onCrashed(const std::string& session) {
 // or from a context the host does not know, is dropped.
 void BrowserClient::onBindingCalled(const std::string& session, const Json& params) {
     auto pageIt = pages.find(session);
-    if (pageIt == pages.end()) return;
+    if (pageIt == pages.end())
+        return;
     auto it = bindings.find(stringField(params, "name"));
-    if (it == bindings.end()) return;
+    if (it == bindings.end())
+        return;
     auto payload = params.find("payload");
-    if (payload == params.end() || !payload->is_string()) return;
+    if (payload == params.end() || !payload->is_string())
+        return;
     int contextId = params.value("executionContextId", 0);
     auto& known = contexts[session];
     auto context = known.find(contextId);
@@ -497,15 +557,18 @@ void BrowserClient::onBindingCalled(const std::string& session, const Json& para
 }
 
 void BrowserClient::onConsoleApiCalled(const std::string& session, const Json& params) {
-    if (!onConsole) return;
+    if (!onConsole)
+        return;
     auto pageIt = pages.find(session);
-    if (pageIt == pages.end()) return;
+    if (pageIt == pages.end())
+        return;
     // The message as the console shows it: its arguments' texts joined by spaces.
     std::string text;
     auto args = params.find("args");
     if (args != params.end() && args->is_array()) {
         for (const auto& arg : *args) {
-            if (&arg != &args->front()) text += ' ';
+            if (&arg != &args->front())
+                text += ' ';
             text += remoteObjectText(arg);
         }
     }
@@ -514,24 +577,29 @@ void BrowserClient::onConsoleApiCalled(const std::string& session, const Json& p
 
 // An uncaught exception shows in the console as "Uncaught" and the error's whole text.
 void BrowserClient::onExceptionThrown(const std::string& session, const Json& params) {
-    if (!onConsole) return;
+    if (!onConsole)
+        return;
     auto pageIt = pages.find(session);
-    if (pageIt == pages.end() || !params.contains("exceptionDetails")) return;
+    if (pageIt == pages.end() || !params.contains("exceptionDetails"))
+        return;
     onConsole(pageIt->second, exceptionText(params["exceptionDetails"]));
 }
 
 // A script the host ran (an event, a reply) that threw: the page never reports it itself.
 void BrowserClient::logEvaluationFailure(const std::string& session, const Json& result) {
-    if (!onConsole || !result.contains("exceptionDetails")) return;
+    if (!onConsole || !result.contains("exceptionDetails"))
+        return;
     auto pageIt = pages.find(session);
-    if (pageIt == pages.end()) return;
+    if (pageIt == pages.end())
+        return;
     std::string text = exceptionText(result["exceptionDetails"]);
     onConsole(pageIt->second, text.rfind("Uncaught", 0) == 0 ? text : "Uncaught " + text);
 }
 
 void BrowserClient::onPageGone(const std::string& session) {
     auto it = pages.find(session);
-    if (it == pages.end()) return;
+    if (it == pages.end())
+        return;
     PageInfo page = std::move(it->second);
     pages.erase(it);
     creationOrder.erase(std::remove(creationOrder.begin(), creationOrder.end(), session),
@@ -552,23 +620,28 @@ void BrowserClient::onPageGone(const std::string& session) {
         evaluate(mainSession, kRepositoryClosedScript);
         trace("repository closed event sent to main");
     }
-    if (pages.empty() && !closing) runClosingSteps("last page closed");
+    if (pages.empty() && !closing)
+        runClosingSteps("last page closed");
 }
 
 void BrowserClient::browserGone() {
-    if (gone) return;
+    if (gone)
+        return;
     gone = true;
     trace("browser gone");
     runClosingSteps("browser exited", kBrowserEndedExitCode);
 }
 
 void BrowserClient::closeEveryBrowser() {
-    if (closing) return;
+    if (closing)
+        return;
     auto main = mainSession;
     for (const PageInfo* popup : popups())
         channel.call("Target.closeTarget", {{"targetId", popup->targetId}});
-    if (!main.empty()) channel.call("Target.closeTarget", {{"targetId", pages[main].targetId}});
-    else runClosingSteps("nothing to close");
+    if (!main.empty())
+        channel.call("Target.closeTarget", {{"targetId", pages[main].targetId}});
+    else
+        runClosingSteps("nothing to close");
 }
 
 void BrowserClient::closeNow(const std::string& reason) { runClosingSteps(reason); }
@@ -576,7 +649,8 @@ void BrowserClient::closeNow(const std::string& reason) { runClosingSteps(reason
 // When the main page goes: the popups close, the kit stops and both remotes power down while
 // the host still runs, then the browser ends.
 void BrowserClient::runClosingSteps(const std::string& reason, int exitCode) {
-    if (closing) return;
+    if (closing)
+        return;
     closing = true;
     trace("closing: " + reason);
     if (!gone) {
@@ -589,35 +663,46 @@ void BrowserClient::runClosingSteps(const std::string& reason, int exitCode) {
         deviceApi->remotePowerDown(2);
         trace("closing: acquisition stopped, remotes powered down");
     }
-    if (hooks.pause) hooks.pause(std::chrono::milliseconds(100));
-    if (!gone) channel.call("Browser.close");
-    if (hooks.finish) hooks.finish(exitCode);
+    if (hooks.pause)
+        hooks.pause(std::chrono::milliseconds(100));
+    if (!gone)
+        channel.call("Browser.close");
+    if (hooks.finish)
+        hooks.finish(exitCode);
 }
 
 // Device events go to the application windows while they show the application's own pages.
 void BrowserClient::runInListeningPages(const std::string& script) {
     for (const auto& session : creationOrder) {
         const PageInfo& page = pages[session];
-        if (page.isApplicationWindow() && IsApplicationAddress(page.url)) evaluate(session, script);
+        if (page.isApplicationWindow() && IsApplicationAddress(page.url))
+            evaluate(session, script);
     }
 }
 
-void BrowserClient::evaluateLiteral(const std::string& session, std::string_view scriptLiteral, int contextId) {
+void BrowserClient::evaluateLiteral(const std::string& session, std::string_view scriptLiteral,
+                                    int contextId) {
     std::string params;
     params.reserve(scriptLiteral.size() + 40);
     params += "{\"expression\":";
     params += scriptLiteral;
-    if (contextId != 0) params += ",\"contextId\":" + std::to_string(contextId);
+    if (contextId != 0)
+        params += ",\"contextId\":" + std::to_string(contextId);
     params += '}';
     channel.callWithParamsText("Runtime.evaluate", params, session,
-                               [this, session](const Json& result, const Json*) { logEvaluationFailure(session, result); });
+                               [this, session](const Json& result, const Json*) {
+                                   logEvaluationFailure(session, result);
+                               });
 }
 
 void BrowserClient::evaluate(const std::string& session, const std::string& script, int contextId) {
     Json params = {{"expression", script}};
-    if (contextId != 0) params["contextId"] = contextId;
+    if (contextId != 0)
+        params["contextId"] = contextId;
     channel.call("Runtime.evaluate", std::move(params), session,
-                 [this, session](const Json& result, const Json*) { logEvaluationFailure(session, result); });
+                 [this, session](const Json& result, const Json*) {
+                     logEvaluationFailure(session, result);
+                 });
 }
 
 const PageInfo* BrowserClient::mainPage() const {
@@ -629,7 +714,8 @@ std::vector<const PageInfo*> BrowserClient::popups() const {
     std::vector<const PageInfo*> list;
     for (const auto& session : creationOrder) {
         auto it = pages.find(session);
-        if (it != pages.end() && it->second.kind == PageInfo::Kind::Popup) list.push_back(&it->second);
+        if (it != pages.end() && it->second.kind == PageInfo::Kind::Popup)
+            list.push_back(&it->second);
     }
     return list;
 }

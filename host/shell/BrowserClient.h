@@ -40,7 +40,7 @@ struct PageInfo {
     std::string targetId;
     std::string sessionId;
     std::string openerId;
-    std::string url;    // main frame's current address (the failed one while an error page shows)
+    std::string url; // main frame's current address (the failed one while an error page shows)
     std::string title;
     std::string name;   // main frame's window name
     bool ready = false; // prepared and running
@@ -107,13 +107,14 @@ public:
     void evaluate(const std::string& session, const std::string& script, int contextId = 0);
     // The same for a script given as a JSON string literal (quotes included), for scripts
     // large enough that building them as a JSON value would cost more than running them.
-    void evaluateLiteral(const std::string& session, std::string_view scriptLiteral, int contextId = 0);
+    void evaluateLiteral(const std::string& session, std::string_view scriptLiteral,
+                         int contextId = 0);
 
     // A diagnostic line (nothing without a trace hook).
     void note(const std::string& line) const { trace(line); }
 
     const PageInfo* mainPage() const;
-    std::vector<const PageInfo*> popups() const;  // in creation order
+    std::vector<const PageInfo*> popups() const; // in creation order
     const PageInfo* pageBySession(const std::string& session) const;
     int browserCount() const { return static_cast<int>(pages.size()); }
     bool isClosing() const { return closing; }
@@ -149,7 +150,8 @@ private:
     void logEvaluationFailure(const std::string& session, const Json& result);
     void openOutside(const PageInfo& page, const std::string& url);
     void refreshWindowName(const std::string& session);
-    void showErrorPage(const std::string& session, const std::string& frameId, const std::string& html);
+    void showErrorPage(const std::string& session, const std::string& frameId,
+                       const std::string& html);
     void runClosingSteps(const std::string& reason, int exitCode = 0);
     PageInfo* findByTarget(const std::string& targetId, std::string* session = nullptr);
     std::string describe(const PageInfo& page) const;
@@ -165,9 +167,9 @@ private:
     std::map<std::string, BindingHandler> bindings;
     ConsoleHandler onConsole;
 
-    std::map<std::string, PageInfo> pages;      // by session
-    std::vector<std::string> creationOrder;     // sessions, oldest first
-    std::string mainSession;                    // empty before the main page and after it closed
+    std::map<std::string, PageInfo> pages;  // by session
+    std::vector<std::string> creationOrder; // sessions, oldest first
+    std::string mainSession;                // empty before the main page and after it closed
     bool mainSeen = false;
     bool mainShown = false;
     bool closing = false;

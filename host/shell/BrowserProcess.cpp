@@ -19,7 +19,7 @@ int highDescriptor(int fd) {
     return high;
 }
 
-}  // namespace
+} // namespace
 
 std::optional<BrowserProcess> BrowserProcess::start(const std::string& program,
                                                     const std::vector<std::string>& arguments,
@@ -37,7 +37,8 @@ std::optional<BrowserProcess> BrowserProcess::start(const std::string& program,
         ::close(toBrowser[1]);
         return std::nullopt;
     }
-    for (int* fd : {&toBrowser[0], &toBrowser[1], &fromBrowser[0], &fromBrowser[1]}) *fd = highDescriptor(*fd);
+    for (int* fd : {&toBrowser[0], &toBrowser[1], &fromBrowser[0], &fromBrowser[1]})
+        *fd = highDescriptor(*fd);
     int devNull = quiet ? ::open("/dev/null", O_RDWR | O_CLOEXEC) : -1;
 
     // Everything the child needs is prepared before fork: after it, only async-signal-safe
@@ -46,7 +47,8 @@ std::optional<BrowserProcess> BrowserProcess::start(const std::string& program,
     argvStrings.push_back(program);
     argvStrings.insert(argvStrings.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
-    for (auto& s : argvStrings) argv.push_back(s.data());
+    for (auto& s : argvStrings)
+        argv.push_back(s.data());
     argv.push_back(nullptr);
     pid_t parent = ::getpid();
 
@@ -54,18 +56,21 @@ std::optional<BrowserProcess> BrowserProcess::start(const std::string& program,
     if (pid < 0) {
         problem = std::string("cannot start the browser: ") + std::strerror(errno);
         for (int fd : {toBrowser[0], toBrowser[1], fromBrowser[0], fromBrowser[1], devNull})
-            if (fd >= 0) ::close(fd);
+            if (fd >= 0)
+                ::close(fd);
         return std::nullopt;
     }
     if (pid == 0) {
         // Belt and braces beside the pipe: the browser also gets SIGTERM if the host dies.
         ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-        if (::getppid() != parent) ::_exit(127);
+        if (::getppid() != parent)
+            ::_exit(127);
         sigset_t none;
         sigemptyset(&none);
         ::sigprocmask(SIG_SETMASK, &none, nullptr);
         ::signal(SIGPIPE, SIG_DFL);
-        if (::dup2(toBrowser[0], 3) < 0 || ::dup2(fromBrowser[1], 4) < 0) ::_exit(127);
+        if (::dup2(toBrowser[0], 3) < 0 || ::dup2(fromBrowser[1], 4) < 0)
+            ::_exit(127);
         if (devNull >= 0) {
             ::dup2(devNull, 0);
             ::dup2(devNull, 1);
@@ -80,14 +85,16 @@ std::optional<BrowserProcess> BrowserProcess::start(const std::string& program,
     // instead of many small ones; the pipes keep their default size if this is refused.
     ::fcntl(toBrowser[1], F_SETPIPE_SZ, 1 << 20);
     ::fcntl(fromBrowser[0], F_SETPIPE_SZ, 1 << 20);
-    if (devNull >= 0) ::close(devNull);
+    if (devNull >= 0)
+        ::close(devNull);
     readFd = fromBrowser[0];
     writeFd = toBrowser[1];
     return BrowserProcess(pid);
 }
 
 bool BrowserProcess::waitForExit(std::chrono::milliseconds limit) {
-    if (status) return true;
+    if (status)
+        return true;
     auto deadline = std::chrono::steady_clock::now() + limit;
     while (true) {
         int st = 0;
@@ -96,13 +103,15 @@ bool BrowserProcess::waitForExit(std::chrono::milliseconds limit) {
             status = st;
             return true;
         }
-        if (std::chrono::steady_clock::now() >= deadline) return false;
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
 }
 
 void BrowserProcess::kill() {
-    if (status) return;
+    if (status)
+        return;
     ::kill(pid, SIGKILL);
     int st = 0;
     while (::waitpid(pid, &st, 0) < 0 && errno == EINTR) {

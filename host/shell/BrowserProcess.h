@@ -15,8 +15,9 @@ public:
     // through readFd (events from the browser) and writeFd (calls to it), both close-on-exec.
     // With `quiet` the browser's own output goes to /dev/null.
     static std::optional<BrowserProcess> start(const std::string& program,
-                                               const std::vector<std::string>& arguments, bool quiet,
-                                               int& readFd, int& writeFd, std::string& problem);
+                                               const std::vector<std::string>& arguments,
+                                               bool quiet, int& readFd, int& writeFd,
+                                               std::string& problem);
 
     pid_t id() const { return pid; }
 

@@ -4,10 +4,12 @@ int64_t DevToolsChannel::call(const std::string& method, Json params, const std:
                               ReplyHandler onReply) {
     int64_t id = nextId++;
     Json message = {{"id", id}, {"method", method}, {"params", std::move(params)}};
-    if (!session.empty()) message["sessionId"] = session;
+    if (!session.empty())
+        message["sessionId"] = session;
     // Replies may come back before send returns when the transport is synchronous (tests),
     // so the caller is registered first.
-    if (onReply) waiting[id] = Waiting{session, std::move(onReply)};
+    if (onReply)
+        waiting[id] = Waiting{session, std::move(onReply)};
     if (!sender(message.dump(-1, ' ', false, Json::error_handler_t::replace))) {
         waiting.erase(id);
         return 0;
@@ -31,7 +33,8 @@ int64_t DevToolsChannel::callWithParamsText(const std::string& method, std::stri
         text += Json(session).dump();
     }
     text += '}';
-    if (onReply) waiting[id] = Waiting{session, std::move(onReply)};
+    if (onReply)
+        waiting[id] = Waiting{session, std::move(onReply)};
     if (!sender(text)) {
         waiting.erase(id);
         return 0;
@@ -52,7 +55,8 @@ void DevToolsChannel::receive(std::string_view text) {
             return;
         }
         auto it = waiting.find(id->get<int64_t>());
-        if (it == waiting.end()) return;  // nobody asked to hear about this one
+        if (it == waiting.end())
+            return; // nobody asked to hear about this one
         ReplyHandler handler = std::move(it->second.onReply);
         waiting.erase(it);
         auto error = message.find("error");
@@ -69,7 +73,8 @@ void DevToolsChannel::receive(std::string_view text) {
         ++malformed;
         return;
     }
-    if (!onEvent) return;
+    if (!onEvent)
+        return;
     static const Json noParams = Json::object();
     auto params = message.find("params");
     auto session = message.find("sessionId");
@@ -80,7 +85,9 @@ void DevToolsChannel::receive(std::string_view text) {
 
 void DevToolsChannel::forgetSession(const std::string& session) {
     for (auto it = waiting.begin(); it != waiting.end();) {
-        if (it->second.session == session) it = waiting.erase(it);
-        else ++it;
+        if (it->second.session == session)
+            it = waiting.erase(it);
+        else
+            ++it;
     }
 }

@@ -21,8 +21,8 @@ public:
     // The reply to one call: `result`, or `error` when the browser refused the call.
     using ReplyHandler = std::function<void(const Json& result, const Json* error)>;
     // An event: method, params, and the session it belongs to ("" for the browser itself).
-    using EventHandler =
-        std::function<void(const std::string& method, const Json& params, const std::string& session)>;
+    using EventHandler = std::function<void(const std::string& method, const Json& params,
+                                            const std::string& session)>;
 
     explicit DevToolsChannel(Sender sender) : sender(std::move(sender)) {}
 

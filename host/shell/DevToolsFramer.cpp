@@ -2,7 +2,8 @@
 
 std::vector<std::string> DevToolsFramer::feed(std::string_view bytes) {
     std::vector<std::string> messages;
-    if (broken) return messages;
+    if (broken)
+        return messages;
     while (!bytes.empty()) {
         size_t end = bytes.find('\0');
         if (end == std::string_view::npos) {

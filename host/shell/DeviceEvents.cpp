@@ -5,12 +5,14 @@
 namespace {
 std::mutex targetLock;
 std::function<void(std::string)> target;
-}  // namespace
+} // namespace
 
 void OnDeviceScript(const char* script) {
-    if (!script) return;
+    if (!script)
+        return;
     std::lock_guard lock(targetLock);
-    if (target) target(std::string(script));
+    if (target)
+        target(std::string(script));
 }
 
 void SetDeviceScriptTarget(std::function<void(std::string)> newTarget) {

@@ -8,17 +8,20 @@
 
 EventLoop::EventLoop() : loopThread(std::this_thread::get_id()) {
     wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (wakeFd < 0) throw std::runtime_error("EventLoop: no eventfd");
+    if (wakeFd < 0)
+        throw std::runtime_error("EventLoop: no eventfd");
 }
 
 EventLoop::~EventLoop() {
-    if (wakeFd >= 0) ::close(wakeFd);
+    if (wakeFd >= 0)
+        ::close(wakeFd);
 }
 
 bool EventLoop::post(Task task) {
     {
         std::lock_guard lock(postedLock);
-        if (stopped) return false;
+        if (stopped)
+            return false;
         posted.push_back(std::move(task));
     }
     wake();
@@ -72,7 +75,8 @@ void EventLoop::runPosted() {
     for (auto& task : batch) {
         task();
         std::lock_guard lock(postedLock);
-        if (quitRequested) return;  // the rest is dropped with the loop
+        if (quitRequested)
+            return; // the rest is dropped with the loop
     }
 }
 
@@ -80,10 +84,12 @@ void EventLoop::runDueTimers() {
     auto now = Clock::now();
     std::vector<uint64_t> due;
     for (auto& [id, timer] : timers)
-        if (timer.first <= now) due.push_back(id);
+        if (timer.first <= now)
+            due.push_back(id);
     for (uint64_t id : due) {
         auto it = timers.find(id);
-        if (it == timers.end()) continue;  // cancelled by an earlier timer
+        if (it == timers.end())
+            continue; // cancelled by an earlier timer
         Task task = std::move(it->second.second);
         timers.erase(it);
         task();
@@ -91,9 +97,11 @@ void EventLoop::runDueTimers() {
 }
 
 int EventLoop::pollTimeoutMs() const {
-    if (timers.empty()) return -1;
+    if (timers.empty())
+        return -1;
     auto next = Clock::time_point::max();
-    for (auto& [id, timer] : timers) next = std::min(next, timer.first);
+    for (auto& [id, timer] : timers)
+        next = std::min(next, timer.first);
     auto ms = std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now()).count();
     return ms < 0 ? 0 : static_cast<int>(std::min<long long>(ms, 60'000));
 }
@@ -103,26 +111,32 @@ void EventLoop::run() {
     while (true) {
         {
             std::lock_guard lock(postedLock);
-            if (quitRequested) return;
+            if (quitRequested)
+                return;
         }
         std::vector<pollfd> fds;
         fds.push_back({wakeFd, POLLIN, 0});
-        for (auto& [fd, handler] : watched) fds.push_back({fd, POLLIN, 0});
+        for (auto& [fd, handler] : watched)
+            fds.push_back({fd, POLLIN, 0});
         int n = ::poll(fds.data(), fds.size(), pollTimeoutMs());
-        if (n < 0 && errno != EINTR) throw std::runtime_error("EventLoop: poll failed");
+        if (n < 0 && errno != EINTR)
+            throw std::runtime_error("EventLoop: poll failed");
         if (n > 0) {
             if (fds[0].revents) {
                 drainWake();
                 runPosted();
             }
             for (size_t i = 1; i < fds.size(); ++i) {
-                if (!fds[i].revents) continue;
+                if (!fds[i].revents)
+                    continue;
                 auto it = watched.find(fds[i].fd);
-                if (it == watched.end()) continue;  // unwatched by an earlier handler
-                Task handler = it->second;          // a copy: the handler may unwatch itself
+                if (it == watched.end())
+                    continue;              // unwatched by an earlier handler
+                Task handler = it->second; // a copy: the handler may unwatch itself
                 handler();
                 std::lock_guard lock(postedLock);
-                if (quitRequested) return;
+                if (quitRequested)
+                    return;
             }
         }
         runDueTimers();

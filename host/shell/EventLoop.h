@@ -53,8 +53,8 @@ private:
     int wakeFd = -1;
     std::mutex postedLock;
     std::deque<Task> posted;
-    bool stopped = false;        // guarded by postedLock
-    bool quitRequested = false;  // guarded by postedLock
+    bool stopped = false;       // guarded by postedLock
+    bool quitRequested = false; // guarded by postedLock
     std::map<uint64_t, std::pair<Clock::time_point, Task>> timers;
     uint64_t nextTimer = 1;
     std::map<int, Task> watched;

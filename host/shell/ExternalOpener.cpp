@@ -13,7 +13,8 @@ extern char** environ;
 
 bool OpenExternally(const std::string& url, std::string& problem) {
     std::string program = ProcessEnvironment("KORVEX_URL_OPENER").value_or("");
-    if (program.empty()) program = "xdg-open";
+    if (program.empty())
+        program = "xdg-open";
     // An intermediate child starts the opener and ends at once, so the opener is adopted by
     // init and reaped there; the host only waits for the intermediate child.
     int ready[2];
@@ -46,7 +47,8 @@ bool OpenExternally(const std::string& url, std::string& problem) {
     int status;
     while (::waitpid(middle, &status, 0) < 0 && errno == EINTR) {
     }
-    if (got != sizeof rc) rc = ECHILD;
+    if (got != sizeof rc)
+        rc = ECHILD;
     if (rc != 0) {
         problem = "cannot start " + program + ": " + std::strerror(rc);
         return false;

@@ -28,22 +28,26 @@ void onSignal(int number) {
 // Termination signals become loop work: the first one closes the pages as the user would,
 // a second one closes at once.
 void installSignalHandlers() {
-    if (signalPipe[0] < 0 && ::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+    if (signalPipe[0] < 0 && ::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return;
     struct sigaction action {};
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
-    for (int s : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(s, &action, nullptr);
+    for (int s : {SIGINT, SIGTERM, SIGHUP})
+        ::sigaction(s, &action, nullptr);
 }
 
 void restoreSignalHandlers() {
-    for (int s : {SIGINT, SIGTERM, SIGHUP}) ::signal(s, SIG_DFL);
+    for (int s : {SIGINT, SIGTERM, SIGHUP})
+        ::signal(s, SIG_DFL);
 }
 
-}  // namespace
+} // namespace
 
 int RunHost(const HostConfig& config) {
     auto trace = [&](const std::string& line) {
-        if (config.trace) config.trace(line);
+        if (config.trace)
+            config.trace(line);
     };
 
     int readFd = -1;
@@ -69,19 +73,20 @@ int RunHost(const HostConfig& config) {
 
     BrowserClient::Hooks hooks;
     hooks.trace = config.trace;
-    hooks.warn = [&](const std::string& line) {
-        std::cerr << "Korvex: " << line << std::endl;
-    };
+    hooks.warn = [&](const std::string& line) { std::cerr << "Korvex: " << line << std::endl; };
     hooks.openExternally = [&](const std::string& url) {
         std::string problem;
-        if (!OpenExternally(url, problem)) std::cerr << "Korvex: " << problem << std::endl;
+        if (!OpenExternally(url, problem))
+            std::cerr << "Korvex: " << problem << std::endl;
     };
     hooks.pause = [](std::chrono::milliseconds d) { std::this_thread::sleep_for(d); };
     BrowserClient* clientPtr = nullptr;
     hooks.finish = [&](int code) {
-        if (finishing) return;
+        if (finishing)
+            return;
         finishing = true;
-        if (!failure.empty()) exitCode = 1;
+        if (!failure.empty())
+            exitCode = 1;
         else if (clientPtr && !clientPtr->mainPageShown()) {
             failure = "the browser ended before it showed the application";
             exitCode = 1;
@@ -101,14 +106,18 @@ int RunHost(const HostConfig& config) {
 
     BrowserClient client(channel, config.api, config.options, config.resourceDirectory, hooks);
     clientPtr = &client;
-    channel.setEventHandler([&](const std::string& method, const Json& params, const std::string& session) {
-        client.handleEvent(method, params, session);
-    });
-    if (config.extend) config.extend(client, loop);
+    channel.setEventHandler(
+        [&](const std::string& method, const Json& params, const std::string& session) {
+            client.handleEvent(method, params, session);
+        });
+    if (config.extend)
+        config.extend(client, loop);
 
     loop.watch(pipe.readDescriptor(), [&] {
-        for (auto& message : pipe.readAvailable()) channel.receive(message);
-        if (!pipe.closed()) return;
+        for (auto& message : pipe.readAvailable())
+            channel.receive(message);
+        if (!pipe.closed())
+            return;
         loop.unwatch(pipe.readDescriptor());
         if (finishing) {
             loop.cancel(exitTimer);
@@ -139,7 +148,8 @@ int RunHost(const HostConfig& config) {
     }
 
     loop.runAfter(config.startupLimit, [&] {
-        if (client.mainPageShown() || finishing) return;
+        if (client.mainPageShown() || finishing)
+            return;
         failure = "the browser did not show its window within " +
                   std::to_string(config.startupLimit.count() / 1000) + " s";
         client.closeNow("start-up timed out");
@@ -156,12 +166,13 @@ int RunHost(const HostConfig& config) {
     ClearDeviceScriptTarget();
     loop.shutdown();
     restoreSignalHandlers();
-    pipe.closeWriting();  // the browser sees end of file and exits if it has not yet
+    pipe.closeWriting(); // the browser sees end of file and exits if it has not yet
     if (!browser->waitForExit(std::chrono::milliseconds(2000))) {
         trace("browser still running; killing it");
         browser->kill();
     }
     trace("browser exited");
-    if (!failure.empty()) std::cerr << "Korvex: " << failure << std::endl;
+    if (!failure.empty())
+        std::cerr << "Korvex: " << failure << std::endl;
     return exitCode;
 }

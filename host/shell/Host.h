@@ -14,11 +14,11 @@ class EventLoop;
 
 struct HostConfig {
     HostOptions options;
-    std::string resourceDirectory;  // the program folder: "http://res/" is served from here
-    std::string profileDirectory;   // the browser's private profile
+    std::string resourceDirectory; // the program folder: "http://res/" is served from here
+    std::string profileDirectory;  // the browser's private profile
     std::string browserProgram;
-    IKorvexAPI* api = nullptr;      // may be null: the pages run without the kit
-    std::function<void(const std::string&)> trace;  // may be empty
+    IKorvexAPI* api = nullptr;                     // may be null: the pages run without the kit
+    std::function<void(const std::string&)> trace; // may be empty
     // Called once the client exists and before the browser is asked for its pages: the
     // script bridge adds its page script and binding here.
     std::function<void(BrowserClient&, EventLoop&)> extend;

@@ -20,7 +20,7 @@ std::string BrowserProfileDirectory(const std::string& documentsDirectory);
 
 struct BrowserProgram {
     std::optional<std::string> path;
-    std::string problem;  // why none was found, for the user
+    std::string problem; // why none was found, for the user
 };
 
 // $KORVEX_CHROMIUM when set (it must then be an executable file), else the first of

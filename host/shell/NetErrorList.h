@@ -8,7 +8,7 @@
 #include <string_view>
 
 struct NetError {
-    std::string_view name;   // without "net::ERR_"
+    std::string_view name; // without "net::ERR_"
     int code;
 };
 

@@ -8,7 +8,6 @@
 #include "host/shell/HostOptions.h"
 #include "host/shell/HostPaths.h"
 
-
 #include <csignal>
 #include <filesystem>
 #include <iostream>
@@ -19,7 +18,8 @@ int main(int argc, char** argv) {
 
     std::vector<std::string> arguments(argv + 1, argv + argc);
     HostOptions options = ParseHostOptions(arguments);
-    for (const auto& problem : options.problems) std::cerr << "Korvex: " << problem << std::endl;
+    for (const auto& problem : options.problems)
+        std::cerr << "Korvex: " << problem << std::endl;
 
     bool tracing = ProcessEnvironment("KORVEX_HOST_TRACE").value_or("").size() > 0;
     auto trace = [](const std::string& line) { std::cerr << "[Korvex] " << line << std::endl; };
@@ -34,13 +34,15 @@ int main(int argc, char** argv) {
     std::string documents = FindDocumentsDirectory(ProcessEnvironment, ReadWholeFile);
     if (documents.empty()) {
         // The library then keeps its work files in the current folder too.
-        std::cerr << "Korvex: no documents folder (no home folder found); using the current folder" << std::endl;
+        std::cerr << "Korvex: no documents folder (no home folder found); using the current folder"
+                  << std::endl;
         documents = ".";
     }
     std::string profile = BrowserProfileDirectory(documents);
     std::error_code ec;
     std::filesystem::create_directories(profile, ec);
-    if (ec) std::cerr << "Korvex: cannot create " << profile << ": " << ec.message() << std::endl;
+    if (ec)
+        std::cerr << "Korvex: cannot create " << profile << ": " << ec.message() << std::endl;
 
     // The device library runs, and may raise events, before any window exists.
     IKorvexAPI* api = getConcreteIKorvexAPI(&OnDeviceScript);
@@ -48,7 +50,8 @@ int main(int argc, char** argv) {
         api->startAPI();
     } else {
         std::cerr << "Korvex: the device library gave no API object; the application runs "
-                     "without the kit" << std::endl;
+                     "without the kit"
+                  << std::endl;
     }
 
     HostConfig config;
@@ -57,7 +60,8 @@ int main(int argc, char** argv) {
     config.profileDirectory = profile;
     config.browserProgram = *browser.path;
     config.api = api;
-    if (tracing) config.trace = trace;
+    if (tracing)
+        config.trace = trace;
     config.extend = [documents](BrowserClient& client, EventLoop& loop) {
         AttachScriptBridge(client, loop, documents);
     };

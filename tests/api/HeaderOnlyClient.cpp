@@ -40,11 +40,9 @@ int main() {
     api->broadcast("plain", nullptr);
     expect(received.size() == 2, "two scripts delivered");
     if (received.size() == 2) {
-        expect(received[0] ==
-                   "KorvexEventHandler.sendEvent({ name: 'clientHello', args: { from: 'client' } })",
+        expect(received[0] == "KorvexEventHandler.sendEvent({ name: 'clientHello', args: { from: 'client' } })",
                "broadcast with args");
-        expect(received[1] == "KorvexEventHandler.sendEvent({ name: 'plain' })",
-               "broadcast without args");
+        expect(received[1] == "KorvexEventHandler.sendEvent({ name: 'plain' })", "broadcast without args");
     }
 
     bufferArray empty;

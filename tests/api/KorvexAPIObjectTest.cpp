@@ -50,9 +50,9 @@ TEST(KorvexAPIFactory, EachCallMakesAnIndependentObjectAndReleaseIsSafe) {
     static_cast<KorvexAPI*>(first)->hardwareState->donglePlugged = true;
     EXPECT_TRUE(first->isDongleConnected());
     EXPECT_FALSE(second->isDongleConnected());
-    releaseConcreteIKorvexAPI(first);   // never started
-    releaseConcreteIKorvexAPI(first);   // twice: ignored
-    releaseConcreteIKorvexAPI(nullptr); // ignored
+    releaseConcreteIKorvexAPI(first);         // never started
+    releaseConcreteIKorvexAPI(first);         // twice: ignored
+    releaseConcreteIKorvexAPI(nullptr);       // ignored
     second->broadcast("stillAlive", nullptr); // null callback: dropped
     releaseConcreteIKorvexAPI(second);
 }
@@ -82,7 +82,7 @@ TEST_F(KorvexAPIObjectTest, RemoteIsConnectedOnlyWhenItsRadioStatusIsOne) {
 TEST_F(KorvexAPIObjectTest, PairRemoteQueuesStartPairingWithTheGivenOrRecordedIdentifier) {
     api->pairRemote(1, 1, 0x123456);
     api->hardwareState->remoteStatus(2)->remoteID = 0xABCDEF;
-    api->pairRemote(2, 0, 0x111111); // any other action uses the recorded identifier
+    api->pairRemote(2, 0, 0x111111);   // any other action uses the recorded identifier
     api->pairRemote(1, 1, 0x7F123456); // only 24 bits travel
     auto frames = queued();
     ASSERT_EQ(frames.size(), 3u);
@@ -159,14 +159,14 @@ TEST_F(KorvexAPIObjectTest, ConfigurationTheLibraryCannotBuildIsRefusedBeforeThe
     EXPECT_FALSE(api->setFixedConfig(1, 11));
     EXPECT_TRUE(ScriptLog::count("** ERROR => HardwareAPI::set_fixed_config - Fixed configuration not managed") > 0);
     EXPECT_TRUE(queued().empty());
-    EXPECT_TRUE(api->acquisitionStack->hasSensor(1, 1));  // configuration 3 stays as it was
+    EXPECT_TRUE(api->acquisitionStack->hasSensor(1, 1)); // configuration 3 stays as it was
 }
 
 TEST_F(KorvexAPIObjectTest, MissingSensorIsError22WithRemoteSpaceTypeAsDetail) {
     EXPECT_FALSE(api->recalibrateSensor(5, 8));
     EXPECT_TRUE(ScriptLog::count(" KorvexAPI::calibrateSensor - remote 5 - sensor type 8')") > 0);
-    EXPECT_TRUE(0 < ScriptLog::count(
-        "** ERROR => KorvexAPI::getSensorData - Sensor not defined for the this acquisition 5 8"));
+    EXPECT_TRUE(
+        0 < ScriptLog::count("** ERROR => KorvexAPI::getSensorData - Sensor not defined for the this acquisition 5 8"));
 }
 
 TEST_F(KorvexAPIObjectTest, RefusedQueriesAnswerWithAnEmptyDocumentAndNoBuffer) {
@@ -194,14 +194,13 @@ std::string json(const bson_t* document) {
 TEST_F(KorvexAPIObjectTest, HardwareStateReportBeforeStartSaysIdleAndUnplugged) {
     bson_t result;
     api->getHardwareState(&result);
-    EXPECT_EQ(json(&result),
-              "{ \"dongleID\" : 0, \"fwVersion\" : 0, \"dongleMode\" : 1, \"donglePlugged\" : 0, "
-              "\"remote1\" : { \"remoteID\" : 0, \"rfStatus\" : 0, \"pairStatus\" : 0, "
-              "\"fixedConfig\" : 0, \"configured\" : false, \"batteryVoltage\" : 0.0, "
-              "\"outputConfig\" : [  ] }, "
-              "\"remote2\" : { \"remoteID\" : 0, \"rfStatus\" : 0, \"pairStatus\" : 0, "
-              "\"fixedConfig\" : 0, \"configured\" : false, \"batteryVoltage\" : 0.0, "
-              "\"outputConfig\" : [  ] } }");
+    EXPECT_EQ(json(&result), "{ \"dongleID\" : 0, \"fwVersion\" : 0, \"dongleMode\" : 1, \"donglePlugged\" : 0, "
+                             "\"remote1\" : { \"remoteID\" : 0, \"rfStatus\" : 0, \"pairStatus\" : 0, "
+                             "\"fixedConfig\" : 0, \"configured\" : false, \"batteryVoltage\" : 0.0, "
+                             "\"outputConfig\" : [  ] }, "
+                             "\"remote2\" : { \"remoteID\" : 0, \"rfStatus\" : 0, \"pairStatus\" : 0, "
+                             "\"fixedConfig\" : 0, \"configured\" : false, \"batteryVoltage\" : 0.0, "
+                             "\"outputConfig\" : [  ] } }");
     bson_destroy(&result);
     EXPECT_TRUE(ScriptLog::count(" KorvexAPI::getHardwareState')") > 0);
 }

@@ -67,8 +67,7 @@ TEST(MessageTable, HoldsEveryCodeFrom0To38Except21) {
               "KorvexAPI::SaveAcquisition - Impossible to perform that operation, the dongle is "
               "in DATA mode");
     EXPECT_EQ(listener.errorMessages.at(29), "FileSystem:: - Cannot read file");
-    EXPECT_EQ(listener.errorMessages.at(33),
-              "DataParser::dataFromRemote - ParckInfo : sensor data length not set");
+    EXPECT_EQ(listener.errorMessages.at(33), "DataParser::dataFromRemote - ParckInfo : sensor data length not set");
     EXPECT_EQ(listener.errorMessages.at(15),
               "KorvexAPI::setFixedConfiguration - Impossible to perform that operation, the "
               "dongle is not in CONNECTED mode");
@@ -151,8 +150,8 @@ TEST_F(ListenerTest, RepliesThatRaiseEventsAndRepliesThatDoNot) {
     listener.replyReceived(0x14, 8, 16);
     EXPECT_EQ(only(), event("{ name: 'dataStopped' }"));
     ScriptLog::clear();
-    listener.replyReceived(0x14, 16, 16); // still streaming
-    listener.replyReceived(0x14, 1, 8);   // never was streaming
+    listener.replyReceived(0x14, 16, 16);  // still streaming
+    listener.replyReceived(0x14, 1, 8);    // never was streaming
     listener.replyReceived(0xAA, 0x21, 0); // acknowledged stop is not a start
     listener.replyReceived(0x12, 0, 0);
     listener.donglePluggedIn();
@@ -199,20 +198,21 @@ TEST(ScriptEscaping, ControlCharactersAndLineSeparators) {
     EXPECT_EQ(KorvexListener::escapeScriptText("\x1b\x7f"), "\\x1b\\x7f");
     EXPECT_EQ(KorvexListener::escapeScriptText("x\xE2\x80\xA8y\xE2\x80\xA9z"), "x\\u2028y\\u2029z");
     // Other UTF-8 text passes unchanged.
-    EXPECT_EQ(KorvexListener::escapeScriptText("Mesure \xC3\xA9t\xC3\xA9 \xE2\x82\xAC"), "Mesure \xC3\xA9t\xC3\xA9 \xE2\x82\xAC");
+    EXPECT_EQ(KorvexListener::escapeScriptText("Mesure \xC3\xA9t\xC3\xA9 \xE2\x82\xAC"),
+              "Mesure \xC3\xA9t\xC3\xA9 \xE2\x82\xAC");
     // A lone lead byte at the very end is not read past.
     EXPECT_EQ(KorvexListener::escapeScriptText("a\xE2\x80"), "a\xE2\x80");
 }
 
 TEST(ScriptEscaping, ArgsThatStayOneExpressionAreKept) {
-    for (const char* args : {"7", "-1", "{ remote: 1, sensorType: 8 }", "'a, b); c'",
-                             "\"x\\\"y\"", "[1, [2, 3], { a: (4) }]", "'it\\'s'", "a / b"})
+    for (const char* args : {"7", "-1", "{ remote: 1, sensorType: 8 }", "'a, b); c'", "\"x\\\"y\"",
+                             "[1, [2, 3], { a: (4) }]", "'it\\'s'", "a / b"})
         EXPECT_TRUE(KorvexListener::isSafeArgsExpression(args)) << args;
 }
 
 TEST(ScriptEscaping, ArgsThatCouldEscapeTheEventCallAreQuoted) {
-    for (const char* args : {"1); alert(1", "1, 2", "1; x", "1 // rest", "1 /* c */", "`${x}`",
-                             "'open", "{ a: 1", "a: 1 }", "(]", "'ends with \\", "1\n2"})
+    for (const char* args : {"1); alert(1", "1, 2", "1; x", "1 // rest", "1 /* c */", "`${x}`", "'open", "{ a: 1",
+                             "a: 1 }", "(]", "'ends with \\", "1\n2"})
         EXPECT_FALSE(KorvexListener::isSafeArgsExpression(args)) << args;
     ScriptLog::clear();
     KorvexListener listener(ScriptLog::capture);
@@ -227,9 +227,8 @@ TEST(EventDispatchTimeStamp, LogLinesStartWithLocalTimeInSimpleStringForm) {
     EventDispatch dispatch(&listener);
     dispatch.log("KorvexAPI::getHardwareState");
     ASSERT_EQ(ScriptLog::all().size(), 1u);
-    static const std::regex form(
-        R"(console\.log\('(\d{4})-(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec)-\d{2} )"
-        R"(\d{2}:\d{2}:\d{2}(\.\d{6})? KorvexAPI::getHardwareState'\))");
+    static const std::regex form(R"(console\.log\('(\d{4})-(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec)-\d{2} )"
+                                 R"(\d{2}:\d{2}:\d{2}(\.\d{6})? KorvexAPI::getHardwareState'\))");
     EXPECT_TRUE(std::regex_match(ScriptLog::all()[0], form)) << ScriptLog::all()[0];
     // A fraction of zero is left out entirely, as the simple-string form writes it.
     EXPECT_TRUE(std::regex_match(EventDispatch::timeStamp(),
@@ -256,9 +255,8 @@ TEST(EventDispatchForwarding, EveryReportReachesTheListenerAndErrorIsAlwaysFalse
     dispatch.findRemoteResult(0x123456);
     dispatch.sensorRecalibrated(2, 9);
     dispatch.sendEvent("n", "a");
-    EXPECT_EQ(end.calls, (std::vector<std::string>{"error:3:d", "warning:34:w", "plugged", "unplugged",
-                                                   "reply:20,8,16", "hardware", "stack", "find:1193046",
-                                                   "recal:2,9", "event:n:a"}));
+    EXPECT_EQ(end.calls, (std::vector<std::string>{"error:3:d", "warning:34:w", "plugged", "unplugged", "reply:20,8,16",
+                                                   "hardware", "stack", "find:1193046", "recal:2,9", "event:n:a"}));
 }
 
 TEST(ListenerConcurrency, SeveralThreadsReportAtOnceWithoutLosingLines) {

@@ -182,7 +182,12 @@ TEST_F(FileSystemTest, CorruptOrTruncatedFilesAreReadFailuresNotCrashes) {
         {"truncated", std::vector<uint8_t>(good.begin(), good.end() - 3)},
         {"cut in half", std::vector<uint8_t>(good.begin(), good.begin() + good.size() / 2)},
         {"trailing byte", withTrailing},
-        {"length prefix too large", [&] { auto b = good; b[0] = static_cast<uint8_t>(b[0] + 10); return b; }()},
+        {"length prefix too large",
+         [&] {
+             auto b = good;
+             b[0] = static_cast<uint8_t>(b[0] + 10);
+             return b;
+         }()},
         {"inner length lies", lyingInnerLength},
         {"garbage", std::vector<uint8_t>(64, 0xA5)},
         {"text file", std::vector<uint8_t>{'h', 'e', 'l', 'l', 'o', '\n'}},
@@ -268,7 +273,7 @@ TEST_F(FileSystemTest, DeleteAcquisitionFilesStaysInTheRecordingsFolder) {
     files.deleteAcquisitionFiles("run");
     EXPECT_FALSE(fs::exists(raw / "run.raw"));
     EXPECT_FALSE(fs::exists(raw / "run.bson"));
-    files.deleteAcquisitionFiles("run");  // nothing left: no failure
+    files.deleteAcquisitionFiles("run"); // nothing left: no failure
 
     for (const char* name : {"../outside", "", "..", "a/../../outside"})
         files.deleteAcquisitionFiles(name);
@@ -297,17 +302,17 @@ TEST_F(FileSystemTest, CalibrationListHoldsOnlyReadableBsonFiles) {
 TEST_F(FileSystemTest, AcquisitionListNeedsARawFileOfAtLeastTwoBytes) {
     FileSystem files(&listener);
     fs::path folder = files.getDirectory(FileSystem::RawData);
-    writeBytes(folder / "x.bson", sampleDocument("x"));                      // no raw file
+    writeBytes(folder / "x.bson", sampleDocument("x")); // no raw file
     writeBytes(folder / "y.bson", sampleDocument("y"));
-    writeBytes(folder / "y.raw", {2});                                        // 1 byte
+    writeBytes(folder / "y.raw", {2}); // 1 byte
     writeBytes(folder / "z.bson", sampleDocument("z"));
-    writeBytes(folder / "z.raw", {2, 0x41});                                  // 2 bytes
+    writeBytes(folder / "z.raw", {2, 0x41}); // 2 bytes
     writeBytes(folder / "b.bson", sampleDocument("b"));
     writeBytes(folder / "b.raw", {2, 0x41, 0, 0x0A});
     fs::create_directories(folder / "w.bson");
     writeBytes(folder / "w.raw", {2, 0x41, 0, 0x0A});
     writeBytes(folder / "v.bson", sampleDocument("v"));
-    fs::create_directories(folder / "v.raw");                                 // not a file
+    fs::create_directories(folder / "v.raw"); // not a file
 
     bson_t list;
     files.acquisitionList(&list);
@@ -315,4 +320,4 @@ TEST_F(FileSystemTest, AcquisitionListNeedsARawFileOfAtLeastTwoBytes) {
     bson_destroy(&list);
 }
 
-}  // namespace
+} // namespace

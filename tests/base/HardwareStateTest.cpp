@@ -60,9 +60,9 @@ TEST(RemoteOutputConfig, PackedSettingsSplitIntoKeyAndFiveBitValue) {
     EXPECT_EQ(RemoteOutputConfig::packSetting(1, 33), 33); // only five bits of the value
     EXPECT_EQ(RemoteOutputConfig::packSetting(9, 0), 32);  // only three bits of the key
     RemoteOutputConfig config(2);
-    config.setSetting(20, 33);             // key 1, value 1
-    config.setSetting(20, (7 << 5) | 31);  // key 7, value 31
-    config.setSetting(20, (1 << 5) | 4);   // key 1 overwritten
+    config.setSetting(20, 33);            // key 1, value 1
+    config.setSetting(20, (7 << 5) | 31); // key 7, value 31
+    config.setSetting(20, (1 << 5) | 4);  // key 1 overwritten
     config.setSetting(3, 0);
     auto settings = config.settingsCopy();
     EXPECT_EQ(settings[20], (std::map<int32_t, int32_t>{{1, 4}, {7, 31}}));
@@ -96,7 +96,7 @@ TEST(HardwareState, ResetForgetsTheDongleAndTheSettingInFlightButKeepsAnUnconfig
     EXPECT_EQ(state.dongleID, 0);
     EXPECT_EQ(state.fwVersion, 0);
     EXPECT_EQ(state.dongleMode, DongleModeIdle);
-    EXPECT_EQ(state.outputConfigBusyRemote, 0);  // its answer can no longer come
+    EXPECT_EQ(state.outputConfigBusyRemote, 0); // its answer can no longer come
     EXPECT_EQ(status->remote, 1);
     EXPECT_EQ(status->pairStatus, 0);
     EXPECT_EQ(status->remoteID, 0);

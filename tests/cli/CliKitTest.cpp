@@ -166,8 +166,8 @@ const std::map<std::pair<int, int>, double> nominal = {
 
 TEST_F(CliKit, ThreeSecondsOfTwoRemotesGiveCsvFilesThatMatchRatesAndTheSimulatorsTruth) {
     fs::path truthPath = dir / "truth.txt";
-    CliResult r = cli({"--simulate", "--quiet", "--json", "--sim-arg=--truth", "--sim-arg=" + truthPath.string(), "record",
-                 "--config", "1=3", "--config", "2=4", "--seconds", "3", "--export"});
+    CliResult r = cli({"--simulate", "--quiet", "--json", "--sim-arg=--truth", "--sim-arg=" + truthPath.string(),
+                       "record", "--config", "1=3", "--config", "2=4", "--seconds", "3", "--export"});
     ASSERT_EQ(r.code, 0) << r.out << r.err;
     json report = parse(r);
     const double recorded = report["seconds"].get<double>();
@@ -185,7 +185,7 @@ TEST_F(CliKit, ThreeSecondsOfTwoRemotesGiveCsvFilesThatMatchRatesAndTheSimulator
         ASSERT_TRUE(sensor.contains("csv"));
         auto rows = readCsv(sensor["csv"].get<std::string>());
         ASSERT_GE(rows.size(), 2u);
-        EXPECT_EQ(rows.size() - 1, samples);   // a header, then one line per sample
+        EXPECT_EQ(rows.size() - 1, samples); // a header, then one line per sample
 
         // The measured rate is the kit's pace, and the lines are that rate times the time
         // covered (the last time stamp), which the recording's length bounds.
@@ -230,8 +230,8 @@ TEST_F(CliKit, ThreeSecondsOfTwoRemotesGiveCsvFilesThatMatchRatesAndTheSimulator
 }
 
 TEST_F(CliKit, ExportOfTheReloadedRunGivesTheSameCsvFiles) {
-    CliResult rec = cli({"--simulate", "--quiet", "--json", "record", "--config", "1=3", "--config", "2=4", "--seconds", "2",
-                   "--export"});
+    CliResult rec = cli({"--simulate", "--quiet", "--json", "record", "--config", "1=3", "--config", "2=4", "--seconds",
+                         "2", "--export"});
     ASSERT_EQ(rec.code, 0) << rec.out << rec.err;
     json recorded = parse(rec);
     const std::string id = recorded["run"];
@@ -302,7 +302,7 @@ TEST_F(CliKit, CtrlCEndsARecordingCleanlyAndKeepsTheRun) {
 
 TEST_F(CliKit, MissingRemoteAndUnknownConfigurationHaveTheirOwnExitCodes) {
     CliResult missing = cli({"--simulate", "--sim-arg=--remotes", "--sim-arg=1", "--remote-timeout", "1", "record",
-                       "--config", "2=3", "--seconds", "1"});
+                             "--config", "2=3", "--seconds", "1"});
     EXPECT_EQ(missing.code, 4) << missing.err;
     EXPECT_NE(missing.err.find("remote 2 is not connected"), std::string::npos) << missing.err;
 

@@ -158,7 +158,7 @@ TEST(Reports, SensorSeriesNeverReadsPastTheBuffer) {
     ASSERT_EQ(s.columns.size(), 1u);
     SensorSummary summary = summarise(s);
     EXPECT_EQ(summary.samples, 4u);
-    EXPECT_NEAR(summary.measuredRate, 200.0, 1e-3);   // 4 samples, the last at 0.02 s
+    EXPECT_NEAR(summary.measuredRate, 200.0, 1e-3); // 4 samples, the last at 0.02 s
     EXPECT_EQ(summary.axes[0].min, -2);
     EXPECT_EQ(summary.axes[0].max, 3);
     bson_destroy(&doc);
@@ -272,7 +272,7 @@ TEST(SimulatedKit, RunsOnAPrivateRegistryAndLeavesNothingBehind) {
     EXPECT_FALSE(std::filesystem::exists(runtime));
     const char* after = std::getenv("KORVEX_RUNTIME_DIR");
     EXPECT_EQ(after ? std::string(after) : std::string(), before);
-    kit.stop();   // twice is harmless
+    kit.stop(); // twice is harmless
 
     options.program = std::string(bin) + "/no-such-simulator";
     EXPECT_FALSE(kit.start(options, error));

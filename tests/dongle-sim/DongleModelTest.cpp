@@ -49,7 +49,7 @@ std::vector<Bytes> radioFrames(const std::vector<SimEmission>& emissions) {
     return out;
 }
 
-}  // namespace
+} // namespace
 
 TEST(DongleModel, IdleDongleRefusesRemoteCommandsAndFindsTheUnpairedRemote) {
     DongleModel m;
@@ -78,7 +78,8 @@ TEST(DongleModel, PairingPassesThroughPairingModeAndConnectsTheRemote) {
     // The paired remote no longer answers the search; the other one does.
     EXPECT_EQ(answer(m, frame(FIND_REMOTE)), frame(FIND_REMOTE, {0x0A, 0x1B, 0x01}));
     // The same remote cannot sit in both slots.
-    EXPECT_EQ(answer(m, frame(START_PAIRING, {1, 1, 0x0A, 0x1B, 0x02})), nack(START_PAIRING, NACK_INVALID_PAYLOAD_VALUE));
+    EXPECT_EQ(answer(m, frame(START_PAIRING, {1, 1, 0x0A, 0x1B, 0x02})),
+              nack(START_PAIRING, NACK_INVALID_PAYLOAD_VALUE));
     // Releasing the slot tells the host the remote is gone for good (status 2).
     auto emissions = m.handleCommand(frame(START_PAIRING, {2, 0, 0x0A, 0x1B, 0x02}));
     ASSERT_EQ(emissions.size(), 2u);
@@ -120,7 +121,8 @@ TEST(DongleModel, ConnectedRemoteReportsConfigurationLayoutConstantsAndBattery) 
     ASSERT_EQ(thermometer.size(), 11u);
     EXPECT_EQ(Bytes(barometers[0].begin(), barometers[0].begin() + 6), Bytes({0x02, GET_CALIBRATION, 11, 1, 4, 8}));
     EXPECT_EQ(Bytes(thermometer.begin(), thermometer.begin() + 6), Bytes({0x02, GET_CALIBRATION, 7, 1, 26, 4}));
-    EXPECT_NE(Bytes(barometers[0].begin() + 6, barometers[0].end()), Bytes(barometers[1].begin() + 6, barometers[1].end()));
+    EXPECT_NE(Bytes(barometers[0].begin() + 6, barometers[0].end()),
+              Bytes(barometers[1].begin() + 6, barometers[1].end()));
     EXPECT_EQ(answer(m, frame(GET_CALIBRATION, {1, 1})), frame(GET_CALIBRATION, {1, 1, 0}));
     DongleModel::Options defaults;
     defaults.defaultConstants = true;
@@ -129,7 +131,8 @@ TEST(DongleModel, ConnectedRemoteReportsConfigurationLayoutConstantsAndBattery) 
               frame(GET_CALIBRATION, {2, 4, 8, 0x44, 0x22, 0xAD, 0x63, 0xBC, 0xDA, 0x3A, 0xB8}));
     EXPECT_EQ(answer(d, frame(GET_CALIBRATION, {2, 26})), frame(GET_CALIBRATION, {2, 26, 4, 0x0A, 0x2F, 0x08, 0xE8}));
     m.setBattery(2, 4.0);
-    EXPECT_EQ(answer(m, frame(GET_REMOTE_STATUS, {2})), frame(GET_REMOTE_STATUS, {2, 0x02, 0x03, 0x01, 0x05, 0x0A, 0xAA}));
+    EXPECT_EQ(answer(m, frame(GET_REMOTE_STATUS, {2})),
+              frame(GET_REMOTE_STATUS, {2, 0x02, 0x03, 0x01, 0x05, 0x0A, 0xAA}));
     EXPECT_EQ(answer(m, frame(SET_FIXED_CONFIG, {1, 11})), nack(SET_FIXED_CONFIG, NACK_INVALID_PAYLOAD_VALUE));
     EXPECT_EQ(answer(m, frame(GET_FIXED_CONFIG, {1})), frame(GET_FIXED_CONFIG, {1, 6}));
 }
@@ -182,13 +185,13 @@ TEST(DongleModel, RunStartsOnlyWithAConfiguredRemoteAndHoldsItsLayout) {
     EXPECT_EQ(answer(m, frame(START_DATA)), ack(START_DATA));
     EXPECT_EQ(mode(m), DONGLE_MODE_DATA);
     EXPECT_TRUE(m.streaming(2));
-    EXPECT_FALSE(m.streaming(1));   // connected but without a configuration
+    EXPECT_FALSE(m.streaming(1)); // connected but without a configuration
     EXPECT_EQ(answer(m, frame(START_DATA)), nack(START_DATA, NACK_INVALID_STATE));
     EXPECT_EQ(answer(m, frame(START_PAIRING, {1, 1, 1, 2, 3})), nack(START_PAIRING, NACK_INVALID_STATE));
     EXPECT_EQ(answer(m, frame(FIND_REMOTE)), nack(FIND_REMOTE, NACK_INVALID_STATE));
     EXPECT_EQ(answer(m, frame(SET_FIXED_CONFIG, {2, 4})), nack(SET_FIXED_CONFIG, NACK_INVALID_STATE));
-    EXPECT_EQ(answer(m, frame(SET_FIXED_CONFIG, {2, 5})), ack(SET_FIXED_CONFIG));   // a re-send is fine
-    EXPECT_EQ(answer(m, frame(GET_PACKET_CONFIG, {2}))[5], 1);   // reads still work while streaming
+    EXPECT_EQ(answer(m, frame(SET_FIXED_CONFIG, {2, 5})), ack(SET_FIXED_CONFIG)); // a re-send is fine
+    EXPECT_EQ(answer(m, frame(GET_PACKET_CONFIG, {2}))[5], 1);                    // reads still work while streaming
     EXPECT_EQ(answer(m, frame(STOP_DATA)), ack(STOP_DATA));
     EXPECT_EQ(mode(m), DONGLE_MODE_CONNECTED);
     EXPECT_TRUE(radioFrames(m.tick()).empty());
@@ -308,7 +311,7 @@ TEST(DongleModel, PowerDownDisconnectsTheRemoteWhichForgetsItsConfiguration) {
             radio.push_back(f);
     EXPECT_EQ(radio, std::vector<Bytes>{frame(RF_CONNECTION, {1, 0})});
     EXPECT_EQ(answer(m, frame(GET_FIXED_CONFIG, {1})), nack(GET_FIXED_CONFIG, NACK_NO_RESPONSE));
-    m.setInRange(1, true);   // switched on again
+    m.setInRange(1, true); // switched on again
     EXPECT_EQ(answer(m, frame(GET_FIXED_CONFIG, {1})), frame(GET_FIXED_CONFIG, {1, 0}));
 }
 
@@ -318,7 +321,8 @@ TEST(DongleModel, OutputSettingsAreStoredAndReportedBack) {
     EXPECT_EQ(answer(m, frame(SET_OUTPUT_CONFIG, {2, 1, 20, 0x21})), ack(SET_OUTPUT_CONFIG));
     // Sensor 20's two keys move together: key 1 = 1 also sets key 0 to 2.
     EXPECT_EQ(answer(m, frame(GET_OUTPUT_CONFIG, {2})), frame(GET_OUTPUT_CONFIG, {2, 3, 8, 0x23, 20, 0x02, 20, 0x21}));
-    EXPECT_EQ(answer(m, frame(SET_OUTPUT_CONFIG, {2, 1, 0, 0x21})), nack(SET_OUTPUT_CONFIG, NACK_INVALID_PAYLOAD_VALUE));
+    EXPECT_EQ(answer(m, frame(SET_OUTPUT_CONFIG, {2, 1, 0, 0x21})),
+              nack(SET_OUTPUT_CONFIG, NACK_INVALID_PAYLOAD_VALUE));
     EXPECT_EQ(answer(m, frame(GET_OUTPUT_CONFIG, {1})), frame(GET_OUTPUT_CONFIG, {1, 0}));
     EXPECT_EQ(answer(m, frame(GET_OUTPUT_CONFIG)), frame(GET_OUTPUT_CONFIG, {1, 0}));
 }

@@ -180,7 +180,7 @@ protected:
     std::unique_ptr<DongleSim> sim;
     std::mutex sentLock;
     std::vector<SimDataFrame> sentFrames;
-    std::map<int, uint64_t> unsentSince;   // per remote: frames not sent since its last sent one
+    std::map<int, uint64_t> unsentSince; // per remote: frames not sent since its last sent one
 };
 
 // The frames a reader keeping the framing rule finds in `line`, written apart from the
@@ -195,7 +195,7 @@ std::vector<Bytes> framesByTheRule(const Bytes& line) {
             continue;
         }
         if (at + size > line.size())
-            break;   // waits for bytes that never come
+            break; // waits for bytes that never come
         found.emplace_back(line.begin() + at, line.begin() + at + size);
         at += size;
     }
@@ -218,7 +218,7 @@ std::string buildBin() {
     return bin ? bin : "";
 }
 
-}  // namespace
+} // namespace
 
 TEST_F(DongleSimTest, AnswersOverARawTerminalThatItRegistersWhileOpen) {
     DongleSim& s = start();
@@ -298,7 +298,7 @@ TEST_F(DongleSimTest, UnplugClosesTheTerminalAndReplugOpensANewRegisteredOne) {
     s.replug();
     const std::string second = s.portPath();
     ASSERT_FALSE(second.empty());
-    EXPECT_NE(second, first);   // the old terminal is still held open by the old host
+    EXPECT_NE(second, first); // the old terminal is still held open by the old host
     EXPECT_EQ(registeredPaths(), std::vector<std::string>{second});
     PortClient host(second);
     // The remotes stayed paired and connected through the power cut.
@@ -335,7 +335,7 @@ TEST_F(DongleSimTest, SplitWritesAndGarbageStillLeaveWholeFramesToFind) {
     s.garbage(40);
     EXPECT_EQ(host.ask(frame(GET_FIXED_CONFIG, {2})), frame(GET_FIXED_CONFIG, {2, 0}));
     EXPECT_EQ(host.skipped, 40u);
-    EXPECT_EQ(s.control("garbage hex 02 14"), "ok");   // a false start: a frame header, no frame
+    EXPECT_EQ(s.control("garbage hex 02 14"), "ok"); // a false start: a frame header, no frame
 }
 
 TEST_F(DongleSimTest, AnswersCanBeDroppedDelayedOrRefusedOnDemand) {
@@ -356,9 +356,9 @@ TEST_F(DongleSimTest, AnswersCanBeDroppedDelayedOrRefusedOnDemand) {
     EXPECT_GE(Clock::now() - sent, 290ms);
 
     EXPECT_EQ(s.control("nack SET_FIXED_CONFIG 5"), "ok");
-    EXPECT_EQ(host.ask(frame(GET_FIXED_CONFIG, {1})), frame(GET_FIXED_CONFIG, {1, 0}));   // not matched
+    EXPECT_EQ(host.ask(frame(GET_FIXED_CONFIG, {1})), frame(GET_FIXED_CONFIG, {1, 0})); // not matched
     EXPECT_EQ(host.ask(frame(SET_FIXED_CONFIG, {1, 3})), frame(NACK, {SET_FIXED_CONFIG, 5}));
-    EXPECT_EQ(host.ask(frame(GET_FIXED_CONFIG, {1})), frame(GET_FIXED_CONFIG, {1, 0}));   // refused: unchanged
+    EXPECT_EQ(host.ask(frame(GET_FIXED_CONFIG, {1})), frame(GET_FIXED_CONFIG, {1, 0})); // refused: unchanged
     EXPECT_EQ(host.ask(frame(SET_FIXED_CONFIG, {1, 3})), frame(ACK, {SET_FIXED_CONFIG}));
 }
 
@@ -431,7 +431,8 @@ TEST_F(DongleSimTest, TruthFileHoldsEveryFrameSentAndTheValuesBehindIt) {
     EXPECT_EQ(frames, received);
     // Thermometer and battery at 50 Hz, barometer at 100 Hz, light at 400 Hz.
     const int64_t n = static_cast<int64_t>(frames.size());
-    EXPECT_EQ(samples, 2 * simFirstSampleOfFrame(50, n) + simFirstSampleOfFrame(100, n) + simFirstSampleOfFrame(400, n));
+    EXPECT_EQ(samples,
+              2 * simFirstSampleOfFrame(50, n) + simFirstSampleOfFrame(100, n) + simFirstSampleOfFrame(400, n));
     EXPECT_NEAR(pressure, 101.3, 0.4);
     EXPECT_NEAR(temperature, 22.0, 0.5);
 }
@@ -496,7 +497,7 @@ TEST_F(DongleSimTest, ProgramPrintsItsPortAndTakesControlLinesOnStandardInput) {
     EXPECT_NE(status.find("mode 3"), std::string::npos) << status;
     EXPECT_EQ(refused.rfind("error", 0), 0u) << refused;
     EXPECT_EQ(quit, "ok");
-    EXPECT_NE(runCommand(program + " --config 1=11 2>&1"), "");   // refused with a message
+    EXPECT_NE(runCommand(program + " --config 1=11 2>&1"), ""); // refused with a message
 }
 
 // With every kind of act on 40% of the frames, the simulator's own counts agree with the
@@ -533,9 +534,7 @@ TEST_F(DongleSimTest, HostileLineIsRecordedAndEveryFrameFateCounted) {
         };
         switch (act.kind) {
         case HostileKind::Garbage:
-        case HostileKind::FakeHeader:
-            EXPECT_EQ(on(act.count, f.size()), f);
-            break;
+        case HostileKind::FakeHeader: EXPECT_EQ(on(act.count, f.size()), f); break;
         case HostileKind::JunkInside:
             EXPECT_EQ(on(0, act.position), Bytes(f.begin(), f.begin() + act.position));
             EXPECT_EQ(on(act.position + act.count, f.size() - act.position), Bytes(f.begin() + act.position, f.end()));
@@ -546,9 +545,7 @@ TEST_F(DongleSimTest, HostileLineIsRecordedAndEveryFrameFateCounted) {
             EXPECT_EQ(on(0, f.size()), flipped);
             break;
         }
-        case HostileKind::Truncate:
-            EXPECT_EQ(on(0, act.position), Bytes(f.begin(), f.begin() + act.position));
-            break;
+        case HostileKind::Truncate: EXPECT_EQ(on(0, act.position), Bytes(f.begin(), f.begin() + act.position)); break;
         default:
             EXPECT_EQ(on(0, f.size()), f);
             EXPECT_EQ(on(f.size(), f.size()), f);

@@ -27,7 +27,7 @@ std::string error(const std::string& text) {
 TEST(SimControl, LinesReadIntoTheirArguments) {
     EXPECT_EQ(ok("").verb, Verb::Nothing);
     EXPECT_EQ(ok("  # radio-drop 7").verb, Verb::Nothing);
-    EXPECT_EQ(ok("unplug now").verb, Verb::Unplug);   // words after a plain verb are ignored
+    EXPECT_EQ(ok("unplug now").verb, Verb::Unplug); // words after a plain verb are ignored
     EXPECT_EQ(ok("stats").verb, Verb::Stats);
 
     ControlLine c = ok("radio-return 2");
@@ -38,11 +38,11 @@ TEST(SimControl, LinesReadIntoTheirArguments) {
     EXPECT_EQ(c.verb, Verb::Garbage);
     EXPECT_EQ(c.bytes, (std::vector<uint8_t>{0x02, 0xFF, 0x00}));
     EXPECT_EQ(c.count, 0);
-    EXPECT_EQ(ok("garbage 0x10").count, 16);   // numbers in C notation
+    EXPECT_EQ(ok("garbage 0x10").count, 16); // numbers in C notation
 
     c = ok("split 7");
     EXPECT_EQ(c.maxBytes, 7);
-    EXPECT_EQ(c.delay, 1ms);   // the default gap
+    EXPECT_EQ(c.delay, 1ms); // the default gap
     EXPECT_EQ(ok("split 7 25").delay, 25ms);
     EXPECT_EQ(ok("split off").verb, Verb::SplitOff);
 
@@ -50,7 +50,7 @@ TEST(SimControl, LinesReadIntoTheirArguments) {
     EXPECT_EQ(c.count, 3);
     EXPECT_EQ(c.delay, 250ms);
 
-    c = ok("nack get_fixed_config 5");   // names in any case, one refusal by default
+    c = ok("nack get_fixed_config 5"); // names in any case, one refusal by default
     EXPECT_EQ(c.command, 0x27);
     EXPECT_EQ(c.error, 5);
     EXPECT_EQ(c.count, 1);
@@ -69,7 +69,7 @@ TEST(SimControl, LinesReadIntoTheirArguments) {
     EXPECT_EQ(c.remote, 2);
     EXPECT_EQ(c.config, 46);
 
-    c = ok("at 150   radio-drop  1 ");   // the rest of the line as written
+    c = ok("at 150   radio-drop  1 "); // the rest of the line as written
     EXPECT_EQ(c.verb, Verb::At);
     EXPECT_EQ(c.delay, 150ms);
     EXPECT_EQ(c.line, "radio-drop  1 ");

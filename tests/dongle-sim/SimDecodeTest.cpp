@@ -49,12 +49,12 @@ void expectTruth(const RemoteConfiguration& remote, std::map<int, std::vector<st
             ASSERT_EQ(sensor->samples.size(), truth[SIM_ECG].size());
             for (std::size_t i = 0; i < sensor->samples.size(); ++i) {
                 Sample s = sensor->samples.at(i);
-                const double expected[6] = {truth[SIM_ECG][i][0], truth[SIM_ECG][i][1], truth[SIM_ECG][i][2],
-                                            truth[SIM_ANALOG7][i][0], truth[SIM_ANALOG8][i][0],
-                                            truth[SIM_ANALOG9][i][0]};
+                const double expected[6] = {truth[SIM_ECG][i][0],     truth[SIM_ECG][i][1],
+                                            truth[SIM_ECG][i][2],     truth[SIM_ANALOG7][i][0],
+                                            truth[SIM_ANALOG8][i][0], truth[SIM_ANALOG9][i][0]};
                 for (int k = 0; k < 6; ++k)
-                    ASSERT_TRUE(near(s.values[k], expected[k])) << i << "/" << k << ": " << s.values[k] << " vs "
-                                                                << expected[k];
+                    ASSERT_TRUE(near(s.values[k], expected[k]))
+                        << i << "/" << k << ": " << s.values[k] << " vs " << expected[k];
             }
             continue;
         }
@@ -66,19 +66,19 @@ void expectTruth(const RemoteConfiguration& remote, std::map<int, std::vector<st
             // The wheel's third value (acceleration) is the library's own estimate.
             const std::size_t compared = type == SIM_WHEEL ? 2 : expected[i].size();
             for (std::size_t k = 0; k < compared; ++k)
-                ASSERT_TRUE(near(s.values[k], expected[i][k])) << i << "/" << k << ": " << s.values[k] << " vs "
-                                                               << expected[i][k];
+                ASSERT_TRUE(near(s.values[k], expected[i][k]))
+                    << i << "/" << k << ": " << s.values[k] << " vs " << expected[i][k];
         }
     }
 }
 
-}  // namespace
+} // namespace
 
 TEST(SimDecode, EveryConfigurationDecodesToTheTruthThroughTheSensorClasses) {
     for (int config : simConfigurations()) {
         SCOPED_TRACE("config " + std::to_string(config));
         DongleModel::Options options;
-        options.firstCounter = 10;   // sensors ignore counters below 10 until their first frame
+        options.firstCounter = 10; // sensors ignore counters below 10 until their first frame
         DongleModel m(options);
         std::vector<std::unique_ptr<RemoteConfiguration>> library;
         for (int remote : {1, 2}) {

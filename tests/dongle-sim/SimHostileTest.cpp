@@ -42,7 +42,7 @@ Bytes join(const std::vector<LinePiece>& pieces) {
     return all;
 }
 
-}  // namespace
+} // namespace
 
 TEST(SimHostile, EveryKindDoesToTheFrameWhatItSays) {
     using What = LinePiece::What;
@@ -68,7 +68,7 @@ TEST(SimHostile, EveryKindDoesToTheFrameWhatItSays) {
         EXPECT_LE(junk[h.act.position + 1], 0x7F);
         EXPECT_GE(std::count(junk.begin(), junk.end(), FRAME_EOP) - (junk[h.act.position + 2] == FRAME_EOP), 1);
         EXPECT_EQ(h.pieces[1].bytes, f);
-        const std::size_t end = h.act.position + 3 + junk[h.act.position + 2];   // of the false frame
+        const std::size_t end = h.act.position + 3 + junk[h.act.position + 2]; // of the false frame
         const Bytes line = join(h.pieces);
         fakeEnds.insert(end < junk.size()        ? (line[end] == FRAME_EOP ? "junk frame" : "in junk")
                         : end == line.size() - 1 ? "on F's end"
@@ -127,7 +127,7 @@ TEST(SimHostile, AuditCountsWhatAReaderKeepingTheRuleFinds) {
 
     // A false start whose end byte lands inside the next frame on something else than 0x0A
     // costs nothing: the reader skips one byte and finds the frame.
-    audit.junk(Bytes{0x02, 0x61, uint8_t(4 + 5)}, HostileKind::FakeHeader);   // ends on c's 10th byte
+    audit.junk(Bytes{0x02, 0x61, uint8_t(4 + 5)}, HostileKind::FakeHeader); // ends on c's 10th byte
     audit.frame(c, true);
     EXPECT_EQ(audit.counts().intact, 3u);
     // One that ends exactly on the next frame's end byte swallows it.

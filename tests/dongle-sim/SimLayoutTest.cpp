@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 TEST(SimLayout, EveryConfigurationFitsOneFrameWithSlotsForTheBusiestFrame) {
-    ASSERT_EQ(simConfigurations().size(), 27u);   // 1-10, 12, 32-47
+    ASSERT_EQ(simConfigurations().size(), 27u); // 1-10, 12, 32-47
     for (int config : simConfigurations()) {
         SCOPED_TRACE(config);
         EXPECT_LE(simDataPayloadSize(config), 255);

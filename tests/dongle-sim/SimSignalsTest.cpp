@@ -9,9 +9,7 @@
 
 namespace {
 
-int16_t word(const std::vector<uint8_t>& b, std::size_t at) {
-    return static_cast<int16_t>((b[at] << 8) | b[at + 1]);
-}
+int16_t word(const std::vector<uint8_t>& b, std::size_t at) { return static_cast<int16_t>((b[at] << 8) | b[at + 1]); }
 
 // Host decoding with default constants, and the remote's own ones for the barometer and
 // thermometer, written independently of the encoder.
@@ -21,19 +19,13 @@ std::vector<double> hostDecode(int type, int config, const std::vector<uint8_t>&
         return {(-word(b, 2) + 228.5) / 838.58307, (word(b, 0) + 109.0) / 842.3038, (word(b, 4) + 169.5) / 844.08765};
     case SIM_MAGNETOMETER:
         return {(-word(b, 0) + 3504.0) / 77.04, (-word(b, 2) - 3453.0) / 86.59, (-word(b, 4) - 2953.5) / 81.7};
-    case SIM_GYROSCOPE:
-        return {(-word(b, 2) + 15.0) / 938.7, (word(b, 0) + 70.0) / 938.7, (word(b, 4) - 78.0) / 938.7};
-    case SIM_ECG:
-        return {(word(b, 0) - 2047.0) / 477, (word(b, 2) - 2047.0) / 477, (word(b, 4) - 2047.0) / 477};
-    case SIM_FORCE:
-        return {(word(b, 0) - 2047.0) / -120.0};
+    case SIM_GYROSCOPE: return {(-word(b, 2) + 15.0) / 938.7, (word(b, 0) + 70.0) / 938.7, (word(b, 4) - 78.0) / 938.7};
+    case SIM_ECG: return {(word(b, 0) - 2047.0) / 477, (word(b, 2) - 2047.0) / 477, (word(b, 4) - 2047.0) / 477};
+    case SIM_FORCE: return {(word(b, 0) - 2047.0) / -120.0};
     case SIM_MICROPHONE:
-    case SIM_LIGHT:
-        return {word(b, 0) / 500.0};
-    case SIM_BATTERY:
-        return {word(b, 0) / 682.5};
-    case SIM_HIGH_GAIN:
-        return {(word(b, 0) - 2047.0) / 1911.0};
+    case SIM_LIGHT: return {word(b, 0) / 500.0};
+    case SIM_BATTERY: return {word(b, 0) / 682.5};
+    case SIM_HIGH_GAIN: return {(word(b, 0) - 2047.0) / 1911.0};
     case SIM_ANALOG7:
     case SIM_ANALOG8:
     case SIM_ANALOG9:
@@ -62,8 +54,7 @@ std::vector<double> hostDecode(int type, int config, const std::vector<uint8_t>&
             lines.push_back(j + 0.5 * ((b[0] >> j) & 1));
         return lines;
     }
-    default:
-        return {};
+    default: return {};
     }
 }
 
@@ -75,15 +66,17 @@ double tolerance(int type, int config) {
     case SIM_GYROSCOPE: return 0.007;
     case SIM_ECG: return 0.013;
     case SIM_FORCE: return 0.03;
-    case SIM_BAROMETER: return 0.4;   // 10-bit pressure steps are about 0.14 kPa, 0.2 degree
+    case SIM_BAROMETER: return 0.4; // 10-bit pressure steps are about 0.14 kPa, 0.2 degree
     case SIM_THERMOMETER: return 0.05;
     case SIM_DIGITAL: return 0;
-    case SIM_ANALOG7: case SIM_ANALOG8: case SIM_ANALOG9: return config == 47 ? 0.013 : 0.003;
+    case SIM_ANALOG7:
+    case SIM_ANALOG8:
+    case SIM_ANALOG9: return config == 47 ? 0.013 : 0.003;
     default: return 0.01;
     }
 }
 
-}  // namespace
+} // namespace
 
 TEST(SimSignals, HostDecodingOfEveryBlockGivesTheSceneBack) {
     // A remote with its own constants, and one with the defaults.
@@ -96,7 +89,7 @@ TEST(SimSignals, HostDecodingOfEveryBlockGivesTheSceneBack) {
                     auto decoded = signals.encode(block.type, config, block.rate, n, bytes);
                     ASSERT_EQ(bytes.size(), static_cast<std::size_t>(block.sampleSize));
                     if (block.type == SIM_WHEEL)
-                        continue;   // needs the running sum: its own test
+                        continue; // needs the running sum: its own test
                     auto host = hostDecode(block.type, config, bytes, signals.calibration());
                     auto scene = signals.physical(block.type, config, double(n) / block.rate);
                     ASSERT_EQ(decoded.size(), host.size());
@@ -156,11 +149,11 @@ TEST(SimSignals, ValuesArePhysicallyPlausible) {
         EXPECT_NEAR(p[1], 22.0, 0.5);
         forcePeak = std::max(forcePeak, signals.encode(SIM_FORCE, 4, rate, n, b)[0]);
     }
-    EXPECT_NEAR(gravity, 1.0, 0.1);             // g
-    EXPECT_NEAR(field, 47.0, 3.0);              // microtesla, the earth's field
-    EXPECT_GT(pressureLow, 100.5);              // kPa, room air
+    EXPECT_NEAR(gravity, 1.0, 0.1); // g
+    EXPECT_NEAR(field, 47.0, 3.0);  // microtesla, the earth's field
+    EXPECT_GT(pressureLow, 100.5);  // kPa, room air
     EXPECT_LT(pressureHigh, 102.0);
-    EXPECT_NEAR(forcePeak, 10.0, 0.5);          // N, the pushes
+    EXPECT_NEAR(forcePeak, 10.0, 0.5); // N, the pushes
     std::vector<uint8_t> b;
     EXPECT_NEAR(signals.encode(SIM_THERMOMETER, 6, 50, 0, b)[0], 22.5, 0.3);
     EXPECT_GT(signals.batteryVolts(0), 3.8);
@@ -180,7 +173,7 @@ TEST(SimSignals, WheelCountsSumToTheCartPosition) {
         EXPECT_NEAR(v[1], count / 1000.0 * rate, 1e-9);
         EXPECT_NEAR(position / 1000.0, signals.physical(SIM_WHEEL, 4, double(n) / rate)[0], 0.0006);
     }
-    EXPECT_NEAR(position / 1000.0, 0.0, 0.002);   // the cart is back after one 5 s trip
+    EXPECT_NEAR(position / 1000.0, 0.0, 0.002); // the cart is back after one 5 s trip
 }
 
 TEST(SimSignals, SameSeedSameBytesOtherSeedOtherNoise) {

@@ -44,8 +44,8 @@ class EnumSerProgram : public ::testing::Test {
 protected:
     EnumSerProgram() {
         fs::create_directories(folder.path() / "sys" / "class" / "tty");
-        environment = "KORVEX_SYSFS_ROOT=" + (folder.path() / "sys").string() +
-                      " KORVEX_RUNTIME_DIR=" + folder.path().string();
+        environment =
+            "KORVEX_SYSFS_ROOT=" + (folder.path() / "sys").string() + " KORVEX_RUNTIME_DIR=" + folder.path().string();
         registry = folder.path() / "ports";
     }
 

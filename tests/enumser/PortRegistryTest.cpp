@@ -29,13 +29,11 @@ std::vector<std::string> devices(const std::vector<RegisteredPort>& ports) {
 }
 
 TEST(PortRegistry, FolderFollowsTheVariablesInOrderAndIgnoresEmptyOnes) {
-    EXPECT_EQ(portRegistryDirectory(environment({{"KORVEX_RUNTIME_DIR", "/r"},
-                                                 {"XDG_RUNTIME_DIR", "/run/user/7"}}), 7),
+    EXPECT_EQ(portRegistryDirectory(environment({{"KORVEX_RUNTIME_DIR", "/r"}, {"XDG_RUNTIME_DIR", "/run/user/7"}}), 7),
               fs::path("/r/ports"));
     EXPECT_EQ(portRegistryDirectory(environment({{"XDG_RUNTIME_DIR", "/run/user/7"}}), 7),
               fs::path("/run/user/7/korvex/ports"));
-    EXPECT_EQ(portRegistryDirectory(environment({{"KORVEX_RUNTIME_DIR", ""},
-                                                 {"XDG_RUNTIME_DIR", ""}}), 1000),
+    EXPECT_EQ(portRegistryDirectory(environment({{"KORVEX_RUNTIME_DIR", ""}, {"XDG_RUNTIME_DIR", ""}}), 1000),
               fs::path("/tmp/korvex-1000/ports"));
 }
 
@@ -64,7 +62,7 @@ TEST(PortRegistry, RegisteredTerminalIsReadBackAndGoneAfterUnregister) {
     EXPECT_EQ(ports[0].pid, ::getpid());
 
     EXPECT_TRUE(unregisterPort(*entry));
-    EXPECT_TRUE(unregisterPort(*entry));   // already gone is fine
+    EXPECT_TRUE(unregisterPort(*entry)); // already gone is fine
     EXPECT_TRUE(readPortRegistry(registry).empty());
 }
 
@@ -77,7 +75,7 @@ TEST(PortRegistry, StaleEntriesAreSkipped) {
         writeFile(registry / "closed", closed.path + "\n");
     }
     writeFile(registry / "missing", "/dev/pts/987654\n");
-    writeFile(registry / "directory", "/dev/pts\n");   // exists, not a device
+    writeFile(registry / "directory", "/dev/pts\n"); // exists, not a device
     writeFile(registry / "garbage", std::string(5000, 'x'));
     writeFile(registry / "empty", "");
     writeFile(registry / ".writing.tmp", live.path + "\n");
@@ -90,7 +88,7 @@ TEST(PortRegistry, StaleEntriesAreSkipped) {
     writeFile(registry / "dead-writer", live.path + "\npid " + std::to_string(child) + "\n");
     EXPECT_TRUE(readPortRegistry(registry).empty());
 
-    writeFile(registry / "live", live.path + "\n");   // no pid line: still read
+    writeFile(registry / "live", live.path + "\n"); // no pid line: still read
     EXPECT_EQ(devices(readPortRegistry(registry)), std::vector<std::string>{live.path});
 }
 
@@ -105,8 +103,7 @@ TEST(PortRegistry, SeveralEntriesNewestFirstEachDeviceOnce) {
     fs::last_write_time(registry / "one", now - std::chrono::seconds(20));
     fs::last_write_time(registry / "one-again", now - std::chrono::seconds(10));
     fs::last_write_time(registry / "two", now);
-    EXPECT_EQ(devices(readPortRegistry(registry)),
-              (std::vector<std::string>{second.path, first.path}));
+    EXPECT_EQ(devices(readPortRegistry(registry)), (std::vector<std::string>{second.path, first.path}));
 }
 
 TEST(PortRegistry, FolderWritableByEverybodyIsNotTrusted) {

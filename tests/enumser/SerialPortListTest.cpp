@@ -14,12 +14,10 @@ namespace {
 // with USB devices carrying idVendor, idProduct and product, like the kernel's.
 class FakeSysfs {
 public:
-    explicit FakeSysfs(const fs::path& root) : root(root) {
-        fs::create_directories(root / "class" / "tty");
-    }
+    explicit FakeSysfs(const fs::path& root) : root(root) { fs::create_directories(root / "class" / "tty"); }
 
-    fs::path usbDevice(const std::string& name, const std::string& vendor,
-                       const std::string& product, const std::string& productName) {
+    fs::path usbDevice(const std::string& name, const std::string& vendor, const std::string& product,
+                       const std::string& productName) {
         fs::path device = root / "devices" / "pci0000:00" / "usb1" / name;
         writeFile(device / "idVendor", vendor + "\n");
         writeFile(device / "idProduct", product + "\n");
@@ -79,10 +77,10 @@ protected:
         sysfs.tty("ttyUSB1", bare / "1-3:1.0" / "ttyUSB1");
         fs::path uart = sysfs.root / "devices" / "platform" / "serial8250";
         sysfs.tty("ttyS0", uart, "4");
-        sysfs.tty("ttyS1", uart, "0");    // a reserved slot without hardware
+        sysfs.tty("ttyS1", uart, "0"); // a reserved slot without hardware
         sysfs.tty("ttyS2", uart, "4");
         sysfs.tty("ttyS10", uart, "4");
-        sysfs.tty("tty0", "");            // virtual terminal: no device
+        sysfs.tty("tty0", ""); // virtual terminal: no device
         options.sysfsRoot = sysfs.root;
     }
 
@@ -92,15 +90,14 @@ protected:
 };
 
 TEST_F(SerialPortListTest, ListsHardwarePortsWithTheDongleFirst) {
-    EXPECT_EQ(lines(formatPortList(listSerialPorts(options))),
-              (std::vector<std::string>{
-                  "/dev/ttyACM0 <Korvex Virtual COM Port>",
-                  "/dev/ttyS0 <Serial Port>",
-                  "/dev/ttyS2 <Serial Port>",
-                  "/dev/ttyS10 <Serial Port>",
-                  "/dev/ttyUSB0 <FT232R (USB) UART (0403:6001)>",
-                  "/dev/ttyUSB1 <USB Serial Device (10c4:ea60)>",
-              }));
+    EXPECT_EQ(lines(formatPortList(listSerialPorts(options))), (std::vector<std::string>{
+                                                                   "/dev/ttyACM0 <Korvex Virtual COM Port>",
+                                                                   "/dev/ttyS0 <Serial Port>",
+                                                                   "/dev/ttyS2 <Serial Port>",
+                                                                   "/dev/ttyS10 <Serial Port>",
+                                                                   "/dev/ttyUSB0 <FT232R (USB) UART (0403:6001)>",
+                                                                   "/dev/ttyUSB1 <USB Serial Device (10c4:ea60)>",
+                                                               }));
 }
 
 TEST_F(SerialPortListTest, ConfiguredUsbIdsMakeAnyAdapterTheDongle) {

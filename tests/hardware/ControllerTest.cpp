@@ -36,7 +36,8 @@ protected:
     void connect(int remote, int fixedConfig = 0, bool configured = false) {
         state.remoteStatus(remote)->rfStatus = 1;
         state.packetConfig(remote)->fixedConfig = fixedConfig;
-        if (configured) state.packetConfig(remote)->setSensorDataLen(1, 12);
+        if (configured)
+            state.packetConfig(remote)->setSensorDataLen(1, 12);
     }
 };
 
@@ -76,10 +77,10 @@ TEST_F(ControllerTest, StartDropsAGoneRemoteFromAnAcquisitionThatNeverRan) {
 TEST_F(ControllerTest, RefusalsQueueNothing) {
     EXPECT_FALSE(hardware.startDataAcquisition());
     state.dongleMode = DongleModeConnected;
-    EXPECT_FALSE(hardware.startDataAcquisition());  // nobody connected
+    EXPECT_FALSE(hardware.startDataAcquisition()); // nobody connected
     connect(1);
-    EXPECT_FALSE(hardware.startDataAcquisition());  // connected, not configured
-    EXPECT_FALSE(hardware.stopDataAcquisition());   // not streaming
+    EXPECT_FALSE(hardware.startDataAcquisition()); // connected, not configured
+    EXPECT_FALSE(hardware.stopDataAcquisition());  // not streaming
     EXPECT_FALSE(hardware.setFixedConfiguration(2, 3));
     EXPECT_FALSE(hardware.remotePowerDown(2));
     EXPECT_FALSE(hardware.remotePowerDown(7));
@@ -104,10 +105,10 @@ TEST_F(ControllerTest, RequestsTheEncoderRefusesAreErrorsThatLockNothingAndQueue
     state.dongleMode = DongleModeConnected;
     connect(1);
     connect(2);
-    EXPECT_FALSE(hardware.setOutputConfig(1, 20, 8, 1));   // a key has three bits
-    EXPECT_FALSE(hardware.setOutputConfig(2, 256, 1, 1));  // a sensor type has one byte
+    EXPECT_FALSE(hardware.setOutputConfig(1, 20, 8, 1));  // a key has three bits
+    EXPECT_FALSE(hardware.setOutputConfig(2, 256, 1, 1)); // a sensor type has one byte
     EXPECT_FALSE(hardware.setFixedConfiguration(1, 300));
-    EXPECT_FALSE(hardware.setFixedConfiguration(1, 11));   // fits its byte, has no sensors
+    EXPECT_FALSE(hardware.setFixedConfiguration(1, 11)); // fits its byte, has no sensors
     EXPECT_EQ(listener.errorCodes(), (std::vector<int>{37, 37, 38, 38}));
     EXPECT_EQ(state.outputConfigBusyRemote, 0);
     EXPECT_TRUE(queued().empty());
@@ -122,10 +123,10 @@ TEST_F(ControllerTest, SettingNeverAnsweredFreesTheRemoteWhenTheSenderGivesUp) {
     connect(1);
     connect(2);
     ASSERT_TRUE(quick.setOutputConfig(1, 20, 1, 1));
-    EXPECT_FALSE(quick.setOutputConfig(2, 20, 0, 2));  // still waiting for the answer
+    EXPECT_FALSE(quick.setOutputConfig(2, 20, 0, 2)); // still waiting for the answer
     ASSERT_TRUE(waitFor(2000ms, [&] { return state.outputConfigBusyRemote == 0; }));
     EXPECT_TRUE(listener.hasLogContaining("SET_OUTPUT_CONFIG for remote 1 never answered"));
-    EXPECT_TRUE(state.outputConfig(1)->settingsCopy().empty());  // nothing confirmed it
+    EXPECT_TRUE(state.outputConfig(1)->settingsCopy().empty()); // nothing confirmed it
     ASSERT_TRUE(quick.setOutputConfig(2, 20, 0, 2));
     EXPECT_EQ(listener.errorCodes(), std::vector<int>{10});
 }
@@ -133,12 +134,10 @@ TEST_F(ControllerTest, SettingNeverAnsweredFreesTheRemoteWhenTheSenderGivesUp) {
 TEST_F(ControllerTest, FixedConfigurationAsksForTheCalibrationItsSensorsNeed) {
     state.dongleMode = DongleModeConnected;
     connect(1);
-    ASSERT_TRUE(stack.addRemote(1, 6, 5));  // thermometer and barometer
+    ASSERT_TRUE(stack.addRemote(1, 6, 5)); // thermometer and barometer
     ASSERT_TRUE(hardware.setFixedConfiguration(1, 6));
-    EXPECT_EQ(queued(), (Frames{Protocol::buildTwoByteCommand(SET_FIXED_CONFIG, 1, 6),
-                                cmd(GET_PACKET_CONFIG, 1),
-                                Protocol::buildTwoByteCommand(GET_CALIBRATION, 1, 4),
-                                cmd(GET_FIXED_CONFIG, 1),
+    EXPECT_EQ(queued(), (Frames{Protocol::buildTwoByteCommand(SET_FIXED_CONFIG, 1, 6), cmd(GET_PACKET_CONFIG, 1),
+                                Protocol::buildTwoByteCommand(GET_CALIBRATION, 1, 4), cmd(GET_FIXED_CONFIG, 1),
                                 Protocol::buildTwoByteCommand(GET_CALIBRATION, 1, 26)}));
 }
 
@@ -161,7 +160,7 @@ TEST_F(ControllerTest, DispatcherFollowUps) {
     commands->setFlag(1);
     hardware.listener->replyReceived(GET_DONGLE_STATUS, 8, 1);
     EXPECT_EQ(queued(), Frames{cmd(GET_REMOTE_STATUS, 2)});
-    EXPECT_EQ(commands->flag(), 0);  // the answer ends the sender's wait
+    EXPECT_EQ(commands->flag(), 0); // the answer ends the sender's wait
 
     hardware.listener->replyReceived(ACK, START_PAIRING, -1);
     EXPECT_EQ(queued(), (Frames{cmd(GET_PAIRING), cmd(GET_DONGLE_STATUS)}));
@@ -170,7 +169,7 @@ TEST_F(ControllerTest, DispatcherFollowUps) {
     hardware.listener->replyReceived(RF_CONNECTION, 1, 2);
     hardware.listener->replyReceived(DATA_FROM_REMOTE, 1, -1);
     EXPECT_EQ(queued(), Frames{cmd(GET_PAIRING)});
-    EXPECT_EQ(commands->flag(), 1);  // unsolicited frames answer nothing
+    EXPECT_EQ(commands->flag(), 1); // unsolicited frames answer nothing
 
     hardware.listener->abortDataStream();
     EXPECT_EQ(queued(), (Frames{cmd(STOP_DATA), cmd(GET_PAIRING), cmd(GET_DONGLE_STATUS)}));
@@ -181,10 +180,10 @@ TEST_F(ControllerTest, PairingReplyAfterPlugInAsksPairedRemotesForTheirStatusOnc
     queued();
     state.remoteStatus(1)->pairStatus = 1;
     state.remoteStatus(2)->pairStatus = 1;
-    connect(2);  // announced itself already
+    connect(2); // announced itself already
     hardware.listener->replyReceived(GET_PAIRING, -1, -1);
     EXPECT_EQ(queued(), Frames{cmd(GET_REMOTE_STATUS, 1)});
-    hardware.listener->replyReceived(GET_PAIRING, -1, -1);  // after a pairing step, say
+    hardware.listener->replyReceived(GET_PAIRING, -1, -1); // after a pairing step, say
     EXPECT_TRUE(queued().empty());
 
     // A reply that connects the remote is followed up as its radio connection would be.
@@ -193,7 +192,7 @@ TEST_F(ControllerTest, PairingReplyAfterPlugInAsksPairedRemotesForTheirStatusOnc
     EXPECT_EQ(state.dongleMode, DongleModeConnected);
     EXPECT_EQ(queued(), (Frames{cmd(GET_DONGLE_STATUS), Protocol::buildTwoByteCommand(SET_FIXED_CONFIG, 1, 5),
                                 cmd(GET_PACKET_CONFIG, 1), cmd(GET_FIXED_CONFIG, 1)}));
-    hardware.listener->replyReceived(GET_REMOTE_STATUS, 1, -1);  // a remote already known
+    hardware.listener->replyReceived(GET_REMOTE_STATUS, 1, -1); // a remote already known
     hardware.listener->replyReceived(NACK, GET_REMOTE_STATUS, -1);
     EXPECT_TRUE(queued().empty());
 }
@@ -201,7 +200,7 @@ TEST_F(ControllerTest, PairingReplyAfterPlugInAsksPairedRemotesForTheirStatusOnc
 TEST_F(ControllerTest, UnpluggedDongleResetsTheModel) {
     state.donglePlugged = true;
     state.dongleMode = DongleModeConnected;
-    state.outputConfigBusyRemote = 1;  // its answer was lost with the dongle
+    state.outputConfigBusyRemote = 1; // its answer was lost with the dongle
     connect(1, 3, true);
     state.remoteStatus(1)->batteryVoltage = 3.9;
     hardware.listener->dongleNotPluggedIn();
@@ -230,17 +229,22 @@ TEST_F(ControllerTest, MetadataHoldsBothSlotsInOrder) {
     bson_destroy(&document);
     std::string id = stack.currentAcquisitionID();
     std::string expectedStart = "{ \"acquisitionID\" : \"" + id +
-                                "\", \"dongleID\" : { \"$numberInt\" : \"66051\" }, \"fwVersion\" : { \"$numberInt\" : \"5\" }, \"lastStartDate\" : \"";
+                                "\", \"dongleID\" : { \"$numberInt\" : \"66051\" }, \"fwVersion\" : { \"$numberInt\" : "
+                                "\"5\" }, \"lastStartDate\" : \"";
     EXPECT_EQ(text.substr(0, expectedStart.size()), expectedStart);
-    EXPECT_NE(text.find("\"remote1\" : { \"remoteID\" : { \"$numberInt\" : \"77\" }, \"rfFwVersion\" : { \"$numberInt\" : \"0\" }, "
-                        "\"sensorFwVersion\" : { \"$numberInt\" : \"0\" }, \"fixedConfig\" : { \"$numberInt\" : \"5\" }, "
-                        "\"sensorDataLen\" : { \"1\" : { \"$numberInt\" : \"12\" }, \"8\" : { \"$numberInt\" : \"4\" } } }"),
-              std::string::npos)
+    EXPECT_NE(
+        text.find(
+            "\"remote1\" : { \"remoteID\" : { \"$numberInt\" : \"77\" }, \"rfFwVersion\" : { \"$numberInt\" : \"0\" }, "
+            "\"sensorFwVersion\" : { \"$numberInt\" : \"0\" }, \"fixedConfig\" : { \"$numberInt\" : \"5\" }, "
+            "\"sensorDataLen\" : { \"1\" : { \"$numberInt\" : \"12\" }, \"8\" : { \"$numberInt\" : \"4\" } } }"),
+        std::string::npos)
         << text;
-    EXPECT_NE(text.find("\"remote2\" : { \"remoteID\" : { \"$numberInt\" : \"0\" }, \"rfFwVersion\" : { \"$numberInt\" : \"0\" }, "
-                        "\"sensorFwVersion\" : { \"$numberInt\" : \"0\" }, \"fixedConfig\" : { \"$numberInt\" : \"0\" }, "
-                        "\"sensorDataLen\" : {  } }"),
-              std::string::npos)
+    EXPECT_NE(
+        text.find(
+            "\"remote2\" : { \"remoteID\" : { \"$numberInt\" : \"0\" }, \"rfFwVersion\" : { \"$numberInt\" : \"0\" }, "
+            "\"sensorFwVersion\" : { \"$numberInt\" : \"0\" }, \"fixedConfig\" : { \"$numberInt\" : \"0\" }, "
+            "\"sensorDataLen\" : {  } }"),
+        std::string::npos)
         << text;
 }
 
@@ -277,12 +281,15 @@ protected:
     }
     void writeRaw(const std::vector<std::vector<uint8_t>>& frames, std::size_t cut = 0) {
         std::ofstream out(files.getDirectory(FileSystem::RawData) + id + ".raw", std::ios::binary);
-        for (const auto& f : frames) out.write(reinterpret_cast<const char*>(f.data()), std::streamsize(f.size()));
-        if (cut) out.write(reinterpret_cast<const char*>(frames.back().data()), std::streamsize(cut));
+        for (const auto& f : frames)
+            out.write(reinterpret_cast<const char*>(f.data()), std::streamsize(f.size()));
+        if (cut)
+            out.write(reinterpret_cast<const char*>(frames.back().data()), std::streamsize(cut));
     }
     static std::vector<uint8_t> accelFrame(uint8_t remote, uint8_t counter) {
         std::vector<uint8_t> p = {remote, counter, 0, 1, 0x01, 12};
-        for (int i = 0; i < 12; ++i) p.push_back(uint8_t(i));
+        for (int i = 0; i < 12; ++i)
+            p.push_back(uint8_t(i));
         return frame(DATA_FROM_REMOTE, p);
     }
 };
@@ -307,9 +314,9 @@ TEST_F(ReloadTest, OnlyTheConfiguredRemoteIsReloadedWithItsCompleteFrames) {
 }
 
 TEST_F(ReloadTest, RefusesMissingFilesAndEmptyConfigurations) {
-    EXPECT_FALSE(hardware.reloadAcquisition(id));  // no raw file
+    EXPECT_FALSE(hardware.reloadAcquisition(id)); // no raw file
     writeRaw({accelFrame(1, 12)});
-    EXPECT_FALSE(hardware.reloadAcquisition(id));  // no metadata
+    EXPECT_FALSE(hardware.reloadAcquisition(id)); // no metadata
     writeMetadata(0, 0);
     EXPECT_FALSE(hardware.reloadAcquisition(id));
     EXPECT_TRUE(listener.hasLog("HardwareAPI::reloadAcquisition - No fixed config in metadata"));
@@ -318,4 +325,4 @@ TEST_F(ReloadTest, RefusesMissingFilesAndEmptyConfigurations) {
     EXPECT_EQ(listener.errorCodes().front(), 27);
 }
 
-}  // namespace
+} // namespace

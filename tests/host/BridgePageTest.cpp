@@ -19,18 +19,22 @@ namespace {
 
 // Runs the page script and then `test` in node; returns what `test` printed.
 std::optional<std::string> runInNode(const std::string& test, const std::string& origin = "http://res") {
-    if (::access("/usr/bin/node", X_OK) != 0) return std::nullopt;
+    if (::access("/usr/bin/node", X_OK) != 0)
+        return std::nullopt;
     TempDir folder;
     fs::path file = folder.path() / "page.js";
     writeFile(file, "var sent = [];\n"
-                    "globalThis.location = { origin: '" + origin + "' };\n"
-                    "globalThis.__korvexBridgeSend = function (s) { sent.push(JSON.parse(s)); };\n" +
+                    "globalThis.location = { origin: '" +
+                        origin +
+                        "' };\n"
+                        "globalThis.__korvexBridgeSend = function (s) { sent.push(JSON.parse(s)); };\n" +
                         BridgePageScript() + "\n" + test + "\n");
     std::string out;
     if (std::FILE* p = ::popen(("/usr/bin/node " + file.string() + " 2>&1").c_str(), "r")) {
         char buf[4096];
         size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+        while ((n = std::fread(buf, 1, sizeof buf, p)) > 0)
+            out.append(buf, n);
         ::pclose(p);
     }
     return out;
@@ -38,13 +42,14 @@ std::optional<std::string> runInNode(const std::string& test, const std::string&
 
 nlohmann::json runJson(const std::string& test) {
     auto out = runInNode(test);
-    if (!out) return nullptr;
+    if (!out)
+        return nullptr;
     auto j = nlohmann::json::parse(*out, nullptr, false);
     EXPECT_FALSE(j.is_discarded()) << *out;
     return j;
 }
 
-}  // namespace
+} // namespace
 
 TEST(BridgePage, ArraysBecomeTypedListsInTheEnginesOrderOfTests) {
     auto r = runJson(R"JS(
@@ -54,15 +59,15 @@ app.sendMessage('z', 5);
 app.sendMessage('w');
 console.log(JSON.stringify(sent));
 )JS");
-    if (r.is_null()) GTEST_SKIP() << "node is not installed";
+    if (r.is_null())
+        GTEST_SKIP() << "node is not installed";
     ASSERT_EQ(r.size(), 4u);
     EXPECT_EQ(r[0]["n"], "x");
     // -0 and 2^31 are floating-point entries (the text form loses only the sign of zero).
-    EXPECT_EQ(r[0]["a"].dump(),
-              R"([["i",1],["d",2.5],["s","a"],["b",true],["n"],["l",[["i",3]]],["n"],["n"],["d",0],)"
-              R"(["d",2147483648],["i",-2147483648],["d","NaN"],["n"],["n"]])");
-    EXPECT_EQ(r[1].dump(), R"({"a":[],"n":"y"})");  // an empty array: no arguments
-    EXPECT_EQ(r[2].dump(), R"({"n":"z"})");         // not an array: ignored
+    EXPECT_EQ(r[0]["a"].dump(), R"([["i",1],["d",2.5],["s","a"],["b",true],["n"],["l",[["i",3]]],["n"],["n"],["d",0],)"
+                                R"(["d",2147483648],["i",-2147483648],["d","NaN"],["n"],["n"]])");
+    EXPECT_EQ(r[1].dump(), R"({"a":[],"n":"y"})"); // an empty array: no arguments
+    EXPECT_EQ(r[2].dump(), R"({"n":"z"})");        // not an array: ignored
     EXPECT_EQ(r[3].dump(), R"({"n":"w"})");
 }
 
@@ -82,7 +87,8 @@ results.push(sent.length);
 results.push(app.removeMessageCallback('r'));
 console.log(JSON.stringify(results));
 )JS");
-    if (r.is_null()) GTEST_SKIP() << "node is not installed";
+    if (r.is_null())
+        GTEST_SKIP() << "node is not installed";
     const std::string e = "Invalid method arguments";
     EXPECT_EQ(r, nlohmann::json({e, e, e, e, e, e, e, e, 0, false}));
 }
@@ -90,9 +96,9 @@ console.log(JSON.stringify(results));
 TEST(BridgePage, DocumentsFromElsewhereGetNoAppAndLoseTheBinding) {
     for (const char* origin : {"http://res", "https://example.org", "null"}) {
         auto out = runInNode("console.log(typeof app, typeof __korvexBridgeSend)", origin);
-        if (!out) GTEST_SKIP() << "node is not installed";
-        EXPECT_EQ(*out, std::string(origin) == "http://res" ? "object undefined\n" : "undefined undefined\n")
-            << origin;
+        if (!out)
+            GTEST_SKIP() << "node is not installed";
+        EXPECT_EQ(*out, std::string(origin) == "http://res" ? "object undefined\n" : "undefined undefined\n") << origin;
     }
 }
 
@@ -112,23 +118,31 @@ TEST(BridgePage, RepliesReachTheFirstCallbackAsByteStrings) {
     std::string reply = ReplyExpression("r", std::string("\x00\xff\x10", 3), std::string("\x05\x00", 2));
     std::string nameOnly = ReplyExpression("r", std::nullopt, std::nullopt);
     std::string docOnly = ReplyExpression("r", std::string("\x05\x00\x00\x00\x00", 5), std::nullopt);
-    auto r = runJson("var got = [];\n"
-                     "function codes(s) { var c = []; for (var i = 0; i < s.length; i++) c.push(s.charCodeAt(i)); return c; }\n"
-                     "app.setMessageCallback('r', function (n, d, b) { got.push([n, arguments.length, d && codes(d), b && codes(b)]); return true; });\n"
-                     "app.setMessageCallback('r', function () { got.push('second'); });\n"
-                     "got.push(" + reply + ");\n" + nameOnly + ";\n" + docOnly + ";\n"
-                     "got.push(__korvexReceive('unregistered', 'AA=='));\n"
-                     "got.push(app.removeMessageCallback('r'), app.removeMessageCallback('r'));\n"
-                     "got.push(" + reply + ");\n"
-                     "console.log(JSON.stringify(got));\n");
-    if (r.is_null()) GTEST_SKIP() << "node is not installed";
+    auto r = runJson(
+        "var got = [];\n"
+        "function codes(s) { var c = []; for (var i = 0; i < s.length; i++) c.push(s.charCodeAt(i)); return c; }\n"
+        "app.setMessageCallback('r', function (n, d, b) { got.push([n, arguments.length, d && codes(d), b && "
+        "codes(b)]); return true; });\n"
+        "app.setMessageCallback('r', function () { got.push('second'); });\n"
+        "got.push(" +
+        reply + ");\n" + nameOnly + ";\n" + docOnly +
+        ";\n"
+        "got.push(__korvexReceive('unregistered', 'AA=='));\n"
+        "got.push(app.removeMessageCallback('r'), app.removeMessageCallback('r'));\n"
+        "got.push(" +
+        reply +
+        ");\n"
+        "console.log(JSON.stringify(got));\n");
+    if (r.is_null())
+        GTEST_SKIP() << "node is not installed";
     EXPECT_EQ(r.dump(), R"([["r",3,[0,255,16],[5,0]],true,["r",1,null,null],["r",2,[5,0,0,0,0],null],)"
                         R"(false,true,false,false])");
 }
 
 TEST(BridgePage, TheDirectlyWrittenReplyIsTheSameScript) {
     std::string bytes;
-    for (int i = 0; i < 1000; ++i) bytes += char(i * 7);
+    for (int i = 0; i < 1000; ++i)
+        bytes += char(i * 7);
     for (const std::string name : {"korvex_getSensorData1", "a\"b\\c'\n\xc3\xa9"}) {
         for (auto doc : {std::optional<std::string>(), std::optional<std::string>(bytes)}) {
             for (auto buf : {std::optional<std::string>(), std::optional<std::string>(bytes.substr(3))}) {
@@ -147,6 +161,6 @@ TEST(ConsoleLog, LinesAppendUnchangedAndAMissingFolderLosesOnlyThatLine) {
     fs::create_directories(docs / "Korvex-WorkFiles");
     EXPECT_TRUE(log.append("first"));
     EXPECT_TRUE(log.append("two\nlines"));
-    EXPECT_TRUE(ConsoleLog(docs.string()).append("after a restart"));  // appends, never truncates
+    EXPECT_TRUE(ConsoleLog(docs.string()).append("after a restart")); // appends, never truncates
     EXPECT_EQ(readFile(docs / "Korvex-WorkFiles" / "console.log"), "first\ntwo\nlines\nafter a restart\n");
 }

@@ -19,9 +19,8 @@ protected:
         writeFile(folder / "client" / "app.html", "<html>app</html>");
         writeFile(folder / "client" / "x.js", "var x = 1;");
         makeClient(HostOptions{});
-        channel.setEventHandler([this](const std::string& m, const Json& p, const std::string& s) {
-            client->handleEvent(m, p, s);
-        });
+        channel.setEventHandler(
+            [this](const std::string& m, const Json& p, const std::string& s) { client->handleEvent(m, p, s); });
     }
 
     void makeClient(HostOptions options, bool withApi = true) {
@@ -35,14 +34,14 @@ protected:
         };
         hooks.warn = [this](const std::string& line) { log.push_back("warn: " + line); };
         hooks.openExternally = [this](const std::string& url) { log.push_back("open " + url); };
-        client = std::make_unique<BrowserClient>(channel, withApi ? &api : nullptr, options,
-                                                 folder.string(), hooks);
+        client = std::make_unique<BrowserClient>(channel, withApi ? &api : nullptr, options, folder.string(), hooks);
     }
 
     // The browser's side.
     void event(const std::string& method, Json params, const std::string& session = {}) {
         Json m = {{"method", method}, {"params", std::move(params)}};
-        if (!session.empty()) m["sessionId"] = session;
+        if (!session.empty())
+            m["sessionId"] = session;
         channel.receive(m.dump());
     }
     // Answers every call not answered yet; window.name gets the name given for its session.
@@ -61,36 +60,39 @@ protected:
         }
         answered = end;
     }
-    std::string attach(const std::string& session, const std::string& targetId,
-                       const std::string& opener = {}, const std::string& type = "page",
-                       const std::string& url = "about:blank") {
+    std::string attach(const std::string& session, const std::string& targetId, const std::string& opener = {},
+                       const std::string& type = "page", const std::string& url = "about:blank") {
         Json info = {{"targetId", targetId}, {"type", type}, {"url", url}, {"title", ""}};
-        if (!opener.empty()) info["openerId"] = opener;
-        event("Target.attachedToTarget",
-              {{"sessionId", session}, {"targetInfo", info}, {"waitingForDebugger", true}});
+        if (!opener.empty())
+            info["openerId"] = opener;
+        event("Target.attachedToTarget", {{"sessionId", session}, {"targetInfo", info}, {"waitingForDebugger", true}});
         return session;
     }
     std::vector<Json> sentTo(const std::string& session) const {
         std::vector<Json> out;
         for (const auto& m : sent)
-            if (m.value("sessionId", "") == session) out.push_back(m);
+            if (m.value("sessionId", "") == session)
+                out.push_back(m);
         return out;
     }
     // The sessions of the messages sent from index `from` on, in order.
     std::vector<std::string> sessionsSince(size_t from) const {
         std::vector<std::string> out;
-        for (size_t i = from; i < sent.size(); ++i) out.push_back(sent[i].value("sessionId", ""));
+        for (size_t i = from; i < sent.size(); ++i)
+            out.push_back(sent[i].value("sessionId", ""));
         return out;
     }
     std::vector<std::string> methodsTo(const std::string& session) const {
         std::vector<std::string> out;
-        for (const auto& m : sentTo(session)) out.push_back(m["method"]);
+        for (const auto& m : sentTo(session))
+            out.push_back(m["method"]);
         return out;
     }
     size_t count(const std::string& method, const std::string& session = "*") const {
         size_t n = 0;
         for (const auto& m : sent)
-            if (m["method"] == method && (session == "*" || m.value("sessionId", "") == session)) ++n;
+            if (m["method"] == method && (session == "*" || m.value("sessionId", "") == session))
+                ++n;
         return n;
     }
     // Main page attached, prepared and showing the application; a popup named as given,
@@ -122,7 +124,7 @@ protected:
     }
 
     std::vector<Json> sent;
-    std::vector<std::string> log;  // channel sends, API calls and hooks in one order
+    std::vector<std::string> log; // channel sends, API calls and hooks in one order
     size_t answered = 0;
     std::map<std::string, std::string> windowNames;
     DevToolsChannel channel{[this](const std::string& text) {
@@ -143,7 +145,7 @@ TEST_F(BrowserClientTest, MainPageIsPreparedBeforeItRunsAndThenShowsTheStartupAd
     attach("S1", "T1");
     auto methods = methodsTo("S1");
     ASSERT_FALSE(methods.empty());
-    EXPECT_EQ(methods.front(), "Runtime.enable");  // a binding added before it would be lost
+    EXPECT_EQ(methods.front(), "Runtime.enable"); // a binding added before it would be lost
     auto pos = [&](const std::string& m) { return std::find(methods.begin(), methods.end(), m) - methods.begin(); };
     EXPECT_LT(pos("Runtime.enable"), pos("Runtime.addBinding"));
     EXPECT_LT(pos("Page.enable"), pos("Page.addScriptToEvaluateOnNewDocument"));
@@ -206,7 +208,7 @@ TEST_F(BrowserClientTest, PopupsAreKeptInCreationOrderAndNamedRepositoryWindowsR
     openMain();
     openPopup("S-a", "T-a", "");
     openPopup("S-b", "T-b", "Korvex Repository");
-    openPopup("S-c", "T-c", "korvex repository");  // the name is case-sensitive
+    openPopup("S-c", "T-c", "korvex repository"); // the name is case-sensitive
     auto list = client->popups();
     ASSERT_EQ(list.size(), 3u);
     EXPECT_EQ(list[0]->sessionId, "S-a");
@@ -245,10 +247,9 @@ TEST_F(BrowserClientTest, MainPageClosingClosesPopupsStopsTheKitWaitsThenClosesT
     openPopup("S-a", "T-a", "");
     log.clear();
     event("Target.targetDestroyed", {{"targetId", "T-main"}});
-    std::vector<std::string> expected = {"Target.closeTarget", "Target.closeTarget",
-                                         "stopDataAcquisition", "remotePowerDown(1)",
-                                         "remotePowerDown(2)", "pause(100)", "Browser.close",
-                                         "finish(0)"};
+    std::vector<std::string> expected = {"Target.closeTarget", "Target.closeTarget", "stopDataAcquisition",
+                                         "remotePowerDown(1)", "remotePowerDown(2)", "pause(100)",
+                                         "Browser.close",      "finish(0)"};
     EXPECT_EQ(log, expected);
     EXPECT_TRUE(client->isClosing());
     EXPECT_EQ(client->mainPage(), nullptr);
@@ -265,8 +266,8 @@ TEST_F(BrowserClientTest, BrowserThatEndsOnItsOwnStillStopsTheKitButIsNotTalkedT
     openPopup("S-a", "T-a", "");
     log.clear();
     client->browserGone();
-    std::vector<std::string> expected = {"stopDataAcquisition", "remotePowerDown(1)",
-                                         "remotePowerDown(2)", "pause(100)", "finish(3)"};
+    std::vector<std::string> expected = {"stopDataAcquisition", "remotePowerDown(1)", "remotePowerDown(2)",
+                                         "pause(100)", "finish(3)"};
     EXPECT_EQ(log, expected) << "a browser that ended by itself is not a normal close";
     client->browserGone();
     client->closeNow("again");
@@ -310,17 +311,16 @@ TEST_F(BrowserClientTest, CrashedPageReloadsTheStartupAddressUnlessAlreadyThere)
     EXPECT_EQ(sent.back()["sessionId"], "S-main");
 
     // Under the start-up address (compared in lower case): left as it is.
-    event("Page.frameNavigated", {{"frame", {{"id", "T-main"}, {"url", "HTTP://RES/client/app.html?x=1"}}}},
-          "S-main");
+    event("Page.frameNavigated", {{"frame", {{"id", "T-main"}, {"url", "HTTP://RES/client/app.html?x=1"}}}}, "S-main");
     size_t before = sent.size();
     event("Inspector.targetCrashed", Json::object(), "S-main");
-    for (size_t i = before; i < sent.size(); ++i) EXPECT_NE(sent[i]["method"], "Page.navigate");
+    for (size_t i = before; i < sent.size(); ++i)
+        EXPECT_NE(sent[i]["method"], "Page.navigate");
 }
 
 TEST_F(BrowserClientTest, ResourceRequestsAreAnsweredFromTheProgramFolder) {
     openMain();
-    event("Fetch.requestPaused", {{"requestId", "r1"}, {"request", {{"url", "http://res/client/x.js?v=1"}}}},
-          "S-main");
+    event("Fetch.requestPaused", {{"requestId", "r1"}, {"request", {{"url", "http://res/client/x.js?v=1"}}}}, "S-main");
     const Json& ok = sent.back();
     EXPECT_EQ(ok["method"], "Fetch.fulfillRequest");
     EXPECT_EQ(ok["sessionId"], "S-main");
@@ -329,8 +329,8 @@ TEST_F(BrowserClientTest, ResourceRequestsAreAnsweredFromTheProgramFolder) {
     EXPECT_EQ(ok["params"]["responseHeaders"][0]["value"], "application/javascript");
     EXPECT_EQ(DecodeBase64(ok["params"]["body"].get<std::string>()), "var x = 1;");
 
-    for (const char* url : {"http://res/client/missing.html", "http://res/client/../client/x.js",
-                            "http://res/client/x.JS"}) {
+    for (const char* url :
+         {"http://res/client/missing.html", "http://res/client/../client/x.js", "http://res/client/x.JS"}) {
         event("Fetch.requestPaused", {{"requestId", "r2"}, {"request", {{"url", url}}}}, "S-main");
         EXPECT_EQ(sent.back()["method"], "Fetch.failRequest") << url;
         EXPECT_EQ(sent.back()["params"]["errorReason"], "Failed") << url;
@@ -341,16 +341,18 @@ TEST_F(BrowserClientTest, FailedDocumentLoadIsReplacedByTheErrorPageWhateverTheE
     openMain();
     auto request = [&](const std::string& id, const std::string& frame, const std::string& url) {
         event("Network.requestWillBeSent",
-              {{"requestId", id}, {"frameId", frame}, {"type", "Document"}, {"request", {{"url", url}}}},
-              "S-main");
+              {{"requestId", id}, {"frameId", frame}, {"type", "Document"}, {"request", {{"url", url}}}}, "S-main");
     };
     auto failed = [&](const std::string& id, const std::string& text) {
         event("Network.loadingFailed", {{"requestId", id}, {"type", "Document"}, {"errorText", text}}, "S-main");
     };
     auto errorCommitted = [&](const std::string& frame, const std::string& url) {
         event("Page.frameNavigated",
-              {{"frame", {{"id", frame}, {"parentId", "T-main"}, {"url", "chrome-error://chromewebdata/"},
-                          {"unreachableUrl", url}}}},
+              {{"frame",
+                {{"id", frame},
+                 {"parentId", "T-main"},
+                 {"url", "chrome-error://chromewebdata/"},
+                 {"unreachableUrl", url}}}},
               "S-main");
     };
 
@@ -417,7 +419,7 @@ TEST_F(BrowserClientTest, BindingCallsFromTheApplicationsOwnDocumentsOnlyReachTh
     openMain();
     openPopup("S-p", "T-p", "", "https://example.org/");
     context("S-main", 1, "http://res");
-    context("S-main", 2, "https://example.org");  // an outside frame inside the application
+    context("S-main", 2, "https://example.org"); // an outside frame inside the application
     context("S-p", 7, "https://example.org");
     auto call = [&](const std::string& session, int contextId, const Json& payload, const char* name = "bridgeSend") {
         event("Runtime.bindingCalled", {{"name", name}, {"payload", payload}, {"executionContextId", contextId}},
@@ -433,7 +435,8 @@ TEST_F(BrowserClientTest, BindingCallsFromTheApplicationsOwnDocumentsOnlyReachTh
     event("Runtime.executionContextDestroyed", {{"executionContextId", 1}}, "S-main");
     call("S-main", 1, "after its document went");
     EXPECT_EQ(payloads, std::vector<std::string>{"S-main/1:[1]"});
-    size_t warnings = std::count_if(log.begin(), log.end(), [](const std::string& l) { return l.rfind("warn: ", 0) == 0; });
+    size_t warnings =
+        std::count_if(log.begin(), log.end(), [](const std::string& l) { return l.rfind("warn: ", 0) == 0; });
     EXPECT_EQ(warnings, 4u);
 }
 
@@ -442,7 +445,9 @@ TEST_F(BrowserClientTest, ApplicationWindowsHandOutsideAddressesToTheUsersBrowse
     openPopup("S-r", "T-r", "Korvex Repository");
     openPopup("S-p", "T-p", "");
     log.clear();
-    auto answer = [&] { return sent.back()["method"].get<std::string>() + " " + sent.back()["params"].value("errorReason", ""); };
+    auto answer = [&] {
+        return sent.back()["method"].get<std::string>() + " " + sent.back()["params"].value("errorReason", "");
+    };
 
     documentRequest("S-main", "T-main", "https://example.org/a");
     EXPECT_EQ(answer(), "Fetch.failRequest Aborted");
@@ -474,32 +479,48 @@ TEST_F(BrowserClientTest, ConsoleAndExceptionsIncludingThoseOfHostScriptsAreLogg
     std::vector<std::string> lines;
     client->setConsoleHandler([&](const PageInfo&, const std::string& text) { lines.push_back(text); });
     openMain();
-    Json object = {{"type", "object"}, {"description", "Object"},
-                   {"preview", {{"type", "object"}, {"overflow", false},
-                                {"properties", {{{"name", "a"}, {"type", "number"}, {"value", "1"}},
-                                                {{"name", "b"}, {"type", "string"}, {"value", "x"}}}}}}};
-    Json array = {{"type", "object"}, {"subtype", "array"}, {"description", "Array(2)"},
-                  {"preview", {{"subtype", "array"}, {"overflow", true},
-                               {"properties", {{{"name", "0"}, {"type", "number"}, {"value", "1"}}}}}}};
+    Json object = {{"type", "object"},
+                   {"description", "Object"},
+                   {"preview",
+                    {{"type", "object"},
+                     {"overflow", false},
+                     {"properties",
+                      {{{"name", "a"}, {"type", "number"}, {"value", "1"}},
+                       {{"name", "b"}, {"type", "string"}, {"value", "x"}}}}}}};
+    Json array = {{"type", "object"},
+                  {"subtype", "array"},
+                  {"description", "Array(2)"},
+                  {"preview",
+                   {{"subtype", "array"},
+                    {"overflow", true},
+                    {"properties", {{{"name", "0"}, {"type", "number"}, {"value", "1"}}}}}}};
     event("Runtime.consoleAPICalled",
-          {{"type", "log"}, {"args", {{{"type", "string"}, {"value", "got"}}, object, array,
-                                      {{"type", "undefined"}}, {{"type", "number"}, {"unserializableValue", "NaN"}}}}},
+          {{"type", "log"},
+           {"args",
+            {{{"type", "string"}, {"value", "got"}},
+             object,
+             array,
+             {{"type", "undefined"}},
+             {{"type", "number"}, {"unserializableValue", "NaN"}}}}},
           "S-main");
-    Json error = {{"text", "Uncaught"},
-                  {"exception", {{"type", "object"}, {"subtype", "error"},
-                                 {"description", "Error: two\nlines\n    at f (app.js:1:1)"}}}};
+    Json error = {
+        {"text", "Uncaught"},
+        {"exception",
+         {{"type", "object"}, {"subtype", "error"}, {"description", "Error: two\nlines\n    at f (app.js:1:1)"}}}};
     event("Runtime.exceptionThrown", {{"exceptionDetails", error}}, "S-main");
     // An event script that throws: the evaluation's answer carries the exception.
     client->runInListeningPages("KorvexEventHandler.sendEvent({})");
-    channel.receive(Json{{"id", sent.back()["id"]},
-                         {"result", {{"result", {{"type", "object"}}},
-                                     {"exceptionDetails", {{"text", "Uncaught"},
-                                                           {"exception", {{"type", "object"}, {"subtype", "error"},
-                                                                          {"description", "TypeError: no\nmore"}}}}}}}}
-                        .dump());
+    channel.receive(
+        Json{{"id", sent.back()["id"]},
+             {"result",
+              {{"result", {{"type", "object"}}},
+               {"exceptionDetails",
+                {{"text", "Uncaught"},
+                 {"exception", {{"type", "object"}, {"subtype", "error"}, {"description", "TypeError: no\nmore"}}}}}}}}
+            .dump());
     EXPECT_EQ(lines, (std::vector<std::string>{"got {a: 1, b: \"x\"} [1, …] undefined NaN",
                                                "Uncaught Error: two\nlines\n    at f (app.js:1:1)",
                                                "Uncaught TypeError: no\nmore"}));
 }
 
-}  // namespace
+} // namespace

@@ -24,7 +24,7 @@ public:
     std::optional<int> waitExit(std::chrono::milliseconds limit);
     void signal(int number);
     void writeLine(const std::string& line);
-    std::string output();  // everything so far
+    std::string output(); // everything so far
 
 private:
     void pump(int timeoutMs);

@@ -33,12 +33,13 @@ public:
         bson_init(result);
         bson_append_int32(result, "dongleMode", -1, 8);
     }
-    void getSensorData(bson_t* result, bufferArray* data, int remote, int sensorType, double start,
-                       double end, bool raw, int axis, int rate) override {
+    void getSensorData(bson_t* result, bufferArray* data, int remote, int sensorType, double start, double end,
+                       bool raw, int axis, int rate) override {
         calls.push_back("getSensorData(" + std::to_string(remote) + "," + std::to_string(sensorType) + "," +
                         std::to_string(start) + "," + std::to_string(end) + "," + std::to_string(raw) + "," +
                         std::to_string(axis) + "," + std::to_string(rate) + ")");
-        if (throwInSensorData) throw std::runtime_error("boom");
+        if (throwInSensorData)
+            throw std::runtime_error("boom");
         bson_init(result);
         bson_append_int32(result, "count", -1, int(floats.size()));
         if (!floats.empty()) {
@@ -73,8 +74,8 @@ public:
         bson_destroy(&out);
     }
     void exportData(bson_t* result, int remote, int sensorType, const char* fileName) override {
-        calls.push_back("exportData(" + std::to_string(remote) + "," + std::to_string(sensorType) + ",'" +
-                        fileName + "')");
+        calls.push_back("exportData(" + std::to_string(remote) + "," + std::to_string(sensorType) + ",'" + fileName +
+                        "')");
         bson_append_utf8(result, "file", -1, fileName, -1);
     }
     void broadcast(const char* name, const char* args) override {
@@ -93,10 +94,10 @@ public:
 class DeviceDispatch : public ::testing::Test {
 protected:
     bool send(const std::string& name, const char* args = "[]") {
-        return delegate.onMessage(name, list(args), [this](const std::string& n, const std::string& d,
-                                                          const std::optional<std::string>& b) {
-            replies.push_back({n, d, b});
-        });
+        return delegate.onMessage(
+            name, list(args), [this](const std::string& n, const std::string& d, const std::optional<std::string>& b) {
+                replies.push_back({n, d, b});
+            });
     }
     static std::string jsonOf(const std::string& bytes) {
         bson_t doc;
@@ -136,10 +137,10 @@ TEST_F(DeviceDispatch, SensorDataWithFiveArgumentsReadsTheMissingOnesAsZeroAndAn
     send("korvex_getSensorData1", R"([["i",1],["i",3],["i",0],["d",2.5],["b",true]])");
     ASSERT_EQ(calls.size(), 2u);
     EXPECT_EQ(calls[0], "getSensorData(1,3,0.000000,2.500000,1,0,0)");
-    EXPECT_EQ(calls[1], "freeBufferArray(2)");  // after the reply was made
+    EXPECT_EQ(calls[1], "freeBufferArray(2)"); // after the reply was made
     ASSERT_EQ(replies.size(), 1u);
     ASSERT_TRUE(replies[0].buffer.has_value());
-    EXPECT_EQ(*replies[0].buffer, std::string("\x00\x00\x80\x3f\x00\x00\x20\xc0", 8));  // little-endian floats
+    EXPECT_EQ(*replies[0].buffer, std::string("\x00\x00\x80\x3f\x00\x00\x20\xc0", 8)); // little-endian floats
     EXPECT_EQ(jsonOf(replies[0].document), R"({ "count" : 2 })");
 
     // Four arguments, or a non-integer remote: nothing.
@@ -185,7 +186,7 @@ TEST_F(DeviceDispatch, EachRowChecksItsArgumentsAndCallsItsOperation) {
     send("korvex_exportData", R"([["i",1],["i",2],["s","run.csv"]])");
     send("korvex_exportData", R"([["i",1],["i",2],["i",3]])");
     send("korvex_startData");
-    send("korvex_stopData", R"([["i",1]])");  // extra arguments do not matter
+    send("korvex_stopData", R"([["i",1]])"); // extra arguments do not matter
     send("korvex_stackAcquisition");
     send("korvex_deleteAcquisition");
     send("korvex_acquisitionManagement", R"([["i",1]])");
@@ -195,16 +196,28 @@ TEST_F(DeviceDispatch, EachRowChecksItsArgumentsAndCallsItsOperation) {
     send("korvex_broadcast", R"([["s","a"]])");
     send("korvex_broadcast", R"([["s","a"],["s","b"],["s","c"]])");
     send("korvex_broadcast", R"([["s","a"],["i",1]])");
-    std::vector<std::string> expected = {
-        "getHardwareState", "sendCommand(20)", "remotePowerDown(2)", "pairRemote(1,1,70000)",
-        "setOutputConfig", "resetSensorOffset", "recalibrateSensor", "exportData(1,2,'run.csv')",
-        "startDataAcquisition", "stopDataAcquisition", "stackAcquisition", "deleteAcquisition",
-        "acquisitionManagement(1,'')", "acquisitionManagement(2,'')", "acquisitionManagement(2,'abc')",
-        "broadcast(a,b)", "broadcast(a,null)"};
+    std::vector<std::string> expected = {"getHardwareState",
+                                         "sendCommand(20)",
+                                         "remotePowerDown(2)",
+                                         "pairRemote(1,1,70000)",
+                                         "setOutputConfig",
+                                         "resetSensorOffset",
+                                         "recalibrateSensor",
+                                         "exportData(1,2,'run.csv')",
+                                         "startDataAcquisition",
+                                         "stopDataAcquisition",
+                                         "stackAcquisition",
+                                         "deleteAcquisition",
+                                         "acquisitionManagement(1,'')",
+                                         "acquisitionManagement(2,'')",
+                                         "acquisitionManagement(2,'abc')",
+                                         "broadcast(a,b)",
+                                         "broadcast(a,null)"};
     EXPECT_EQ(calls, expected);
 
     std::vector<std::string> replied;
-    for (const auto& r : replies) replied.push_back(r.name);
+    for (const auto& r : replies)
+        replied.push_back(r.name);
     EXPECT_EQ(replied, (std::vector<std::string>{"korvex_getHardwareState", "korvex_resetSensorOffset",
                                                  "korvex_recalibrateSensor", "korvex_exportData",
                                                  "korvex_deleteAcquisition", "korvex_acquisitionManagement",
@@ -222,7 +235,8 @@ TEST_F(DeviceDispatch, CalibrationManagementPassesThePagesDocumentBytesUnchanged
     std::string bytes(reinterpret_cast<const char*>(bson_get_data(&in)), in.len);
     bson_destroy(&in);
     std::string entries;
-    for (unsigned char c : bytes) entries += (entries.empty() ? "" : ",") + std::string("[\"i\",") + std::to_string(c) + "]";
+    for (unsigned char c : bytes)
+        entries += (entries.empty() ? "" : ",") + std::string("[\"i\",") + std::to_string(c) + "]";
     send("korvex_calibrationManagement", ("[[\"i\",3],[\"l\",[" + entries + "]]]").c_str());
     EXPECT_EQ(api.input, bytes);
     ASSERT_EQ(replies.size(), 1u);
@@ -260,8 +274,8 @@ TEST(TypedList, ReadsLikeTheEngineListValue) {
     for (int i = 0; i < 7; ++i)
         EXPECT_EQ(l.typeAt(i), types[i]) << i;
     EXPECT_EQ(l.getList(5).getInt(0), 3);
-    EXPECT_EQ(l.getDouble(0), 1.0);  // an integer read as floating-point keeps its value
-    EXPECT_EQ(l.getInt(1), 0);       // a mismatched read gives 0
+    EXPECT_EQ(l.getDouble(0), 1.0); // an integer read as floating-point keeps its value
+    EXPECT_EQ(l.getInt(1), 0);      // a mismatched read gives 0
     EXPECT_EQ(l.getBool(0), false);
     EXPECT_EQ(l.getString(0), "");
     EXPECT_EQ(l.getInt(99), 0);
@@ -273,15 +287,16 @@ TEST(TypedList, ReadsLikeTheEngineListValue) {
 }
 
 TEST(TypedList, MalformedEntriesAndExcessiveNestingAreRefused) {
-    for (const char* bad : {R"({"a":1})", R"([1])", R"([["i"]])", R"([["i",1.5]])", R"([["i",2147483648]])",
-                            R"([["x",1]])", R"([["s",1]])", R"([["b",1]])", R"([["n",1]])", R"([["l",5]])",
-                            R"([["d","nan"]])", R"([[]])"}) {
+    for (const char* bad :
+         {R"({"a":1})", R"([1])", R"([["i"]])", R"([["i",1.5]])", R"([["i",2147483648]])", R"([["x",1]])",
+          R"([["s",1]])", R"([["b",1]])", R"([["n",1]])", R"([["l",5]])", R"([["d","nan"]])", R"([[]])"}) {
         ListValue out;
         EXPECT_FALSE(ParseTypedList(nlohmann::json::parse(bad), out)) << bad;
     }
     auto nested = [](int depth) {
         std::string s = "[]";
-        for (int i = 0; i < depth; ++i) s = "[[\"l\"," + s + "]]";
+        for (int i = 0; i < depth; ++i)
+            s = "[[\"l\"," + s + "]]";
         return nlohmann::json::parse(s);
     };
     ListValue ok, tooDeep;
@@ -289,4 +304,4 @@ TEST(TypedList, MalformedEntriesAndExcessiveNestingAreRefused) {
     EXPECT_FALSE(ParseTypedList(nested(kMaxListDepth + 5), tooDeep));
 }
 
-}  // namespace
+} // namespace

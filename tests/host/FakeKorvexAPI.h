@@ -19,8 +19,14 @@ public:
         record("setFixedConfig(" + std::to_string(remote) + "," + std::to_string(config) + ")");
         return setFixedConfigResult;
     }
-    bool stackAcquisition() override { record("stackAcquisition"); return true; }
-    bool deleteAcquisition() override { record("deleteAcquisition"); return true; }
+    bool stackAcquisition() override {
+        record("stackAcquisition");
+        return true;
+    }
+    bool deleteAcquisition() override {
+        record("deleteAcquisition");
+        return true;
+    }
     void startDataAcquisition() override { record("startDataAcquisition"); }
     void stopDataAcquisition() override { record("stopDataAcquisition"); }
     void remotePowerDown(int remote) override { record("remotePowerDown(" + std::to_string(remote) + ")"); }
@@ -31,15 +37,16 @@ public:
     void calibrationManagement(bson_t*, int) override { record("calibrationManagement"); }
     void getHardwareState(bson_t*) override { record("getHardwareState"); }
     void getAcquisitionStack(bson_t*) override { record("getAcquisitionStack"); }
-    bool recalibrateSensor(int, int) override { record("recalibrateSensor"); return true; }
+    bool recalibrateSensor(int, int) override {
+        record("recalibrateSensor");
+        return true;
+    }
     void resetSensorOffset(int, int, double, double) override { record("resetSensorOffset"); }
     void getLastSample(bson_t*, bufferArray*, int, int) override { record("getLastSample"); }
     void getSensorData(bson_t*, bufferArray*, int, int, double, double, bool, int, int) override {
         record("getSensorData");
     }
-    void getSensorData2(bson_t*, bufferArray*, int, int, int, double, double) override {
-        record("getSensorData2");
-    }
+    void getSensorData2(bson_t*, bufferArray*, int, int, int, double, double) override { record("getSensorData2"); }
     void exportData(bson_t*, int, int, const char*) override { record("exportData"); }
     void freeBufferArray(bufferArray*) override { record("freeBufferArray"); }
     void broadcast(const char*, const char*) override { record("broadcast"); }

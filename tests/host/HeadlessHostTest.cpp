@@ -20,14 +20,16 @@ namespace {
 
 bool chromiumInstalled() {
     for (const char* p : {"/usr/bin/chromium", "/usr/bin/chromium-browser", "/usr/bin/google-chrome"})
-        if (::access(p, X_OK) == 0) return true;
+        if (::access(p, X_OK) == 0)
+            return true;
     return false;
 }
 
 // Alive means present and not a zombie waiting for a parent that will never come.
 bool processAlive(pid_t pid) {
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    if (!stat) return false;
+    if (!stat)
+        return false;
     std::string line;
     std::getline(stat, line);
     auto close = line.rfind(')');
@@ -45,9 +47,8 @@ protected:
         // The program folder is the folder of the running program: the host is copied there.
         fs::copy_file(buildBin / "Korvex", program / "Korvex");
         fs::permissions(program / "Korvex", fs::perms::owner_all, fs::perm_options::add);
-        write("client/app.html",
-              "<html><head><title>loading</title><script src=\"app.js\"></script></head>"
-              "<body><input id=\"field\"><iframe src=\"missing.html\"></iframe></body></html>");
+        write("client/app.html", "<html><head><title>loading</title><script src=\"app.js\"></script></head>"
+                                 "<body><input id=\"field\"><iframe src=\"missing.html\"></iframe></body></html>");
         write("client/app.js", R"JS(
 var seen = 0;
 document.addEventListener('keydown', function (e) { if (e.key === ' ') seen++; });
@@ -60,18 +61,16 @@ window.addEventListener('load', function () {
 });
 )JS");
         write("client/repo.html", "<html><head><title>repository</title></head><body>repo</body></html>");
-        write("client/exit.html", "<html><body><script>setTimeout(function () { window.close(); }, 200);</script></body></html>");
+        write("client/exit.html",
+              "<html><body><script>setTimeout(function () { window.close(); }, 200);</script></body></html>");
     }
     void write(const std::string& rel, const std::string& content) { writeFile(program / rel, content); }
     std::vector<std::string> environment(const std::string& chromium = "") {
         return {"KORVEX_DOCUMENTS_DIR=" + (root / "documents").string(),
-                "KORVEX_RUNTIME_DIR=" + (root / "runtime").string(),
-                "KORVEX_PORT=",
-                "KORVEX_HOST_TRACE=1",
+                "KORVEX_RUNTIME_DIR=" + (root / "runtime").string(), "KORVEX_PORT=", "KORVEX_HOST_TRACE=1",
                 "KORVEX_CHROMIUM=" + chromium};
     }
-    std::unique_ptr<ChildProcess> startHost(std::vector<std::string> args = {},
-                                            const std::string& chromium = "") {
+    std::unique_ptr<ChildProcess> startHost(std::vector<std::string> args = {}, const std::string& chromium = "") {
         std::vector<std::string> argv = {(program / "Korvex").string(), "--headless"};
         argv.insert(argv.end(), args.begin(), args.end());
         return std::make_unique<ChildProcess>(argv, environment(chromium));
@@ -79,7 +78,8 @@ window.addEventListener('load', function () {
     static pid_t browserPid(ChildProcess& host) {
         std::smatch m;
         std::string out = host.output();
-        if (std::regex_search(out, m, std::regex("browser started: pid ([0-9]+)"))) return std::stoi(m[1]);
+        if (std::regex_search(out, m, std::regex("browser started: pid ([0-9]+)")))
+            return std::stoi(m[1]);
         return -1;
     }
 
@@ -88,7 +88,8 @@ window.addEventListener('load', function () {
 };
 
 TEST_F(HeadlessHost, ServesTheApplicationShowsErrorPagesTracksTheRepositoryAndClosesCleanly) {
-    if (!chromiumInstalled()) GTEST_SKIP() << "Chromium is not installed";
+    if (!chromiumInstalled())
+        GTEST_SKIP() << "Chromium is not installed";
     auto host = startHost();
     auto expect = [&](const std::string& text) {
         EXPECT_TRUE(host->waitFor(text, 20s)) << "missing: " << text << "\n" << host->output();
@@ -118,7 +119,8 @@ TEST_F(HeadlessHost, ServesTheApplicationShowsErrorPagesTracksTheRepositoryAndCl
 }
 
 TEST_F(HeadlessHost, TheApplicationsOwnWindowCloseEndsTheHost) {
-    if (!chromiumInstalled()) GTEST_SKIP() << "Chromium is not installed";
+    if (!chromiumInstalled())
+        GTEST_SKIP() << "Chromium is not installed";
     auto host = startHost({"--url=http://res/client/exit.html"});
     auto code = host->waitExit(20s);
     ASSERT_TRUE(code.has_value()) << host->output();
@@ -127,7 +129,8 @@ TEST_F(HeadlessHost, TheApplicationsOwnWindowCloseEndsTheHost) {
 }
 
 TEST_F(HeadlessHost, AKilledHostTakesTheBrowserWithIt) {
-    if (!chromiumInstalled()) GTEST_SKIP() << "Chromium is not installed";
+    if (!chromiumInstalled())
+        GTEST_SKIP() << "Chromium is not installed";
     auto host = startHost();
     ASSERT_TRUE(host->waitFor("page main at http://res/client/app.html", 20s)) << host->output();
     pid_t browser = browserPid(*host);
@@ -138,7 +141,8 @@ TEST_F(HeadlessHost, AKilledHostTakesTheBrowserWithIt) {
 }
 
 TEST_F(HeadlessHost, AKilledBrowserIsNotANormalClose) {
-    if (!chromiumInstalled()) GTEST_SKIP() << "Chromium is not installed";
+    if (!chromiumInstalled())
+        GTEST_SKIP() << "Chromium is not installed";
     auto host = startHost();
     ASSERT_TRUE(host->waitFor("page main at http://res/client/app.html", 20s)) << host->output();
     pid_t browser = browserPid(*host);
@@ -178,7 +182,8 @@ TEST_F(HeadlessHost, ABrowserThatEndsAtOnceIsReportedAsAFailedStart) {
 }
 
 TEST_F(HeadlessHost, PagesTalkToTheSimulatedKitAndClosingStopsItAndPowersTheRemotesDown) {
-    if (!chromiumInstalled()) GTEST_SKIP() << "Chromium is not installed";
+    if (!chromiumInstalled())
+        GTEST_SKIP() << "Chromium is not installed";
     ASSERT_TRUE(fs::exists(buildBin / "korvex-dongle-sim")) << "the simulated kit is not built";
     write("client/kit.html", R"HTML(<html><head><script>
 function log() { console.log(Array.prototype.join.call(arguments, ' ')); }
@@ -245,4 +250,4 @@ window.KorvexEventHandler = { sendEvent: function (e) { console.log(window.name 
     EXPECT_LT(down1, down2);
 }
 
-}  // namespace
+} // namespace

@@ -13,7 +13,8 @@ namespace {
 EnvironmentLookup envOf(std::map<std::string, std::string> values) {
     return [values](const std::string& name) -> std::optional<std::string> {
         auto it = values.find(name);
-        if (it == values.end()) return std::nullopt;
+        if (it == values.end())
+            return std::nullopt;
         return it->second;
     };
 }
@@ -22,12 +23,12 @@ bool has(const std::vector<std::string>& list, const std::string& item) {
     return std::find(list.begin(), list.end(), item) != list.end();
 }
 
-}  // namespace
+} // namespace
 
 TEST(HostOptions, SwitchesOfTheHostAndThoseThatPassToTheBrowser) {
     auto o = ParseHostOptions({"--url=http://x.test/a?b=1", "--external-devtools", "-headless",
-                               "--mouse-cursor-change-disabled", "--multi-threaded-message-loop",
-                               "--lang=de", "positional", "--", "--after-end"});
+                               "--mouse-cursor-change-disabled", "--multi-threaded-message-loop", "--lang=de",
+                               "positional", "--", "--after-end"});
     EXPECT_EQ(o.startupAddress, "http://x.test/a?b=1");
     EXPECT_TRUE(o.externalDevTools);
     EXPECT_TRUE(o.headless);
@@ -78,12 +79,13 @@ TEST(HostPaths, BrowserArgumentsKeepTheDebuggingPortClosedUnlessAsked) {
     options.passThrough = {"--lang=de"};
     EXPECT_EQ(BrowserProfileDirectory("/d"), "/d/Korvex-WorkFiles/cache");
     auto args = BrowserArguments(options, "/p/cache", false);
-    EXPECT_EQ(args.front(), "--lang=de");  // first, so the host's own switches win
+    EXPECT_EQ(args.front(), "--lang=de"); // first, so the host's own switches win
     EXPECT_TRUE(has(args, "--user-data-dir=/p/cache"));
     EXPECT_TRUE(has(args, "--remote-debugging-pipe"));
     EXPECT_TRUE(has(args, "--app=data:text/html,<title>Korvex</title>"));
     EXPECT_FALSE(has(args, "--no-sandbox"));
-    for (const auto& a : args) EXPECT_EQ(a.find("--remote-debugging-port"), std::string::npos) << a;
+    for (const auto& a : args)
+        EXPECT_EQ(a.find("--remote-debugging-port"), std::string::npos) << a;
     EXPECT_FALSE(has(args, "--auto-open-devtools-for-tabs"));
 
     options.externalDevTools = true;

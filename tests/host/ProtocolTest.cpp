@@ -48,14 +48,20 @@ TEST(DevToolsFramer, UnterminatedFloodBreaksTheStreamInsteadOfGrowingForever) {
 
 TEST(DevToolsChannel, RepliesReachTheirCallersAndEventsTheHandler) {
     std::vector<Json> sent;
-    DevToolsChannel channel([&](const std::string& m) { sent.push_back(Json::parse(m)); return true; });
+    DevToolsChannel channel([&](const std::string& m) {
+        sent.push_back(Json::parse(m));
+        return true;
+    });
     std::vector<std::string> seen;
     channel.setEventHandler([&](const std::string& method, const Json& params, const std::string& session) {
         seen.push_back(method + "@" + session + ":" + params.dump());
     });
     std::string first, second;
-    auto a = channel.call("A.one", {{"x", 1}}, "S1", [&](const Json& r, const Json* e) { first = e ? "error" : r.dump(); });
-    auto b = channel.call("B.two", Json::object(), "", [&](const Json& r, const Json* e) { second = e ? (*e)["message"].get<std::string>() : "ok"; });
+    auto a =
+        channel.call("A.one", {{"x", 1}}, "S1", [&](const Json& r, const Json* e) { first = e ? "error" : r.dump(); });
+    auto b = channel.call("B.two", Json::object(), "", [&](const Json& r, const Json* e) {
+        second = e ? (*e)["message"].get<std::string>() : "ok";
+    });
     ASSERT_EQ(sent.size(), 2u);
     EXPECT_EQ(sent[0]["sessionId"], "S1");
     EXPECT_FALSE(sent[1].contains("sessionId"));
@@ -82,7 +88,7 @@ TEST(DevToolsChannel, MalformedMessagesAreCountedAndDropped) {
         channel.receive(bad);
     EXPECT_EQ(channel.malformedMessages(), 6u);
     EXPECT_EQ(events, 0);
-    channel.receive(R"({"method":"Ok.event"})");  // no params: still an event
+    channel.receive(R"({"method":"Ok.event"})"); // no params: still an event
     EXPECT_EQ(events, 1);
 }
 
@@ -103,13 +109,18 @@ TEST(DevToolsChannel, CallsOfAnEndedSessionAreForgottenAndFailedSendsNeverAnswer
 
 TEST(DevToolsChannel, AReplyHandlerMayCallAgain) {
     std::vector<Json> sent;
-    DevToolsChannel channel([&](const std::string& m) { sent.push_back(Json::parse(m)); return true; });
+    DevToolsChannel channel([&](const std::string& m) {
+        sent.push_back(Json::parse(m));
+        return true;
+    });
     int depth = 0;
     std::function<void(const Json&, const Json*)> again = [&](const Json&, const Json*) {
-        if (++depth < 3) channel.call("Again", Json::object(), "", again);
+        if (++depth < 3)
+            channel.call("Again", Json::object(), "", again);
     };
     channel.call("First", Json::object(), "", again);
-    for (int i = 0; i < 3; ++i) channel.receive(Json{{"id", sent[i]["id"]}, {"result", Json::object()}}.dump());
+    for (int i = 0; i < 3; ++i)
+        channel.receive(Json{{"id", sent[i]["id"]}, {"result", Json::object()}}.dump());
     EXPECT_EQ(depth, 3);
     EXPECT_EQ(sent.size(), 3u);
 }
@@ -119,7 +130,7 @@ namespace {
 // Both directions of a pipe pair as the browser would see them.
 struct PipePair {
     PipePair() {
-        ::signal(SIGPIPE, SIG_IGN);  // as the host does: a gone browser is a failed write
+        ::signal(SIGPIPE, SIG_IGN); // as the host does: a gone browser is a failed write
         int toBrowser[2], fromBrowser[2];
         EXPECT_EQ(::pipe2(toBrowser, O_CLOEXEC), 0);
         EXPECT_EQ(::pipe2(fromBrowser, O_CLOEXEC), 0);
@@ -128,15 +139,17 @@ struct PipePair {
         host = std::make_unique<DevToolsPipe>(fromBrowser[0], toBrowser[1]);
     }
     ~PipePair() {
-        if (browserReads >= 0) ::close(browserReads);
-        if (browserWrites >= 0) ::close(browserWrites);
+        if (browserReads >= 0)
+            ::close(browserReads);
+        if (browserWrites >= 0)
+            ::close(browserWrites);
     }
     int browserReads = -1;
     int browserWrites = -1;
     std::unique_ptr<DevToolsPipe> host;
 };
 
-}  // namespace
+} // namespace
 
 TEST(DevToolsPipe, ConcurrentSendersNeverInterleaveTheirMessages) {
     PipePair pair;
@@ -150,8 +163,10 @@ TEST(DevToolsPipe, ConcurrentSendersNeverInterleaveTheirMessages) {
         char buf[8192];
         while (received.size() < size_t(kThreads * kMessages)) {
             ssize_t n = ::read(pair.browserReads, buf, sizeof buf);
-            if (n <= 0) break;
-            for (auto& m : framer.feed(std::string_view(buf, size_t(n)))) received.insert(m);
+            if (n <= 0)
+                break;
+            for (auto& m : framer.feed(std::string_view(buf, size_t(n))))
+                received.insert(m);
         }
         readerDone = true;
     });
@@ -161,7 +176,8 @@ TEST(DevToolsPipe, ConcurrentSendersNeverInterleaveTheirMessages) {
             for (int i = 0; i < kMessages; ++i)
                 pair.host->send(std::to_string(t) + ":" + std::to_string(i) + (i % 50 == 0 ? big : ""));
         });
-    for (auto& s : senders) s.join();
+    for (auto& s : senders)
+        s.join();
     reader.join();
     ASSERT_EQ(received.size(), size_t(kThreads * kMessages));
     EXPECT_TRUE(received.count("3:50" + big));
@@ -170,7 +186,7 @@ TEST(DevToolsPipe, ConcurrentSendersNeverInterleaveTheirMessages) {
 
 TEST(DevToolsPipe, ReadsWhatIsThereAndNoticesTheBrowserEndClosing) {
     PipePair pair;
-    EXPECT_TRUE(pair.host->readAvailable().empty());  // nothing yet: does not block
+    EXPECT_TRUE(pair.host->readAvailable().empty()); // nothing yet: does not block
     EXPECT_FALSE(pair.host->closed());
     std::string data("{\"a\":1}\0{\"b\"", 12);
     ASSERT_EQ(::write(pair.browserWrites, data.data(), data.size()), ssize_t(data.size()));
@@ -179,7 +195,7 @@ TEST(DevToolsPipe, ReadsWhatIsThereAndNoticesTheBrowserEndClosing) {
     EXPECT_EQ(messages[0], "{\"a\":1}");
     ::close(pair.browserWrites);
     pair.browserWrites = -1;
-    EXPECT_TRUE(pair.host->readAvailable().empty());  // the half message is never delivered
+    EXPECT_TRUE(pair.host->readAvailable().empty()); // the half message is never delivered
     EXPECT_TRUE(pair.host->closed());
 
     ::close(pair.browserReads);
@@ -194,16 +210,19 @@ TEST(EventLoop, PostedWorkFromOtherThreadsRunsInOrderOnTheLoop) {
     std::thread poster([&] {
         for (int i = 0; i < 1000; ++i)
             loop.post([&, i] {
-                if (!loop.isLoopThread()) allOnLoop = false;
+                if (!loop.isLoopThread())
+                    allOnLoop = false;
                 order.push_back(i);
-                if (i == 999) loop.quit();
+                if (i == 999)
+                    loop.quit();
             });
     });
-    loop.runAfter(5000ms, [&] { loop.quit(); });  // never hang
+    loop.runAfter(5000ms, [&] { loop.quit(); }); // never hang
     loop.run();
     poster.join();
     ASSERT_EQ(order.size(), 1000u);
-    for (int i = 0; i < 1000; ++i) ASSERT_EQ(order[size_t(i)], i);
+    for (int i = 0; i < 1000; ++i)
+        ASSERT_EQ(order[size_t(i)], i);
     EXPECT_TRUE(allOnLoop);
     loop.shutdown();
     EXPECT_FALSE(loop.post([] {}));
@@ -212,7 +231,10 @@ TEST(EventLoop, PostedWorkFromOtherThreadsRunsInOrderOnTheLoop) {
 TEST(EventLoop, TimersRunInDueOrderAndCancelledOnesNever) {
     EventLoop loop;
     std::vector<std::string> order;
-    loop.runAfter(30ms, [&] { order.push_back("late"); loop.quit(); });
+    loop.runAfter(30ms, [&] {
+        order.push_back("late");
+        loop.quit();
+    });
     auto cancelled = loop.runAfter(10ms, [&] { order.push_back("cancelled"); });
     loop.runAfter(5ms, [&] { order.push_back("early"); });
     loop.cancel(cancelled);
@@ -229,7 +251,8 @@ TEST(EventLoop, WatchedDescriptorWakesTheLoop) {
     std::string got;
     loop.watch(fds[0], [&] {
         char c;
-        while (::read(fds[0], &c, 1) == 1) got += c;
+        while (::read(fds[0], &c, 1) == 1)
+            got += c;
         loop.quit();
     });
     // The write comes once the loop has run a task, so it finds the loop waiting.
@@ -249,7 +272,8 @@ TEST(EventLoop, WatchedDescriptorWakesTheLoop) {
 
 TEST(Base64, RoundTripsEveryByteAndEveryPaddingLength) {
     std::string all;
-    for (int i = 0; i < 256; ++i) all += char(i);
+    for (int i = 0; i < 256; ++i)
+        all += char(i);
     for (size_t n : {0u, 1u, 2u, 3u, 4u, 255u, 256u}) {
         std::string bytes = all.substr(0, n);
         EXPECT_EQ(DecodeBase64(EncodeBase64(bytes)), bytes) << n;

@@ -15,7 +15,7 @@ void expectServed(std::string_view address, const std::string& path, const std::
     EXPECT_EQ(parsed->mimeType, mime) << address;
 }
 
-}  // namespace
+} // namespace
 
 TEST(ResourcePath, AddressesOfTheApplicationMapToFilesAndTypes) {
     expectServed("http://res/client/app.html", "client/app.html", "text/html");
@@ -36,20 +36,25 @@ TEST(ResourcePath, AddressesOfTheApplicationMapToFilesAndTypes) {
 
 TEST(ResourcePath, RefusedAddresses) {
     for (const char* address : {
-             "http://res/",             // no file named
-             "http://res/?x=1",         // still no file
-             "http://res",              // prefix incomplete
-             "https://res/app.html",    // other scheme: not ours
-             "http://RES/app.html",     // prefix is case-sensitive
-             "http://resx/app.html",    // other host
-             "http://res/lib/x.JS",     // extension is case-sensitive
-             "http://res/my%20file.css",  // '%' not allowed
-             "http://res/my file.css",  // space not allowed
-             "http://res/a\\b.js",      // backslash not allowed
-             "http://res/\xc3\xa9.html",  // non-ASCII not allowed
-             "http://res/a.b/c",        // last "." is in a folder name: extension "b/c"
-             "http://res/x.htm", "http://res/x.jpg", "http://res/x.json", "http://res/x.woff2",
-             "http://res/x.", "http://res/.", "http://res/x.html:80",
+             "http://res/",              // no file named
+             "http://res/?x=1",          // still no file
+             "http://res",               // prefix incomplete
+             "https://res/app.html",     // other scheme: not ours
+             "http://RES/app.html",      // prefix is case-sensitive
+             "http://resx/app.html",     // other host
+             "http://res/lib/x.JS",      // extension is case-sensitive
+             "http://res/my%20file.css", // '%' not allowed
+             "http://res/my file.css",   // space not allowed
+             "http://res/a\\b.js",       // backslash not allowed
+             "http://res/\xc3\xa9.html", // non-ASCII not allowed
+             "http://res/a.b/c",         // last "." is in a folder name: extension "b/c"
+             "http://res/x.htm",
+             "http://res/x.jpg",
+             "http://res/x.json",
+             "http://res/x.woff2",
+             "http://res/x.",
+             "http://res/.",
+             "http://res/x.html:80",
          }) {
         EXPECT_FALSE(ParseResourcePath(address).has_value()) << address;
     }
@@ -83,7 +88,7 @@ TEST_F(ResourceFolder, ServesFileContentWithItsType) {
 
     auto binary = AnswerResourceRequest(base.string(), "http://res/client/bin.png");
     ASSERT_TRUE(binary.served);
-    EXPECT_EQ(binary.body, std::string("\x89PNG\0\x01\xff", 7));  // bytes unchanged, NUL kept
+    EXPECT_EQ(binary.body, std::string("\x89PNG\0\x01\xff", 7)); // bytes unchanged, NUL kept
 }
 
 TEST_F(ResourceFolder, MissingFilesFoldersAndBadPathsAreNotServed) {

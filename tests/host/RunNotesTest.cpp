@@ -5,7 +5,6 @@
 #include <bson/bson.h>
 #include <gtest/gtest.h>
 
-
 namespace fs = std::filesystem;
 
 namespace {
@@ -22,14 +21,14 @@ protected:
     nlohmann::json all(std::vector<std::string>& ignored) { return store.readAll(ignored); }
 };
 
-}  // namespace
+} // namespace
 
 TEST(RunNotesIds, OnlyTheLibrarysLowercaseUuidTextIsAccepted) {
     EXPECT_TRUE(RunNotesStore::isAcquisitionId(kId));
-    for (std::string bad : {"", "..", "../3f2b8c1e-9a4d-4e7f-b2c5-0d1e2f3a4b",
-                            "3f2b8c1e/9a4d-4e7f-b2c5-0d1e2f3a4b5c", "3F2B8C1E-9A4D-4E7F-B2C5-0D1E2F3A4B5C",
-                            "3f2b8c1e-9a4d-4e7f-b2c5-0d1e2f3a4b5", "3f2b8c1e-9a4d-4e7f-b2c5-0d1e2f3a4b5c0",
-                            "3f2b8c1e9a4d-4e7f-b2c5-0d1e2f3a4b5c-", "3f2b8c1e-9a4d-4e7f-b2c5-0d1e2f3a4b.."}) {
+    for (std::string bad : {"", "..", "../3f2b8c1e-9a4d-4e7f-b2c5-0d1e2f3a4b", "3f2b8c1e/9a4d-4e7f-b2c5-0d1e2f3a4b5c",
+                            "3F2B8C1E-9A4D-4E7F-B2C5-0D1E2F3A4B5C", "3f2b8c1e-9a4d-4e7f-b2c5-0d1e2f3a4b5",
+                            "3f2b8c1e-9a4d-4e7f-b2c5-0d1e2f3a4b5c0", "3f2b8c1e9a4d-4e7f-b2c5-0d1e2f3a4b5c-",
+                            "3f2b8c1e-9a4d-4e7f-b2c5-0d1e2f3a4b.."}) {
         EXPECT_FALSE(RunNotesStore::isAcquisitionId(bad)) << bad;
     }
 }
@@ -43,7 +42,8 @@ TEST_F(RunNotesTest, BadIdsAndBadNotesWriteNothing) {
     }
     // 80 characters of two bytes each are a name; 81 are not.
     std::string name;
-    for (int i = 0; i < 80; ++i) name += "\xc3\xa4";
+    for (int i = 0; i < 80; ++i)
+        name += "\xc3\xa4";
     EXPECT_TRUE(store.write(kId, nlohmann::json{{"name", name}}.dump()).ok);
     EXPECT_FALSE(store.write(kId, nlohmann::json{{"name", name + "a"}}.dump()).ok);
     EXPECT_FALSE(store.write(kId, nlohmann::json{{"note", std::string(2001, 'n')}}.dump()).ok);
@@ -63,7 +63,7 @@ TEST_F(RunNotesTest, NotesRoundTripAndSurviveANewStore) {
     EXPECT_EQ(runs[kOther], (nlohmann::json{{"name", "Cart 2"}}));
 
     ASSERT_TRUE(store.remove(kOther).ok);
-    EXPECT_TRUE(store.remove(kOther).ok);  // already gone is not an error
+    EXPECT_TRUE(store.remove(kOther).ok); // already gone is not an error
     // Notes whose texts are emptied are removed rather than kept empty.
     ASSERT_TRUE(store.write(kId, R"({"name":"","note":""})").ok);
     EXPECT_TRUE(all(ignored).empty());
@@ -83,7 +83,7 @@ TEST_F(RunNotesTest, ReplacingLeavesOneCompleteFileAndNoTemporary) {
     size_t temporaries = 0;
     for (auto& entry : fs::directory_iterator(folder))
         temporaries += entry.path().filename().string().find(".tmp-") != std::string::npos;
-    EXPECT_EQ(temporaries, 1u);  // only the one planted above
+    EXPECT_EQ(temporaries, 1u); // only the one planted above
 }
 
 TEST_F(RunNotesTest, CorruptOrForeignFilesAreReportedAndTheRestStillRead) {
@@ -95,8 +95,8 @@ TEST_F(RunNotesTest, CorruptOrForeignFilesAreReportedAndTheRestStillRead) {
     auto runs = all(ignored);
     EXPECT_EQ(runs, (nlohmann::json{{kId, {{"name", "good"}}}}));
     std::sort(ignored.begin(), ignored.end());
-    EXPECT_EQ(ignored, (std::vector<std::string>{"00000000-0000-4000-8000-000000000000.json", kOther + ".json",
-                                                 "notes.json"}));
+    EXPECT_EQ(ignored,
+              (std::vector<std::string>{"00000000-0000-4000-8000-000000000000.json", kOther + ".json", "notes.json"}));
 }
 
 TEST_F(RunNotesTest, RequestRepliesWithADocumentAndDropsWrongArguments) {

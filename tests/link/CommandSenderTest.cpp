@@ -31,8 +31,7 @@ public:
 
     void open() override {}
     void close() override {}
-    void write(const uint8_t* data, int size) override
-    {
+    void write(const uint8_t* data, int size) override {
         bool answer = false;
         {
             std::lock_guard lock(mutex);
@@ -43,13 +42,11 @@ public:
             protocol->commandAnswered();
     }
 
-    std::vector<Write> writesCopy()
-    {
+    std::vector<Write> writesCopy() {
         std::lock_guard lock(mutex);
         return writes;
     }
-    size_t writeCount()
-    {
+    size_t writeCount() {
         std::lock_guard lock(mutex);
         return writes.size();
     }
@@ -66,8 +63,7 @@ private:
 // arrives between two given looks, whatever the machine's load.
 class AnsweringListener : public RecordingListener {
 public:
-    void log(std::string line) override
-    {
+    void log(std::string line) override {
         bool answer = line == answerOn;
         RecordingListener::log(std::move(line));
         if (answer)
@@ -85,8 +81,7 @@ struct SenderRig {
     std::jthread thread;
 
     explicit SenderRig(bool answers, AnswerTiming timing = quick, std::string answerOn = {})
-        : sender(&listener, &device, &protocol, timing)
-    {
+        : sender(&listener, &device, &protocol, timing) {
         listener.protocol = &protocol;
         listener.answerOn = std::move(answerOn);
         device.protocol = &protocol;
@@ -98,8 +93,7 @@ struct SenderRig {
         thread = std::jthread([this](std::stop_token stop) { sender.listenLoop(stop); });
     }
 
-    std::vector<std::vector<uint8_t>> givenUpCopy()
-    {
+    std::vector<std::vector<uint8_t>> givenUpCopy() {
         std::lock_guard lock(givenUpLock);
         return givenUp;
     }
@@ -107,8 +101,7 @@ struct SenderRig {
     std::mutex givenUpLock;
     std::vector<std::vector<uint8_t>> givenUp;
 
-    std::vector<std::string> senderLines()
-    {
+    std::vector<std::string> senderLines() {
         std::vector<std::string> out;
         for (auto& l : listener.logLines())
             if (l.rfind("CommandSender::", 0) == 0)
@@ -116,8 +109,7 @@ struct SenderRig {
         return out;
     }
     // The "waiting" lines of the command called `name`.
-    std::vector<std::string> waitingLinesOf(const std::string& name)
-    {
+    std::vector<std::string> waitingLinesOf(const std::string& name) {
         std::vector<std::string> out;
         for (auto& l : listener.logLines())
             if (l.rfind("CommandSender::listenLoop: --- " + name + " (", 0) == 0)
@@ -126,8 +118,7 @@ struct SenderRig {
     }
 };
 
-std::vector<std::string> waitingLines(const std::string& name, int from, int to)
-{
+std::vector<std::string> waitingLines(const std::string& name, int from, int to) {
     std::vector<std::string> out;
     for (int n = from; n <= to; ++n)
         out.push_back("CommandSender::listenLoop: --- " + name + " (" + std::to_string(n) + ")");
@@ -136,8 +127,7 @@ std::vector<std::string> waitingLines(const std::string& name, int from, int to)
 
 } // namespace
 
-TEST(CommandSender, AnsweredCommandsGoOutInOrderWithOnlyTheirSendingLines)
-{
+TEST(CommandSender, AnsweredCommandsGoOutInOrderWithOnlyTheirSendingLines) {
     SenderRig rig(true);
     rig.protocol.getPairing();
     rig.protocol.setFixedConfig(1, 3);
@@ -164,8 +154,7 @@ TEST(CommandSender, AnsweredCommandsGoOutInOrderWithOnlyTheirSendingLines)
     EXPECT_TRUE(rig.givenUpCopy().empty());
 }
 
-TEST(CommandSender, UnansweredCommandIsSentTwiceWithTenWaitingLines)
-{
+TEST(CommandSender, UnansweredCommandIsSentTwiceWithTenWaitingLines) {
     SenderRig rig(false);
     rig.protocol.getDongleStatus();
     rig.protocol.stopData();
@@ -189,8 +178,7 @@ TEST(CommandSender, UnansweredCommandIsSentTwiceWithTenWaitingLines)
     EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + expected.size()), expected);
 }
 
-TEST(CommandSender, AnswerAfterTheFifthLookEndsTheWaitAtTheSixth)
-{
+TEST(CommandSender, AnswerAfterTheFifthLookEndsTheWaitAtTheSixth) {
     // With the dongle's timing: answered at 275 ms, the wait ends at the 300 ms look.
     SenderRig rig(false, quick, "CommandSender::listenLoop: --- GET_PAIRING (4)");
     rig.protocol.getPairing();
@@ -205,8 +193,7 @@ TEST(CommandSender, AnswerAfterTheFifthLookEndsTheWaitAtTheSixth)
     EXPECT_TRUE(rig.givenUpCopy().empty());
 }
 
-TEST(CommandSender, AnswerAfterTheTenthLookStillGetsASecondAttemptButNoGiveUp)
-{
+TEST(CommandSender, AnswerAfterTheTenthLookStillGetsASecondAttemptButNoGiveUp) {
     // With the dongle's timing: answered at 520 ms, between the last look and the second
     // attempt.
     SenderRig rig(false, quick, "CommandSender::listenLoop: --- FIND_REMOTE (9)");
@@ -224,8 +211,7 @@ TEST(CommandSender, AnswerAfterTheTenthLookStillGetsASecondAttemptButNoGiveUp)
     EXPECT_TRUE(rig.givenUpCopy().empty());
 }
 
-TEST(CommandSender, StopEndsTheThreadWhileWaitingForAnAnswer)
-{
+TEST(CommandSender, StopEndsTheThreadWhileWaitingForAnAnswer) {
     // Looks a minute apart: the join below can only end through the stop request (a sender
     // deaf to it would hold the test until its time limit).
     auto rig = std::make_unique<SenderRig>(false, AnswerTiming{60s, 10, 60s});
@@ -239,8 +225,7 @@ TEST(CommandSender, StopEndsTheThreadWhileWaitingForAnAnswer)
     EXPECT_TRUE(rig->givenUpCopy().empty());
 }
 
-TEST(CommandSender, OnlyACommandUnansweredAfterBothAttemptsIsGivenUp)
-{
+TEST(CommandSender, OnlyACommandUnansweredAfterBothAttemptsIsGivenUp) {
     const AnswerTiming quicker{5ms, 3, 5ms};
     SenderRig silent(false, quicker);
     silent.protocol.getDongleStatus();

@@ -24,7 +24,9 @@ protected:
     DataParser parser{&listener, &state, &stack, &receiveQueue};
     int aborts = 0;
 
-    void SetUp() override { parser.setAbortHandler([this] { ++aborts; }); }
+    void SetUp() override {
+        parser.setAbortHandler([this] { ++aborts; });
+    }
 
     void feed(const std::vector<uint8_t>& bytes) { parser.handleFrame(bytes); }
     Reply lastReply() { return listener.replies.back(); }
@@ -43,7 +45,7 @@ TEST_F(DataParserTest, DongleStatusStoresMaskIdentifierAndVersion) {
 }
 
 TEST_F(DataParserTest, LeavingDataModeStopsRecordingAndRecalibratesOnce) {
-    ASSERT_TRUE(stack.addRemote(1, 2, 77));  // accelerometer at 400 Hz
+    ASSERT_TRUE(stack.addRemote(1, 2, 77)); // accelerometer at 400 Hz
     feed(frame(0x14, {0x00, 0x05, 0x05, 0x00, 0x00, 0x01}));
     feed(frame(ACK, {START_DATA}));
     EXPECT_EQ(parser.getRawQueue()->flag(), 0);
@@ -68,16 +70,16 @@ TEST_F(DataParserTest, AckWithoutPendingOutputChangeOnlyLogsAndAnswers) {
 TEST_F(DataParserTest, OutputChangeAcknowledgementAppliesTheLinkedWheelKeys) {
     state.outputConfigBusyRemote = 2;
     state.outputConfig(2)->pendingSensor = 20;
-    state.outputConfig(2)->pendingSetting = 0x21;  // key 1, value 1
+    state.outputConfig(2)->pendingSetting = 0x21; // key 1, value 1
     feed(frame(ACK, {SET_OUTPUT_CONFIG}));
     auto settings = state.outputConfig(2)->settingsCopy();
     EXPECT_EQ(settings[20][1], 1);
-    EXPECT_EQ(settings[20][0], 2);  // 0x21 also sets key 0 to 2
+    EXPECT_EQ(settings[20][0], 2); // 0x21 also sets key 0 to 2
     EXPECT_EQ(state.outputConfigBusyRemote, 0);
     EXPECT_EQ(listener.count("hardwareStateChanged"), 1);
 
     state.outputConfigBusyRemote = 2;
-    state.outputConfig(2)->pendingSetting = 0x00;  // key 0, value 0 also sets key 1 to 0
+    state.outputConfig(2)->pendingSetting = 0x00; // key 0, value 0 also sets key 1 to 0
     feed(frame(ACK, {SET_OUTPUT_CONFIG}));
     settings = state.outputConfig(2)->settingsCopy();
     EXPECT_EQ(settings[20][0], 0);
@@ -121,8 +123,8 @@ TEST_F(DataParserTest, RemoteStatusConvertsTheBatteryAndMarksTheRemoteConnected)
     EXPECT_EQ(state.remoteStatus(2)->rfStatus, 1);
     EXPECT_EQ(state.remoteStatus(2)->sensorFwVersion, 7);
     EXPECT_EQ(state.remoteStatus(2)->rfFwVersion, 3);
-    EXPECT_TRUE(listener.hasLog(
-        "DataParser::getRemoteStatus: rfFwVersion: 3 - sensorFwVerion: 7 - batteryVoltage: 2730"));
+    EXPECT_TRUE(
+        listener.hasLog("DataParser::getRemoteStatus: rfFwVersion: 3 - sensorFwVerion: 7 - batteryVoltage: 2730"));
     // The reply is what made the remote connected: the dispatcher is told so (second 1)...
     EXPECT_EQ(lastReply(), (Reply{0x2A, 2, 1}));
     // ...and only once.
@@ -162,8 +164,7 @@ TEST_F(DataParserTest, RadioLossKeepsTheConfigurationButMarksItUnconfigured) {
 TEST_F(DataParserTest, BadEndByteIsRejectedAndNotRecorded) {
     feed({0x02, 0x41, 0x04, 0x01, 0x0C, 0x00, 0x00, 0x0B});
     ASSERT_EQ(listener.errorCodes(), std::vector<int>{31});
-    EXPECT_EQ(listener.errors[0].second,
-              "{0x02, 0x41, 0x04, 0x01, 0x0c, 0x00, 0x00, 0x0b} 8");
+    EXPECT_EQ(listener.errors[0].second, "{0x02, 0x41, 0x04, 0x01, 0x0c, 0x00, 0x00, 0x0b} 8");
     EXPECT_TRUE(parser.getRawQueue()->empty());
 }
 
@@ -180,13 +181,20 @@ TEST_F(DataParserTest, UnknownAndUnhandledCodes) {
 // Frames shorter than their code's layout must never be read past their end: each is
 // dropped with a log line and nothing in the model changes.
 TEST_F(DataParserTest, ShortFramesAreDroppedWithoutTouchingTheModel) {
-    const std::vector<std::vector<uint8_t>> shortFrames = {
-        frame(ACK, {}), frame(NACK, {FIND_REMOTE}), frame(GET_PAIRING, {1, 2, 3}),
-        frame(FIND_REMOTE, {1}), frame(GET_DONGLE_STATUS, {0, 5, 5}), frame(GET_FIXED_CONFIG, {1}),
-        frame(GET_PACKET_CONFIG, {1, 3, 1, 12}), frame(GET_OUTPUT_CONFIG, {1, 2, 20}),
-        frame(GET_CALIBRATION, {1, 4, 8, 0, 1}), frame(GET_REMOTE_STATUS, {1, 0, 1}),
-        frame(RF_CONNECTION, {1}), frame(DATA_FROM_REMOTE, {1, 12})};
-    for (const auto& bytes : shortFrames) feed(bytes);
+    const std::vector<std::vector<uint8_t>> shortFrames = {frame(ACK, {}),
+                                                           frame(NACK, {FIND_REMOTE}),
+                                                           frame(GET_PAIRING, {1, 2, 3}),
+                                                           frame(FIND_REMOTE, {1}),
+                                                           frame(GET_DONGLE_STATUS, {0, 5, 5}),
+                                                           frame(GET_FIXED_CONFIG, {1}),
+                                                           frame(GET_PACKET_CONFIG, {1, 3, 1, 12}),
+                                                           frame(GET_OUTPUT_CONFIG, {1, 2, 20}),
+                                                           frame(GET_CALIBRATION, {1, 4, 8, 0, 1}),
+                                                           frame(GET_REMOTE_STATUS, {1, 0, 1}),
+                                                           frame(RF_CONNECTION, {1}),
+                                                           frame(DATA_FROM_REMOTE, {1, 12})};
+    for (const auto& bytes : shortFrames)
+        feed(bytes);
     EXPECT_EQ(parser.droppedFrames(), shortFrames.size());
     EXPECT_TRUE(listener.replies.empty());
     EXPECT_EQ(state.dongleMode, 1);
@@ -208,7 +216,7 @@ TEST_F(DataParserTest, RepliesForAnUnknownRemoteAreIgnored) {
 }
 
 TEST_F(DataParserTest, BarometerAndThermometerConstantsReachTheirSensors) {
-    ASSERT_TRUE(stack.addRemote(1, 6, 5));  // thermometer, barometer, battery, light
+    ASSERT_TRUE(stack.addRemote(1, 6, 5)); // thermometer, barometer, battery, light
     feed(frame(GET_CALIBRATION, {1, 4, 8, 0x44, 0x22, 0xAD, 0x63, 0xBC, 0xDA, 0x3A, 0xB8}));
     auto* barometer = dynamic_cast<Barometer*>(stack.getSensor(1, 4));
     ASSERT_NE(barometer, nullptr);
@@ -244,7 +252,8 @@ protected:
         gyro.resize(2 + 12);
         std::vector<uint8_t> force = {0x08, 2, 0x08, 0x00};
         force.resize(2 + 4);
-        for (auto* block : {&accel, &gyro, &force}) p.insert(p.end(), block->begin(), block->end());
+        for (auto* block : {&accel, &gyro, &force})
+            p.insert(p.end(), block->begin(), block->end());
         return frame(DATA_FROM_REMOTE, p);
     }
 };
@@ -252,12 +261,12 @@ protected:
 TEST_F(DataStreamTest, BlocksAreWalkedByTheirAnnouncedSlots) {
     feed(dataFrame(12));
     feed(dataFrame(13));
-    EXPECT_EQ(stack.getSensor(1, 1)->samples.size(), 2u);  // type byte 0x81 reads as 1
-    EXPECT_EQ(stack.getSensor(1, 3)->samples.size(), 2u);  // second block found at 7 + 14
+    EXPECT_EQ(stack.getSensor(1, 1)->samples.size(), 2u); // type byte 0x81 reads as 1
+    EXPECT_EQ(stack.getSensor(1, 3)->samples.size(), 2u); // second block found at 7 + 14
     EXPECT_EQ(stack.getSensor(1, 8)->samples.size(), 2u);
     Sample gyro = stack.getSensor(1, 3)->samples.at(0);
-    EXPECT_EQ(gyro.raw[0], -2);  // -w1
-    EXPECT_EQ(gyro.raw[1], 1);   // w0
+    EXPECT_EQ(gyro.raw[0], -2); // -w1
+    EXPECT_EQ(gyro.raw[1], 1);  // w0
     EXPECT_EQ(gyro.raw[2], 3);
     EXPECT_EQ(parser.getRawQueue()->size(), 2u);
     EXPECT_EQ(lastReply(), (Reply{0x41, 1, -1}));
@@ -289,7 +298,7 @@ TEST_F(DataStreamTest, UnconfiguredRemoteStopsTheRunOnce) {
 
 TEST_F(DataStreamTest, SlotRunningPastTheFrameIsNotRead) {
     std::vector<uint8_t> bytes = dataFrame(12);
-    bytes.resize(7 + 14 + 5);  // cut inside the gyroscope's slot
+    bytes.resize(7 + 14 + 5); // cut inside the gyroscope's slot
     bytes.push_back(0x0A);
     bytes[2] = uint8_t(bytes.size() - 4);
     feed(bytes);
@@ -300,13 +309,13 @@ TEST_F(DataStreamTest, SlotRunningPastTheFrameIsNotRead) {
 
 TEST_F(DataStreamTest, CountLargerThanItsSlotReadsNothingOfTheNextBlock) {
     std::vector<uint8_t> bytes = dataFrame(12);
-    bytes[8] = 18;  // the accelerometer claims three samples in its 12-byte slot
+    bytes[8] = 18; // the accelerometer claims three samples in its 12-byte slot
     feed(bytes);
     EXPECT_TRUE(stack.getSensor(1, 1)->samples.empty());
     ASSERT_EQ(stack.getSensor(1, 3)->samples.size(), 1u);
     EXPECT_EQ(stack.getSensor(1, 3)->samples.at(0).raw[1], 1);
     EXPECT_EQ(stack.getSensor(1, 8)->samples.size(), 1u);
-    EXPECT_EQ(parser.getRawQueue()->size(), 1u);  // recorded as it came
+    EXPECT_EQ(parser.getRawQueue()->size(), 1u); // recorded as it came
 }
 
 TEST_F(DataStreamTest, ThreadQueuesEveryDataFrameForRecordingInOrder) {
@@ -314,12 +323,13 @@ TEST_F(DataStreamTest, ThreadQueuesEveryDataFrameForRecordingInOrder) {
     for (uint8_t counter = 12; counter < 22; ++counter)
         receiveQueue.push(std::make_unique<Packet>(dataFrame(counter)));
     PacketQueue* raw = parser.getRawQueue();
-    ASSERT_TRUE(raw->waitUntil({}, std::chrono::milliseconds(2000),
-                               [](std::size_t size, uint8_t) { return size == 10; }));
+    ASSERT_TRUE(
+        raw->waitUntil({}, std::chrono::milliseconds(2000), [](std::size_t size, uint8_t) { return size == 10; }));
     worker.request_stop();
     worker.join();
     auto frames = drained(raw);
-    for (int i = 0; i < 10; ++i) EXPECT_EQ(frames[i][4], 12 + i);
+    for (int i = 0; i < 10; ++i)
+        EXPECT_EQ(frames[i][4], 12 + i);
 }
 
-}  // namespace
+} // namespace

@@ -13,8 +13,7 @@ using Bytes = std::vector<uint8_t>;
 
 Bytes bytes(std::initializer_list<uint8_t> list) { return Bytes(list); }
 
-Bytes concat(std::initializer_list<Bytes> parts)
-{
+Bytes concat(std::initializer_list<Bytes> parts) {
     Bytes out;
     for (const auto& p : parts)
         out.insert(out.end(), p.begin(), p.end());
@@ -26,8 +25,7 @@ const Bytes ack = bytes({0x02, 0xAA, 0x01, 0x24, 0x0A});
 const Bytes radio = bytes({0x02, 0x40, 0x02, 0x01, 0x01, 0x0A});
 
 // A data frame of remote 1 with the largest payload the length byte allows.
-Bytes longFrame()
-{
+Bytes longFrame() {
     Bytes f = {0x02, 0x41, 0xFF};
     for (int i = 0; i < 255; ++i)
         f.push_back(uint8_t(i + 1));
@@ -42,15 +40,13 @@ struct FeedResult {
     int wakes = 0;
 };
 
-FeedResult feedInPieces(FrameReader& reader, const Bytes& stream, std::vector<size_t> cuts)
-{
+FeedResult feedInPieces(FrameReader& reader, const Bytes& stream, std::vector<size_t> cuts) {
     FeedResult run;
     size_t from = 0;
     cuts.push_back(stream.size());
     for (size_t to : cuts) {
-        size_t n = reader.feed(stream.data() + from, to - from, [&](const uint8_t* d, size_t s) {
-            run.frames.emplace_back(d, d + s);
-        });
+        size_t n = reader.feed(stream.data() + from, to - from,
+                               [&](const uint8_t* d, size_t s) { run.frames.emplace_back(d, d + s); });
         if (n > 0)
             ++run.wakes;
         from = to;
@@ -61,10 +57,9 @@ FeedResult feedInPieces(FrameReader& reader, const Bytes& stream, std::vector<si
 // A data frame as the dongle streams it: remote, counter, a spare byte, one 12-byte
 // accelerometer slot. Its samples hold 0x02 and 0x0A bytes, and even a data frame header
 // (02 41 0A) that names no remote, as real samples may.
-Bytes dataFrame(uint8_t counter)
-{
-    return bytes({0x02, 0x41, 18, 0x01, counter, 0x00, 0x01, 0x01, 12, 0x02, 0x0A, 0x07, 0xFF,
-                  0x02, 0x41, 0x0A, 0x00, 0x08, 0x02, 0x09, 0x0A, 0x0A});
+Bytes dataFrame(uint8_t counter) {
+    return bytes({0x02, 0x41, 18,   0x01, counter, 0x00, 0x01, 0x01, 12,   0x02, 0x0A,
+                  0x07, 0xFF, 0x02, 0x41, 0x0A,    0x00, 0x08, 0x02, 0x09, 0x0A, 0x0A});
 }
 
 struct Cut {
@@ -74,8 +69,7 @@ struct Cut {
     size_t pending = 0;
 };
 
-Cut cutInPieces(const Bytes& stream, size_t piece)
-{
+Cut cutInPieces(const Bytes& stream, size_t piece) {
     FrameReader reader;
     Cut cut;
     for (size_t at = 0; at < stream.size(); at += piece)
@@ -89,8 +83,7 @@ Cut cutInPieces(const Bytes& stream, size_t piece)
 }
 
 // The stream in one feed; every piece size from 1 byte up must cut it the same way.
-Cut cutEveryWay(const Bytes& stream)
-{
+Cut cutEveryWay(const Bytes& stream) {
     Cut whole = cutInPieces(stream, stream.size());
     for (size_t piece = 1; piece < stream.size(); ++piece) {
         Cut cut = cutInPieces(stream, piece);
@@ -104,8 +97,7 @@ Cut cutEveryWay(const Bytes& stream)
 }
 
 // Frames of every kind, in turn.
-Bytes goodFrame(size_t i)
-{
+Bytes goodFrame(size_t i) {
     switch (i % 4) {
     case 0: return dataFrame(uint8_t(10 + i));
     case 1: return ack;
@@ -116,8 +108,7 @@ Bytes goodFrame(size_t i)
 
 } // namespace
 
-TEST(FrameReader, FrameSplitOverThreeReadsIsQueuedOnceWhole)
-{
+TEST(FrameReader, FrameSplitOverThreeReadsIsQueuedOnceWhole) {
     FrameReader reader;
     EXPECT_TRUE(reader.feed(bytes({0x02, 0x14})).empty());
     EXPECT_TRUE(reader.feed(bytes({0x06, 0x00, 0x05})).empty());
@@ -126,8 +117,7 @@ TEST(FrameReader, FrameSplitOverThreeReadsIsQueuedOnceWhole)
     EXPECT_EQ(frames[0], status);
 }
 
-TEST(FrameReader, EverySplitOfAStreamYieldsTheSameFramesInOrder)
-{
+TEST(FrameReader, EverySplitOfAStreamYieldsTheSameFramesInOrder) {
     const Bytes stream = concat({status, ack, longFrame(), radio, status});
     const std::vector<Bytes> expected = {status, ack, longFrame(), radio, status};
 
@@ -155,8 +145,7 @@ TEST(FrameReader, EverySplitOfAStreamYieldsTheSameFramesInOrder)
     }
 }
 
-TEST(FrameReader, FramesOfOneReadComeFromOneFeedAndABoundaryLeavesNothingPending)
-{
+TEST(FrameReader, FramesOfOneReadComeFromOneFeedAndABoundaryLeavesNothingPending) {
     FrameReader reader;
     FeedResult run = feedInPieces(reader, concat({ack, status}), {});
     EXPECT_EQ(run.frames, (std::vector<Bytes>{ack, status}));
@@ -170,8 +159,7 @@ TEST(FrameReader, FramesOfOneReadComeFromOneFeedAndABoundaryLeavesNothingPending
     EXPECT_EQ(reader.feed(radio), std::vector<Bytes>{radio});
 }
 
-TEST(FrameReader, BadEndByteResynchronisesOnTheNextStartByte)
-{
+TEST(FrameReader, BadEndByteResynchronisesOnTheNextStartByte) {
     FrameReader reader;
     int errors = 0;
     // 02 14 02 ... would be a 6-byte frame ending in 0x02: wrong. Its third byte is a 0x02
@@ -179,9 +167,9 @@ TEST(FrameReader, BadEndByteResynchronisesOnTheNextStartByte)
     const Bytes bad = bytes({0x02, 0x14, 0x02, 0x55, 0x03});
     const Bytes stream = concat({bad, ack, status});
     std::vector<Bytes> frames;
-    reader.feed(stream.data(), stream.size(),
-                [&](const uint8_t* d, size_t s) { frames.emplace_back(d, d + s); },
-                [&](bool) { ++errors; });
+    reader.feed(
+        stream.data(), stream.size(), [&](const uint8_t* d, size_t s) { frames.emplace_back(d, d + s); },
+        [&](bool) { ++errors; });
     ASSERT_EQ(frames.size(), 2u);
     EXPECT_EQ(frames[0], ack);
     EXPECT_EQ(frames[1], status);
@@ -192,8 +180,7 @@ TEST(FrameReader, BadEndByteResynchronisesOnTheNextStartByte)
     EXPECT_FALSE(reader.resynchronising());
 }
 
-TEST(FrameReader, FalseStartWithALongLengthDelaysButLosesNoFrameBehindIt)
-{
+TEST(FrameReader, FalseStartWithALongLengthDelaysButLosesNoFrameBehindIt) {
     // A stray 0x02 claiming a 0x66-byte payload swallows the frames behind it until enough
     // bytes have come to prove it wrong; then they are found again inside the held bytes.
     FrameReader reader;
@@ -216,8 +203,7 @@ TEST(FrameReader, FalseStartWithALongLengthDelaysButLosesNoFrameBehindIt)
     }
 }
 
-TEST(FrameReader, BadFrameAcrossReadsIsReportedAsSuchAndReadingGoesOn)
-{
+TEST(FrameReader, BadFrameAcrossReadsIsReportedAsSuchAndReadingGoesOn) {
     FrameReader reader;
     std::vector<bool> across;
     std::vector<Bytes> frames;
@@ -237,8 +223,7 @@ TEST(FrameReader, BadFrameAcrossReadsIsReportedAsSuchAndReadingGoesOn)
     EXPECT_EQ(reader.droppedBytes(), 4u);
 }
 
-TEST(FrameReader, JunkWithoutStartBytesBetweenFramesCostsNothing)
-{
+TEST(FrameReader, JunkWithoutStartBytesBetweenFramesCostsNothing) {
     // Bursts of 1 to 8 bytes in front of most frames (the first one included); they hold
     // end bytes, command codes and length bytes, never a 0x02.
     std::mt19937 random(11);
@@ -261,18 +246,17 @@ TEST(FrameReader, JunkWithoutStartBytesBetweenFramesCostsNothing)
     Cut cut = cutEveryWay(stream);
     EXPECT_EQ(cut.frames, sent);
     EXPECT_EQ(cut.dropped, junk);
-    EXPECT_EQ(cut.errors, bursts);   // one per burst: the bytes after its first are skipped
+    EXPECT_EQ(cut.errors, bursts); // one per burst: the bytes after its first are skipped
     EXPECT_EQ(cut.pending, 0u);
 }
 
-TEST(FrameReader, JunkWithStartAndEndBytesCostsNoFrame)
-{
+TEST(FrameReader, JunkWithStartAndEndBytesCostsNoFrame) {
     const std::vector<Bytes> junk = {
         bytes({0x02}),
-        bytes({0x02, 0x41, 0x30}),                          // a long data frame header
-        bytes({0x02, 0x41, 0x19, 0x01, 0x07, 0x00, 0x00}),  // ends on the next data frame's end
+        bytes({0x02, 0x41, 0x30}),                         // a long data frame header
+        bytes({0x02, 0x41, 0x19, 0x01, 0x07, 0x00, 0x00}), // ends on the next data frame's end
         bytes({0x0A, 0x0A, 0x02, 0x0A}),
-        bytes({0x02, 0xAA, 0x01}),                          // an acknowledgement's header
+        bytes({0x02, 0xAA, 0x01}), // an acknowledgement's header
         bytes({0x02, 0x14, 0x06, 0x00}),
         bytes({0x55, 0x02, 0x28, 0x04, 0x01}),
         bytes({0x02, 0x02, 0x02, 0x41}),
@@ -292,8 +276,7 @@ TEST(FrameReader, JunkWithStartAndEndBytesCostsNoFrame)
     EXPECT_EQ(cut.dropped, junkBytes);
 }
 
-TEST(FrameReader, DamagedFrameCostsOnlyItself)
-{
+TEST(FrameReader, DamagedFrameCostsOnlyItself) {
     const Bytes frame = dataFrame(20);
     std::vector<std::pair<std::string, Bytes>> damaged;
     for (size_t at : {size_t(0), size_t(1), size_t(2), frame.size() - 1})
@@ -319,8 +302,7 @@ TEST(FrameReader, DamagedFrameCostsOnlyItself)
     }
 }
 
-TEST(FrameReader, ReplyBehindAFalseStartComesOutInTheSameFeed)
-{
+TEST(FrameReader, ReplyBehindAFalseStartComesOutInTheSameFeed) {
     // The dongle's last data frame, a false start, then the answer to a stop: nothing more
     // will come, so the answer must not wait for later bytes.
     const Bytes stopAck = bytes({0x02, 0xAA, 0x01, 0x21, 0x0A});
@@ -335,8 +317,7 @@ TEST(FrameReader, ReplyBehindAFalseStartComesOutInTheSameFeed)
     }
 }
 
-TEST(FrameReader, AbandonedFrameDoesNotTakeTheNextFrameAlong)
-{
+TEST(FrameReader, AbandonedFrameDoesNotTakeTheNextFrameAlong) {
     // A data frame cut short, then the line goes quiet. Had the next frame been joined to
     // it, the old frame's stated end would fall on that frame's 0x0A at offset 10 and make
     // one bogus frame of the two.
@@ -357,6 +338,6 @@ TEST(FrameReader, AbandonedFrameDoesNotTakeTheNextFrameAlong)
     const Bytes next = dataFrame(31);
     reader.feed(next.data(), next.size(), onFrame, onError);
     EXPECT_EQ(frames, std::vector<Bytes>{next});
-    EXPECT_EQ(reader.abandonPending(onFrame, onError), 0u);   // nothing held: nothing counted
+    EXPECT_EQ(reader.abandonPending(onFrame, onError), 0u); // nothing held: nothing counted
     EXPECT_EQ(reader.framingErrors(), 1u);
 }

@@ -8,8 +8,7 @@
 
 // The port is the name directly before the first marker, a device path or a COM name;
 // anything else yields no port.
-TEST(PortListing, NameDirectlyBeforeTheFirstMarkerIsTheDonglesPort)
-{
+TEST(PortListing, NameDirectlyBeforeTheFirstMarkerIsTheDonglesPort) {
     const std::vector<std::pair<std::string, std::string>> cases = {
         {"COM12 <Korvex Virtual COM Port>\n", "COM12"},
         {"COM3 <Korvex Virtual COM Port>", "COM3"},
@@ -22,18 +21,17 @@ TEST(PortListing, NameDirectlyBeforeTheFirstMarkerIsTheDonglesPort)
         {" <Korvex Virtual COM Port>", ""},
         {"COM7 <Other Port>\n", ""},
         {"\n <Korvex Virtual COM Port>", ""},
-        {"ttyACM0 <Korvex Virtual COM Port>", ""},   // neither a device path nor a COM name
+        {"ttyACM0 <Korvex Virtual COM Port>", ""}, // neither a device path nor a COM name
         {"COMX <Korvex Virtual COM Port>", ""},
         {"COM <Korvex Virtual COM Port>", ""},
         {"/dev/ <Korvex Virtual COM Port>", ""},
-        {"COM4<Korvex Virtual COM Port>", ""},       // the marker without its leading space
+        {"COM4<Korvex Virtual COM Port>", ""}, // the marker without its leading space
     };
     for (const auto& [listing, port] : cases)
         EXPECT_EQ(portNameFromListing(listing), port) << listing;
 }
 
-TEST(PortListing, OnlyTheFirst512BytesAreExamined)
-{
+TEST(PortListing, OnlyTheFirst512BytesAreExamined) {
     std::string filler;
     while (filler.size() < 490)
         filler += "/dev/ttyS9 <16550A UART>\n";

@@ -22,8 +22,7 @@ const Bytes ack = {0x02, 0xAA, 0x01, 0x24, 0x0A};
 
 long ms(Clock::duration d) { return long(std::chrono::duration_cast<std::chrono::milliseconds>(d).count()); }
 
-int linesStartingWith(const RecordingListener& listener, const std::string& start)
-{
+int linesStartingWith(const RecordingListener& listener, const std::string& start) {
     int n = 0;
     for (auto& l : listener.logLines())
         n += l.rfind(start, 0) == 0;
@@ -40,16 +39,14 @@ struct TransportRig {
     std::unique_ptr<SerialDevice> device;
     std::jthread ioThread;
 
-    explicit TransportRig(std::chrono::milliseconds retry)
-    {
+    explicit TransportRig(std::chrono::milliseconds retry) {
         device = std::make_unique<SerialDevice>(io, &listener, &finder, retry);
         ioThread = std::jthread([this] { io.run(); });
     }
     ~TransportRig() { shutDown(); }
 
     // Closes the port and lets the I/O thread run out of work; returns how long it took.
-    long shutDown()
-    {
+    long shutDown() {
         if (!ioThread.joinable())
             return 0;
         auto start = Clock::now();
@@ -59,8 +56,7 @@ struct TransportRig {
         return ms(Clock::now() - start);
     }
 
-    Bytes nextFrame(std::chrono::milliseconds timeout = 1000ms)
-    {
+    Bytes nextFrame(std::chrono::milliseconds timeout = 1000ms) {
         auto frame = device->getReceiveQueue()->popWaitFor(std::stop_token(), timeout);
         return frame ? frame->vector() : Bytes();
     }
@@ -68,8 +64,7 @@ struct TransportRig {
 
 } // namespace
 
-TEST(SerialDevice, OpenPortCarriesFramesBothWays)
-{
+TEST(SerialDevice, OpenPortCarriesFramesBothWays) {
     PseudoTerminal pty;
     ASSERT_TRUE(pty.ok());
     ScopedEnv port("KORVEX_PORT", pty.path);
@@ -82,7 +77,8 @@ TEST(SerialDevice, OpenPortCarriesFramesBothWays)
     EXPECT_TRUE(rig.device->isPlugged());
     EXPECT_EQ(rig.device->portName(), pty.path);
     EXPECT_TRUE(rig.listener.hasLogContaining("SerialDevice::do_open - Device name " + pty.path));
-    EXPECT_TRUE(rig.listener.waitFor(500ms, [&] { return rig.listener.hasLogContaining("SerialDevice::do_open - donglePluggedIn"); }));
+    EXPECT_TRUE(rig.listener.waitFor(
+        500ms, [&] { return rig.listener.hasLogContaining("SerialDevice::do_open - donglePluggedIn"); }));
 
     // In: 5 bytes, then the rest together with a whole second frame; then byte by byte.
     // (Pauses stay below the idle limit, after which an unfinished frame is given up.)
@@ -133,8 +129,7 @@ TEST(SerialDevice, OpenPortCarriesFramesBothWays)
     EXPECT_EQ(rig.listener.unplugCount(), 1);
 }
 
-TEST(SerialDevice, UnfinishedFrameIsGivenUpWhenTheLineGoesQuiet)
-{
+TEST(SerialDevice, UnfinishedFrameIsGivenUpWhenTheLineGoesQuiet) {
     PseudoTerminal pty;
     ASSERT_TRUE(pty.ok());
     ScopedEnv port("KORVEX_PORT", pty.path);
@@ -145,8 +140,7 @@ TEST(SerialDevice, UnfinishedFrameIsGivenUpWhenTheLineGoesQuiet)
     // A data frame cut short. Joined to the next frame, its stated end would fall on that
     // frame's 0x0A at offset 10 and make one bogus frame of the two.
     const Bytes head = {0x02, 0x41, 0x0D, 0x01, 0x33, 0x00};
-    const Bytes next = {0x02, 0x41, 0x0C, 0x01, 0x34, 0x00, 0x01, 0x0B,
-                        0x04, 0x02, 0x0A, 0x02, 0x0B, 0x00, 0x00, 0x0A};
+    const Bytes next = {0x02, 0x41, 0x0C, 0x01, 0x34, 0x00, 0x01, 0x0B, 0x04, 0x02, 0x0A, 0x02, 0x0B, 0x00, 0x00, 0x0A};
     testing::internal::CaptureStdout();
     const auto sent = Clock::now();
     pty.send(head);
@@ -165,13 +159,12 @@ TEST(SerialDevice, UnfinishedFrameIsGivenUpWhenTheLineGoesQuiet)
     EXPECT_EQ(rig.device->framingErrors(), 1u);
 }
 
-TEST(SerialDevice, PortThatCannotBeOpenedIsRetried)
-{
+TEST(SerialDevice, PortThatCannotBeOpenedIsRetried) {
     // /dev/null exists but is no terminal: every attempt fails with the system's message.
     ScopedEnv port("KORVEX_PORT", "/dev/null");
     TransportRig rig(50ms);
     rig.device->open();
-    rig.device->open();   // a second request does not start a second attempt loop
+    rig.device->open(); // a second request does not start a second attempt loop
     ASSERT_TRUE(rig.listener.waitFor(3000ms, [&] {
         return linesStartingWith(rig.listener, "SerialDevice::do_open - serialPort.open(/dev/null) - Error: ") >= 3;
     }));
@@ -183,8 +176,7 @@ TEST(SerialDevice, PortThatCannotBeOpenedIsRetried)
     EXPECT_EQ(rig.listener.unplugCount(), 0);
 }
 
-TEST(SerialDevice, CloseEndsARunningDiscoveryPromptly)
-{
+TEST(SerialDevice, CloseEndsARunningDiscoveryPromptly) {
     ::unsetenv("KORVEX_PORT");
     TempDir dir;
     TransportRig rig(10ms);

@@ -15,8 +15,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-long msSince(Clock::time_point t)
-{
+long msSince(Clock::time_point t) {
     return long(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count());
 }
 
@@ -24,26 +23,29 @@ long msSince(Clock::time_point t)
 
 // One run of the enumerator each: what it prints (or no program at all), the port found,
 // and what the check says on standard output.
-TEST(SerialPortCheck, EnumeratorRunsFindThePortOrFailWithTheirMessage)
-{
+TEST(SerialPortCheck, EnumeratorRunsFindThePortOrFailWithTheirMessage) {
     ::unsetenv("KORVEX_PORT");
     struct Case {
         const char* what;
-        std::optional<std::string> script;   // none: no program where it is looked for
+        std::optional<std::string> script; // none: no program where it is looked for
         std::chrono::milliseconds deadline;
         std::string port, output;
     };
     const Case cases[] = {
-        {"listing", "echo 'COM1 <Communications Port>'\necho '/dev/ttyS0 <16550A UART>' >&2\n"
-                    "echo '/dev/pts/77 <Korvex Virtual COM Port>'", 60s, "/dev/pts/77", ""},
+        {"listing",
+         "echo 'COM1 <Communications Port>'\necho '/dev/ttyS0 <16550A UART>' >&2\n"
+         "echo '/dev/pts/77 <Korvex Virtual COM Port>'",
+         60s, "/dev/pts/77", ""},
         {"no dongle", "echo 'COM1 <Communications Port>'", 60s, "", ""},
         // It names the dongle and then never ends: a run that is not finished counts as failed.
         {"hung", "echo '/dev/pts/5 <Korvex Virtual COM Port>'\nexec sleep 30", 150ms, "",
          "EnumSer did not finish within 150 ms and was stopped\n"},
         // 200 KB of other ports (more than a pipe holds), then the dongle: past the first 512
         // bytes, so not found. An enumerator left blocked on a full pipe would never end.
-        {"long", "i=0; while [ $i -lt 8000 ]; do echo '/dev/ttyS1 <16550A UART>'; i=$((i+1)); done\n"
-                 "echo '/dev/pts/8 <Korvex Virtual COM Port>'", 60s, "", ""},
+        {"long",
+         "i=0; while [ $i -lt 8000 ]; do echo '/dev/ttyS1 <16550A UART>'; i=$((i+1)); done\n"
+         "echo '/dev/pts/8 <Korvex Virtual COM Port>'",
+         60s, "", ""},
         {"missing", std::nullopt, 60s, "", "CreateProcess failed"},
     };
     for (const Case& c : cases) {
@@ -65,8 +67,7 @@ TEST(SerialPortCheck, EnumeratorRunsFindThePortOrFailWithTheirMessage)
     }
 }
 
-TEST(SerialPortCheck, StopRequestEndsARunningEnumeratorBeforeItsDeadline)
-{
+TEST(SerialPortCheck, StopRequestEndsARunningEnumeratorBeforeItsDeadline) {
     ::unsetenv("KORVEX_PORT");
     TempDir dir;
     // A deadline no test waits for: only the stop request can end this run.
@@ -83,8 +84,7 @@ TEST(SerialPortCheck, StopRequestEndsARunningEnumeratorBeforeItsDeadline)
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
 }
 
-TEST(SerialPortCheck, PortFromTheEnvironmentBypassesTheEnumerator)
-{
+TEST(SerialPortCheck, PortFromTheEnvironmentBypassesTheEnumerator) {
     TempDir dir;
     std::string fake = dir.script("not-run", "exit 1");
     SerialPortCheck check(nullptr, nullptr);
@@ -97,8 +97,7 @@ TEST(SerialPortCheck, PortFromTheEnvironmentBypassesTheEnumerator)
     EXPECT_EQ(check.enumeratorRuns(), 0u);
 }
 
-TEST(SerialPortCheck, EnumeratorIsLookedForBesideTheProgramBeforePath)
-{
+TEST(SerialPortCheck, EnumeratorIsLookedForBesideTheProgramBeforePath) {
     TempDir dir;
     std::string onPath = dir.script("EnumSer", "exit 0");
     ScopedEnv path("PATH", "/nonexistent-korvex:" + dir.path().string());
@@ -114,8 +113,7 @@ TEST(SerialPortCheck, EnumeratorIsLookedForBesideTheProgramBeforePath)
         EXPECT_EQ(candidates.size(), 1u);
 }
 
-TEST(SerialPortCheck, WatcherNeverRunsTheEnumeratorWhileStreaming)
-{
+TEST(SerialPortCheck, WatcherNeverRunsTheEnumeratorWhileStreaming) {
     ::unsetenv("KORVEX_PORT");
     TempDir dir;
     HardwareState state;

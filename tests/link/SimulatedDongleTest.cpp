@@ -49,8 +49,7 @@ struct LinkRig {
     std::jthread replyThread;
     std::jthread ioThread;
 
-    LinkRig()
-    {
+    LinkRig() {
         ::unsetenv("KORVEX_PORT");
         listener.onPlug = [this] {
             state.donglePlugged = true;
@@ -75,8 +74,7 @@ struct LinkRig {
             }
         });
     }
-    ~LinkRig()
-    {
+    ~LinkRig() {
         device.close();
         work.reset();
         if (ioThread.joinable())
@@ -85,15 +83,13 @@ struct LinkRig {
         replyThread = {};
     }
 
-    void start()
-    {
+    void start() {
         startedAt = Clock::now();
         device.open();
         ioThread = std::jthread([this] { io.run(); });
     }
 
-    std::vector<uint8_t> commandsAnswered()
-    {
+    std::vector<uint8_t> commandsAnswered() {
         std::vector<uint8_t> codes;
         std::lock_guard lock(framesMutex);
         // Radio announcements and data arrive unasked; only answers count here.
@@ -104,8 +100,7 @@ struct LinkRig {
     }
 };
 
-DongleSim::Options simOptions()
-{
+DongleSim::Options simOptions() {
     DongleSim::Options options;
     options.state = DongleSim::StartState::Connected;
     options.fixedConfigs = {{1, 3}};
@@ -113,8 +108,7 @@ DongleSim::Options simOptions()
 }
 
 // Starts the kit, then the link, and waits for the plug-in and its two answered queries.
-void startLinked(LinkRig& rig, DongleSim& sim)
-{
+void startLinked(LinkRig& rig, DongleSim& sim) {
     std::string error;
     ASSERT_TRUE(sim.start(&error)) << error;
     rig.start();
@@ -124,8 +118,7 @@ void startLinked(LinkRig& rig, DongleSim& sim)
 
 } // namespace
 
-TEST(SimulatedDongle, FoundThroughEnumSerAndQueriedAfterPlugIn)
-{
+TEST(SimulatedDongle, FoundThroughEnumSerAndQueriedAfterPlugIn) {
     LinkRig rig;
     DongleSim sim(simOptions());
     ASSERT_NO_FATAL_FAILURE(startLinked(rig, sim));
@@ -148,8 +141,7 @@ TEST(SimulatedDongle, FoundThroughEnumSerAndQueriedAfterPlugIn)
     EXPECT_EQ(rig.device.framingErrors(), 0u);
 }
 
-TEST(SimulatedDongle, UnplugIsNoticedAndReplugIsFoundAgain)
-{
+TEST(SimulatedDongle, UnplugIsNoticedAndReplugIsFoundAgain) {
     LinkRig rig;
     DongleSim sim(simOptions());
     ASSERT_NO_FATAL_FAILURE(startLinked(rig, sim));
@@ -174,23 +166,21 @@ TEST(SimulatedDongle, UnplugIsNoticedAndReplugIsFoundAgain)
         EXPECT_EQ(rig.device.portName(), sim.portPath());
     }
     for (size_t i = 0; i < unplugTimes.size(); ++i)
-        std::cout << "[ measured ] unplug -> dongleNotPluggedIn " << unplugTimes[i]
-                  << " ms, replug -> donglePluggedIn " << replugTimes[i] << " ms" << std::endl;
+        std::cout << "[ measured ] unplug -> dongleNotPluggedIn " << unplugTimes[i] << " ms, replug -> donglePluggedIn "
+                  << replugTimes[i] << " ms" << std::endl;
 
     // The queries of the last plug-in are answered on the new port. (Commands still in flight
     // when a port is pulled are not answered; the sender gives up on them as on any
     // unanswered command.)
     auto lastTwo = [&] {
         auto answered = rig.commandsAnswered();
-        return answered.size() >= 2 &&
-               std::vector<uint8_t>(answered.end() - 2, answered.end()) ==
-                   std::vector<uint8_t>{GET_PAIRING, GET_DONGLE_STATUS};
+        return answered.size() >= 2 && std::vector<uint8_t>(answered.end() - 2, answered.end()) ==
+                                           std::vector<uint8_t>{GET_PAIRING, GET_DONGLE_STATUS};
     };
     EXPECT_TRUE(waitFor(3000ms, lastTwo)) << testing::PrintToString(rig.commandsAnswered());
 }
 
-TEST(SimulatedDongle, UnplugWhileStreamingShowsAsAFailingRead)
-{
+TEST(SimulatedDongle, UnplugWhileStreamingShowsAsAFailingRead) {
     LinkRig rig;
     DongleSim sim(simOptions());
     ASSERT_NO_FATAL_FAILURE(startLinked(rig, sim));
@@ -205,8 +195,8 @@ TEST(SimulatedDongle, UnplugWhileStreamingShowsAsAFailingRead)
     auto pulled = Clock::now();
     sim.unplug();
     ASSERT_TRUE(rig.listener.waitFor(3000ms, [&] { return rig.listener.unplugCount() == 1; }));
-    std::cout << "[ measured ] unplug while streaming -> dongleNotPluggedIn "
-              << ms(rig.listener.lastUnplug() - pulled) << " ms" << std::endl;
+    std::cout << "[ measured ] unplug while streaming -> dongleNotPluggedIn " << ms(rig.listener.lastUnplug() - pulled)
+              << " ms" << std::endl;
     EXPECT_EQ(rig.finder.statusProbes(), 0u);
     EXPECT_EQ(rig.device.framingErrors(), 0u);
 }

@@ -64,7 +64,7 @@ TEST(Frame, PacketViewsNeverReadPastTheEnd) {
 TEST(Frame, BigEndianHelpersRoundTripAndStayInBounds) {
     Bytes out;
     appendBigEndian16(out, 0xBEEF);
-    appendBigEndian24(out, 0x12345678);  // only the low 24 bits are sent
+    appendBigEndian24(out, 0x12345678); // only the low 24 bits are sent
     EXPECT_EQ(out, (Bytes{0xBE, 0xEF, 0x34, 0x56, 0x78}));
     EXPECT_EQ(readBigEndian16(out, 0), 0xBEEF);
     EXPECT_EQ(readBigEndian24(out, 2), 0x345678u);

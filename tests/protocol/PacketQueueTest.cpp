@@ -16,9 +16,7 @@ std::unique_ptr<Packet> numbered(uint8_t n) {
     return Packet::frame(0x41, payload);
 }
 
-uint8_t numberOf(const std::unique_ptr<Packet>& packet) {
-    return packet->payload()[0];
-}
+uint8_t numberOf(const std::unique_ptr<Packet>& packet) { return packet->payload()[0]; }
 
 TEST(PacketQueue, KeepsFirstInFirstOutOrder) {
     PacketQueue queue;
@@ -126,10 +124,20 @@ TEST(PacketQueue, StopRequestEndsUntimedAndTimedWaitsAndKeepsQueuedPackets) {
     queue.setFlag(1);
     auto start = PacketQueue::Clock::now();
     {
-        std::jthread a([&] { ++started; untimed = queue.popWait(stop.get_token()); });
-        std::jthread b([&] { ++started; timed = queue.popWaitFor(stop.get_token(), 30s); });
-        std::jthread c([&] { ++started; flagClear = queue.waitFlagClear(stop.get_token(), 30s); });
-        Waiter waiter(queue, [](std::size_t, uint8_t) { return false; }, stop.get_token());
+        std::jthread a([&] {
+            ++started;
+            untimed = queue.popWait(stop.get_token());
+        });
+        std::jthread b([&] {
+            ++started;
+            timed = queue.popWaitFor(stop.get_token(), 30s);
+        });
+        std::jthread c([&] {
+            ++started;
+            flagClear = queue.waitFlagClear(stop.get_token(), 30s);
+        });
+        Waiter waiter(
+            queue, [](std::size_t, uint8_t) { return false; }, stop.get_token());
         while (started < 3)
             std::this_thread::yield();
         stop.request_stop();

@@ -49,8 +49,8 @@ TEST(ProtocolEncoders, OutputValueKeepsOnlyFiveBits) {
     EXPECT_TRUE(protocol.setOutputConfig(1, 20, 0, 32));
     auto frames = queued(protocol);
     ASSERT_EQ(frames.size(), 3u);
-    EXPECT_EQ(frames[0][6], 0x21);  // 33 is sent as 1
-    EXPECT_EQ(frames[1][6], 0xFF);  // largest key and value fill the byte
+    EXPECT_EQ(frames[0][6], 0x21); // 33 is sent as 1
+    EXPECT_EQ(frames[1][6], 0xFF); // largest key and value fill the byte
     EXPECT_EQ(frames[2][6], 0x00);
 
     EXPECT_EQ(Protocol::outputSettingKey(0xFF), 7);
@@ -59,7 +59,7 @@ TEST(ProtocolEncoders, OutputValueKeepsOnlyFiveBits) {
 
 TEST(ProtocolEncoders, OutputKeyBeyondThreeBitsIsRefusedRatherThanSentAsAnotherKey) {
     Protocol protocol;
-    EXPECT_FALSE(protocol.setOutputConfig(1, 20, 8, 1));   // would become key 0
+    EXPECT_FALSE(protocol.setOutputConfig(1, 20, 8, 1)); // would become key 0
     EXPECT_FALSE(protocol.setOutputConfig(1, 20, -1, 1));
     EXPECT_TRUE(protocol.getCommandQueue()->empty());
 }
@@ -79,7 +79,7 @@ TEST(ProtocolEncoders, PairingIdentifierKeepsItsLow24Bits) {
 
 TEST(ProtocolEncoders, ByteArgumentsOutsideAByteAreRefused) {
     Protocol protocol;
-    EXPECT_FALSE(protocol.getRemoteStatus(257));   // would go out as remote 1
+    EXPECT_FALSE(protocol.getRemoteStatus(257)); // would go out as remote 1
     EXPECT_FALSE(protocol.getRemoteStatus(-1));
     EXPECT_FALSE(protocol.setFixedConfig(1, 300));
     EXPECT_FALSE(protocol.getCalibration(1, -4));
@@ -114,12 +114,10 @@ TEST(ProtocolEncoders, WrappersSendTheirOwnCodesInCallOrder) {
 }
 
 TEST(ProtocolEncoders, EachEncoderAcceptsExactlyItsOwnCodes) {
-    const std::vector<int> payloadless = {STOP_PAIRING, GET_PAIRING,      FIND_REMOTE,
-                                          GET_DONGLE_STATUS, START_DATA, STOP_DATA,
-                                          GET_OUTPUT_CONFIG, ENTER_BOOTLOADER};
-    const std::vector<int> oneByte = {GET_SENSOR_CONFIG, GET_OUTPUT_CONFIG, GET_FIXED_CONFIG,
-                                      GET_PACKET_CONFIG, GET_REMOTE_STATUS, POWER_DOWN,
-                                      START_ASYMETRIC_DATA};
+    const std::vector<int> payloadless = {STOP_PAIRING, GET_PAIRING, FIND_REMOTE,       GET_DONGLE_STATUS,
+                                          START_DATA,   STOP_DATA,   GET_OUTPUT_CONFIG, ENTER_BOOTLOADER};
+    const std::vector<int> oneByte = {GET_SENSOR_CONFIG, GET_OUTPUT_CONFIG, GET_FIXED_CONFIG,    GET_PACKET_CONFIG,
+                                      GET_REMOTE_STATUS, POWER_DOWN,        START_ASYMETRIC_DATA};
     const std::vector<int> twoByte = {SET_FIXED_CONFIG, GET_CALIBRATION};
     auto in = [](const std::vector<int>& list, int code) {
         return std::find(list.begin(), list.end(), code) != list.end();
@@ -136,7 +134,7 @@ TEST(ProtocolEncoders, EachEncoderAcceptsExactlyItsOwnCodes) {
 TEST(ProtocolEncoders, WrongCodeIsRefusedAndNothingIsQueued) {
     Protocol protocol;
     EXPECT_FALSE(protocol.encodeCommand(START_PAIRING));
-    EXPECT_FALSE(protocol.encodeCommand(0x114));  // truncates to GET_DONGLE_STATUS
+    EXPECT_FALSE(protocol.encodeCommand(0x114)); // truncates to GET_DONGLE_STATUS
     EXPECT_FALSE(protocol.encodeRemoteCommand(START_DATA, 1));
     EXPECT_FALSE(protocol.encodeTwoByteCommand(GET_FIXED_CONFIG, 1, 2));
     EXPECT_TRUE(protocol.getCommandQueue()->empty());
@@ -175,10 +173,8 @@ TEST(ProtocolEncoders, CommandAnsweredClearsTheFlagAndWakesTheWaitingSender) {
 
 TEST(DeviceFrames, AckNackAndRadioConnectionBytes) {
     EXPECT_EQ(Protocol::buildAck(START_DATA), (Bytes{0x02, 0xAA, 0x01, 0x20, 0x0A}));
-    EXPECT_EQ(Protocol::buildNack(SET_FIXED_CONFIG, NACK_INVALID_STATE),
-              (Bytes{0x02, 0xBB, 0x02, 0x26, 0x04, 0x0A}));
-    EXPECT_EQ(Protocol::buildRfConnection(2, RF_STATUS_CONNECTED),
-              (Bytes{0x02, 0x40, 0x02, 0x02, 0x01, 0x0A}));
+    EXPECT_EQ(Protocol::buildNack(SET_FIXED_CONFIG, NACK_INVALID_STATE), (Bytes{0x02, 0xBB, 0x02, 0x26, 0x04, 0x0A}));
+    EXPECT_EQ(Protocol::buildRfConnection(2, RF_STATUS_CONNECTED), (Bytes{0x02, 0x40, 0x02, 0x02, 0x01, 0x0A}));
     // Builders refuse what the encoders refuse, so a device side can test its own checks.
     EXPECT_TRUE(Protocol::buildCommand(GET_CALIBRATION).empty());
     EXPECT_TRUE(Protocol::buildRemoteCommand(GET_REMOTE_STATUS, 256).empty());

@@ -56,7 +56,7 @@ TEST_F(Management, ReloadWhileStreamingIsRefused) {
     bson_t doc = manage(1, "kept");
     EXPECT_TRUE(keys(&doc).empty());
     EXPECT_EQ(ScriptLog::count("** ERROR => KorvexAPI::reloadAcquisition - Impossible to perform that "
-                           "operation, the dongle is in DATA mode"),
+                               "operation, the dongle is in DATA mode"),
               1);
     EXPECT_EQ(api->acquisitionStack->currentAcquisitionID(), before);
     EXPECT_NE(sensor(1, SensorAccelerometer), nullptr);

@@ -36,8 +36,8 @@ TEST_F(Export, OneAxisSensorWithDefaultName) {
     bson_t doc = exportTo(1, SensorForce, "");
     EXPECT_EQ(keys(&doc), (std::vector<std::string>{"success", "path"}));
     EXPECT_TRUE(boolAt(&doc, "success"));
-    const std::string expectedPath = folder(FileSystem::Export) +
-                                     api->acquisitionStack->currentAcquisitionID() + "_1_8.csv";
+    const std::string expectedPath =
+        folder(FileSystem::Export) + api->acquisitionStack->currentAcquisitionID() + "_1_8.csv";
     EXPECT_EQ(stringAt(&doc, "path"), expectedPath);
     EXPECT_EQ(readFile(expectedPath), "index, frame, sample, time, raw[0], cal[0]\n"
                                       "0,1,0,0.01,0,0\n"
@@ -85,7 +85,8 @@ TEST_F(Export, MissingSensorAndEmptySensor) {
     bson_t doc = exportTo(1, SensorForce, "");
     EXPECT_FALSE(boolAt(&doc, "success"));
     EXPECT_EQ(stringAt(&doc, "error"), "The sensor is not configured");
-    EXPECT_EQ(ScriptLog::count("** ERROR => KorvexAPI::getSensorData - Sensor not defined for the this acquisition 1 8"), 1);
+    EXPECT_EQ(
+        ScriptLog::count("** ERROR => KorvexAPI::getSensorData - Sensor not defined for the this acquisition 1 8"), 1);
     bson_destroy(&doc);
     doc = exportTo(1, SensorAccelerometer, nullptr);
     EXPECT_EQ(stringAt(&doc, "error"), "There is no data to export");
@@ -165,9 +166,9 @@ float fromBits(uint32_t bits) {
 } // namespace
 
 TEST(CsvValue, SameTextAsPrintfForEveryKindOfFloat) {
-    std::vector<float> values = {0.0f, -0.0f, INFINITY, -INFINITY, NAN, -NAN, FLT_MIN, -FLT_MIN,
-                                 FLT_MAX, FLT_TRUE_MIN, -FLT_TRUE_MIN, fromBits(0x007fffff),
-                                 1e-17f, 1e27f, 3.4e38f};
+    std::vector<float> values = {0.0f,    -0.0f,    INFINITY, -INFINITY,    NAN,           -NAN,
+                                 FLT_MIN, -FLT_MIN, FLT_MAX,  FLT_TRUE_MIN, -FLT_TRUE_MIN, fromBits(0x007fffff),
+                                 1e-17f,  1e27f,    3.4e38f};
     // Around every power of ten and where six digits round up into the next one (9.999995,
     // 999999.5, ...), both sides, a few steps of the last bit each way: here printf changes
     // between fixed and exponent form (1e-5, 1e-4, 1e6) and the digit count changes.
@@ -203,8 +204,8 @@ TEST(CsvValue, SameTextAsPrintfForEveryKindOfFloat) {
     for (float v : values) {
         const std::string expected = printfG(v);
         if (formatted(v) != expected && ++mismatches <= 10)
-            ADD_FAILURE() << "bits " << std::hex << std::bit_cast<uint32_t>(v) << ": "
-                          << formatted(v) << " instead of " << expected;
+            ADD_FAILURE() << "bits " << std::hex << std::bit_cast<uint32_t>(v) << ": " << formatted(v) << " instead of "
+                          << expected;
     }
     EXPECT_EQ(mismatches, 0);
 }
@@ -229,8 +230,7 @@ void appendRows(SampleCollection& c, size_t count, float factor) {
 
 // The line of row i as the export has always written it.
 std::string expectedLine(size_t i, double rate, float factor) {
-    std::string line = std::to_string(i) + "," + std::to_string(i / 8 % 256) + "," +
-                       std::to_string(i % 8) + ",";
+    std::string line = std::to_string(i) + "," + std::to_string(i / 8 % 256) + "," + std::to_string(i % 8) + ",";
     char time[64];
     line.append(time, std::to_chars(time, time + 64, static_cast<double>(i + 1) / rate).ptr);
     for (int k = 0; k < 3; ++k) {

@@ -20,8 +20,8 @@
 namespace querytest {
 
 // A sample of `valueCount` values: raw[k] = raw0 + k, values[k] = value0 + k.
-inline Sample makeSample(int type, int valueCount, int raw0, float value0, uint32_t frameTotal,
-                         int frame = 0, int index = 0) {
+inline Sample makeSample(int type, int valueCount, int raw0, float value0, uint32_t frameTotal, int frame = 0,
+                         int index = 0) {
     Sample s(type, valueCount);
     for (int k = 0; k < valueCount; ++k) {
         s.raw[k] = raw0 + k;
@@ -59,8 +59,8 @@ protected:
         const int valueCount = sensorTypeInfo(s->sensorType)->valueCount;
         for (int i = 0; i < n; ++i) {
             const uint32_t frame = 1 + i / perFrame;
-            s->samples.append(makeSample(s->sensorType, valueCount, 10 * i, float(i), frame,
-                                         frame & 0xFF, i % perFrame));
+            s->samples.append(
+                makeSample(s->sensorType, valueCount, 10 * i, float(i), frame, frame & 0xFF, i % perFrame));
         }
     }
 

@@ -50,8 +50,8 @@ TEST_F(Reports, HardwareStateBeforeTheDongleIsFound) {
         const uint8_t* data;
         bson_iter_document(&it, &len, &data);
         ASSERT_TRUE(bson_init_static(&sub, data, len));
-        EXPECT_EQ(keys(&sub), (Keys{"remoteID", "rfStatus", "pairStatus", "fixedConfig", "configured",
-                                    "batteryVoltage", "outputConfig"}));
+        EXPECT_EQ(keys(&sub), (Keys{"remoteID", "rfStatus", "pairStatus", "fixedConfig", "configured", "batteryVoltage",
+                                    "outputConfig"}));
         EXPECT_FALSE(boolAt(&sub, "configured"));
         EXPECT_EQ(doubleAt(&sub, "batteryVoltage"), 0.0);
         EXPECT_EQ(countAt(&sub, "outputConfig"), 0);

@@ -28,17 +28,17 @@ TEST_F(SensorData, AllAxesWithRawValuesAreLaidOutColumnByColumn) {
     bson_destroy(&doc);
     api->getSensorData(&doc, &buffer, 1, SensorAccelerometer, 0, -1, true, -1, -1);
 
-    EXPECT_EQ(keys(&doc), (std::vector<std::string>{"remote", "sensorType", "sampleSize", "sampleRate",
-                                                     "datalength", "rawdata", "boundingBox"}));
+    EXPECT_EQ(keys(&doc), (std::vector<std::string>{"remote", "sensorType", "sampleSize", "sampleRate", "datalength",
+                                                    "rawdata", "boundingBox"}));
     EXPECT_EQ(int32At(&doc, "sampleSize"), 3);
     EXPECT_EQ(int32At(&doc, "sampleRate"), 400);
     EXPECT_EQ(int32At(&doc, "datalength"), 3);
     EXPECT_TRUE(boolAt(&doc, "rawdata"));
     ASSERT_EQ(buffer.size, 21u);
     const std::vector<float> expected = {
-        1 / 400.f, 2 / 400.f, 3 / 400.f, // times
-        0, 1, 2,   1, 2, 3,   2, 3, 4,   // converted x, y, z
-        0, 10, 20, 1, 11, 21, 2, 12, 22, // raw x, y, z
+        1 / 400.f, 2 / 400.f, 3 / 400.f,                       // times
+        0,         1,         2,         1, 2,  3,  2, 3,  4,  // converted x, y, z
+        0,         10,        20,        1, 11, 21, 2, 12, 22, // raw x, y, z
     };
     EXPECT_EQ(floats(), expected);
     EXPECT_EQ(countAt(&doc, "boundingBox.max"), 3);
@@ -142,7 +142,7 @@ TEST_F(SensorData, LastSampleCarriesTheNewestValuesAndTime) {
 }
 
 TEST_F(SensorData, TwoSensorsJoinOnFrames) {
-    configure(1, 5); // accelerometer 100 Hz, gyroscope, force 100 Hz
+    configure(1, 5);                             // accelerometer 100 Hz, gyroscope, force 100 Hz
     fill(sensor(1, SensorAccelerometer), 20, 4); // frames 1..5, four samples each
     fill(sensor(1, SensorForce), 12, 2);         // frames 1..6, two samples each
     bson_destroy(&doc);

@@ -21,17 +21,19 @@ extern char** environ;
 namespace {
 
 TEST(CrashSafetyChild, RecordingChild) {
-    if (!std::getenv("KORVEX_RECORD_UNTIL_KILLED")) GTEST_SKIP() << "started only by CrashSafety";
+    if (!std::getenv("KORVEX_RECORD_UNTIL_KILLED"))
+        GTEST_SKIP() << "started only by CrashSafety";
     IKorvexAPI* api = getConcreteIKorvexAPI(ScriptLog::capture);
     api->startAPI();
-    auto field = [&](const std::string& path) {   // an int or bool of the hardware state, -1 while missing
+    auto field = [&](const std::string& path) { // an int or bool of the hardware state, -1 while missing
         bson_t doc;
         api->getHardwareState(&doc);
         const int value = int32Or(&doc, path.c_str(), boolOr(&doc, path.c_str(), false) ? 1 : -1);
         bson_destroy(&doc);
         return value;
     };
-    if (!waitFor(10s, [&] { return api->isRemoteConnected(1) && api->isRemoteConnected(2) && field("dongleMode") == 8; }))
+    if (!waitFor(10s,
+                 [&] { return api->isRemoteConnected(1) && api->isRemoteConnected(2) && field("dongleMode") == 8; }))
         _exit(3);
     api->setFixedConfig(1, 3);
     api->setFixedConfig(2, 4);
@@ -42,15 +44,17 @@ TEST(CrashSafetyChild, RecordingChild) {
         }))
         _exit(4);
     api->startDataAcquisition();
-    if (!waitFor(5s, [&] { return ScriptLog::count("dataStarted") == 1; })) _exit(5);
+    if (!waitFor(5s, [&] { return ScriptLog::count("dataStarted") == 1; }))
+        _exit(5);
     std::printf("recording\n");
     std::fflush(stdout);
-    for (;;) pause();   // until the kill
+    for (;;)
+        pause(); // until the kill
 }
 
 class CrashSafety : public KitFixture {
 protected:
-    CrashSafety() { apiAtSetUp = false; }   // the child runs the library, until the test's own reload
+    CrashSafety() { apiAtSetUp = false; } // the child runs the library, until the test's own reload
 };
 
 TEST_F(CrashSafety, KilledRecorderLeavesAListedRecordingOfEveryFrameItWasGiven) {
@@ -64,10 +68,12 @@ TEST_F(CrashSafety, KilledRecorderLeavesAListedRecordingOfEveryFrameItWasGiven) 
     std::string filter = "--gtest_filter=CrashSafetyChild.RecordingChild";
     char* argv[] = {self.data(), filter.data(), nullptr};
     std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) env.emplace_back(*e);
+    for (char** e = environ; *e; ++e)
+        env.emplace_back(*e);
     env.emplace_back("KORVEX_RECORD_UNTIL_KILLED=1");
     std::vector<char*> envp;
-    for (auto& e : env) envp.push_back(e.data());
+    for (auto& e : env)
+        envp.push_back(e.data());
     envp.push_back(nullptr);
     pid_t child = 0;
     ASSERT_EQ(posix_spawn(&child, self.c_str(), &actions, nullptr, argv, envp.data()), 0);
@@ -85,7 +91,8 @@ TEST_F(CrashSafety, KilledRecorderLeavesAListedRecordingOfEveryFrameItWasGiven) 
         if (select(out[0] + 1, &set, nullptr, nullptr, &tv) > 0) {
             char buffer[256];
             ssize_t n = read(out[0], buffer, sizeof buffer);
-            if (n <= 0) break;
+            if (n <= 0)
+                break;
             said.append(buffer, size_t(n));
         }
     }
@@ -141,4 +148,4 @@ TEST_F(CrashSafety, KilledRecorderLeavesAListedRecordingOfEveryFrameItWasGiven) 
     }
 }
 
-}  // namespace
+} // namespace

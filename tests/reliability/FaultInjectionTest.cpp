@@ -20,7 +20,7 @@ using FaultInjection = KitFixture;
 TEST_F(FaultInjection, PulledDongleEndsTheRunKeepsItReadableAndANewRunWorksAfterReplug) {
     ASSERT_TRUE(configureBoth(3, 4));
     ASSERT_TRUE(startRun());
-    ASSERT_TRUE(waitFrames(120));   // both remotes stream 100 frames a second: some 0.6 s
+    ASSERT_TRUE(waitFrames(120)); // both remotes stream 100 frames a second: some 0.6 s
     const std::string interrupted = currentAcquisitionID();
     sim->unplug();
     ASSERT_TRUE(waitFor(5s, [&] { return ScriptLog::count("dataStopped") == 1; }));
@@ -51,7 +51,8 @@ TEST_F(FaultInjection, PulledDongleEndsTheRunKeepsItReadableAndANewRunWorksAfter
     // The interrupted run reloads with every recorded frame decoded.
     ASSERT_TRUE(api->stackAcquisition());
     EXPECT_TRUE(reload(interrupted));
-    for (int type : sensorTypes(1)) EXPECT_GT(samplesOf(1, type), 0) << "sensor " << type;
+    for (int type : sensorTypes(1))
+        EXPECT_GT(samplesOf(1, type), 0) << "sensor " << type;
 }
 
 TEST_F(FaultInjection, RemoteLeavingRadioRangeMidRunLeavesTheOtherRecordingAndReturns) {
@@ -66,7 +67,8 @@ TEST_F(FaultInjection, RemoteLeavingRadioRangeMidRunLeavesTheOtherRecordingAndRe
     // Remote 1 streamed on alone, and the run is still on.
     auto all = sentFrames();
     size_t fromOne = 0, fromTwo = 0;
-    for (size_t i = atDrop; i < all.size(); ++i) (all[i].remote == 1 ? fromOne : fromTwo)++;
+    for (size_t i = atDrop; i < all.size(); ++i)
+        (all[i].remote == 1 ? fromOne : fromTwo)++;
     EXPECT_GT(fromOne, 30u);
     EXPECT_LE(fromTwo, 2u);
     EXPECT_EQ(dongleMode(), 16);
@@ -104,7 +106,7 @@ TEST_F(FaultInjection, NoiseOnTheLineNeverBecomesData) {
             }
         }
     });
-    const bool streamed = waitFrames(360);   // 1.8 s: below the frame counter's wrap (2.56 s)
+    const bool streamed = waitFrames(360); // 1.8 s: below the frame counter's wrap (2.56 s)
     noisy = false;
     noise.join();
     ASSERT_TRUE(streamed);
@@ -119,7 +121,8 @@ TEST_F(FaultInjection, NoiseOnTheLineNeverBecomesData) {
     // Every decoded value is one the kit encoded, at the sample it encoded it in.
     for (int remote : {1, 2})
         for (int type : sensorTypes(remote)) {
-            if (type == 9) continue;   // the wheel integrates from where the run began
+            if (type == 9)
+                continue; // the wheel integrates from where the run began
             SCOPED_TRACE("remote " + std::to_string(remote) + " sensor " + std::to_string(type));
             std::string name = "noise-" + std::to_string(remote) + "-" + std::to_string(type) + ".csv";
             int rows = expectValuesMatchTruth(remote, type, name);
@@ -140,7 +143,7 @@ TEST_F(FaultInjection, UnansweredAndRefusedCommandsLeaveTheLibraryWorking) {
     sim->nackNext(START_ASYMETRIC_DATA, NACK_INVALID_STATE, 1);
     api->startDataAcquisition();
     ASSERT_TRUE(waitFor(5s, [&] { return ScriptLog::count("DataParser::getNAck: START_") >= 1; }));
-    ASSERT_TRUE(commandBarrier());   // a start sent again would be answered by now
+    ASSERT_TRUE(commandBarrier()); // a start sent again would be answered by now
     EXPECT_EQ(ScriptLog::count("dataStarted"), 0);
     EXPECT_EQ(dongleMode(), 8);
 
@@ -175,7 +178,7 @@ TEST_F(FaultInjection, FullDiskStopsTheRunWithError25AndKeepsEveryWholeFrame) {
     rlimit old{};
     getrlimit(RLIMIT_FSIZE, &old);
     rlimit limit = old;
-    limit.rlim_cur = 20000;   // about a second of both remotes
+    limit.rlim_cur = 20000; // about a second of both remotes
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
     const bool stopped = startRun() && waitFor(6s, [&] { return ScriptLog::count("dataStopped") == 1; });
     setrlimit(RLIMIT_FSIZE, &old);
@@ -191,8 +194,7 @@ TEST_F(FaultInjection, FullDiskStopsTheRunWithError25AndKeepsEveryWholeFrame) {
     EXPECT_GT(fs::file_size(raws[0]) + 200, 20000u);
     EXPECT_GT(recorded, 50u);
     auto listed = listedAcquisitions();
-    EXPECT_EQ(std::count(listed.begin(), listed.end(), raws[0].stem().string()), 1)
-        << "the recording is not listed";
+    EXPECT_EQ(std::count(listed.begin(), listed.end(), raws[0].stem().string()), 1) << "the recording is not listed";
 
     // With room again, the next run of the same acquisition appends readable frames.
     ASSERT_TRUE(stream(60));
@@ -225,13 +227,14 @@ TEST_F(FaultInjection, UnwritableRecordingsFolderStopsTheRunAndRecordingResumesW
     EXPECT_GE(ScriptLog::count("Cannot open the raw data file"), 1);
     EXPECT_EQ(dongleMode(), 8);
     bson_t doc;
-    api->acquisitionManagement(&doc, 0, "");   // lists nothing, and says so calmly
+    api->acquisitionManagement(&doc, 0, ""); // lists nothing, and says so calmly
     bson_destroy(&doc);
 
     fs::remove(rawFolder());
     fs::create_directories(rawFolder());
     ASSERT_TRUE(stream(30));
-    ASSERT_TRUE(waitFor(3s, [&] { return recordings(".raw").size() == 1 && fs::file_size(recordings(".raw")[0]) > 0; }));
+    ASSERT_TRUE(
+        waitFor(3s, [&] { return recordings(".raw").size() == 1 && fs::file_size(recordings(".raw")[0]) > 0; }));
 }
 
-}  // namespace
+} // namespace

@@ -18,7 +18,8 @@ void writeBytes(const fs::path& path, const Bytes& bytes) {
 Bytes randomBytes(size_t n, uint32_t seed) {
     std::mt19937 random(seed);
     Bytes out(n);
-    for (auto& b : out) b = uint8_t(random());
+    for (auto& b : out)
+        b = uint8_t(random());
     return out;
 }
 
@@ -46,7 +47,15 @@ TEST_F(HostileFiles, DamagedRecordingsAreSkippedOrReloadedNeverFatal) {
     // Not listed: the metadata cannot be read, or there is no frame to replay.
     pair("truncated-meta", Bytes(meta.begin(), meta.begin() + long(meta.size() / 2)), raw);
     pair("garbage-meta", randomBytes(300, 1), raw);
-    pair("trailing-bytes", [&] { Bytes m = meta; m.push_back(0); m.push_back(7); return m; }(), raw);
+    pair(
+        "trailing-bytes",
+        [&] {
+            Bytes m = meta;
+            m.push_back(0);
+            m.push_back(7);
+            return m;
+        }(),
+        raw);
     pair("huge-length", {0xFF, 0xFF, 0xFF, 0x7F, 0x00, 0x00}, raw);
     pair("empty-meta", {}, raw);
     pair("one-byte-raw", meta, {0x02});
@@ -93,13 +102,13 @@ TEST_F(HostileFiles, DamagedRecordingsAreSkippedOrReloadedNeverFatal) {
 
     bson_t list;
     api->acquisitionManagement(&list, 0, "");
-    EXPECT_EQ(countAt(&list, "acquisitionList"), 5);   // good, noise-raw, cut-raw, hostile-values, unknown-config
+    EXPECT_EQ(countAt(&list, "acquisitionList"), 5); // good, noise-raw, cut-raw, hostile-values, unknown-config
     bson_destroy(&list);
 
     // Each reload either works or is refused; the library answers afterwards either way.
-    for (const char* id : {"truncated-meta", "garbage-meta", "trailing-bytes", "huge-length",
-                           "empty-meta", "one-byte-raw", "folder-meta", "fifo-meta", "loop-meta",
-                           "no-raw-at-all", "noise-raw", "hostile-values", "unknown-config"}) {
+    for (const char* id :
+         {"truncated-meta", "garbage-meta", "trailing-bytes", "huge-length", "empty-meta", "one-byte-raw",
+          "folder-meta", "fifo-meta", "loop-meta", "no-raw-at-all", "noise-raw", "hostile-values", "unknown-config"}) {
         SCOPED_TRACE(id);
         reload(id);
         bson_t doc;
@@ -113,7 +122,8 @@ TEST_F(HostileFiles, DamagedRecordingsAreSkippedOrReloadedNeverFatal) {
     std::vector<int> types = sensorTypes(1);
     ASSERT_FALSE(types.empty());
     std::map<int, int> whole;
-    for (int type : types) whole[type] = samplesOf(1, type);
+    for (int type : types)
+        whole[type] = samplesOf(1, type);
     ASSERT_TRUE(reload("cut-raw"));
     for (int type : types) {
         EXPECT_LE(samplesOf(1, type), whole[type]) << "sensor " << type;
@@ -132,36 +142,39 @@ TEST_F(HostileFiles, UntrustworthyCalibrationRecordsNeverChangeDecoding) {
         BSON_APPEND_INT32(&doc, "sensor", type);
         bson_t o, s;
         BSON_APPEND_ARRAY_BEGIN(&doc, "calOffset", &o);
-        for (const char* key : {"0", "1", "2"}) BSON_APPEND_DOUBLE(&o, key, offset);
+        for (const char* key : {"0", "1", "2"})
+            BSON_APPEND_DOUBLE(&o, key, offset);
         bson_append_array_end(&doc, &o);
         BSON_APPEND_ARRAY_BEGIN(&doc, "calScale", &s);
-        for (const char* key : {"0", "1", "2"}) BSON_APPEND_DOUBLE(&s, key, scale);
+        for (const char* key : {"0", "1", "2"})
+            BSON_APPEND_DOUBLE(&s, key, scale);
         bson_append_array_end(&doc, &s);
         Bytes bytes = documentBytes(&doc);
         bson_destroy(&doc);
         return bytes;
     };
-    writeBytes(dir / "cal_0x0a1b01_Accel.bson", record(1, 0.5, 0.0));        // zero scale
-    writeBytes(dir / "cal_0x0a1b01_Gyro.bson", record(3, 1.0, 1e39));         // not a float
+    writeBytes(dir / "cal_0x0a1b01_Accel.bson", record(1, 0.5, 0.0)); // zero scale
+    writeBytes(dir / "cal_0x0a1b01_Gyro.bson", record(3, 1.0, 1e39)); // not a float
     Bytes magn = record(2, 1.0, 2.0);
-    writeBytes(dir / "cal_0x0a1b01_Magn.bson", Bytes(magn.begin(), magn.begin() + 30));  // cut
+    writeBytes(dir / "cal_0x0a1b01_Magn.bson", Bytes(magn.begin(), magn.begin() + 30)); // cut
     writeBytes(dir / "cal_0x0a1b01_Force.bson", randomBytes(64, 3));
     fs::create_directory(dir / "cal_0x0a1b02_Accel.bson");
     ASSERT_EQ(mkfifo((dir / "cal_0x0a1b02_Gyro.bson").c_str(), 0600), 0);
     writeBytes(dir / "cal_0x0a1b02_Magn.bson", record(2, std::nan(""), 1.0));
 
     bson_t list;
-    bson_init(&list);   // the caller prepares this one
+    bson_init(&list); // the caller prepares this one
     api->calibrationManagement(&list, 0);
     bson_destroy(&list);
 
     ASSERT_TRUE(configureBoth(3, 0));
     ASSERT_TRUE(stream(50));
     for (int type : sensorTypes(1)) {
-        if (type == 9) continue;
+        if (type == 9)
+            continue;
         SCOPED_TRACE("sensor " + std::to_string(type));
         EXPECT_GT(expectValuesMatchTruth(1, type, "cal-" + std::to_string(type) + ".csv"), 0);
     }
 }
 
-}  // namespace
+} // namespace

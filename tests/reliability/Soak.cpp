@@ -42,25 +42,29 @@ void onScript(const char* script) {
     if (s.find("** ERROR") != std::string::npos) {
         ++errors;
         std::lock_guard lock(firstErrorsLock);
-        if (firstErrors.size() < 10) firstErrors.push_back(s);
+        if (firstErrors.size() < 10)
+            firstErrors.push_back(s);
     }
-    if (s.find("** WARNING") != std::string::npos) ++warnings;
-    if (s.find("'dataStarted'") != std::string::npos) ++started;
-    if (s.find("'dataStopped'") != std::string::npos) ++stopped;
+    if (s.find("** WARNING") != std::string::npos)
+        ++warnings;
+    if (s.find("'dataStarted'") != std::string::npos)
+        ++started;
+    if (s.find("'dataStopped'") != std::string::npos)
+        ++stopped;
 }
 
 long rssKiB() {
     std::ifstream status("/proc/self/status");
     std::string line;
     while (std::getline(status, line))
-        if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::atol(line.c_str() + 6);
     return -1;
 }
 
 int32_t intAt(const bson_t* doc, const char* path) {
     bson_iter_t iter, found;
-    if (bson_iter_init(&iter, doc) && bson_iter_find_descendant(&iter, path, &found) &&
-        BSON_ITER_HOLDS_INT32(&found))
+    if (bson_iter_init(&iter, doc) && bson_iter_find_descendant(&iter, path, &found) && BSON_ITER_HOLDS_INT32(&found))
         return bson_iter_int32(&found);
     return -1;
 }
@@ -76,15 +80,18 @@ int heaviestConfiguration() {
     return best;
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv) {
     int seconds = 600, config1 = heaviestConfiguration(), config2 = heaviestConfiguration();
     for (int i = 1; i + 1 < argc; i += 2) {
         std::string a = argv[i];
-        if (a == "--seconds") seconds = std::atoi(argv[i + 1]);
-        else if (a == "--config1") config1 = std::atoi(argv[i + 1]);
-        else if (a == "--config2") config2 = std::atoi(argv[i + 1]);
+        if (a == "--seconds")
+            seconds = std::atoi(argv[i + 1]);
+        else if (a == "--config1")
+            config1 = std::atoi(argv[i + 1]);
+        else if (a == "--config2")
+            config2 = std::atoi(argv[i + 1]);
         else {
             std::fprintf(stderr, "usage: korvex_soak [--seconds N] [--config1 C] [--config2 C]\n");
             return 2;
@@ -104,12 +111,14 @@ int main(int argc, char** argv) {
     options.state = DongleSim::StartState::Connected;
     DongleSim sim(options);
     sim.onDataFrame([&](const SimDataFrame& frame, bool sent) {
-        if (!sent) return;
+        if (!sent)
+            return;
         std::lock_guard lock(sentLock);
         ++framesSent;
         bytesSent += frame.frame.size();
         samplesSent += frame.samples.size();
-        for (auto& s : frame.samples) ++samplesBySensor[{frame.remote, s.type}];
+        for (auto& s : frame.samples)
+            ++samplesBySensor[{frame.remote, s.type}];
     });
     std::string error;
     if (!sim.start(&error)) {
@@ -135,8 +144,9 @@ int main(int argc, char** argv) {
         bson_destroy(&doc);
         return c;
     };
-    if (!waitFor(15s, [&] { return api->isRemoteConnected(1) && api->isRemoteConnected(2) &&
-                                   hardware("dongleMode") == 8; })) {
+    if (!waitFor(15s, [&] {
+            return api->isRemoteConnected(1) && api->isRemoteConnected(2) && hardware("dongleMode") == 8;
+        })) {
         std::fprintf(stderr, "the kit was not found\n");
         return 1;
     }
@@ -144,8 +154,10 @@ int main(int argc, char** argv) {
     api->setFixedConfig(2, config2);
     // The configuration's own reply is the last of its follow-ups: then a start does not
     // overtake them.
-    if (!waitFor(10s, [&] { return configured(1) && configured(2) && hardware("remote1.fixedConfig") == config1 &&
-                                   hardware("remote2.fixedConfig") == config2; })) {
+    if (!waitFor(10s, [&] {
+            return configured(1) && configured(2) && hardware("remote1.fixedConfig") == config1 &&
+                   hardware("remote2.fixedConfig") == config2;
+        })) {
         std::fprintf(stderr, "the remotes were not configured\n");
         return 1;
     }
@@ -166,7 +178,8 @@ int main(int argc, char** argv) {
             return framesSent >= 100;
         });
         std::lock_guard lock(sentLock);
-        for (auto& [key, n] : samplesBySensor) sensors.push_back(key);
+        for (auto& [key, n] : samplesBySensor)
+            sensors.push_back(key);
     }
 
     // Queries at 30 per second, as the page's plots and readouts ask.
@@ -186,7 +199,8 @@ int main(int argc, char** argv) {
             bson_destroy(&doc);
             api->freeBufferArray(&data);
             api->getSensorData(&doc, &data, remote, type, std::max(0.0, last - 10.0), last, false, -1, 100);
-            if (intAt(&doc, "datalength") <= 0) ++emptyAnswers;
+            if (intAt(&doc, "datalength") <= 0)
+                ++emptyAnswers;
             bson_destroy(&doc);
             api->freeBufferArray(&data);
             if (next % 10 == 0) {
@@ -214,8 +228,7 @@ int main(int argc, char** argv) {
             samplesAtOneMinute = samples;
         }
         std::printf("%4d s  rss %ld KiB  samples %llu  queries %llu  errors %llu\n", s, rssKiB(),
-                    (unsigned long long)samples, (unsigned long long)queries.load(),
-                    (unsigned long long)errors.load());
+                    (unsigned long long)samples, (unsigned long long)queries.load(), (unsigned long long)errors.load());
         std::fflush(stdout);
     }
     querying = false;
@@ -251,12 +264,11 @@ int main(int argc, char** argv) {
     const double grownKiB = double(rssEnd - rssAtOneMinute);
     std::printf("\nsummary after %d s\n", seconds);
     std::printf("  frames sent %llu, recorded %llu (bytes %llu / %llu)\n", (unsigned long long)framesSent,
-                (unsigned long long)framesRecorded, (unsigned long long)bytesSent,
-                (unsigned long long)bytesRecorded);
+                (unsigned long long)framesRecorded, (unsigned long long)bytesSent, (unsigned long long)bytesRecorded);
     std::printf("  samples %llu (%zu bytes each), queries %llu (%llu empty)\n", (unsigned long long)samples,
                 sizeof(Sample), (unsigned long long)queries.load(), (unsigned long long)emptyAnswers.load());
-    std::printf("  rss before run %ld KiB, after first minute %ld KiB, at end %ld KiB\n", rssBefore,
-                rssAtOneMinute, rssEnd);
+    std::printf("  rss before run %ld KiB, after first minute %ld KiB, at end %ld KiB\n", rssBefore, rssAtOneMinute,
+                rssEnd);
     std::printf("  growth since first minute %.0f KiB, samples' own share %.0f KiB, beyond samples %.0f KiB\n",
                 grownKiB, sampleKiB, grownKiB - sampleKiB);
     if (samples > samplesAtOneMinute)
@@ -264,7 +276,8 @@ int main(int argc, char** argv) {
                     grownKiB * 1024.0 / double(samples - samplesAtOneMinute), sizeof(Sample));
     std::printf("  errors %llu, warnings %llu, run stopped cleanly: %s\n", (unsigned long long)errors.load(),
                 (unsigned long long)warnings.load(), stoppedOk ? "yes" : "no");
-    for (auto& e : firstErrors) std::printf("  error: %s\n", e.c_str());
+    for (auto& e : firstErrors)
+        std::printf("  error: %s\n", e.c_str());
 
     releaseConcreteIKorvexAPI(api);
     sim.stop();

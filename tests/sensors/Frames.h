@@ -24,8 +24,13 @@ struct Block {
 };
 
 inline Bytes dataFrame(int remote, int counter, std::initializer_list<Block> blocks) {
-    Bytes f = {0x02, 0x41, 0x00, static_cast<uint8_t>(remote), static_cast<uint8_t>(counter),
-               0x00, static_cast<uint8_t>(blocks.size())};
+    Bytes f = {0x02,
+               0x41,
+               0x00,
+               static_cast<uint8_t>(remote),
+               static_cast<uint8_t>(counter),
+               0x00,
+               static_cast<uint8_t>(blocks.size())};
     for (const Block& b : blocks) {
         f.push_back(static_cast<uint8_t>(b.type));
         f.push_back(static_cast<uint8_t>(b.payload.size()));

@@ -44,16 +44,14 @@ void fill(Recording& r, int axes, size_t count, std::mt19937& rng) {
     r.stored.forEach([&](const Sample& back) { r.records.append(back); });
 }
 
-void expectSame(const SampleCollection& a, const SampleCollection& b, const std::string& what,
-                bool withRaw = true) {
+void expectSame(const SampleCollection& a, const SampleCollection& b, const std::string& what, bool withRaw = true) {
     ASSERT_EQ(a.size(), b.size()) << what;
     for (size_t i = 0; i < a.size(); ++i) {
         const Sample x = a.at(i), y = b.at(i);
         if (withRaw) {
             ASSERT_EQ(x.raw, y.raw) << what << " output " << i;
         }
-        ASSERT_EQ(0, std::memcmp(x.values.data(), y.values.data(), sizeof(x.values)))
-            << what << " output " << i;
+        ASSERT_EQ(0, std::memcmp(x.values.data(), y.values.data(), sizeof(x.values))) << what << " output " << i;
         ASSERT_EQ(0, std::memcmp(&x.time, &y.time, sizeof x.time)) << what << " output " << i;
         ASSERT_EQ(x.frameTotal, y.frameTotal) << what;
         ASSERT_EQ(x.frame, y.frame) << what;
@@ -105,10 +103,9 @@ void compareRanges(std::initializer_list<int> axesList, int trials, std::mt19937
                     r.records.rangeInto(fromRecords, start, end);
                     r.stored.rangeInto(valuesOnly, start, end, false);
                     testing::internal::GetCapturedStderr();
-                    const std::string what =
-                        "axes " + std::to_string(axes) + " rate " + std::to_string(rate) +
-                        " target " + std::to_string(target) + " window " +
-                        std::to_string(start) + " .. " + std::to_string(end);
+                    const std::string what = "axes " + std::to_string(axes) + " rate " + std::to_string(rate) +
+                                             " target " + std::to_string(target) + " window " + std::to_string(start) +
+                                             " .. " + std::to_string(end);
                     // The whole recording and its last two seconds always hold samples.
                     if (trial < 2) {
                         ASSERT_FALSE(fromRecords.empty()) << what;

@@ -110,21 +110,17 @@ TEST(SampleCollection, WindowIncludesTheFirstSampleAfterItsEnd) {
 TEST(SampleCollection, EmptyWindowsAndFedOutputsAreRefusedWithTheirMessages) {
     auto c = recording(100, 10);
     SampleCollection out;
-    EXPECT_EQ(stderrOf([&] { c->rangeInto(out, 1.0, 1.0); }),
-              "ERROR getSampleCollection:: startTime >= endTime1 1\n");
+    EXPECT_EQ(stderrOf([&] { c->rangeInto(out, 1.0, 1.0); }), "ERROR getSampleCollection:: startTime >= endTime1 1\n");
     EXPECT_EQ(stderrOf([&] { c->averageFramesInRangeInto(out, 0.5, 0.2); }),
               "ERROR getSampleCollectionByFrame:: startTime >= endTime0.5 0.2\n");
     EXPECT_EQ(out.size(), 0u);
 
     out.append(record(0, 0, 0, 0));
-    EXPECT_EQ(stderrOf([&] { c->copyLastInto(out); }),
-              "ERROR getLastSample::resampling: input vector already fed!");
-    EXPECT_EQ(stderrOf([&] { c->averageFramesInto(out); }),
-              "ERROR SampleCollection:: input vector already fed!\n");
+    EXPECT_EQ(stderrOf([&] { c->copyLastInto(out); }), "ERROR getLastSample::resampling: input vector already fed!");
+    EXPECT_EQ(stderrOf([&] { c->averageFramesInto(out); }), "ERROR SampleCollection:: input vector already fed!\n");
     EXPECT_EQ(stderrOf([&] { c->averageFramesInRangeInto(out, 0, 1); }),
               "ERROR getTimeFrameSamples:: input vector already fed!\n");
-    EXPECT_EQ(stderrOf([&] { c->rangeInto(out, 0, 1); }),
-              "ERROR getTimeFrameSamples:: input vector already fed!\n");
+    EXPECT_EQ(stderrOf([&] { c->rangeInto(out, 0, 1); }), "ERROR getTimeFrameSamples:: input vector already fed!\n");
     EXPECT_EQ(out.size(), 1u);
 }
 
@@ -146,12 +142,12 @@ TEST(SampleCollection, AveragingWindowsWeighEachSampleByItsInterval) {
     ASSERT_GE(out.size(), 24u);
     const Sample first = out.at(0);
     EXPECT_NEAR(first.time, 0.04, 1e-12);
-    EXPECT_NEAR(first.values[0], 2.5, 1e-5);      // mean of 1, 2, 3, 4
-    EXPECT_EQ(first.raw[0], 250);                 // quarter shares of 100 .. 400
-    EXPECT_EQ(first.frameTotal, 1u);              // metadata of the window's first sample
+    EXPECT_NEAR(first.values[0], 2.5, 1e-5); // mean of 1, 2, 3, 4
+    EXPECT_EQ(first.raw[0], 250);            // quarter shares of 100 .. 400
+    EXPECT_EQ(first.frameTotal, 1u);         // metadata of the window's first sample
     const Sample second = out.at(1);
     EXPECT_NEAR(second.time, 0.08, 1e-12);
-    EXPECT_NEAR(second.values[0], 6.5, 1e-4);     // mean of 5 .. 8
+    EXPECT_NEAR(second.values[0], 6.5, 1e-4); // mean of 5 .. 8
     EXPECT_EQ(second.frameTotal, 5u);
 }
 

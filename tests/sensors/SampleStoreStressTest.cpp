@@ -31,8 +31,8 @@ void checkRun(const SampleCollection& out, std::atomic<int>& failures) {
     const size_t n = out.size();
     for (size_t i = 1; i < n; ++i) {
         const Sample a = out.at(i - 1), b = out.at(i);
-        if ((a.raw[0] + 1) % 30000 != b.raw[0] || b.values[0] != b.raw[0] / 500.0f ||
-            b.frameTotal < a.frameTotal || !(b.time > a.time))
+        if ((a.raw[0] + 1) % 30000 != b.raw[0] || b.values[0] != b.raw[0] / 500.0f || b.frameTotal < a.frameTotal ||
+            !(b.time > a.time))
             ++failures;
     }
     if (n > 2) {

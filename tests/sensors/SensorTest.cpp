@@ -33,7 +33,7 @@ TEST(FrameBookkeeping, CounterWrapsAndRepeatsAndGaps) {
     Light light(1, 400);
     for (int c : {254, 255, 0, 1})
         EXPECT_TRUE(light.acceptFrame(static_cast<uint8_t>(c)));
-    EXPECT_EQ(light.frameTotal, 4); // the first counts one, then three more across the wrap
+    EXPECT_EQ(light.frameTotal, 4);     // the first counts one, then three more across the wrap
     EXPECT_FALSE(light.acceptFrame(1)); // a repeat adds nothing
     EXPECT_EQ(light.frameTotal, 4);
 
@@ -247,8 +247,7 @@ TEST(OffsetReset, ForceTareIsTheWindowMeanMinusTheOffset) {
 
 TEST(Decoding, MalformedBlocksAreRefusedWithoutCountingTheFrame) {
     Accelerometer acc(1, 400, nullptr);
-    EXPECT_EQ(stderrOf([&] { feed(acc, dataFrame(1, 20, 3, words({1, 2, 3}))); }),
-              "** ERROR Wrong sensor type");
+    EXPECT_EQ(stderrOf([&] { feed(acc, dataFrame(1, 20, 3, words({1, 2, 3}))); }), "** ERROR Wrong sensor type");
     Bytes truncated = dataFrame(1, 20, 1, words({1, 2, 3, 4, 5, 6}));
     truncated.resize(12); // the payload claims 12 bytes but the frame ends early
     EXPECT_FALSE(stderrOf([&] { acc.parse(truncated, 7); }).empty());
@@ -262,8 +261,7 @@ TEST(Decoding, MalformedBlocksAreRefusedWithoutCountingTheFrame) {
 TEST(Decoding, CountLargerThanItsSlotIsRefusedAndTheNextBlockStillDecodes) {
     // One accelerometer sample in a 6-byte slot, then a light and a battery block; the
     // count byte claims 12 bytes, which would make the next blocks' bytes a second sample.
-    Bytes frame = dataFrame(1, 20, {Block{1, words({1, 2, 3})}, Block{7, words({500})},
-                                    Block{11, words({600, 700})}});
+    Bytes frame = dataFrame(1, 20, {Block{1, words({1, 2, 3})}, Block{7, words({500})}, Block{11, words({600, 700})}});
     frame[8] = 12;
     Accelerometer acc(1, 400, nullptr);
     EXPECT_FALSE(stderrOf([&] { acc.parse(frame, 7, 6); }).empty());
@@ -278,8 +276,9 @@ TEST(Decoding, CountLargerThanItsSlotIsRefusedAndTheNextBlockStillDecodes) {
 TEST(CombinedEcg, CountLargerThanTheElectrodeSlotIsRefused) {
     Ecg6 ecg6(1, 400);
     const std::map<int32_t, int32_t> lengths = {{10, 12}, {21, 6}, {22, 6}, {23, 6}};
-    Bytes frame = dataFrame(1, 15, {Block{10, words({1, 2, 3, 4, 5, 6})}, Block{21, words({7, 8, 9})},
-                                    Block{22, words({7, 8, 9})}, Block{23, words({7, 8, 9})}});
+    Bytes frame = dataFrame(1, 15,
+                            {Block{10, words({1, 2, 3, 4, 5, 6})}, Block{21, words({7, 8, 9})},
+                             Block{22, words({7, 8, 9})}, Block{23, words({7, 8, 9})}});
     frame[8] = 18; // three samples in a slot of two: the third would be the next block's bytes
     EXPECT_FALSE(stderrOf([&] { ecg6.parseCombined(frame, lengths); }).empty());
     EXPECT_EQ(ecg6.samples.size(), 0u);
@@ -349,10 +348,10 @@ TEST(CombinedEcg, Configuration47AssemblesSixChannelsFromFourBlocks) {
     ASSERT_NE(ecg6, nullptr);
     const std::map<int32_t, int32_t> lengths = {{10, 12}, {21, 4}, {22, 4}, {23, 4}};
     // Two samples: the first block's 12 bytes / 6. Blocks keep their reserved slots.
-    const Bytes frame = dataFrame(1, 15, {Block{10, words({2047, 2524, 1093, 0, 477, 2047})},
-                                          Block{21, words({100, 200})},
-                                          Block{22, words({300}), 4}, // one valid word, padded
-                                          Block{23, words({500, 600})}});
+    const Bytes frame = dataFrame(1, 15,
+                                  {Block{10, words({2047, 2524, 1093, 0, 477, 2047})}, Block{21, words({100, 200})},
+                                   Block{22, words({300}), 4}, // one valid word, padded
+                                   Block{23, words({500, 600})}});
     ecg6->parse(frame, 7); // ignored: the combined sensor decodes whole frames only
     EXPECT_EQ(ecg6->samples.size(), 0u);
     ecg6->parseCombined(frame, lengths);

@@ -67,10 +67,10 @@ TEST_F(AcquisitionStackTest, AddRemoteKeepsAnExistingConfigurationAndIgnoresConf
     EXPECT_TRUE(stack.addRemote(1, 0, -1));
     EXPECT_FALSE(stack.hasRemote(1));
 
-    ASSERT_TRUE(stack.addRemote(1, 2, -1));   // accelerometer only
+    ASSERT_TRUE(stack.addRemote(1, 2, -1)); // accelerometer only
     RemoteConfiguration* first = stack.getCurrent()->remoteConfiguration(1);
     ASSERT_NE(first, nullptr);
-    EXPECT_EQ(first->remoteId, 0x12AB);       // taken from the hardware state
+    EXPECT_EQ(first->remoteId, 0x12AB); // taken from the hardware state
     EXPECT_EQ(first->fixedConfig, 2);
 
     EXPECT_FALSE(stack.addRemote(1, 1, 77));
@@ -88,7 +88,7 @@ TEST_F(AcquisitionStackTest, AddRemoteKeepsAnExistingConfigurationAndIgnoresConf
 
     stack.removeRemote(1);
     EXPECT_FALSE(stack.hasRemote(1));
-    stack.removeRemote(1);   // absent: nothing happens
+    stack.removeRemote(1); // absent: nothing happens
     EXPECT_TRUE(stack.addRemote(1, 1, 5));
     EXPECT_TRUE(stack.hasSensor(1, 3));
 }
@@ -142,4 +142,4 @@ TEST_F(AcquisitionStackTest, DiscardingAnEmptyAcquisitionIsRefused) {
     EXPECT_TRUE(stack.getStacked().empty());
 }
 
-}  // namespace
+} // namespace

@@ -38,9 +38,7 @@ std::vector<uint8_t> dataFrame(std::size_t size, uint8_t mark) {
 class RawDataWriterTest : public ::testing::Test {
 protected:
     RawDataWriterTest()
-        : override("KORVEX_DOCUMENTS_DIR", temp.str()),
-          files(&listener),
-          stack(&listener, nullptr, nullptr),
+        : override("KORVEX_DOCUMENTS_DIR", temp.str()), files(&listener), stack(&listener, nullptr, nullptr),
           writer(&listener, &stack, &queue, &files) {
         writer.setAbortHandler([this] { ++aborts; });
     }
@@ -203,7 +201,7 @@ TEST_F(RawDataWriterTest, ShutdownWritesWhatIsQueuedAndClosesPromptly) {
 
 TEST_F(RawDataWriterTest, UnusableFolderGivesError24AndStopsStreaming) {
     fs::remove_all(rawFolder());
-    writeBytes(rawFolder(), {1});   // a file where the folder should be
+    writeBytes(rawFolder(), {1}); // a file where the folder should be
     startThread();
     queue.clearFlag();
     queue.push(std::make_unique<Packet>(dataFrame(20, 1)));
@@ -246,7 +244,7 @@ TEST_F(RawDataWriterTest, WriteFailureKeepsEverythingWrittenAndEndsOnAFrameBound
 
     // The file may grow by 10 more bytes only: the next frame is cut short by the system.
     std::signal(SIGXFSZ, SIG_IGN);
-    rlimit saved {};
+    rlimit saved{};
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
     rlimit limited = saved;
     limited.rlim_cur = first.size() + 10;
@@ -346,4 +344,4 @@ TEST(RawDataWriterCrash, KilledMidRunTheFileHoldsEveryFrameQueuedBeforeTheKill) 
     EXPECT_EQ(fileBytes(raw).size(), static_cast<std::size_t>(frameCount) * 20);
 }
 
-}  // namespace
+} // namespace

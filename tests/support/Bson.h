@@ -62,8 +62,7 @@ inline bool has(const bson_t* document, const char* path) {
 inline int countAt(const bson_t* document, const char* path) {
     bson_iter_t it = iterAt(document, path);
     bson_iter_t child;
-    if (!(BSON_ITER_HOLDS_ARRAY(&it) || BSON_ITER_HOLDS_DOCUMENT(&it)) ||
-        !bson_iter_recurse(&it, &child))
+    if (!(BSON_ITER_HOLDS_ARRAY(&it) || BSON_ITER_HOLDS_DOCUMENT(&it)) || !bson_iter_recurse(&it, &child))
         return -1;
     int n = 0;
     while (bson_iter_next(&child))
@@ -73,30 +72,22 @@ inline int countAt(const bson_t* document, const char* path) {
 
 // Lenient lookups, for documents that may not hold the key yet: `otherwise` when the key is
 // missing or of another type.
-inline bool findPath(const bson_t* document, const char* path, bson_iter_t* found)
-{
+inline bool findPath(const bson_t* document, const char* path, bson_iter_t* found) {
     bson_iter_t iter;
     return bson_iter_init(&iter, document) && bson_iter_find_descendant(&iter, path, found);
 }
 
-inline int32_t int32Or(const bson_t* document, const char* path, int32_t otherwise)
-{
+inline int32_t int32Or(const bson_t* document, const char* path, int32_t otherwise) {
     bson_iter_t found;
-    return findPath(document, path, &found) && BSON_ITER_HOLDS_INT32(&found)
-               ? bson_iter_int32(&found)
-               : otherwise;
+    return findPath(document, path, &found) && BSON_ITER_HOLDS_INT32(&found) ? bson_iter_int32(&found) : otherwise;
 }
 
-inline bool boolOr(const bson_t* document, const char* path, bool otherwise)
-{
+inline bool boolOr(const bson_t* document, const char* path, bool otherwise) {
     bson_iter_t found;
-    return findPath(document, path, &found) && BSON_ITER_HOLDS_BOOL(&found)
-               ? bson_iter_bool(&found)
-               : otherwise;
+    return findPath(document, path, &found) && BSON_ITER_HOLDS_BOOL(&found) ? bson_iter_bool(&found) : otherwise;
 }
 
-inline std::string stringOr(const bson_t* document, const char* path, const std::string& otherwise)
-{
+inline std::string stringOr(const bson_t* document, const char* path, const std::string& otherwise) {
     bson_iter_t found;
     return findPath(document, path, &found) && BSON_ITER_HOLDS_UTF8(&found)
                ? std::string(bson_iter_utf8(&found, nullptr))

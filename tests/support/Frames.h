@@ -16,6 +16,7 @@ inline std::vector<uint8_t> frame(uint8_t command, std::vector<uint8_t> payload)
 // Every frame queued so far, as byte vectors, oldest first; the queue is left empty.
 inline std::vector<std::vector<uint8_t>> drained(PacketQueue* queue) {
     std::vector<std::vector<uint8_t>> frames;
-    for (auto& packet : queue->drain()) frames.push_back(packet->vector());
+    for (auto& packet : queue->drain())
+        frames.push_back(packet->vector());
     return frames;
 }

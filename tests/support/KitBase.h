@@ -33,7 +33,8 @@ inline std::vector<std::vector<uint8_t>> splitFrames(const std::vector<uint8_t>&
         frames.emplace_back(bytes.begin() + long(at), bytes.begin() + long(at + n));
         at += n;
     }
-    if (rest) rest->assign(bytes.begin() + long(at), bytes.end());
+    if (rest)
+        rest->assign(bytes.begin() + long(at), bytes.end());
     return frames;
 }
 
@@ -54,9 +55,11 @@ protected:
 
     void SetUp() override { ScriptLog::clear(); }
     void TearDown() override {
-        if (api) releaseConcreteIKorvexAPI(api);
+        if (api)
+            releaseConcreteIKorvexAPI(api);
         api = nullptr;
-        if (sim) sim->stop();
+        if (sim)
+            sim->stop();
     }
 
     void startApi() {
@@ -97,7 +100,8 @@ protected:
         std::vector<std::filesystem::path> out;
         std::error_code ec;
         for (auto& entry : std::filesystem::directory_iterator(rawFolder(), ec))
-            if (entry.path().extension() == extension) out.push_back(entry.path());
+            if (entry.path().extension() == extension)
+                out.push_back(entry.path());
         return out;
     }
 };

@@ -25,21 +25,27 @@ Truth truthOf(const std::vector<SimDataFrame>& frames) {
     Truth truth;
     int64_t first = -1, last = -1, previousIndex = -1;
     auto closeRun = [&] {
-        if (first >= 0) truth.frameSpan += last - first + 1;
+        if (first >= 0)
+            truth.frameSpan += last - first + 1;
         first = last = -1;
     };
     for (const auto& frame : frames) {
-        if (frame.frameIndex <= previousIndex) closeRun();
+        if (frame.frameIndex <= previousIndex)
+            closeRun();
         previousIndex = frame.frameIndex;
-        if (first < 0 && frame.counter < 10) continue;
-        if (first < 0) first = frame.frameIndex;
+        if (first < 0 && frame.counter < 10)
+            continue;
+        if (first < 0)
+            first = frame.frameIndex;
         last = frame.frameIndex;
         if (frame.config != 47) {
-            for (const auto& s : frame.samples) truth.samples[s.type].push_back(s.values);
+            for (const auto& s : frame.samples)
+                truth.samples[s.type].push_back(s.values);
             continue;
         }
         std::map<int, std::vector<const SimTruthSample*>> byType;
-        for (const auto& s : frame.samples) byType[s.type].push_back(&s);
+        for (const auto& s : frame.samples)
+            byType[s.type].push_back(&s);
         auto& combined = truth.samples[Truth::ecgCombined];
         for (size_t d = 0; d < byType[SIM_ECG].size(); ++d) {
             std::vector<double> values = byType[SIM_ECG][d]->values;
@@ -89,26 +95,27 @@ void KitFixture::SetUp() {
     sim = std::make_unique<DongleSim>(options);
     sim->onDataFrame([this](const SimDataFrame& frame, bool wasSent) {
         std::lock_guard lock(kitLock);
-        if (wasSent) sent.push_back(frame);
+        if (wasSent)
+            sent.push_back(frame);
     });
     std::string error;
     ASSERT_TRUE(sim->start(&error)) << error;
-    if (apiAtSetUp) startApi();
+    if (apiAtSetUp)
+        startApi();
 }
 
 bool KitFixture::waitReady() {
     return waitFor(15s, [&] {
-        return api->isDongleConnected() && api->isRemoteConnected(1) && api->isRemoteConnected(2) &&
-               dongleMode() == 8;
+        return api->isDongleConnected() && api->isRemoteConnected(1) && api->isRemoteConnected(2) && dongleMode() == 8;
     });
 }
 
 bool KitFixture::configure(int remote, int config) {
-    if (!api->setFixedConfig(remote, config)) return false;
+    if (!api->setFixedConfig(remote, config))
+        return false;
     const std::string slot = "remote" + std::to_string(remote);
-    return waitFor(10s, [&] {
-        return hardwareBool(slot + ".configured") && hardwareInt(slot + ".fixedConfig") == config;
-    });
+    return waitFor(10s,
+                   [&] { return hardwareBool(slot + ".configured") && hardwareInt(slot + ".fixedConfig") == config; });
 }
 
 bool KitFixture::configureBoth(int config1, int config2) {
@@ -161,7 +168,8 @@ size_t KitFixture::sentCount() const {
 uint64_t KitFixture::sentBytes() const {
     std::lock_guard lock(kitLock);
     uint64_t n = 0;
-    for (const auto& f : sent) n += f.frame.size();
+    for (const auto& f : sent)
+        n += f.frame.size();
     return n;
 }
 
@@ -169,14 +177,16 @@ std::vector<std::string> KitFixture::commandsSeen(const std::string& name) const
     std::lock_guard lock(kitLock);
     std::vector<std::string> out;
     for (const auto& line : kitLog)
-        if (line.rfind("<- " + name + "  [", 0) == 0) out.push_back(line);
+        if (line.rfind("<- " + name + "  [", 0) == 0)
+            out.push_back(line);
     return out;
 }
 
 KitFixture::LineCount KitFixture::lineCount() const {
     std::multiset<Bytes> held;
     for (const auto& file : recordings(".raw"))
-        for (auto& frame : splitFrames(readBytes(file))) held.insert(std::move(frame));
+        for (auto& frame : splitFrames(readBytes(file)))
+            held.insert(std::move(frame));
     LineCount count;
     count.recorded = held.size();
     std::set<Bytes> built;
@@ -184,7 +194,8 @@ KitFixture::LineCount KitFixture::lineCount() const {
     for (const auto& f : sent) {
         ++count.sent;
         built.insert(f.frame);
-        if (f.altered) continue;
+        if (f.altered)
+            continue;
         ++count.unaltered;
         auto found = held.find(f.frame);
         if (found == held.end())
@@ -192,7 +203,8 @@ KitFixture::LineCount KitFixture::lineCount() const {
         else
             held.erase(found);
     }
-    for (const auto& frame : held) count.foreign += built.count(frame) ? 0 : 1;
+    for (const auto& frame : held)
+        count.foreign += built.count(frame) ? 0 : 1;
     return count;
 }
 
@@ -262,14 +274,13 @@ std::vector<int> KitFixture::sensorTypes(int remote) {
     return types;
 }
 
-Snapshot KitFixture::snapshot() {
-    return snapshot({{1, sensorTypes(1)}, {2, sensorTypes(2)}});
-}
+Snapshot KitFixture::snapshot() { return snapshot({{1, sensorTypes(1)}, {2, sensorTypes(2)}}); }
 
 Snapshot KitFixture::snapshot(const std::map<int, std::vector<int>>& sensors) {
     Snapshot out;
     for (const auto& [remote, types] : sensors)
-        for (int type : types) out[{remote, type}] = query(remote, type);
+        for (int type : types)
+            out[{remote, type}] = query(remote, type);
     return out;
 }
 
@@ -306,15 +317,17 @@ int KitFixture::expectValuesMatchTruth(int remote, int sensorType, const std::st
     std::map<std::pair<int, int>, std::vector<double>> sentSamples;
     for (const auto& frame : framesOf(remote))
         for (const auto& s : frame.samples)
-            if (s.type == sensorType) sentSamples[{frame.counter, s.index}] = s.values;
+            if (s.type == sensorType)
+                sentSamples[{frame.counter, s.index}] = s.values;
     std::ifstream csv(path);
     std::string line;
-    std::getline(csv, line);   // header
+    std::getline(csv, line); // header
     int rows = 0, failures = 0;
     while (std::getline(csv, line) && failures < 5) {
         std::vector<std::string> cells;
         std::stringstream cellStream(line);
-        for (std::string cell; std::getline(cellStream, cell, ',');) cells.push_back(cell);
+        for (std::string cell; std::getline(cellStream, cell, ',');)
+            cells.push_back(cell);
         if (cells.size() < 6) {
             ADD_FAILURE() << "short line: " << line;
             ++failures;
@@ -329,8 +342,7 @@ int KitFixture::expectValuesMatchTruth(int remote, int sensorType, const std::st
         for (size_t axis = 0; 5 + axis * 2 < cells.size() && axis < it->second.size(); ++axis) {
             const double value = std::stod(cells[5 + axis * 2]), expected = it->second[axis];
             if (std::abs(value - expected) > 1e-4 * std::max(1.0, std::abs(expected))) {
-                ADD_FAILURE() << "axis " << axis << " reads " << value << ", the kit sent " << expected << ": "
-                              << line;
+                ADD_FAILURE() << "axis " << axis << " reads " << value << ", the kit sent " << expected << ": " << line;
                 ++failures;
             }
         }

@@ -23,14 +23,14 @@ using Bytes = std::vector<uint8_t>;
 struct Series {
     int32_t reportedRate = 0;
     std::vector<float> time;
-    std::vector<std::vector<float>> values;  // [axis][sample]
-    std::vector<std::vector<float>> raw;     // [axis][sample]
+    std::vector<std::vector<float>> values; // [axis][sample]
+    std::vector<std::vector<float>> raw;    // [axis][sample]
     size_t size() const { return time.size(); }
     // The rate behind the time stamps: the k-th sample (k from 1) is stamped k / rate.
     double rate() const { return time.empty() ? 0.0 : double(time.size()) / time.back(); }
 };
 
-using Snapshot = std::map<std::pair<int, int>, Series>;   // (remote, sensor type) -> samples
+using Snapshot = std::map<std::pair<int, int>, Series>; // (remote, sensor type) -> samples
 
 // What a host decodes from one remote's frames, per sensor type, in arrival order. Every run
 // (a run restarts the kit's frame index) leaves out its warm-up frames (counter below 10).
@@ -39,7 +39,7 @@ using Snapshot = std::map<std::pair<int, int>, Series>;   // (remote, sensor typ
 struct Truth {
     static constexpr int ecgCombined = 241;
     std::map<int, std::vector<std::vector<double>>> samples;
-    int64_t frameSpan = 0;   // 10 ms frames from each run's first taken frame to its last
+    int64_t frameSpan = 0; // 10 ms frames from each run's first taken frame to its last
     size_t count(int type) const;
     // Samples per 10 ms frame, times 100: exact whenever the pace is a whole number.
     double measuredRate(int type) const;
@@ -90,11 +90,11 @@ protected:
 
     // The data frames of every raw file held against what the kit put on the line.
     struct LineCount {
-        size_t sent = 0;        // data frames the kit sent (second copies not counted)
-        size_t unaltered = 0;   // of them, put on the line as they were built
-        size_t recorded = 0;    // frames in the raw files
-        size_t missing = 0;     // unaltered frames sent that no raw file holds
-        size_t foreign = 0;     // recorded frames that are not a frame the kit built
+        size_t sent = 0;      // data frames the kit sent (second copies not counted)
+        size_t unaltered = 0; // of them, put on the line as they were built
+        size_t recorded = 0;  // frames in the raw files
+        size_t missing = 0;   // unaltered frames sent that no raw file holds
+        size_t foreign = 0;   // recorded frames that are not a frame the kit built
     };
     LineCount lineCount() const;
     // Waits until there is one raw file and it holds as many bytes as the kit sent in frames.

@@ -8,14 +8,13 @@
 #include <termios.h>
 #include <unistd.h>
 
-PseudoTerminal::PseudoTerminal()
-{
+PseudoTerminal::PseudoTerminal() {
     int slave = -1;
     char name[256] = {};
     if (::openpty(&master, &slave, name, nullptr, nullptr) != 0)
         throw std::runtime_error("cannot open a pseudo-terminal");
     path = name;
-    termios tio {};
+    termios tio{};
     ::tcgetattr(master, &tio);
     ::cfmakeraw(&tio);
     ::tcsetattr(master, TCSANOW, &tio);
@@ -25,8 +24,7 @@ PseudoTerminal::PseudoTerminal()
     ::close(slave);
 }
 
-void PseudoTerminal::send(const std::vector<uint8_t>& bytes)
-{
+void PseudoTerminal::send(const std::vector<uint8_t>& bytes) {
     size_t done = 0;
     while (done < bytes.size()) {
         ssize_t n = ::write(master, bytes.data() + done, bytes.size() - done);
@@ -36,15 +34,14 @@ void PseudoTerminal::send(const std::vector<uint8_t>& bytes)
     }
 }
 
-std::vector<uint8_t> PseudoTerminal::receive(size_t want, std::chrono::milliseconds timeout)
-{
+std::vector<uint8_t> PseudoTerminal::receive(size_t want, std::chrono::milliseconds timeout) {
     std::vector<uint8_t> out;
     auto deadline = std::chrono::steady_clock::now() + timeout;
     while (out.size() < want) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0)
             break;
-        pollfd pfd {master, POLLIN, 0};
+        pollfd pfd{master, POLLIN, 0};
         if (::poll(&pfd, 1, int(left.count())) <= 0)
             continue;
         uint8_t chunk[256];
@@ -56,8 +53,7 @@ std::vector<uint8_t> PseudoTerminal::receive(size_t want, std::chrono::milliseco
     return out;
 }
 
-void PseudoTerminal::unplug()
-{
+void PseudoTerminal::unplug() {
     if (master >= 0)
         ::close(master);
     master = -1;

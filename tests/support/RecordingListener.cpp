@@ -2,8 +2,7 @@
 
 #include <algorithm>
 
-void RecordingListener::log(std::string line)
-{
+void RecordingListener::log(std::string line) {
     {
         std::lock_guard lock(mutex);
         logs.push_back(std::move(line));
@@ -11,8 +10,7 @@ void RecordingListener::log(std::string line)
     changed.notify_all();
 }
 
-bool RecordingListener::error(int code, std::string detail)
-{
+bool RecordingListener::error(int code, std::string detail) {
     {
         std::lock_guard lock(mutex);
         errors.emplace_back(code, std::move(detail));
@@ -21,8 +19,7 @@ bool RecordingListener::error(int code, std::string detail)
     return false;
 }
 
-void RecordingListener::warning(int code, std::string detail)
-{
+void RecordingListener::warning(int code, std::string detail) {
     {
         std::lock_guard lock(mutex);
         warnings.emplace_back(code, std::move(detail));
@@ -30,8 +27,7 @@ void RecordingListener::warning(int code, std::string detail)
     changed.notify_all();
 }
 
-void RecordingListener::donglePluggedIn()
-{
+void RecordingListener::donglePluggedIn() {
     {
         std::lock_guard lock(mutex);
         events.push_back("donglePluggedIn");
@@ -42,8 +38,7 @@ void RecordingListener::donglePluggedIn()
         onPlug();
 }
 
-void RecordingListener::dongleNotPluggedIn()
-{
+void RecordingListener::dongleNotPluggedIn() {
     {
         std::lock_guard lock(mutex);
         events.push_back("dongleNotPluggedIn");
@@ -52,8 +47,7 @@ void RecordingListener::dongleNotPluggedIn()
     changed.notify_all();
 }
 
-void RecordingListener::replyReceived(int command, int first, int second)
-{
+void RecordingListener::replyReceived(int command, int first, int second) {
     {
         std::lock_guard lock(mutex);
         replies.push_back({command, first, second});
@@ -61,8 +55,7 @@ void RecordingListener::replyReceived(int command, int first, int second)
     changed.notify_all();
 }
 
-void RecordingListener::addEvent(std::string event)
-{
+void RecordingListener::addEvent(std::string event) {
     {
         std::lock_guard lock(mutex);
         events.push_back(std::move(event));
@@ -70,32 +63,28 @@ void RecordingListener::addEvent(std::string event)
     changed.notify_all();
 }
 
-std::vector<std::string> RecordingListener::logLines() const
-{
+std::vector<std::string> RecordingListener::logLines() const {
     std::lock_guard lock(mutex);
     return logs;
 }
 
-bool RecordingListener::hasLog(const std::string& line) const
-{
+bool RecordingListener::hasLog(const std::string& line) const {
     std::lock_guard lock(mutex);
     return std::find(logs.begin(), logs.end(), line) != logs.end();
 }
 
-bool RecordingListener::hasLogContaining(const std::string& text) const
-{
+bool RecordingListener::hasLogContaining(const std::string& text) const {
     std::lock_guard lock(mutex);
-    return std::any_of(logs.begin(), logs.end(), [&](const std::string& l) { return l.find(text) != std::string::npos; });
+    return std::any_of(logs.begin(), logs.end(),
+                       [&](const std::string& l) { return l.find(text) != std::string::npos; });
 }
 
-int RecordingListener::count(const std::string& event) const
-{
+int RecordingListener::count(const std::string& event) const {
     std::lock_guard lock(mutex);
     return int(std::count(events.begin(), events.end(), event));
 }
 
-std::vector<int> RecordingListener::errorCodes() const
-{
+std::vector<int> RecordingListener::errorCodes() const {
     std::lock_guard lock(mutex);
     std::vector<int> codes;
     for (const auto& e : errors)
@@ -103,20 +92,17 @@ std::vector<int> RecordingListener::errorCodes() const
     return codes;
 }
 
-RecordingListener::Clock::time_point RecordingListener::lastPlug() const
-{
+RecordingListener::Clock::time_point RecordingListener::lastPlug() const {
     std::lock_guard lock(mutex);
     return pluggedAt;
 }
 
-RecordingListener::Clock::time_point RecordingListener::lastUnplug() const
-{
+RecordingListener::Clock::time_point RecordingListener::lastUnplug() const {
     std::lock_guard lock(mutex);
     return unpluggedAt;
 }
 
-void RecordingListener::reset()
-{
+void RecordingListener::reset() {
     std::lock_guard lock(mutex);
     logs.clear();
     events.clear();
@@ -125,8 +111,7 @@ void RecordingListener::reset()
     replies.clear();
 }
 
-bool RecordingListener::waitFor(std::chrono::milliseconds timeout, const std::function<bool()>& ready)
-{
+bool RecordingListener::waitFor(std::chrono::milliseconds timeout, const std::function<bool()>& ready) {
     auto deadline = Clock::now() + timeout;
     std::unique_lock lock(mutex);
     while (true) {

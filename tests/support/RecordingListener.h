@@ -48,8 +48,7 @@ public:
     void hardwareStateChanged() override { addEvent("hardwareStateChanged"); }
     void acquisitionStackChanged() override { addEvent("acquisitionStackChanged"); }
     void findRemoteResult(int remoteID) override { addEvent("findRemoteResult " + std::to_string(remoteID)); }
-    void sensorRecalibrated(int remote, int sensorType) override
-    {
+    void sensorRecalibrated(int remote, int sensorType) override {
         addEvent("sensorRecalibrated " + std::to_string(remote) + " " + std::to_string(sensorType));
     }
     void sendEvent(std::string name, std::string) override { addEvent(std::move(name)); }

@@ -11,26 +11,22 @@ std::vector<std::string> scripts;
 
 } // namespace
 
-void ScriptLog::capture(const char* script)
-{
+void ScriptLog::capture(const char* script) {
     std::lock_guard lock(scriptsLock);
     scripts.emplace_back(script);
 }
 
-void ScriptLog::clear()
-{
+void ScriptLog::clear() {
     std::lock_guard lock(scriptsLock);
     scripts.clear();
 }
 
-std::vector<std::string> ScriptLog::all()
-{
+std::vector<std::string> ScriptLog::all() {
     std::lock_guard lock(scriptsLock);
     return scripts;
 }
 
-int ScriptLog::count(const std::string& text)
-{
+int ScriptLog::count(const std::string& text) {
     std::lock_guard lock(scriptsLock);
     int n = 0;
     for (const auto& script : scripts)
@@ -39,8 +35,7 @@ int ScriptLog::count(const std::string& text)
     return n;
 }
 
-std::vector<std::string> ScriptLog::containing(const std::string& text)
-{
+std::vector<std::string> ScriptLog::containing(const std::string& text) {
     std::lock_guard lock(scriptsLock);
     std::vector<std::string> out;
     for (const auto& script : scripts)
@@ -49,7 +44,6 @@ std::vector<std::string> ScriptLog::containing(const std::string& text)
     return out;
 }
 
-bool ScriptLog::waitFor(const std::string& text, int times, std::chrono::milliseconds timeout)
-{
+bool ScriptLog::waitFor(const std::string& text, int times, std::chrono::milliseconds timeout) {
     return ::waitFor(timeout, [&] { return count(text) >= times; });
 }

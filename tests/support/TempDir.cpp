@@ -10,16 +10,14 @@
 
 namespace fs = std::filesystem;
 
-TempDir::TempDir()
-{
+TempDir::TempDir() {
     std::string pattern = (fs::temp_directory_path() / "korvex-test-XXXXXX").string();
     if (!::mkdtemp(pattern.data()))
         throw std::runtime_error("mkdtemp failed");
     root = pattern;
 }
 
-TempDir::~TempDir()
-{
+TempDir::~TempDir() {
     // Tests take permissions away to provoke failures; give them back so all can go.
     std::error_code ec;
     for (auto it = fs::recursive_directory_iterator(root, fs::directory_options::skip_permission_denied, ec);
@@ -30,44 +28,36 @@ TempDir::~TempDir()
     fs::remove_all(root, ec);
 }
 
-std::string TempDir::script(const std::string& name, const std::string& body) const
-{
+std::string TempDir::script(const std::string& name, const std::string& body) const {
     fs::path file = root / name;
     writeFile(file, "#!/bin/sh\n" + body + "\n");
     ::chmod(file.c_str(), 0755);
     return file.string();
 }
 
-ScopedEnv::ScopedEnv(std::string name, const std::optional<std::string>& value) : name(std::move(name))
-{
+ScopedEnv::ScopedEnv(std::string name, const std::optional<std::string>& value) : name(std::move(name)) {
     if (const char* old = std::getenv(this->name.c_str()))
         previous = old;
     set(value);
 }
 
-ScopedEnv::~ScopedEnv()
-{
-    set(previous);
-}
+ScopedEnv::~ScopedEnv() { set(previous); }
 
-void ScopedEnv::set(const std::optional<std::string>& value)
-{
+void ScopedEnv::set(const std::optional<std::string>& value) {
     if (value)
         ::setenv(name.c_str(), value->c_str(), 1);
     else
         ::unsetenv(name.c_str());
 }
 
-void writeFile(const fs::path& file, const std::string& text)
-{
+void writeFile(const fs::path& file, const std::string& text) {
     std::error_code ec;
     if (file.has_parent_path())
         fs::create_directories(file.parent_path(), ec);
     std::ofstream(file, std::ios::binary | std::ios::trunc) << text;
 }
 
-std::string readFile(const fs::path& file)
-{
+std::string readFile(const fs::path& file) {
     std::ifstream in(file, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
 }

@@ -6,8 +6,7 @@
 #include <thread>
 
 // Polls `ready` every 2 ms until it holds or `timeout` passes; true when it held.
-inline bool waitFor(std::chrono::milliseconds timeout, const std::function<bool()>& ready)
-{
+inline bool waitFor(std::chrono::milliseconds timeout, const std::function<bool()>& ready) {
     auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!ready()) {
         if (std::chrono::steady_clock::now() >= deadline)

@@ -16,12 +16,12 @@ protected:
 TEST_F(EndToEndTest, TwoRemoteRunIsRecordedWhole) {
     ASSERT_TRUE(configureBoth(3, 4));
     EXPECT_GE(ScriptLog::count("hardwareStateChanged"), 1);
-    ASSERT_TRUE(stream(300));   // 1.5 s of both remotes
+    ASSERT_TRUE(stream(300)); // 1.5 s of both remotes
     EXPECT_EQ(dongleMode(), 8);
 
     // Every data frame the kit sent is in the raw file, byte for byte in size.
     ASSERT_TRUE(recordedWhole());
-    EXPECT_GT(framesOf(1).size(), 100u);   // 100 frames per second each
+    EXPECT_GT(framesOf(1).size(), 100u); // 100 frames per second each
     EXPECT_GT(framesOf(2).size(), 100u);
     fs::path meta = recordings(".raw")[0];
     EXPECT_TRUE(fs::exists(meta.replace_extension(".bson")));
@@ -53,7 +53,8 @@ TEST_F(EndToEndTest, PulledDongleEndsTheRunAndKeepsTheRecording) {
     // The file holds whole data frames only, the kit's own, and the run's samples were re-timed.
     const size_t recorded = expectRecordingIsPrefixOfSent(raws[0]);
     EXPECT_GT(recorded, 20u);
-    for (const auto& frame : splitFrames(readBytes(raws[0]))) EXPECT_EQ(frame[1], 0x41);
+    for (const auto& frame : splitFrames(readBytes(raws[0])))
+        EXPECT_EQ(frame[1], 0x41);
     Series samples = query(1, 1);
     ASSERT_GT(samples.size(), 0u);
     EXPECT_NEAR(samples.rate(), 400.0, 12.0);
@@ -77,4 +78,4 @@ TEST_F(RemotesOffTest, ARemoteThatDoesNotAnswerStaysDisconnectedUntilItComes) {
     EXPECT_FALSE(api->isRemoteConnected(2));
 }
 
-}  // namespace
+} // namespace

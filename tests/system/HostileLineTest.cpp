@@ -19,13 +19,14 @@ protected:
 
 TEST_P(HostileLineTest, CostsAtMostTheFramesItTouches) {
     const HostileKind kind = GetParam();
-    const bool alters = kind == HostileKind::JunkInside || kind == HostileKind::BitFlip || kind == HostileKind::Truncate;
+    const bool alters =
+        kind == HostileKind::JunkInside || kind == HostileKind::BitFlip || kind == HostileKind::Truncate;
     ASSERT_TRUE(configureBoth(38, 6));
 
     ASSERT_TRUE(sim->hostileRate(kind, 15));
     const int stopped = ScriptLog::count("dataStopped");
     ASSERT_TRUE(startRun());
-    ASSERT_TRUE(waitFrames(160));   // 0.8 s of both remotes
+    ASSERT_TRUE(waitFrames(160)); // 0.8 s of both remotes
     EXPECT_EQ(ScriptLog::count("dataStopped"), stopped) << "the run was cut short";
     // The last frames before the stop's answer get the act too: the answer must not wait
     // behind them.
@@ -75,4 +76,4 @@ INSTANTIATE_TEST_SUITE_P(Kinds, HostileLineTest,
                              return name;
                          });
 
-}  // namespace
+} // namespace

@@ -15,14 +15,14 @@ constexpr int ecgCombined = Truth::ecgCombined;
 // Nominal rates of a configuration's sensors as the kit streams them.
 std::map<int, double> nominalRates(int config) {
     std::map<int, double> rates;
-    for (const auto& block : simBlockLayout(config)) rates[block.type] = block.rate;
-    if (config == 47) return {{ecgCombined, rates[SIM_ECG]}};
+    for (const auto& block : simBlockLayout(config))
+        rates[block.type] = block.rate;
+    if (config == 47)
+        return {{ecgCombined, rates[SIM_ECG]}};
     return rates;
 }
 
-bool near(double value, double expected) {
-    return std::fabs(value - expected) <= 1e-4 + 1e-5 * std::fabs(expected);
-}
+bool near(double value, double expected) { return std::fabs(value - expected) <= 1e-4 + 1e-5 * std::fabs(expected); }
 
 struct RunConfigs {
     int remote1, remote2;
@@ -38,7 +38,8 @@ void expectMetadata(const fs::path& file, const std::string& id, const std::map<
     std::vector<std::string> keys;
     bson_iter_t iter;
     ASSERT_TRUE(bson_iter_init(&iter, doc));
-    while (bson_iter_next(&iter)) keys.emplace_back(bson_iter_key(&iter));
+    while (bson_iter_next(&iter))
+        keys.emplace_back(bson_iter_key(&iter));
     // The run records come after the keys every reader knows.
     EXPECT_EQ(keys, (std::vector<std::string>{"acquisitionID", "dongleID", "fwVersion", "lastStartDate", "remote1",
                                               "remote2", "runs"}));
@@ -53,9 +54,11 @@ void expectMetadata(const fs::path& file, const std::string& id, const std::map<
         ASSERT_TRUE(findPath(doc, slot.c_str(), &slotIter) && BSON_ITER_HOLDS_DOCUMENT(&slotIter));
         ASSERT_TRUE(bson_iter_recurse(&slotIter, &inner));
         std::vector<std::string> slotKeys;
-        while (bson_iter_next(&inner)) slotKeys.emplace_back(bson_iter_key(&inner));
+        while (bson_iter_next(&inner))
+            slotKeys.emplace_back(bson_iter_key(&inner));
         // The calibration constants follow when the configuration has a sensor that uses them.
-        if (!slotKeys.empty() && slotKeys.back() == "constants") slotKeys.pop_back();
+        if (!slotKeys.empty() && slotKeys.back() == "constants")
+            slotKeys.pop_back();
         EXPECT_EQ(slotKeys, (std::vector<std::string>{"remoteID", "rfFwVersion", "sensorFwVersion", "fixedConfig",
                                                       "sensorDataLen"}));
         EXPECT_EQ(int32Or(doc, (slot + ".remoteID").c_str(), -1), int32_t(kit.unitIDs[remote - 1]));
@@ -64,10 +67,13 @@ void expectMetadata(const fs::path& file, const std::string& id, const std::map<
         EXPECT_EQ(int32Or(doc, (slot + ".sensorFwVersion").c_str(), -1), 0x0203);
         EXPECT_EQ(int32Or(doc, (slot + ".fixedConfig").c_str(), -1), config);
         std::map<int, int> lengths;
-        for (const auto& block : simBlockLayout(config)) lengths[block.type] = block.slotLength;
+        for (const auto& block : simBlockLayout(config))
+            lengths[block.type] = block.slotLength;
         std::vector<std::pair<std::string, int>> expected, stored;
-        for (auto [type, length] : lengths) expected.emplace_back(std::to_string(type), length);
-        ASSERT_TRUE(findPath(doc, (slot + ".sensorDataLen").c_str(), &slotIter) && bson_iter_recurse(&slotIter, &inner));
+        for (auto [type, length] : lengths)
+            expected.emplace_back(std::to_string(type), length);
+        ASSERT_TRUE(findPath(doc, (slot + ".sensorDataLen").c_str(), &slotIter) &&
+                    bson_iter_recurse(&slotIter, &inner));
         while (bson_iter_next(&inner))
             stored.emplace_back(bson_iter_key(&inner), BSON_ITER_HOLDS_INT32(&inner) ? bson_iter_int32(&inner) : -1);
         EXPECT_EQ(stored, expected) << slot;
@@ -104,7 +110,8 @@ protected:
     void expectTruth(int remote, int type, const Series& live, const std::vector<std::vector<double>>& truth,
                      double nominal, double expectedRate, int line = -1) {
         std::string what = "remote " + std::to_string(remote) + " sensor " + std::to_string(type);
-        if (line >= 0) what += " line " + std::to_string(line);
+        if (line >= 0)
+            what += " line " + std::to_string(line);
         ASSERT_EQ(live.size(), truth.size()) << what << ": every sample the kit sent";
         ASSERT_FALSE(live.values.empty()) << what;
         // Recalibrated: the measured rate is the kit's actual pace, close to the nominal one.
@@ -120,12 +127,14 @@ protected:
         double wheelOffset = 0;
         for (size_t i = 0; i < live.size() && mismatches < 5; ++i)
             for (size_t a = 0; a < live.values.size(); ++a) {
-                const size_t axis = line >= 0 ? size_t(line) : a;   // a digital line is one bit of the sample
-                if (axis >= truth[i].size()) continue;
+                const size_t axis = line >= 0 ? size_t(line) : a; // a digital line is one bit of the sample
+                if (axis >= truth[i].size())
+                    continue;
                 double want = truth[i][axis], got = live.values[a][i];
                 if (type == SIM_WHEEL && a == 0) {
                     // The position counts from the first sample the host took.
-                    if (i == 0) wheelOffset = want - got;
+                    if (i == 0)
+                        wheelOffset = want - got;
                     got += wheelOffset;
                 } else if (type == SIM_WHEEL && a == 1) {
                     // Velocity is counts times the rate in force: the measured one.
@@ -147,7 +156,7 @@ class KitRunTest : public KitRuns, public ::testing::WithParamInterface<RunConfi
 TEST_P(KitRunTest, DecodesWhatTheKitSentAndReloadsIdentically) {
     const std::map<int, int> configs = {{1, GetParam().remote1}, {2, GetParam().remote2}};
     ASSERT_TRUE(configureBoth(configs.at(1), configs.at(2)));
-    ASSERT_TRUE(stream(240));   // 1.2 s of both remotes
+    ASSERT_TRUE(stream(240)); // 1.2 s of both remotes
     ASSERT_EQ(dongleMode(), 8);
 
     const std::string id = currentAcquisitionID();
@@ -173,8 +182,9 @@ TEST_P(KitRunTest, DecodesWhatTheKitSentAndReloadsIdentically) {
     auto reloaded = querySensors(configs);
     for (const auto& [key, series] : live) {
         auto [remote, type, line] = key;
-        expectIdentical(series, reloaded[key], "remote " + std::to_string(remote) + " sensor " + std::to_string(type) +
-                                                   " line " + std::to_string(line));
+        expectIdentical(series, reloaded[key],
+                        "remote " + std::to_string(remote) + " sensor " + std::to_string(type) + " line " +
+                            std::to_string(line));
     }
 }
 
@@ -200,7 +210,7 @@ TEST_F(KitFaultTest, RemoteBackInRangeGetsItsConfigurationAndResumes) {
 
     sim->radioDrop(2);
     ASSERT_TRUE(waitFor(5s, [&] { return !api->isRemoteConnected(2); }));
-    ASSERT_TRUE(waitFrames(20));   // remote 1 streams on alone
+    ASSERT_TRUE(waitFrames(20)); // remote 1 streams on alone
     const size_t framesBeforeReturn = framesOf(2).size();
     const size_t samplesBeforeReturn = query(2, SIM_ACCELEROMETER).size();
     EXPECT_GT(samplesBeforeReturn, 0u);
@@ -270,4 +280,4 @@ TEST_F(KitFaultTest, UnconfiguredRemoteStopsTheRunOnce) {
     EXPECT_EQ(ScriptLog::count("sensor data length not set"), 1);
 }
 
-}  // namespace
+} // namespace

@@ -21,8 +21,8 @@ constexpr int modelSteps = 150;
 class ModelTest : public KitFixture, public ::testing::WithParamInterface<uint32_t> {
 protected:
     std::mt19937 random;
-    std::map<std::string, Snapshot> recorded;   // acquisition -> samples at its last stop
-    std::set<std::string> interrupted;          // acquisitions a pulled dongle cut short
+    std::map<std::string, Snapshot> recorded; // acquisition -> samples at its last stop
+    std::set<std::string> interrupted;        // acquisitions a pulled dongle cut short
     bool plugged = true;
     bool inRange[2] = {true, true};
     int runsChecked = 0, steps = 0;
@@ -40,17 +40,21 @@ protected:
 
     void noteStop() {
         const std::string id = currentAcquisitionID();
-        if (fs::exists(rawFolder() / (id + ".raw"))) recorded[id] = snapshot();
+        if (fs::exists(rawFolder() / (id + ".raw")))
+            recorded[id] = snapshot();
     }
 
     void expectReloads(const std::string& id) {
         SCOPED_TRACE("acquisition " + id + " at step " + std::to_string(steps));
-        if (streaming()) return;
-        if (currentAcquisitionID() != id) api->stackAcquisition();
+        if (streaming())
+            return;
+        if (currentAcquisitionID() != id)
+            api->stackAcquisition();
         ASSERT_TRUE(reload(id));
         Snapshot live;
         for (const auto& [key, series] : recorded.at(id))
-            if (series.size() > 0) live[key] = series;
+            if (series.size() > 0)
+                live[key] = series;
         expectSameSamples(live, snapshot());
         ++runsChecked;
     }
@@ -65,7 +69,8 @@ protected:
     void settle() {
         waitFor(3s, [&] {
             for (int r : {1, 2})
-                if (inRange[r - 1] && !api->isRemoteConnected(r)) return false;
+                if (inRange[r - 1] && !api->isRemoteConnected(r))
+                    return false;
             return api->isDongleConnected() && dongleMode() >= 4;
         });
     }
@@ -73,7 +78,8 @@ protected:
     void chooseConfiguration(int remote) {
         static const int configs[] = {38, 6, 2, 45, 8};
         const int config = configs[pick(5)];
-        if (dongleMode() != 8 || !api->isRemoteConnected(remote) || !api->setFixedConfig(remote, config)) return;
+        if (dongleMode() != 8 || !api->isRemoteConnected(remote) || !api->setFixedConfig(remote, config))
+            return;
         const std::string slot = "remote" + std::to_string(remote);
         waitFor(1s, [&] { return hardwareBool(slot + ".configured") && hardwareInt(slot + ".fixedConfig") == config; });
     }
@@ -82,42 +88,55 @@ protected:
         ++steps;
         const int remote = 1 + pick(2);
         switch (pick(14)) {
-        case 0: case 1:   // choose a configuration
+        case 0:
+        case 1: // choose a configuration
             chooseConfiguration(remote);
             return;
-        case 2: case 3: case 4: case 10: case 11: {   // record a short run
-            if (!configured(1) && !configured(2)) chooseConfiguration(remote);
-            if (dongleMode() != 8 || (!configured(1) && !configured(2))) return;
+        case 2:
+        case 3:
+        case 4:
+        case 10:
+        case 11: { // record a short run
+            if (!configured(1) && !configured(2))
+                chooseConfiguration(remote);
+            if (dongleMode() != 8 || (!configured(1) && !configured(2)))
+                return;
             int stopped = ScriptLog::count("dataStopped");
             int started = ScriptLog::count("dataStarted");
             api->startDataAcquisition();
-            if (!waitFor(1s, [&] { return ScriptLog::count("dataStarted") > started; })) return;
+            if (!waitFor(1s, [&] { return ScriptLog::count("dataStarted") > started; }))
+                return;
             letFramesPass(6 + pick(24));
-            if (pick(3) == 0) sim->garbage(1 + pick(40));   // junk between frames costs nothing
-            if (pick(3) == 0)   // a hostile burst: it may cost only the frames it damages
-                for (int n = 1 + pick(4); n > 0; --n) sim->hostileNext(static_cast<HostileKind>(pick(hostileKindCount)));
-            if (pick(4) == 0 && inRange[remote - 1]) {      // a remote out of range until the library sees it
+            if (pick(3) == 0)
+                sim->garbage(1 + pick(40)); // junk between frames costs nothing
+            if (pick(3) == 0)               // a hostile burst: it may cost only the frames it damages
+                for (int n = 1 + pick(4); n > 0; --n)
+                    sim->hostileNext(static_cast<HostileKind>(pick(hostileKindCount)));
+            if (pick(4) == 0 && inRange[remote - 1]) { // a remote out of range until the library sees it
                 sim->radioDrop(remote);
                 waitFor(1s, [&] { return !api->isRemoteConnected(remote); });
                 sim->radioReturn(remote);
             }
-            letFramesPass(3);   // the acts queued above land on frames of this run
+            letFramesPass(3); // the acts queued above land on frames of this run
             api->stopDataAcquisition();
-            if (waitFor(3s, [&] { return ScriptLog::count("dataStopped") > stopped; })) noteStop();
+            if (waitFor(3s, [&] { return ScriptLog::count("dataStopped") > stopped; }))
+                noteStop();
             return;
         }
-        case 5: {   // keep the run and go on in a new acquisition
-            if (!streaming()) api->stackAcquisition();
+        case 5: { // keep the run and go on in a new acquisition
+            if (!streaming())
+                api->stackAcquisition();
             return;
         }
-        case 6: {   // reload something recorded and check it is as it was live
-            if (recorded.empty() || streaming()) return;
+        case 6: { // reload something recorded and check it is as it was live
+            if (recorded.empty() || streaming())
+                return;
             auto it = recorded.begin();
             std::advance(it, pick(int(recorded.size())));
             expectReloads(it->first);
             return;
         }
-        case 7: {   // pull the dongle, maybe in the middle of a run, and plug it in again
+        case 7: { // pull the dongle, maybe in the middle of a run, and plug it in again
             bool wasStreaming = streaming();
             int stopped = ScriptLog::count("dataStopped");
             sim->unplug();
@@ -132,20 +151,25 @@ protected:
             settle();
             return;
         }
-        case 8: {   // a remote leaves radio range, or comes back (more often back)
+        case 8: { // a remote leaves radio range, or comes back (more often back)
             int i = remote - 1;
-            if (inRange[i] && pick(2) == 0) return;
-            if (inRange[i]) sim->radioDrop(remote); else sim->radioReturn(remote);
+            if (inRange[i] && pick(2) == 0)
+                return;
+            if (inRange[i])
+                sim->radioDrop(remote);
+            else
+                sim->radioReturn(remote);
             inRange[i] = !inRange[i];
-            if (!inRange[i]) waitFor(1s, [&] { return !api->isRemoteConnected(remote); });
+            if (!inRange[i])
+                waitFor(1s, [&] { return !api->isRemoteConnected(remote); });
             settle();
             return;
         }
-        case 9: {   // junk while idle: the next answers must not wait for it
+        case 9: { // junk while idle: the next answers must not wait for it
             sim->garbage(1 + pick(200));
             return;
         }
-        default:   // a look at the state, as the page does after each event
+        default: // a look at the state, as the page does after each event
             snapshot();
             return;
         }
@@ -155,17 +179,21 @@ protected:
 TEST_P(ModelTest, EveryRecordingReloadsAsItWasLive) {
     random.seed(GetParam());
     ASSERT_TRUE(waitReady());
-    for (int i = 0; i < modelSteps && !HasFatalFailure(); ++i) step();
+    for (int i = 0; i < modelSteps && !HasFatalFailure(); ++i)
+        step();
     ASSERT_FALSE(HasFatalFailure());
     // Both remotes back, then every recording once more.
     for (int remote : {1, 2})
-        if (!inRange[remote - 1]) sim->radioReturn(remote);
+        if (!inRange[remote - 1])
+            sim->radioReturn(remote);
     if (streaming()) {
         int stopped = ScriptLog::count("dataStopped");
         api->stopDataAcquisition();
-        if (waitFor(3s, [&] { return ScriptLog::count("dataStopped") > stopped; })) noteStop();
+        if (waitFor(3s, [&] { return ScriptLog::count("dataStopped") > stopped; }))
+            noteStop();
     }
-    for (const auto& [id, live] : recorded) expectReloads(id);
+    for (const auto& [id, live] : recorded)
+        expectReloads(id);
 
     // Every frame the kit sent that no act damaged is in a raw file, and nothing the kit did
     // not build is (a pulled dongle may cut the frames in flight: then the count is only
@@ -179,10 +207,10 @@ TEST_P(ModelTest, EveryRecordingReloadsAsItWasLive) {
     RecordProperty("runsChecked", runsChecked);
     std::printf("model seed %u: %d steps, %zu recordings, %d reloads checked, %zu hostile acts, %zu frames sent "
                 "(%zu unaltered), %zu recorded, %zu missing, %zu foreign, %zu interrupted\n",
-                GetParam(), steps, recorded.size(), runsChecked, sim->hostileActs().size(), count.sent,
-                count.unaltered, count.recorded, count.missing, count.foreign, interrupted.size());
+                GetParam(), steps, recorded.size(), runsChecked, sim->hostileActs().size(), count.sent, count.unaltered,
+                count.recorded, count.missing, count.foreign, interrupted.size());
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, ModelTest, ::testing::Values(1u, 2u));
 
-}  // namespace
+} // namespace

@@ -18,7 +18,8 @@ const std::map<int, std::vector<int>> sensors38And6 = {{1, {SIM_ACCELEROMETER, S
 // counted as time), and the reload gives them back bit for bit.
 TEST_F(RunsTest, SeveralRunsReloadAsTheyWereLive) {
     ASSERT_TRUE(configureBoth(38, 6));
-    for (int run = 0; run < 3; ++run) ASSERT_TRUE(stream(60)) << run;
+    for (int run = 0; run < 3; ++run)
+        ASSERT_TRUE(stream(60)) << run;
     const std::string id = currentAcquisitionID();
     ASSERT_TRUE(recordedWhole()) << "every frame recorded";
 
@@ -30,7 +31,7 @@ TEST_F(RunsTest, SeveralRunsReloadAsTheyWereLive) {
             const Series& series = live[{remote, type}];
             const double rate = expected.measuredRate(type);
             ASSERT_EQ(series.size(), expected.count(type));
-            EXPECT_NEAR(series.rate(), rate, rate * 1e-5);   // float times
+            EXPECT_NEAR(series.rate(), rate, rate * 1e-5); // float times
             EXPECT_NEAR(series.time.back(), series.size() / rate, 1e-3);
         }
     }
@@ -92,4 +93,4 @@ TEST_F(RunsTest, RecordingIntoAReloadedRunWithOneRemote) {
     EXPECT_EQ(commandsSeen("STOP_DATA").size(), 2u);
 }
 
-}  // namespace
+} // namespace

@@ -13,8 +13,7 @@ int main() {
             continue;
         std::printf("%s\n  \"%d\": [", separator, number);
         for (size_t i = 0; i < row->sensors.size(); ++i)
-            std::printf("%s[%d, %.17g]", i ? ", " : "", row->sensors[i].type,
-                        row->sensors[i].rate);
+            std::printf("%s[%d, %.17g]", i ? ", " : "", row->sensors[i].type, row->sensors[i].rate);
         std::printf("]");
         separator = ",";
     }

@@ -17,8 +17,8 @@ std::vector<std::string> ParsedArgs::all(const std::string& name) const {
     return it == values.end() ? std::vector<std::string>{} : it->second;
 }
 
-bool parseArgs(const std::vector<std::string>& args, const std::vector<OptionSpec>& specs, ParsedArgs& out,
-               std::string& error) {
+bool parseArgs(const std::vector<std::string>& args, const std::vector<OptionSpec>& specs,
+               ParsedArgs& out, std::string& error) {
     auto findSpec = [&](const std::string& name) -> const OptionSpec* {
         for (const auto& s : specs)
             if (s.name == name)

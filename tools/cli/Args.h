@@ -8,7 +8,7 @@
 #include <vector>
 
 struct OptionSpec {
-    std::string name;      // without the leading "--"
+    std::string name; // without the leading "--"
     bool takesValue = false;
     bool repeatable = false;
 };
@@ -30,8 +30,8 @@ private:
 // Parses `args` (without the program name). Fails with `error` set for an unknown option,
 // a missing value, a value given to a flag, or a repeated option that is not repeatable.
 // A lone "--" ends the options.
-bool parseArgs(const std::vector<std::string>& args, const std::vector<OptionSpec>& specs, ParsedArgs& out,
-               std::string& error);
+bool parseArgs(const std::vector<std::string>& args, const std::vector<OptionSpec>& specs,
+               ParsedArgs& out, std::string& error);
 
 // Strict number readers: the whole text must be the number.
 std::optional<int> parseInt(const std::string& text);

@@ -29,7 +29,8 @@ int Runner::cmdCalibration() {
                     if (auto single = bsonNumber(record, key))
                         return format("%g", *single);
                     for (int i = 0; i < 3; ++i)
-                        if (auto v = bsonNumber(record, (std::string(key) + "." + std::to_string(i)).c_str()))
+                        if (auto v = bsonNumber(
+                                record, (std::string(key) + "." + std::to_string(i)).c_str()))
                             s += (s.empty() ? "" : ",") + format("%g", *v);
                     return s.empty() ? std::string("-") : s;
                 };
@@ -48,7 +49,8 @@ int Runner::cmdCalibration() {
         if (ctx.json)
             print(j.text() + "\n");
         else
-            print(text.empty() ? "no calibration records\n" : format("%-10s  %-13s\n", "remote id", "sensor") + text);
+            print(text.empty() ? "no calibration records\n"
+                               : format("%-10s  %-13s\n", "remote id", "sensor") + text);
         return ExitOk;
     }
     if (action != "save" && action != "delete")
@@ -70,7 +72,8 @@ int Runner::cmdCalibration() {
         std::size_t count = *sensor == forceSensor ? 1 : 3;
         if (!offsets || offsets->size() != count || !scales || scales->size() != count) {
             bson_destroy(&doc);
-            return usage(format("--offset and --scale take %zu number%s for this sensor", count, count == 1 ? "" : "s"));
+            return usage(format("--offset and --scale take %zu number%s for this sensor", count,
+                                count == 1 ? "" : "s"));
         }
         for (double s : *scales)
             if (s == 0) {
@@ -104,8 +107,8 @@ int Runner::cmdCalibration() {
     if (!*success)
         return fail(ExitFailed, "calibration " + action + " failed: " + error);
     if (ctx.json)
-        print(format("{\"%s\":true,\"remoteID\":%d,\"sensor\":%d}\n", action == "save" ? "saved" : "deleted", *id,
-                     *sensor));
+        print(format("{\"%s\":true,\"remoteID\":%d,\"sensor\":%d}\n",
+                     action == "save" ? "saved" : "deleted", *id, *sensor));
     else
         print(format("%s calibration of %s for remote %s\n", action == "save" ? "saved" : "deleted",
                      sensorKind(*sensor).name.c_str(), hexId(*id).c_str()));

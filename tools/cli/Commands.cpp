@@ -8,8 +8,14 @@ namespace {
 
 const std::vector<OptionSpec>& globalSpecs() {
     static const std::vector<OptionSpec> s = {
-        {"simulate"}, {"sim-arg", true, true}, {"json"}, {"timeout", true}, {"remote-timeout", true},
-        {"verbose"},  {"quiet"},              {"help"},
+        {"simulate"},
+        {"sim-arg", true, true},
+        {"json"},
+        {"timeout", true},
+        {"remote-timeout", true},
+        {"verbose"},
+        {"quiet"},
+        {"help"},
     };
     return s;
 }
@@ -18,13 +24,22 @@ const std::map<std::string, std::vector<OptionSpec>>& commandSpecs() {
     static const std::map<std::string, std::vector<OptionSpec>> s = {
         {"state", {}},
         {"configure", {}},
-        {"record", {{"config", true, true}, {"seconds", true}, {"export"}, {"prefix", true}, {"no-stack"}}},
-        {"export", {{"remote", true}, {"sensor", true}, {"name", true}, {"prefix", true}, {"summary"}}},
+        {"record",
+         {{"config", true, true}, {"seconds", true}, {"export"}, {"prefix", true}, {"no-stack"}}},
+        {"export",
+         {{"remote", true}, {"sensor", true}, {"name", true}, {"prefix", true}, {"summary"}}},
         {"runs", {}},
         {"calibration", {{"remote-id", true}, {"sensor", true}, {"offset", true}, {"scale", true}}},
         {"tare",
-         {{"remote", true}, {"from", true}, {"to", true}, {"seconds", true}, {"config", true}, {"run", true},
-          {"save"}, {"export"}, {"name", true}}},
+         {{"remote", true},
+          {"from", true},
+          {"to", true},
+          {"seconds", true},
+          {"config", true},
+          {"run", true},
+          {"save"},
+          {"export"},
+          {"name", true}}},
         {"help", {}},
     };
     return s;
@@ -55,7 +70,8 @@ int Runner::run() {
 
 } // namespace cli
 
-int runCli(const std::vector<std::string>& argv, FILE* out, FILE* err, const std::atomic<bool>* interrupted) {
+int runCli(const std::vector<std::string>& argv, FILE* out, FILE* err,
+           const std::atomic<bool>* interrupted) {
     CliContext ctx;
     ctx.out = out;
     ctx.err = err;
@@ -67,9 +83,10 @@ int runCli(const std::vector<std::string>& argv, FILE* out, FILE* err, const std
         const std::string& a = argv[i];
         if (a.rfind("-", 0) == 0) {
             std::string name = a.substr(a.find_first_not_of('-'));
-            bool takesValue = name.find('=') == std::string::npos &&
-                              std::any_of(globalSpecs().begin(), globalSpecs().end(),
-                                          [&](const OptionSpec& s) { return s.takesValue && s.name == name; });
+            bool takesValue =
+                name.find('=') == std::string::npos &&
+                std::any_of(globalSpecs().begin(), globalSpecs().end(),
+                            [&](const OptionSpec& s) { return s.takesValue && s.name == name; });
             if (takesValue)
                 ++i;
             continue;
@@ -86,17 +103,19 @@ int runCli(const std::vector<std::string>& argv, FILE* out, FILE* err, const std
     ctx.command = argv[commandAt];
     auto specIt = commandSpecs().find(ctx.command);
     if (specIt == commandSpecs().end()) {
-        std::fprintf(err, "korvex-cli: unknown command %s (see korvex-cli --help)\n", ctx.command.c_str());
+        std::fprintf(err, "korvex-cli: unknown command %s (see korvex-cli --help)\n",
+                     ctx.command.c_str());
         return ExitUsage;
     }
     std::vector<OptionSpec> specs = globalSpecs();
     specs.insert(specs.end(), specIt->second.begin(), specIt->second.end());
-    std::vector<std::string> rest(argv.begin(), argv.begin() + static_cast<std::ptrdiff_t>(commandAt));
+    std::vector<std::string> rest(argv.begin(),
+                                  argv.begin() + static_cast<std::ptrdiff_t>(commandAt));
     rest.insert(rest.end(), argv.begin() + static_cast<std::ptrdiff_t>(commandAt) + 1, argv.end());
     std::string error;
     if (!parseArgs(rest, specs, ctx.args, error)) {
-        std::fprintf(err, "korvex-cli %s: %s (see korvex-cli %s --help)\n", ctx.command.c_str(), error.c_str(),
-                     ctx.command.c_str());
+        std::fprintf(err, "korvex-cli %s: %s (see korvex-cli %s --help)\n", ctx.command.c_str(),
+                     error.c_str(), ctx.command.c_str());
         return ExitUsage;
     }
     if (ctx.command == "help") {
@@ -119,7 +138,8 @@ int runCli(const std::vector<std::string>& argv, FILE* out, FILE* err, const std
     ctx.json = ctx.args.has("json");
     ctx.verbose = ctx.args.has("verbose");
     ctx.quiet = ctx.args.has("quiet");
-    for (auto [name, target] : {std::pair{"timeout", &ctx.dongleTimeout}, std::pair{"remote-timeout", &ctx.remoteTimeout}}) {
+    for (auto [name, target] : {std::pair{"timeout", &ctx.dongleTimeout},
+                                std::pair{"remote-timeout", &ctx.remoteTimeout}}) {
         if (!ctx.args.has(name))
             continue;
         auto v = parseDouble(ctx.args.value(name));

@@ -32,6 +32,6 @@ public:
 private:
     void separate();
     std::string out;
-    std::vector<bool> first;   // per open container: nothing written yet
+    std::vector<bool> first; // per open container: nothing written yet
     bool afterKey = false;
 };

@@ -75,7 +75,8 @@ bool KitSession::waitForDongle(std::chrono::milliseconds timeout, const Cancelle
     return waitUntil([&] { return korvex->isDongleConnected(); }, timeout, cancelled);
 }
 
-bool KitSession::waitForRemote(int remote, std::chrono::milliseconds timeout, const Cancelled& cancelled) {
+bool KitSession::waitForRemote(int remote, std::chrono::milliseconds timeout,
+                               const Cancelled& cancelled) {
     return waitUntil(
         [&] {
             if (!korvex->isRemoteConnected(remote))
@@ -133,7 +134,8 @@ bool KitSession::lastSample(int remote, int sensorType, double& time, int& rate)
     return true;
 }
 
-KitSession::ExportResult KitSession::exportSensor(int remote, int sensorType, const std::string& fileName) {
+KitSession::ExportResult KitSession::exportSensor(int remote, int sensorType,
+                                                  const std::string& fileName) {
     // The caller prepares the document; the operation appends its fields.
     Document d;
     korvex->exportData(d.get(), remote, sensorType, fileName.c_str());

@@ -42,7 +42,8 @@ public:
     // The remote's radio link is up and the dongle is in Connected (or Data) mode.
     bool waitForRemote(int remote, std::chrono::milliseconds timeout, const Cancelled& cancelled);
     // The remote reports `config` as its configuration and its packet layout is known.
-    bool waitForConfigured(int remote, int config, std::chrono::milliseconds timeout, const Cancelled& cancelled);
+    bool waitForConfigured(int remote, int config, std::chrono::milliseconds timeout,
+                           const Cancelled& cancelled);
     // Waits until `done` holds, polling every 20 ms.
     static bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout,
                           const Cancelled& cancelled);

@@ -17,7 +17,8 @@ void Runner::showProgress(const Recording& rec, double elapsed, bool final) {
     for (const auto& s : rec.sensors) {
         double time = 0;
         int rate = 0;
-        long samples = session->lastSample(s.remote, s.sensorType, time, rate) ? std::lround(time * rate) : 0;
+        long samples =
+            session->lastSample(s.remote, s.sensorType, time, rate) ? std::lround(time * rate) : 0;
         line += s.remote != lastRemote ? format(" | %d:", s.remote) : std::string();
         lastRemote = s.remote;
         line += format(" %s %ld", shortName(s.sensorType).c_str(), samples);
@@ -35,7 +36,8 @@ void Runner::showProgress(const Recording& rec, double elapsed, bool final) {
     std::fflush(ctx.err);
 }
 
-int Runner::record(const std::vector<std::pair<int, int>>& wanted, std::optional<double> duration, Recording& rec) {
+int Runner::record(const std::vector<std::pair<int, int>>& wanted, std::optional<double> duration,
+                   Recording& rec) {
     std::vector<std::pair<int, int>> configs = wanted;
     if (configs.empty()) {
         // Every connected remote, with the configuration it already has.
@@ -58,7 +60,8 @@ int Runner::record(const std::vector<std::pair<int, int>>& wanted, std::optional
         // The dongle reports a remote's configuration only once it has been set in this
         // session, so a fresh command usually has to be told.
         if (configs.empty())
-            return fail(ExitConfigRefused, "no connected remote reports a fixed configuration; give --config R=C");
+            return fail(ExitConfigRefused,
+                        "no connected remote reports a fixed configuration; give --config R=C");
     }
     for (auto [remote, config] : configs)
         if (int rc = needRemote(remote))
@@ -75,7 +78,8 @@ int Runner::record(const std::vector<std::pair<int, int>>& wanted, std::optional
 
     std::size_t startMark = log.mark();
     session->api().startDataAcquisition();
-    auto started = log.waitForEvent("dataStarted", startMark, streamTimeout, [this] { return ctx.cancelled(); });
+    auto started = log.waitForEvent("dataStarted", startMark, streamTimeout,
+                                    [this] { return ctx.cancelled(); });
     if (!started) {
         if (ctx.cancelled())
             return fail(ExitInterrupted, "interrupted before streaming started");
@@ -107,7 +111,8 @@ int Runner::record(const std::vector<std::pair<int, int>>& wanted, std::optional
     if (!stopped)
         return fail(ExitStreamFailed, "the dongle did not leave data mode after the stop");
     if (rec.endedEarly)
-        std::fprintf(ctx.err, "korvex-cli: streaming ended before the stop (was the dongle unplugged?)\n");
+        std::fprintf(ctx.err,
+                     "korvex-cli: streaming ended before the stop (was the dongle unplugged?)\n");
     rec.seconds = std::chrono::duration<double>(stopped->received - started->received).count();
     rec.runId = session->acquisition().id;
     return ExitOk;
@@ -166,7 +171,12 @@ int Runner::cmdRecord() {
         j.key("endedEarly").value(rec.endedEarly).key("stacked").value(stacked);
         j.key("remotes").beginArray();
         for (auto [remote, config] : rec.configs)
-            j.beginObject().key("remote").value(remote).key("fixedConfig").value(config).endObject();
+            j.beginObject()
+                .key("remote")
+                .value(remote)
+                .key("fixedConfig")
+                .value(config)
+                .endObject();
         j.endArray();
         j.key("sensors").beginArray();
         for (std::size_t i = 0; i < summaries.size(); ++i) {
@@ -187,8 +197,10 @@ int Runner::cmdRecord() {
     } else {
         std::string remotes;
         for (auto [remote, config] : rec.configs)
-            remotes += format("%sremote %d configuration %d", remotes.empty() ? "" : ", ", remote, config);
-        print(format("run %s: %.2f s recorded (%s)\n\n", rec.runId.c_str(), rec.seconds, remotes.c_str()));
+            remotes +=
+                format("%sremote %d configuration %d", remotes.empty() ? "" : ", ", remote, config);
+        print(format("run %s: %.2f s recorded (%s)\n\n", rec.runId.c_str(), rec.seconds,
+                     remotes.c_str()));
         print(summaryTable(summaries));
         std::vector<std::string> written;
         for (const auto& p : paths)
@@ -202,8 +214,8 @@ int Runner::cmdRecord() {
         }
         for (const auto& f : exportFailures)
             std::fprintf(ctx.err, "korvex-cli: export failed: %s\n", f.c_str());
-        print(format("\nThe run is stored as %s (korvex-cli runs, korvex-cli export %s).\n", rec.runId.c_str(),
-                     rec.runId.c_str()));
+        print(format("\nThe run is stored as %s (korvex-cli runs, korvex-cli export %s).\n",
+                     rec.runId.c_str(), rec.runId.c_str()));
         if (!ctx.args.has("no-stack") && !stacked)
             std::fprintf(ctx.err, "korvex-cli: the run could not be stacked\n");
     }

@@ -117,7 +117,8 @@ SensorSeries readSensorSeries(const bson_t* doc, const float* data, uint32_t siz
     bool raw = bsonBool(doc, "rawdata").value_or(false);
     if (width <= 0 || length <= 0 || !data)
         return s;
-    const uint64_t needed = static_cast<uint64_t>(length) * static_cast<uint64_t>(raw ? 2 * width + 1 : width + 1);
+    const uint64_t needed =
+        static_cast<uint64_t>(length) * static_cast<uint64_t>(raw ? 2 * width + 1 : width + 1);
     if (needed > size)
         return s;
     const auto n = static_cast<std::size_t>(length);

@@ -37,15 +37,15 @@ struct AcquisitionReport {
     std::string id;
     bool fromDB = false;
     std::string lastStartDate;
-    std::map<int, int> configs;               // remote -> fixed configuration
-    std::vector<AcquisitionSensor> sensors;   // ascending remote, then sensor type
+    std::map<int, int> configs;             // remote -> fixed configuration
+    std::vector<AcquisitionSensor> sensors; // ascending remote, then sensor type
 };
 
 // One sensor's data as getSensorData returns it: times and one column per value.
 struct SensorSeries {
     int remote = 0;
     int sensorType = 0;
-    int sampleRate = 0;   // as reported (truncated)
+    int sampleRate = 0; // as reported (truncated)
     std::vector<float> times;
     std::vector<std::vector<float>> columns;
 };
@@ -86,7 +86,7 @@ bool forEachDocument(const bson_iter_t& array, Fn fn) {
 
 struct SensorKind {
     std::string name;
-    std::vector<std::string> axes;    // one per value of a sample as the library returns it
+    std::vector<std::string> axes; // one per value of a sample as the library returns it
     std::vector<std::string> units;
 };
 SensorKind sensorKind(int sensorType);
@@ -101,7 +101,7 @@ struct SensorSummary {
     int remote = 0;
     int sensorType = 0;
     std::size_t samples = 0;
-    double measuredRate = 0;   // samples / time of the last sample
+    double measuredRate = 0; // samples / time of the last sample
     double lastTime = 0;
     std::vector<AxisStats> axes;
 };

@@ -38,8 +38,8 @@ void Runner::observe(const ScriptMessage& m) {
     } else if (ctx.verbose) {
         clearProgress();
         if (m.kind == ScriptMessage::Kind::Event)
-            std::fprintf(ctx.err, "korvex: event %s%s%s\n", m.name.c_str(), m.args.empty() ? "" : " ",
-                         m.args.c_str());
+            std::fprintf(ctx.err, "korvex: event %s%s%s\n", m.name.c_str(),
+                         m.args.empty() ? "" : " ", m.args.c_str());
         else
             std::fprintf(ctx.err, "korvex: %s\n", m.text.c_str());
     }
@@ -66,7 +66,8 @@ int Runner::fail(int code, const std::string& message) {
 }
 
 int Runner::usage(const std::string& message) {
-    std::fprintf(ctx.err, "korvex-cli: %s\n(see korvex-cli %s --help)\n", message.c_str(), ctx.command.c_str());
+    std::fprintf(ctx.err, "korvex-cli: %s\n(see korvex-cli %s --help)\n", message.c_str(),
+                 ctx.command.c_str());
     return ExitUsage;
 }
 
@@ -90,8 +91,8 @@ int Runner::open(bool needDevice) {
         if (!sim->start(options, error))
             return fail(ExitSimulatorFailed, "cannot start the simulated kit: " + error);
         if (ctx.verbose)
-            std::fprintf(ctx.err, "korvex-cli: simulated kit on %s (registry %s)\n", sim->portPath().c_str(),
-                         sim->runtimeDir().c_str());
+            std::fprintf(ctx.err, "korvex-cli: simulated kit on %s (registry %s)\n",
+                         sim->portPath().c_str(), sim->runtimeDir().c_str());
     }
     session = std::make_unique<KitSession>(log);
     if (!needDevice)
@@ -100,22 +101,26 @@ int Runner::open(bool needDevice) {
     if (!session->waitForDongle(seconds(ctx.dongleTimeout), [this] { return ctx.cancelled(); })) {
         if (ctx.cancelled())
             return fail(ExitInterrupted, "interrupted while looking for the dongle");
-        return fail(ExitNoDongle, format("no dongle found within %g s (is it plugged in? see EnumSer, "
-                                         "KORVEX_PORT, or use --simulate)",
-                                         ctx.dongleTimeout));
+        return fail(ExitNoDongle,
+                    format("no dongle found within %g s (is it plugged in? see EnumSer, "
+                           "KORVEX_PORT, or use --simulate)",
+                           ctx.dongleTimeout));
     }
     return ExitOk;
 }
 
 int Runner::needRemote(int remote) {
-    if (session->waitForRemote(remote, seconds(ctx.remoteTimeout), [this] { return ctx.cancelled(); }))
+    if (session->waitForRemote(remote, seconds(ctx.remoteTimeout),
+                               [this] { return ctx.cancelled(); }))
         return ExitOk;
     if (ctx.cancelled())
-        return fail(ExitInterrupted, "interrupted while waiting for remote " + std::to_string(remote));
+        return fail(ExitInterrupted,
+                    "interrupted while waiting for remote " + std::to_string(remote));
     HardwareReport hw = session->hardware();
-    return fail(ExitRemoteNotConnected,
-                format("remote %d is not connected (dongle mode %s; is the remote switched on and paired?)",
-                       remote, dongleModeName(hw.dongleMode).c_str()));
+    return fail(
+        ExitRemoteNotConnected,
+        format("remote %d is not connected (dongle mode %s; is the remote switched on and paired?)",
+               remote, dongleModeName(hw.dongleMode).c_str()));
 }
 
 int Runner::configure(int remote, int config) {
@@ -127,11 +132,14 @@ int Runner::configure(int remote, int config) {
     // A number without sensors is accepted by the library but can never record; say so
     // now rather than after waiting for a confirmation that will not come.
     auto sensors = session->acquisition().sensors;
-    if (std::none_of(sensors.begin(), sensors.end(), [&](const AcquisitionSensor& s) { return s.remote == remote; }))
+    if (std::none_of(sensors.begin(), sensors.end(),
+                     [&](const AcquisitionSensor& s) { return s.remote == remote; }))
         return configRefused(remote, config, mark, "has no sensors: not a fixed configuration");
-    if (!session->waitForConfigured(remote, config, configTimeout, [this] { return ctx.cancelled(); })) {
+    if (!session->waitForConfigured(remote, config, configTimeout,
+                                    [this] { return ctx.cancelled(); })) {
         if (ctx.cancelled())
-            return fail(ExitInterrupted, "interrupted while configuring remote " + std::to_string(remote));
+            return fail(ExitInterrupted,
+                        "interrupted while configuring remote " + std::to_string(remote));
         return configRefused(remote, config, mark, "not confirmed by the remote");
     }
     return ExitOk;
@@ -169,8 +177,9 @@ std::vector<StoredRun> Runner::storedRuns() {
     }
     bson_destroy(&doc);
     // Oldest first; the start dates are ISO basic texts, which sort as times.
-    std::stable_sort(runs.begin(), runs.end(),
-                     [](const StoredRun& a, const StoredRun& b) { return a.lastStartDate < b.lastStartDate; });
+    std::stable_sort(runs.begin(), runs.end(), [](const StoredRun& a, const StoredRun& b) {
+        return a.lastStartDate < b.lastStartDate;
+    });
     return runs;
 }
 
@@ -218,11 +227,12 @@ std::vector<SensorSummary> Runner::summarise(const std::vector<AcquisitionSensor
 }
 
 std::string Runner::summaryTable(const std::vector<SensorSummary>& summaries) {
-    std::string t = format("%-6s  %-13s  %7s  %8s  %-12s  %11s  %11s  %s\n", "remote", "sensor", "samples",
-                           "rate/Hz", "axis", "min", "max", "unit");
+    std::string t = format("%-6s  %-13s  %7s  %8s  %-12s  %11s  %11s  %s\n", "remote", "sensor",
+                           "samples", "rate/Hz", "axis", "min", "max", "unit");
     for (const auto& s : summaries) {
         SensorKind kind = sensorKind(s.sensorType);
-        std::string head = format("%-6d  %-13s  %7zu  %8.2f", s.remote, kind.name.c_str(), s.samples, s.measuredRate);
+        std::string head = format("%-6d  %-13s  %7zu  %8.2f", s.remote, kind.name.c_str(),
+                                  s.samples, s.measuredRate);
         if (s.axes.empty()) {
             t += head + "  (no data)\n";
             continue;
@@ -231,7 +241,8 @@ std::string Runner::summaryTable(const std::vector<SensorSummary>& summaries) {
             std::string axis = a < kind.axes.size() ? kind.axes[a] : std::to_string(a);
             std::string unit = a < kind.units.size() ? kind.units[a] : "";
             t += (a == 0 ? head : std::string(head.size(), ' ')) +
-                 format("  %-12s  %11.5g  %11.5g  %s\n", axis.c_str(), s.axes[a].min, s.axes[a].max, unit.c_str());
+                 format("  %-12s  %11.5g  %11.5g  %s\n", axis.c_str(), s.axes[a].min, s.axes[a].max,
+                        unit.c_str());
         }
     }
     return t;
@@ -239,7 +250,12 @@ std::string Runner::summaryTable(const std::vector<SensorSummary>& summaries) {
 
 void Runner::summaryJson(JsonWriter& j, const SensorSummary& s) {
     SensorKind kind = sensorKind(s.sensorType);
-    j.key("remote").value(s.remote).key("sensorType").value(s.sensorType).key("name").value(kind.name);
+    j.key("remote")
+        .value(s.remote)
+        .key("sensorType")
+        .value(s.sensorType)
+        .key("name")
+        .value(kind.name);
     j.key("samples").value(static_cast<unsigned long>(s.samples));
     j.key("measuredRate").value(s.measuredRate).key("seconds").value(s.lastTime);
     j.key("axes").beginArray();
@@ -253,21 +269,23 @@ void Runner::summaryJson(JsonWriter& j, const SensorSummary& s) {
     j.endArray();
 }
 
-std::vector<std::string> Runner::exportAll(const std::vector<AcquisitionSensor>& sensors, const std::string& prefix,
-                                   const std::string& singleName, std::vector<std::string>& paths) {
+std::vector<std::string> Runner::exportAll(const std::vector<AcquisitionSensor>& sensors,
+                                           const std::string& prefix, const std::string& singleName,
+                                           std::vector<std::string>& paths) {
     std::vector<std::string> failures;
     paths.assign(sensors.size(), "");
     for (std::size_t i = 0; i < sensors.size(); ++i) {
         const auto& s = sensors[i];
         std::string name = !singleName.empty() ? singleName
-                           : prefix.empty()    ? std::string()
-                                               : format("%s_%d_%d", prefix.c_str(), s.remote, s.sensorType);
+                           : prefix.empty()
+                               ? std::string()
+                               : format("%s_%d_%d", prefix.c_str(), s.remote, s.sensorType);
         KitSession::ExportResult r = session->exportSensor(s.remote, s.sensorType, name);
         if (r.success)
             paths[i] = r.path;
         else
-            failures.push_back(format("remote %d %s: %s", s.remote, sensorKind(s.sensorType).name.c_str(),
-                                      r.error.c_str()));
+            failures.push_back(format("remote %d %s: %s", s.remote,
+                                      sensorKind(s.sensorType).name.c_str(), r.error.c_str()));
     }
     return failures;
 }

@@ -26,7 +26,7 @@ using Clock = std::chrono::steady_clock;
 constexpr auto configTimeout = 5s;
 constexpr auto streamTimeout = 5s;
 constexpr int forceSensor = 8;
-constexpr int forceOffset = 2047;   // the force probe's fixed zero, in raw counts
+constexpr int forceOffset = 2047; // the force probe's fixed zero, in raw counts
 
 std::string format(const char* pattern, ...) __attribute__((format(printf, 1, 2)));
 std::string hexId(int id);
@@ -106,8 +106,9 @@ private:
     void summaryJson(JsonWriter& j, const SensorSummary& s);
 
     // Exports each sensor; fills `paths` (by position) and returns the failures' texts.
-    std::vector<std::string> exportAll(const std::vector<AcquisitionSensor>& sensors, const std::string& prefix,
-                                       const std::string& singleName, std::vector<std::string>& paths);
+    std::vector<std::string> exportAll(const std::vector<AcquisitionSensor>& sensors,
+                                       const std::string& prefix, const std::string& singleName,
+                                       std::vector<std::string>& paths);
 
     // --- commands -----------------------------------------------------------------------
 
@@ -126,7 +127,8 @@ private:
         std::vector<AcquisitionSensor> sensors;
         bool endedEarly = false;
     };
-    int record(const std::vector<std::pair<int, int>>& configs, std::optional<double> duration, Recording& out);
+    int record(const std::vector<std::pair<int, int>>& configs, std::optional<double> duration,
+               Recording& out);
     void showProgress(const Recording& rec, double elapsed, bool final);
 };
 

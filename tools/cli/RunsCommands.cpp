@@ -27,11 +27,13 @@ int Runner::cmdRuns() {
         } else if (runs.empty()) {
             print("no stored runs\n");
         } else {
-            print(format("%-36s  %-22s  %-8s  %-9s  %-9s\n", "run", "started", "dongle", "remote 1", "remote 2"));
+            print(format("%-36s  %-22s  %-8s  %-9s  %-9s\n", "run", "started", "dongle", "remote 1",
+                         "remote 2"));
             for (const auto& r : runs) {
                 auto cfg = [](int c) { return c == 0 ? std::string("-") : format("config %d", c); };
-                print(format("%-36s  %-22s  %-8s  %-9s  %-9s\n", r.id.c_str(), r.lastStartDate.c_str(),
-                             hexId(r.dongleID).c_str(), cfg(r.configs[0]).c_str(), cfg(r.configs[1]).c_str()));
+                print(format("%-36s  %-22s  %-8s  %-9s  %-9s\n", r.id.c_str(),
+                             r.lastStartDate.c_str(), hexId(r.dongleID).c_str(),
+                             cfg(r.configs[0]).c_str(), cfg(r.configs[1]).c_str()));
             }
         }
         return ExitOk;
@@ -93,7 +95,8 @@ int Runner::cmdExport() {
             return s.remote == *remote && s.sensorType == *sensor;
         });
         if (it == sensors.end())
-            return fail(ExitFailed, format("run %s has no sensor %d on remote %d", run.id.c_str(), *sensor, *remote));
+            return fail(ExitFailed, format("run %s has no sensor %d on remote %d", run.id.c_str(),
+                                           *sensor, *remote));
         sensors = {*it};
     }
     std::vector<std::string> paths;
@@ -106,7 +109,11 @@ int Runner::cmdExport() {
         JsonWriter j;
         j.beginObject().key("run").value(run.id).key("files").beginArray();
         for (std::size_t i = 0; i < sensors.size(); ++i) {
-            j.beginObject().key("remote").value(sensors[i].remote).key("sensorType").value(sensors[i].sensorType);
+            j.beginObject()
+                .key("remote")
+                .value(sensors[i].remote)
+                .key("sensorType")
+                .value(sensors[i].sensorType);
             if (!paths[i].empty())
                 j.key("csv").value(paths[i]);
             j.endObject();

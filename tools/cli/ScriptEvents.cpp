@@ -127,8 +127,8 @@ ScriptMessage parseScriptText(std::string_view script) {
         }
     } else if (startsWith(script, consolePrefix) && endsWith(script, consoleSuffix) &&
                script.size() >= consolePrefix.size() + consoleSuffix.size()) {
-        std::string text = unescapeScriptString(
-            script.substr(consolePrefix.size(), script.size() - consolePrefix.size() - consoleSuffix.size()));
+        std::string text = unescapeScriptString(script.substr(
+            consolePrefix.size(), script.size() - consolePrefix.size() - consoleSuffix.size()));
         if (startsWith(text, errorPrefix)) {
             m.kind = ScriptMessage::Kind::Error;
             m.text = text.substr(errorPrefix.size());
@@ -207,7 +207,8 @@ std::vector<std::string> EventLog::problemsSince(std::size_t from) const {
     std::lock_guard lock(mutex);
     std::vector<std::string> lines;
     for (std::size_t i = from; i < messages.size(); ++i)
-        if (messages[i].kind == ScriptMessage::Kind::Error || messages[i].kind == ScriptMessage::Kind::Warning)
+        if (messages[i].kind == ScriptMessage::Kind::Error ||
+            messages[i].kind == ScriptMessage::Kind::Warning)
             lines.push_back(problemLine(messages[i]));
     return lines;
 }

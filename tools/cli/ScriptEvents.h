@@ -20,9 +20,10 @@
 struct ScriptMessage {
     enum class Kind { Event, Log, Error, Warning, Unknown };
     Kind kind = Kind::Unknown;
-    std::string name;   // event name (events only)
-    std::string args;   // the args expression as written, empty when absent (events only)
-    std::string text;   // console text without the "** ERROR => " style prefix; whole script for Unknown
+    std::string name; // event name (events only)
+    std::string args; // the args expression as written, empty when absent (events only)
+    std::string
+        text; // console text without the "** ERROR => " style prefix; whole script for Unknown
     std::chrono::steady_clock::time_point received;
 };
 

@@ -62,7 +62,8 @@ void writeWithoutSigpipe(int fd, std::string_view text) {
 SimulatedKit::~SimulatedKit() { stop(); }
 
 std::string SimulatedKit::findProgram() {
-    if (const char* given = std::getenv("KORVEX_DONGLE_SIM"); given && *given && isExecutable(given))
+    if (const char* given = std::getenv("KORVEX_DONGLE_SIM");
+        given && *given && isExecutable(given))
         return given;
     std::error_code ec;
     fs::path self = fs::read_symlink("/proc/self/exe", ec);
@@ -154,7 +155,8 @@ bool SimulatedKit::start(const Options& options, std::string& error) {
     std::string pending;
     auto deadline = std::chrono::steady_clock::now() + options.startTimeout;
     while (port.empty()) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             error = std::string(simulatorName) + " did not report its terminal in time";
             stop();

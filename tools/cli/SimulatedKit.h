@@ -15,8 +15,8 @@
 class SimulatedKit {
 public:
     struct Options {
-        std::string program;              // empty: find korvex-dongle-sim
-        std::vector<std::string> args;    // extra arguments for the simulator
+        std::string program;           // empty: find korvex-dongle-sim
+        std::vector<std::string> args; // extra arguments for the simulator
         std::chrono::milliseconds startTimeout{5000};
     };
 

@@ -1,4 +1,5 @@
-// korvex-cli state and configure: the kit as the library sees it, and a remote's fixed configuration.
+// korvex-cli state and configure: the kit as the library sees it, and a remote's fixed
+// configuration.
 #include "Runner.h"
 
 #include <algorithm>
@@ -15,11 +16,13 @@ int Runner::cmdState() {
     KitSession::waitUntil(
         [this] {
             HardwareReport hw = session->hardware();
-            return hw.dongleID != 0 && (hw.dongleMode == 8 || hw.dongleMode == 16 ||
-                                        (hw.remote(1).pairStatus == 0 && hw.remote(2).pairStatus == 0));
+            return hw.dongleID != 0 &&
+                   (hw.dongleMode == 8 || hw.dongleMode == 16 ||
+                    (hw.remote(1).pairStatus == 0 && hw.remote(2).pairStatus == 0));
         },
-        std::min(seconds(ctx.remoteTimeout), std::chrono::milliseconds(3000)), [this] { return ctx.cancelled(); });
-    std::this_thread::sleep_for(200ms);   // remote status replies of a connected kit
+        std::min(seconds(ctx.remoteTimeout), std::chrono::milliseconds(3000)),
+        [this] { return ctx.cancelled(); });
+    std::this_thread::sleep_for(200ms); // remote status replies of a connected kit
     bson_t doc;
     bson_init(&doc);
     session->api().getHardwareState(&doc);
@@ -31,16 +34,19 @@ int Runner::cmdState() {
         j.endObject();
         print(j.text() + "\n");
     } else {
-        print(format("dongle    %s, id %s, firmware %d, mode %s\n", hw.donglePlugged ? "plugged" : "not plugged",
-                     hexId(hw.dongleID).c_str(), hw.fwVersion, dongleModeName(hw.dongleMode).c_str()));
+        print(format("dongle    %s, id %s, firmware %d, mode %s\n",
+                     hw.donglePlugged ? "plugged" : "not plugged", hexId(hw.dongleID).c_str(),
+                     hw.fwVersion, dongleModeName(hw.dongleMode).c_str()));
         for (int r = 1; r <= 2; ++r) {
             const RemoteSlot& s = hw.remote(r);
-            std::string config = s.fixedConfig == 0 ? "no configuration"
-                                                    : format("configuration %d%s", s.fixedConfig,
-                                                             s.configured ? "" : " (layout not known yet)");
+            std::string config = s.fixedConfig == 0
+                                     ? "no configuration"
+                                     : format("configuration %d%s", s.fixedConfig,
+                                              s.configured ? "" : " (layout not known yet)");
             print(format("remote %d  %s, id %s, %s, %s, battery %.2f V\n", r,
                          s.rfStatus == 1 ? "connected" : "not connected", hexId(s.remoteID).c_str(),
-                         s.pairStatus == 1 ? "paired" : "not paired", config.c_str(), s.batteryVoltage));
+                         s.pairStatus == 1 ? "paired" : "not paired", config.c_str(),
+                         s.batteryVoltage));
         }
     }
     bson_destroy(&doc);
@@ -52,7 +58,8 @@ int Runner::cmdConfigure() {
         return usage("configure takes REMOTE CONFIG");
     int remote = 0, config = 0;
     std::string error;
-    if (!parseRemoteConfig(ctx.args.positionals[0] + "=" + ctx.args.positionals[1], remote, config, error))
+    if (!parseRemoteConfig(ctx.args.positionals[0] + "=" + ctx.args.positionals[1], remote, config,
+                           error))
         return usage(error);
     if (int rc = open(true))
         return rc;

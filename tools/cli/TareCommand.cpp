@@ -44,7 +44,8 @@ int Runner::cmdTare() {
                 return rc;
             int own = session->hardware().remote(*remote).fixedConfig;
             if (own == 0)
-                return fail(ExitConfigRefused, format("remote %d has no configuration; give --config", *remote));
+                return fail(ExitConfigRefused,
+                            format("remote %d has no configuration; give --config", *remote));
             configs.emplace_back(*remote, own);
         }
         Recording rec;
@@ -63,8 +64,9 @@ int Runner::cmdTare() {
     }
 
     auto sensors = session->acquisition().sensors;
-    if (std::none_of(sensors.begin(), sensors.end(),
-                     [&](const AcquisitionSensor& s) { return s.remote == *remote && s.sensorType == forceSensor; }))
+    if (std::none_of(sensors.begin(), sensors.end(), [&](const AcquisitionSensor& s) {
+            return s.remote == *remote && s.sensorType == forceSensor;
+        }))
         return fail(ExitFailed, format("remote %d has no force sensor in this run", *remote));
 
     SensorSeries converted = session->sensorData(*remote, forceSensor);
@@ -80,11 +82,13 @@ int Runner::cmdTare() {
 
     // The scale in use, from the spread of the readings: value = (raw - offset - tare) / scale.
     std::optional<double> scale;
-    if (!converted.columns.empty() && !raw.columns.empty() && converted.times.size() == raw.times.size()) {
+    if (!converted.columns.empty() && !raw.columns.empty() &&
+        converted.times.size() == raw.times.size()) {
         const auto& c = converted.columns[0];
         const auto& r = raw.columns[0];
         auto [lo, hi] = std::minmax_element(r.begin(), r.end());
-        auto i = static_cast<std::size_t>(lo - r.begin()), k = static_cast<std::size_t>(hi - r.begin());
+        auto i = static_cast<std::size_t>(lo - r.begin()),
+             k = static_cast<std::size_t>(hi - r.begin());
         if (*hi - *lo >= 1 && c[k] != c[i])
             scale = (static_cast<double>(r[k]) - r[i]) / (static_cast<double>(c[k]) - c[i]);
     }
@@ -117,7 +121,8 @@ int Runner::cmdTare() {
             if (bsonBool(&doc, "success").value_or(false)) {
                 saved = hexId(remoteID);
             } else {
-                problem = "not saved: " + bsonString(&doc, "error").value_or("the library did not answer");
+                problem = "not saved: " +
+                          bsonString(&doc, "error").value_or("the library did not answer");
                 status = ExitFailed;
             }
             bson_destroy(&doc);
@@ -134,7 +139,8 @@ int Runner::cmdTare() {
     }
 
     auto range = [](const SensorSummary& s) {
-        return s.axes.empty() ? std::string("no data") : format("%.4g .. %.4g N", s.axes[0].min, s.axes[0].max);
+        return s.axes.empty() ? std::string("no data")
+                              : format("%.4g .. %.4g N", s.axes[0].min, s.axes[0].max);
     };
     if (ctx.json) {
         JsonWriter j;

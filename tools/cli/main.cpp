@@ -32,7 +32,8 @@ int main(int argc, char** argv) {
     int ownOut = ::dup(STDOUT_FILENO);
     FILE* out = ownOut >= 0 ? ::fdopen(ownOut, "w") : nullptr;
     if (!out) {
-        std::fprintf(stderr, "korvex-cli: cannot set up standard output: %s\n", std::strerror(errno));
+        std::fprintf(stderr, "korvex-cli: cannot set up standard output: %s\n",
+                     std::strerror(errno));
         return ExitFailed;
     }
     ::fcntl(ownOut, F_SETFD, FD_CLOEXEC);

@@ -31,7 +31,7 @@ SimEmission makeEmission(SimEmission::Kind kind, uint8_t command, std::vector<ui
     return e;
 }
 
-}  // namespace
+} // namespace
 
 DongleModel::DongleModel() : DongleModel(Options{}) {}
 
@@ -39,10 +39,12 @@ namespace {
 
 RemoteSignals remoteSignals(const DongleModel::Options& options, int remote) {
     return RemoteSignals(options.seed, remote,
-                         options.defaultConstants ? SimCalibration{} : SimCalibration::forRemote(options.seed, remote));
+                         options.defaultConstants
+                             ? SimCalibration{}
+                             : SimCalibration::forRemote(options.seed, remote));
 }
 
-}  // namespace
+} // namespace
 
 DongleModel::DongleModel(const Options& options)
     : opts(options), signals{remoteSignals(options, 1), remoteSignals(options, 2)} {
@@ -153,7 +155,9 @@ SimEmission DongleModel::nack(uint8_t command, uint8_t error) const {
     return makeEmission(SimEmission::Kind::Answer, command, buildFrame(NACK, payload));
 }
 
-SimEmission DongleModel::framingError(uint8_t command, uint8_t errorCode) const { return nack(command, errorCode); }
+SimEmission DongleModel::framingError(uint8_t command, uint8_t errorCode) const {
+    return nack(command, errorCode);
+}
 
 SimEmission DongleModel::reply(uint8_t command, std::vector<uint8_t> payload) const {
     return makeEmission(SimEmission::Kind::Answer, command, buildFrame(command, payload));
@@ -168,7 +172,8 @@ void DongleModel::emitConnectionChanges(std::vector<SimEmission>& out) {
         slot.reportedConnected = now;
         uint8_t status = now ? rfConnected : (slot.paired ? rfLost : rfUnpaired);
         const uint8_t payload[] = {static_cast<uint8_t>(s), status};
-        out.push_back(makeEmission(SimEmission::Kind::Connection, RF_CONNECTION, buildFrame(RF_CONNECTION, payload)));
+        out.push_back(makeEmission(SimEmission::Kind::Connection, RF_CONNECTION,
+                                   buildFrame(RF_CONNECTION, payload)));
     }
     endRunIfNobodyStreams();
 }
@@ -218,7 +223,9 @@ std::vector<SimEmission> DongleModel::handleCommand(std::span<const uint8_t> fra
         break;
     case STOP_PAIRING:
         if (expectLength(0)) {
-            std::erase_if(pending, [](const PendingEvent& e) { return e.what == PendingEvent::What::PairingDone; });
+            std::erase_if(pending, [](const PendingEvent& e) {
+                return e.what == PendingEvent::What::PairingDone;
+            });
             pairingInProgress = false;
             out.push_back(ack(command));
         }
@@ -250,7 +257,8 @@ std::vector<SimEmission> DongleModel::handleCommand(std::span<const uint8_t> fra
             // A remote that is on, in range and not paired to either slot answers the call.
             const Unit* found = nullptr;
             for (const Unit& unit : units) {
-                bool taken = (slots[0].paired && slots[0].id == unit.id) || (slots[1].paired && slots[1].id == unit.id);
+                bool taken = (slots[0].paired && slots[0].id == unit.id) ||
+                             (slots[1].paired && slots[1].id == unit.id);
                 if (unit.present && unit.powered && unit.inRange && !taken) {
                     found = &unit;
                     break;
@@ -299,9 +307,7 @@ std::vector<SimEmission> DongleModel::handleCommand(std::span<const uint8_t> fra
     case GET_CALIBRATION:
     case GET_REMOTE_STATUS:
     case POWER_DOWN:
-    case START_ASYMETRIC_DATA:
-        out = handleRemoteCommand(command, payload);
-        break;
+    case START_ASYMETRIC_DATA: out = handleRemoteCommand(command, payload); break;
     case ENTER_BOOTLOADER:
         // Firmware updates are not part of the simulated dongle.
         out.push_back(nack(command, NACK_COMMAND_ERROR));
@@ -329,7 +335,8 @@ std::vector<SimEmission> DongleModel::handleStartPairing(std::span<const uint8_t
         if (id == 0 || (other.paired && other.id == id))
             return {nack(command, NACK_INVALID_PAYLOAD_VALUE)};
         pairingInProgress = true;
-        pending.push_back({tickCount + opts.pairingTicks, PendingEvent::What::PairingDone, remote, id});
+        pending.push_back(
+            {tickCount + opts.pairingTicks, PendingEvent::What::PairingDone, remote, id});
     } else {
         // Any other action releases the slot.
         slots[remote - 1].paired = false;
@@ -355,7 +362,8 @@ std::vector<SimEmission> DongleModel::handleStartData() {
     return {ack(command)};
 }
 
-std::vector<SimEmission> DongleModel::handleRemoteCommand(uint8_t command, std::span<const uint8_t> payload) {
+std::vector<SimEmission> DongleModel::handleRemoteCommand(uint8_t command,
+                                                          std::span<const uint8_t> payload) {
     std::size_t expected = 1;
     if (command == SET_FIXED_CONFIG || command == GET_CALIBRATION)
         expected = 2;
@@ -363,7 +371,8 @@ std::vector<SimEmission> DongleModel::handleRemoteCommand(uint8_t command, std::
     if (command == GET_OUTPUT_CONFIG)
         lengthOk = payload.size() <= 1;
     if (command == SET_OUTPUT_CONFIG)
-        lengthOk = payload.size() >= 4 && payload.size() == 2 + 2 * static_cast<std::size_t>(payload[1]);
+        lengthOk =
+            payload.size() >= 4 && payload.size() == 2 + 2 * static_cast<std::size_t>(payload[1]);
     if (!lengthOk)
         return {nack(command, NACK_INVALID_PAYLOAD_LENGTH)};
 
@@ -405,8 +414,7 @@ std::vector<SimEmission> DongleModel::handleRemoteCommand(uint8_t command, std::
         unit.fixedConfig = config;
         return {ack(command)};
     }
-    case GET_FIXED_CONFIG:
-        return {reply(command, {r, static_cast<uint8_t>(unit.fixedConfig)})};
+    case GET_FIXED_CONFIG: return {reply(command, {r, static_cast<uint8_t>(unit.fixedConfig)})};
     case GET_PACKET_CONFIG: {
         const auto& blocks = simBlockLayout(unit.fixedConfig);
         std::vector<uint8_t> p = {r, static_cast<uint8_t>(blocks.size())};
@@ -434,7 +442,7 @@ std::vector<SimEmission> DongleModel::handleRemoteCommand(uint8_t command, std::
             appendBigEndian16(p, constants.thermometerAt85);
             appendBigEndian16(p, constants.thermometerAt30);
         }
-        p[2] = static_cast<uint8_t>(p.size() - 3);   // other sensors have no factory constants
+        p[2] = static_cast<uint8_t>(p.size() - 3); // other sensors have no factory constants
         return {reply(command, p)};
     }
     case GET_REMOTE_STATUS: {
@@ -446,7 +454,8 @@ std::vector<SimEmission> DongleModel::handleRemoteCommand(uint8_t command, std::
         return {reply(command, p)};
     }
     case POWER_DOWN:
-        pending.push_back({tickCount + opts.powerDownTicks, PendingEvent::What::PowerOff, remote, unit.id});
+        pending.push_back(
+            {tickCount + opts.powerDownTicks, PendingEvent::What::PowerOff, remote, unit.id});
         return {ack(command)};
     case SET_OUTPUT_CONFIG: {
         const int count = payload[1];
@@ -471,8 +480,7 @@ std::vector<SimEmission> DongleModel::handleRemoteCommand(uint8_t command, std::
         p[1] = static_cast<uint8_t>(entries);
         return {reply(command, p)};
     }
-    default:
-        return {nack(command, NACK_INVALID_COMMAND)};
+    default: return {nack(command, NACK_INVALID_COMMAND)};
     }
 }
 
@@ -529,8 +537,8 @@ SimDataFrame DongleModel::buildDataFrame(int slot) {
     data.frameIndex = tickCount - slots[slot - 1].runStartTick;
     data.counter = static_cast<int>((opts.firstCounter + data.frameIndex) & 0xFF);
 
-    std::vector<uint8_t> payload = {static_cast<uint8_t>(slot), static_cast<uint8_t>(data.counter), 0,
-                                    static_cast<uint8_t>(blocks.size())};
+    std::vector<uint8_t> payload = {static_cast<uint8_t>(slot), static_cast<uint8_t>(data.counter),
+                                    0, static_cast<uint8_t>(blocks.size())};
     for (const auto& block : blocks) {
         payload.push_back(static_cast<uint8_t>(block.type));
         const std::size_t countAt = payload.size();
@@ -543,11 +551,12 @@ SimDataFrame DongleModel::buildDataFrame(int slot) {
             truth.type = block.type;
             truth.index = i;
             truth.sampleNumber = first + i;
-            truth.values = signals[slot - 1].encode(block.type, config, block.rate, first + i, payload);
+            truth.values =
+                signals[slot - 1].encode(block.type, config, block.rate, first + i, payload);
             data.samples.push_back(std::move(truth));
         }
         payload[countAt] = static_cast<uint8_t>(payload.size() - dataStart);
-        payload.resize(dataStart + block.slotLength, 0);   // padding up to the announced slot
+        payload.resize(dataStart + block.slotLength, 0); // padding up to the announced slot
     }
     data.frame = buildFrame(DATA_FROM_REMOTE, payload);
     return data;
@@ -577,7 +586,8 @@ void DongleModel::unplug() {
     pairingInProgress = false;
     for (Slot& slot : slots)
         slot.inRun = false;
-    std::erase_if(pending, [](const PendingEvent& e) { return e.what == PendingEvent::What::PairingDone; });
+    std::erase_if(pending,
+                  [](const PendingEvent& e) { return e.what == PendingEvent::What::PairingDone; });
     // The host learns the connections again from its queries after the next plug-in.
     settleConnections();
 }

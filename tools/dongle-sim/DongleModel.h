@@ -27,26 +27,26 @@
 struct SimEmission {
     enum class Kind { Answer, Connection, Data };
     Kind kind = Kind::Answer;
-    uint8_t command = 0;            // for an answer: the command it answers
+    uint8_t command = 0; // for an answer: the command it answers
     std::vector<uint8_t> frame;
 };
 
 // What a data frame carries, for the truth record: each sample's decoded values.
 struct SimTruthSample {
     int type = 0;
-    int index = 0;                  // index within its block
-    int64_t sampleNumber = 0;       // since the start of the stream
-    std::vector<double> values;     // what a host decodes with the constants the remote reports
+    int index = 0;              // index within its block
+    int64_t sampleNumber = 0;   // since the start of the stream
+    std::vector<double> values; // what a host decodes with the constants the remote reports
 };
 
 struct SimDataFrame {
     int remote = 0;
     int counter = 0;
     int config = 0;
-    int64_t frameIndex = 0;         // frames since the stream started, 10 ms each
+    int64_t frameIndex = 0; // frames since the stream started, 10 ms each
     std::vector<uint8_t> frame;
     std::vector<SimTruthSample> samples;
-    bool altered = false;           // put on the line with other bytes than `frame` (a hostile act)
+    bool altered = false; // put on the line with other bytes than `frame` (a hostile act)
 };
 
 class DongleModel {
@@ -56,9 +56,9 @@ public:
         uint32_t dongleID = 0x4B5601;
         uint16_t fwVersion = 0x0107;
         uint32_t unitIDs[2] = {0x0A1B01, 0x0A1B02};
-        int firstCounter = 0;       // frame counter of a stream's first frame
-        int pairingTicks = 3;       // how long a pairing takes
-        int powerDownTicks = 2;     // from the ACK of POWER_DOWN to the radio loss
+        int firstCounter = 0;   // frame counter of a stream's first frame
+        int pairingTicks = 3;   // how long a pairing takes
+        int powerDownTicks = 2; // from the ACK of POWER_DOWN to the radio loss
         // Every remote reports the host's default barometer and thermometer constants
         // instead of its own (which differ per remote and seed).
         bool defaultConstants = false;
@@ -118,7 +118,7 @@ private:
         bool powered = true;
         bool inRange = true;
         int fixedConfig = 0;
-        std::map<int, std::map<int, int>> settings;   // sensor type -> key -> value
+        std::map<int, std::map<int, int>> settings; // sensor type -> key -> value
         std::optional<double> batteryOverride;
     };
     struct Slot {

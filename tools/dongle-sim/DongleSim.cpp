@@ -53,10 +53,11 @@ std::string hex(std::span<const uint8_t> bytes, std::size_t limit = 64) {
     return text;
 }
 
-}  // namespace
+} // namespace
 
 struct DongleSim::Impl {
-    explicit Impl(DongleSim& self, Options options) : owner(self), opts(std::move(options)), model(opts.model) {}
+    explicit Impl(DongleSim& self, Options options)
+        : owner(self), opts(std::move(options)), model(opts.model) {}
 
     DongleSim& owner;
     Options opts;
@@ -67,8 +68,8 @@ struct DongleSim::Impl {
     int masterFd = -1;
     int wakeFd = -1;
     bool clientPresent = false;
-    std::string path;                        // guarded by mutex for readers off the thread
-    std::filesystem::path entry;             // guarded by mutex, like path
+    std::string path;            // guarded by mutex for readers off the thread
+    std::filesystem::path entry; // guarded by mutex, like path
 
     std::jthread thread;
     // Set by the loop thread as it starts, read by control() on any thread.
@@ -108,7 +109,7 @@ struct DongleSim::Impl {
     int lateCount = 0;
     Clock::duration lateDelay{};
     struct NackRule {
-        int command;   // -1: any
+        int command; // -1: any
         int error;
         int remaining;
     };
@@ -118,26 +119,27 @@ struct DongleSim::Impl {
     std::mt19937_64 junk;
 
     // Hostile acts on data frames.
-    std::deque<std::optional<HostileKind>> queuedActs;   // nullopt: a kind at random
-    double rates[hostileKindCount] = {};                  // percent of data frames
+    std::deque<std::optional<HostileKind>> queuedActs; // nullopt: a kind at random
+    double rates[hostileKindCount] = {};               // percent of data frames
     double anyRate = 0;
-    uint64_t framesBuilt[2] = {};                         // per remote: seeds each frame's acts
-    int skipRemaining[2] = {};                            // frames a counter jump still leaves out
+    uint64_t framesBuilt[2] = {}; // per remote: seeds each frame's acts
+    int skipRemaining[2] = {};    // frames a counter jump still leaves out
     LineAudit audit;
-    std::vector<HostileAct> acts;                         // guarded by mutex
-    std::vector<uint8_t> record;                          // guarded by mutex
+    std::vector<HostileAct> acts; // guarded by mutex
+    std::vector<uint8_t> record;  // guarded by mutex
 
     std::ofstream truth;
     std::function<void(const SimDataFrame&, bool)> dataCallback;
     Stats live;
-    Stats published;   // guarded by mutex
+    Stats published; // guarded by mutex
 
     // --- terminal ---------------------------------------------------------------------
 
     bool openTerminal(std::string* error) {
         int fd = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         char name[128] = {};
-        if (fd < 0 || grantpt(fd) != 0 || unlockpt(fd) != 0 || ptsname_r(fd, name, sizeof name) != 0) {
+        if (fd < 0 || grantpt(fd) != 0 || unlockpt(fd) != 0 ||
+            ptsname_r(fd, name, sizeof name) != 0) {
             if (error)
                 *error = std::string("cannot open a pseudo-terminal: ") + std::strerror(errno);
             if (fd >= 0)
@@ -164,7 +166,7 @@ struct DongleSim::Impl {
         close(slave);
 
         masterFd = fd;
-        clientPresent = false;   // nobody has the terminal open until the host does
+        clientPresent = false; // nobody has the terminal open until the host does
         reader.reset();
         {
             std::lock_guard lock(mutex);
@@ -260,7 +262,8 @@ struct DongleSim::Impl {
     void put(const std::vector<uint8_t>& bytes) {
         if (splitMax > 0) {
             for (std::size_t at = 0; at < bytes.size(); at += static_cast<std::size_t>(splitMax)) {
-                std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(splitMax), bytes.size() - at);
+                std::size_t n =
+                    std::min<std::size_t>(static_cast<std::size_t>(splitMax), bytes.size() - at);
                 output.push_back(Chunk{{bytes.begin() + at, bytes.begin() + at + n}, 0, splitGap});
             }
         } else {
@@ -280,16 +283,18 @@ struct DongleSim::Impl {
             Chunk& chunk = output.front();
             if (chunk.offset == 0 && now < lastChunkWrite + chunk.gapBefore)
                 return;
-            ssize_t n = write(masterFd, chunk.bytes.data() + chunk.offset, chunk.bytes.size() - chunk.offset);
+            ssize_t n = write(masterFd, chunk.bytes.data() + chunk.offset,
+                              chunk.bytes.size() - chunk.offset);
             if (n < 0) {
                 if (errno == EIO)
                     clientGone();
-                return;   // EAGAIN: the host is not reading; wait for room
+                return; // EAGAIN: the host is not reading; wait for room
             }
             live.bytesWritten += static_cast<uint64_t>(n);
             if (opts.recordLine) {
                 std::lock_guard lock(mutex);
-                record.insert(record.end(), chunk.bytes.begin() + static_cast<std::ptrdiff_t>(chunk.offset),
+                record.insert(record.end(),
+                              chunk.bytes.begin() + static_cast<std::ptrdiff_t>(chunk.offset),
                               chunk.bytes.begin() + static_cast<std::ptrdiff_t>(chunk.offset) + n);
             }
             chunk.offset += static_cast<std::size_t>(n);
@@ -350,7 +355,8 @@ struct DongleSim::Impl {
         for (;;) {
             ssize_t n = read(masterFd, buffer, sizeof buffer);
             if (n > 0) {
-                handleReaderEvents(reader.feed(std::span(buffer, static_cast<std::size_t>(n)), now), now);
+                handleReaderEvents(reader.feed(std::span(buffer, static_cast<std::size_t>(n)), now),
+                                   now);
                 continue;
             }
             if (n < 0 && errno == EIO)
@@ -359,7 +365,8 @@ struct DongleSim::Impl {
         }
     }
 
-    void handleReaderEvents(const std::vector<SimCommandReader::Event>& events, Clock::time_point now) {
+    void handleReaderEvents(const std::vector<SimCommandReader::Event>& events,
+                            Clock::time_point now) {
         live.bytesSkipped = reader.skippedBytes();
         for (const auto& event : events) {
             if (!event.isFrame) {
@@ -375,7 +382,8 @@ struct DongleSim::Impl {
                 return r.command < 0 || r.command == command;
             });
             if (rule != nackRules.end()) {
-                SimEmission refusal = model.framingError(command, static_cast<uint8_t>(rule->error));
+                SimEmission refusal =
+                    model.framingError(command, static_cast<uint8_t>(rule->error));
                 if (--rule->remaining <= 0)
                     nackRules.erase(rule);
                 deliver({refusal}, now);
@@ -413,7 +421,7 @@ struct DongleSim::Impl {
     bool sendData(SimDataFrame& data, uint64_t number) {
         int& skipping = skipRemaining[data.remote - 1];
         if (data.frameIndex == 0)
-            skipping = 0;   // a jump ends with its stream
+            skipping = 0; // a jump ends with its stream
         if (skipping > 0) {
             --skipping;
             return false;
@@ -435,8 +443,8 @@ struct DongleSim::Impl {
             std::lock_guard lock(mutex);
             acts.push_back(act);
         }
-        logLine(std::string("hostile ") + hostileKindName(*kind) + " on remote " + std::to_string(data.remote) +
-                " counter " + std::to_string(data.counter));
+        logLine(std::string("hostile ") + hostileKindName(*kind) + " on remote " +
+                std::to_string(data.remote) + " counter " + std::to_string(data.counter));
         if (*kind == HostileKind::CounterJump) {
             ++live.counterJumps;
             skipping = act.count - 1;
@@ -458,9 +466,7 @@ struct DongleSim::Impl {
                 put(piece.bytes);
                 ++live.dataFramesDuplicated;
                 break;
-            case LinePiece::What::Junk:
-                enqueueJunk(piece.bytes, *kind);
-                break;
+            case LinePiece::What::Junk: enqueueJunk(piece.bytes, *kind); break;
             }
         }
         if (*kind == HostileKind::JunkInside)
@@ -470,7 +476,8 @@ struct DongleSim::Impl {
 
     // The act for the next data frame: a queued one first, else one drawn by the rates.
     std::optional<HostileKind> chooseAct(std::mt19937_64& random) {
-        const double draw = static_cast<double>(random() >> 11) * (100.0 / 9007199254740992.0);   // [0, 100)
+        const double draw =
+            static_cast<double>(random() >> 11) * (100.0 / 9007199254740992.0); // [0, 100)
         auto anyKind = [&] { return static_cast<HostileKind>(random() % hostileKindCount); };
         if (!queuedActs.empty()) {
             std::optional<HostileKind> kind = queuedActs.front();
@@ -503,13 +510,13 @@ struct DongleSim::Impl {
     void recordTruth(const SimDataFrame& data, bool sent) {
         if (!truth.is_open())
             return;
-        truth << "frame " << model.ticks() << ' ' << data.remote << ' ' << data.counter << ' ' << data.config << ' '
-              << data.frameIndex << ' ' << (sent ? "sent" : "lost") << ' ' << hex(data.frame, data.frame.size())
-              << '\n';
+        truth << "frame " << model.ticks() << ' ' << data.remote << ' ' << data.counter << ' '
+              << data.config << ' ' << data.frameIndex << ' ' << (sent ? "sent" : "lost") << ' '
+              << hex(data.frame, data.frame.size()) << '\n';
         char number[32];
         for (const SimTruthSample& s : data.samples) {
-            truth << "sample " << data.remote << ' ' << data.counter << ' ' << s.type << ' ' << s.index << ' '
-                  << s.sampleNumber;
+            truth << "sample " << data.remote << ' ' << data.counter << ' ' << s.type << ' '
+                  << s.index << ' ' << s.sampleNumber;
             for (double v : s.values) {
                 std::snprintf(number, sizeof number, " %.9g", v);
                 truth << number;
@@ -574,10 +581,11 @@ struct DongleSim::Impl {
         for (const Scheduled& s : scheduled)
             deadline = std::min(deadline, s.due);
         deadline = std::min(deadline, reader.deadline());
-        if (!output.empty() && output.front().offset == 0 && output.front().gapBefore > Clock::duration::zero())
+        if (!output.empty() && output.front().offset == 0 &&
+            output.front().gapBefore > Clock::duration::zero())
             deadline = std::min(deadline, nextWriteTime());
         if (masterFd >= 0 && !clientPresent)
-            deadline = std::min(deadline, now + 5ms);   // look for the host opening the port
+            deadline = std::min(deadline, now + 5ms); // look for the host opening the port
         return deadline;
     }
 
@@ -648,8 +656,7 @@ struct DongleSim::Impl {
             return parsed.error;
         const ControlLine& c = *parsed.line;
         switch (c.verb) {
-        case Verb::Nothing:
-            return "ok";
+        case Verb::Nothing: return "ok";
         case Verb::Unplug:
             if (masterFd >= 0) {
                 model.unplug();
@@ -704,16 +711,12 @@ struct DongleSim::Impl {
             rate = *c.percent;
             return "ok";
         }
-        case Verb::SplitOff:
-            splitMax = 0;
-            return "ok";
+        case Verb::SplitOff: splitMax = 0; return "ok";
         case Verb::Split:
             splitMax = c.maxBytes;
             splitGap = c.delay;
             return "ok";
-        case Verb::DropAnswers:
-            dropCount = static_cast<int>(c.count);
-            return "ok";
+        case Verb::DropAnswers: dropCount = static_cast<int>(c.count); return "ok";
         case Verb::LateAnswers:
             lateCount = static_cast<int>(c.count);
             lateDelay = c.delay;
@@ -726,34 +729,34 @@ struct DongleSim::Impl {
             nextTick = Clock::now() + tickPeriod;
             return "ok";
         case Verb::Config:
-            return model.setFixedConfig(c.remote, c.config) ? "ok"
-                                                            : "error: remote not paired, streaming, or no such configuration";
-        case Verb::Battery:
-            model.setBattery(c.remote, c.volts);
-            return "ok";
+            return model.setFixedConfig(c.remote, c.config)
+                       ? "ok"
+                       : "error: remote not paired, streaming, or no such configuration";
+        case Verb::Battery: model.setBattery(c.remote, c.volts); return "ok";
         case Verb::At:
             scheduled.push_back({Clock::now() + c.delay, scheduleOrder++, c.line});
             return "ok";
         case Verb::Status:
-            return "ok " + (masterFd >= 0 ? path : std::string("unplugged")) + " | " + model.describe();
+            return "ok " + (masterFd >= 0 ? path : std::string("unplugged")) + " | " +
+                   model.describe();
         case Verb::Stats: {
             std::ostringstream text;
-            text << "ok commands " << live.commandsReceived << " answers " << live.answersSent << " dropped "
-                 << live.answersDropped << " data " << live.dataFramesSent << " lost " << live.dataFramesLost
-                 << " framing " << live.framingErrors << " ticks " << live.ticks;
+            text << "ok commands " << live.commandsReceived << " answers " << live.answersSent
+                 << " dropped " << live.answersDropped << " data " << live.dataFramesSent
+                 << " lost " << live.dataFramesLost << " framing " << live.framingErrors
+                 << " ticks " << live.ticks;
             const LineAudit::Counts& counts = audit.counts();
-            text << " | intact " << counts.intact << " pending " << counts.pending << " found " << counts.found;
+            text << " | intact " << counts.intact << " pending " << counts.pending << " found "
+                 << counts.found;
             for (int k = 0; k < hostileKindCount; ++k)
                 if (counts.damaged[k] || counts.cost[k])
-                    text << ' ' << hostileKindName(static_cast<HostileKind>(k)) << ' ' << counts.damaged[k] << '+'
-                         << counts.cost[k];
-            text << " duplicated " << live.dataFramesDuplicated << " jumps " << live.counterJumps << " skipped "
-                 << live.countersSkipped << " junk " << live.junkBytes;
+                    text << ' ' << hostileKindName(static_cast<HostileKind>(k)) << ' '
+                         << counts.damaged[k] << '+' << counts.cost[k];
+            text << " duplicated " << live.dataFramesDuplicated << " jumps " << live.counterJumps
+                 << " skipped " << live.countersSkipped << " junk " << live.junkBytes;
             return text.str();
         }
-        case Verb::Quit:
-            owner.quit = true;
-            return "ok";
+        case Verb::Quit: owner.quit = true; return "ok";
         }
         return "ok";
     }
@@ -787,7 +790,8 @@ bool DongleSim::start(std::string* error) {
     // Start state: which remotes exist, which slots are paired, who is switched on.
     DongleModel& m = s.model;
     for (int unit = 1; unit <= 2; ++unit) {
-        bool present = std::find(s.opts.remotes.begin(), s.opts.remotes.end(), unit) != s.opts.remotes.end();
+        bool present =
+            std::find(s.opts.remotes.begin(), s.opts.remotes.end(), unit) != s.opts.remotes.end();
         m.setUnitPresent(unit, present);
         if (s.opts.state != StartState::Idle && present)
             m.setPairing(unit, m.unitID(unit));
@@ -797,7 +801,8 @@ bool DongleSim::start(std::string* error) {
     for (const auto& [remote, config] : s.opts.fixedConfigs) {
         if (!m.setFixedConfig(remote, config)) {
             if (error)
-                *error = "cannot give remote " + std::to_string(remote) + " configuration " + std::to_string(config);
+                *error = "cannot give remote " + std::to_string(remote) + " configuration " +
+                         std::to_string(config);
             return false;
         }
     }
@@ -810,9 +815,10 @@ bool DongleSim::start(std::string* error) {
                 *error = "cannot write " + s.opts.truthPath;
             return false;
         }
-        s.truth << "# korvex-dongle-sim truth 1 seed " << s.opts.model.seed << '\n'
-                << "# frame <tick> <remote> <counter> <config> <frame-index> <sent|lost> <bytes>\n"
-                << "# sample <remote> <counter> <type> <index> <sample-number> <decoded values...>\n";
+        s.truth
+            << "# korvex-dongle-sim truth 1 seed " << s.opts.model.seed << '\n'
+            << "# frame <tick> <remote> <counter> <config> <frame-index> <sent|lost> <bytes>\n"
+            << "# sample <remote> <counter> <type> <index> <sample-number> <decoded values...>\n";
     }
     s.wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (s.wakeFd < 0) {
@@ -888,8 +894,8 @@ void DongleSim::lateAnswers(int count, int delayMs) {
 }
 
 void DongleSim::nackNext(int command, int error, int count) {
-    control("nack " + (command < 0 ? std::string("any") : std::to_string(command)) + " " + std::to_string(error) +
-            " " + std::to_string(count));
+    control("nack " + (command < 0 ? std::string("any") : std::to_string(command)) + " " +
+            std::to_string(error) + " " + std::to_string(count));
 }
 
 void DongleSim::schedule(int delayMs, const std::string& line) {

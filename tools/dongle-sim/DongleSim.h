@@ -45,19 +45,19 @@ public:
 
     struct Options {
         DongleModel::Options model;
-        std::vector<int> remotes = {1, 2};     // which remote units exist
+        std::vector<int> remotes = {1, 2}; // which remote units exist
         StartState state = StartState::Connected;
-        std::map<int, int> fixedConfigs;       // remote -> configuration at start
+        std::map<int, int> fixedConfigs; // remote -> configuration at start
         bool paced = true;
-        bool registerPort = true;              // announce the terminal in the port registry
+        bool registerPort = true; // announce the terminal in the port registry
         // Each new host's first GET_PAIRING is followed by an RF_CONNECTION for every remote
         // already connected. A real dongle need not do this, so it is off unless asked for.
         bool announceRemotes = false;
         std::string truthPath;                 // write the truth file there when not empty
         bool recordLine = false;               // keep every byte written to the line: lineRecord()
         std::map<std::string, double> hostile; // kind name or "any" -> percent of data frames
-        std::function<void(const std::string&)> log;        // one line per frame in or out
-        std::function<void(const std::string&)> portChanged;  // new path, or "" when unplugged
+        std::function<void(const std::string&)> log;         // one line per frame in or out
+        std::function<void(const std::string&)> portChanged; // new path, or "" when unplugged
     };
 
     struct Stats {
@@ -66,7 +66,7 @@ public:
         uint64_t answersDropped = 0;
         uint64_t connectionFramesSent = 0;
         uint64_t dataFramesSent = 0;
-        uint64_t dataFramesLost = 0;      // no host on the terminal, or the host not reading
+        uint64_t dataFramesLost = 0; // no host on the terminal, or the host not reading
         uint64_t framingErrors = 0;
         uint64_t bytesSkipped = 0;
         uint64_t bytesWritten = 0;
@@ -76,16 +76,16 @@ public:
         // line (SimHostile.h). Each frame in dataFramesSent is in exactly one of intact,
         // pending, damaged[kind] and cost[kind]; so a library that keeps the rule records
         // at least dataFramesIntact frames and at most dataFramesFound.
-        uint64_t dataFramesIntact = 0;     // sent unaltered and findable where they were sent
-        uint64_t dataFramesPending = 0;    // the reader still waits for bytes a false frame claims
-        uint64_t damaged[hostileKindCount] = {};   // altered by an act of that kind
-        uint64_t cost[hostileKindCount] = {};      // sent unaltered, run over after such an act
+        uint64_t dataFramesIntact = 0;  // sent unaltered and findable where they were sent
+        uint64_t dataFramesPending = 0; // the reader still waits for bytes a false frame claims
+        uint64_t damaged[hostileKindCount] = {}; // altered by an act of that kind
+        uint64_t cost[hostileKindCount] = {};    // sent unaltered, run over after such an act
         uint64_t dataFramesFound = 0;      // frames with the data command the reader passes on
         uint64_t otherFramesCost = 0;      // answers and connection frames run over
         uint64_t dataFramesDuplicated = 0; // second copies (not in dataFramesSent)
         uint64_t counterJumps = 0;
-        uint64_t countersSkipped = 0;      // frames left out by the jumps (not in dataFramesSent)
-        uint64_t junkBytes = 0;            // between or inside frames, garbage lines included
+        uint64_t countersSkipped = 0; // frames left out by the jumps (not in dataFramesSent)
+        uint64_t junkBytes = 0;       // between or inside frames, garbage lines included
 
         // Frames an act of `kind` altered or cost.
         uint64_t touched(HostileKind kind) const {
@@ -127,7 +127,7 @@ public:
     void splitWrites(int maxBytes, int gapMs = 1);
     void dropAnswers(int count) { control("drop-answers " + std::to_string(count)); }
     void lateAnswers(int count, int delayMs);
-    void nackNext(int command, int error, int count = 1);   // command -1: any
+    void nackNext(int command, int error, int count = 1); // command -1: any
     void setPaced(bool paced) { control(paced ? "paced on" : "paced off"); }
     void schedule(int delayMs, const std::string& line);
     std::string status() { return control("status"); }

@@ -5,7 +5,8 @@
 
 #include <algorithm>
 
-std::vector<SimCommandReader::Event> SimCommandReader::feed(std::span<const uint8_t> bytes, Clock::time_point now) {
+std::vector<SimCommandReader::Event> SimCommandReader::feed(std::span<const uint8_t> bytes,
+                                                            Clock::time_point now) {
     std::vector<Event> events = expire(now);
     if (!bytes.empty()) {
         buffer.insert(buffer.end(), bytes.begin(), bytes.end());
@@ -36,7 +37,7 @@ void SimCommandReader::drain(std::vector<Event>& events) {
             event.isFrame = false;
             event.command = buffer[start + 1];
             event.error = NACK_INVALID_EOP;
-            ++start;   // look for the next start byte inside what was taken for a frame
+            ++start; // look for the next start byte inside what was taken for a frame
         }
         events.push_back(std::move(event));
     }

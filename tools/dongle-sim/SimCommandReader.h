@@ -19,12 +19,13 @@ public:
 
     struct Event {
         bool isFrame = true;
-        std::vector<uint8_t> frame;   // a well-formed frame
-        uint8_t command = 0;          // for a refusal: the command byte, 0 when unknown
-        uint8_t error = 0;            // for a refusal: the NACK error code
+        std::vector<uint8_t> frame; // a well-formed frame
+        uint8_t command = 0;        // for a refusal: the command byte, 0 when unknown
+        uint8_t error = 0;          // for a refusal: the NACK error code
     };
 
-    explicit SimCommandReader(std::chrono::milliseconds interByteTimeout = std::chrono::milliseconds(200))
+    explicit SimCommandReader(
+        std::chrono::milliseconds interByteTimeout = std::chrono::milliseconds(200))
         : timeout(interByteTimeout) {}
 
     std::vector<Event> feed(std::span<const uint8_t> bytes, Clock::time_point now);

@@ -67,7 +67,8 @@ ControlParse parseHostile(const std::vector<std::string>& words) {
     std::string kinds;
     for (int k = 0; k < hostileKindCount; ++k)
         kinds += std::string(k ? ", " : "") + hostileKindName(static_cast<HostileKind>(k));
-    const std::string usage = "error: usage: hostile <kind|any> [percent] | hostile off (kinds: " + kinds + ")";
+    const std::string usage =
+        "error: usage: hostile <kind|any> [percent] | hostile off (kinds: " + kinds + ")";
     ControlLine c;
     if (words.size() == 2 && words[1] == "off") {
         c.verb = ControlLine::Verb::HostileOff;
@@ -85,7 +86,8 @@ ControlParse parseHostile(const std::vector<std::string>& words) {
     if (!number.empty() && number.back() == '%')
         number.pop_back();
     double percent;
-    if (!parseControlDouble(number, percent) || !std::isfinite(percent) || percent < 0 || percent > 100)
+    if (!parseControlDouble(number, percent) || !std::isfinite(percent) || percent < 0 ||
+        percent > 100)
         return {{}, usage};
     c.percent = percent;
     return {c, {}};
@@ -160,8 +162,8 @@ ControlParse parseControlLine(const std::string& text, const std::map<int, std::
         return ok(Verb::DropAnswers);
     }
     if (verb == "late-answers") {
-        if (words.size() != 3 || !parseControlInt(words[1], a) || !parseControlInt(words[2], b) || a < 0 || b < 0 ||
-            b > 60000)
+        if (words.size() != 3 || !parseControlInt(words[1], a) || !parseControlInt(words[2], b) ||
+            a < 0 || b < 0 || b > 60000)
             return fail("error: usage: late-answers <n> <ms>");
         c.count = a;
         c.delay = std::chrono::milliseconds(b);
@@ -169,8 +171,8 @@ ControlParse parseControlLine(const std::string& text, const std::map<int, std::
     }
     if (verb == "nack") {
         long count = 1;
-        if (words.size() < 3 || words.size() > 4 || !parseControlInt(words[2], b) || b < 0 || b > 255 ||
-            (words.size() == 4 && (!parseControlInt(words[3], count) || count < 1)))
+        if (words.size() < 3 || words.size() > 4 || !parseControlInt(words[2], b) || b < 0 ||
+            b > 255 || (words.size() == 4 && (!parseControlInt(words[3], count) || count < 1)))
             return fail("error: usage: nack <command|any> <error> [n]");
         c.command = parseCommand(words[1], commands);
         if (c.command == -2)
@@ -194,7 +196,8 @@ ControlParse parseControlLine(const std::string& text, const std::map<int, std::
     }
     if (verb == "battery") {
         double volts;
-        if (!remoteArg(1, a) || words.size() != 3 || !parseControlDouble(words[2], volts) || volts < 0 || volts > 10)
+        if (!remoteArg(1, a) || words.size() != 3 || !parseControlDouble(words[2], volts) ||
+            volts < 0 || volts > 10)
             return fail("error: usage: battery <1|2> <volts>");
         c.remote = static_cast<int>(a);
         c.volts = volts;

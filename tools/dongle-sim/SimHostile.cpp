@@ -28,7 +28,8 @@ uint8_t byteButStart(std::mt19937_64& random) {
     return v == FRAME_SOP ? 0x55 : v;
 }
 
-std::vector<uint8_t> fakeHeaderJunk(const std::vector<uint8_t>& frame, std::mt19937_64& random, HostileAct& act) {
+std::vector<uint8_t> fakeHeaderJunk(const std::vector<uint8_t>& frame, std::mt19937_64& random,
+                                    HostileAct& act) {
     const int size = between(random, 6, 24);
     std::vector<uint8_t> junk(static_cast<std::size_t>(size));
     for (uint8_t& b : junk)
@@ -42,13 +43,14 @@ std::vector<uint8_t> fakeHeaderJunk(const std::vector<uint8_t>& frame, std::mt19
     const int frameSize = static_cast<int>(frame.size());
     int length = -1;
     switch (random() % 4) {
-    case 0:   // a whole false frame inside the junk
+    case 0: // a whole false frame inside the junk
         if (size - 4 - start >= 0) {
             length = between(random, 0, size - 4 - start);
             junk[start + 3 + length] = FRAME_EOP;
         }
         break;
-    case 1: {   // ends inside F on a byte that is not 0x0A: a reader that keeps the rule loses nothing
+    case 1: { // ends inside F on a byte that is not 0x0A: a reader that keeps the rule loses
+              // nothing
         int offset = between(random, 0, frameSize - 2);
         for (int tries = 0; tries < frameSize && frame[offset] == FRAME_EOP; ++tries)
             offset = (offset + 1) % (frameSize - 1);
@@ -56,11 +58,10 @@ std::vector<uint8_t> fakeHeaderJunk(const std::vector<uint8_t>& frame, std::mt19
             length = size + offset - start - 3;
         break;
     }
-    case 2:   // ends on F's end byte: F is swallowed
+    case 2: // ends on F's end byte: F is swallowed
         length = size + frameSize - 1 - start - 3;
         break;
-    default:
-        break;
+    default: break;
     }
     // A length byte of 0x02 would be a second false start, beyond the act's plan.
     if (length < 0 || length > 255 || length == FRAME_SOP) {
@@ -76,7 +77,7 @@ std::vector<uint8_t> fakeHeaderJunk(const std::vector<uint8_t>& frame, std::mt19
     return junk;
 }
 
-}  // namespace
+} // namespace
 
 const char* hostileKindName(HostileKind kind) { return kindNames[static_cast<std::size_t>(kind)]; }
 
@@ -88,11 +89,12 @@ std::optional<HostileKind> parseHostileKind(const std::string& name) {
 }
 
 std::mt19937_64 hostileGenerator(uint64_t seed, int remote, uint64_t frameNumber) {
-    return std::mt19937_64(splitmix(splitmix(seed ^ 0x686F7374696C65ull) ^ (static_cast<uint64_t>(remote) << 56) ^ frameNumber));
+    return std::mt19937_64(splitmix(splitmix(seed ^ 0x686F7374696C65ull) ^
+                                    (static_cast<uint64_t>(remote) << 56) ^ frameNumber));
 }
 
-std::vector<LinePiece> hostilePieces(HostileKind kind, const std::vector<uint8_t>& frame, std::mt19937_64& random,
-                                     HostileAct& act) {
+std::vector<LinePiece> hostilePieces(HostileKind kind, const std::vector<uint8_t>& frame,
+                                     std::mt19937_64& random, HostileAct& act) {
     using What = LinePiece::What;
     act.kind = kind;
     const int size = static_cast<int>(frame.size());
@@ -127,11 +129,8 @@ std::vector<LinePiece> hostilePieces(HostileKind kind, const std::vector<uint8_t
     case HostileKind::Truncate:
         act.position = between(random, 1, size - 1);
         return {{What::Altered, std::vector<uint8_t>(frame.begin(), frame.begin() + act.position)}};
-    case HostileKind::Duplicate:
-        return {{What::Frame, frame}, {What::Copy, frame}};
-    case HostileKind::CounterJump:
-        act.count = between(random, 1, 20);
-        return {};
+    case HostileKind::Duplicate: return {{What::Frame, frame}, {What::Copy, frame}};
+    case HostileKind::CounterJump: act.count = between(random, 1, 20); return {};
     }
     return {{What::Frame, frame}};
 }

@@ -40,7 +40,15 @@
 #include <string>
 #include <vector>
 
-enum class HostileKind { Garbage, FakeHeader, JunkInside, BitFlip, Truncate, Duplicate, CounterJump };
+enum class HostileKind {
+    Garbage,
+    FakeHeader,
+    JunkInside,
+    BitFlip,
+    Truncate,
+    Duplicate,
+    CounterJump
+};
 inline constexpr int hostileKindCount = 7;
 
 const char* hostileKindName(HostileKind kind);
@@ -50,13 +58,13 @@ std::optional<HostileKind> parseHostileKind(const std::string& name);
 struct HostileAct {
     HostileKind kind = HostileKind::Garbage;
     int remote = 0;
-    int counter = 0;           // F's counter (a jump: the first counter left out)
-    int64_t frameIndex = 0;    // F's frames since its stream started
-    uint64_t lineOffset = 0;   // bytes written to the line before the act's first byte
-    int position = 0;          // fake-header: the 0x02 within the junk; junk-inside: bytes of F
-                               // before the junk; flip: the byte; truncate: the bytes kept
-    int bit = 0;               // flip: the bit inverted
-    int count = 0;             // junk bytes; frames left out by a jump
+    int counter = 0;         // F's counter (a jump: the first counter left out)
+    int64_t frameIndex = 0;  // F's frames since its stream started
+    uint64_t lineOffset = 0; // bytes written to the line before the act's first byte
+    int position = 0;        // fake-header: the 0x02 within the junk; junk-inside: bytes of F
+                             // before the junk; flip: the byte; truncate: the bytes kept
+    int bit = 0;             // flip: the bit inverted
+    int count = 0;           // junk bytes; frames left out by a jump
 };
 
 // One run of bytes for the line, in order.
@@ -71,8 +79,8 @@ std::mt19937_64 hostileGenerator(uint64_t seed, int remote, uint64_t frameNumber
 
 // The pieces that replace data frame `frame` under act `kind`, with the act's details in
 // `act`. Counter-jump gives no pieces (act.count: the frames to leave out, F included).
-std::vector<LinePiece> hostilePieces(HostileKind kind, const std::vector<uint8_t>& frame, std::mt19937_64& random,
-                                     HostileAct& act);
+std::vector<LinePiece> hostilePieces(HostileKind kind, const std::vector<uint8_t>& frame,
+                                     std::mt19937_64& random, HostileAct& act);
 
 class LineAudit {
 public:
@@ -81,8 +89,8 @@ public:
         uint64_t pending = 0;
         uint64_t damaged[hostileKindCount] = {};
         uint64_t cost[hostileKindCount] = {};
-        uint64_t found = 0;        // frames with the data command the reader passes on
-        uint64_t otherCost = 0;    // answers and connection frames the reader cannot find
+        uint64_t found = 0;     // frames with the data command the reader passes on
+        uint64_t otherCost = 0; // answers and connection frames the reader cannot find
     };
 
     // An unaltered frame; a data frame's fate is counted, an answer's only when it is lost.
@@ -113,11 +121,11 @@ private:
     void thrownOff();
     void consume(std::size_t count);
 
-    std::deque<uint8_t> window;   // bytes the reader has not consumed
-    std::deque<int8_t> acts;      // per byte of the window: the kind of act that wrote it, or clean
-    uint64_t windowStart = 0;     // line position of window.front()
-    uint64_t end = 0;             // line position after the last byte added
-    std::deque<Pending> frames;   // frames written whose start the reader has not passed
-    std::optional<HostileKind> offBy;   // what threw the reader off, until it finds a frame again
+    std::deque<uint8_t> window; // bytes the reader has not consumed
+    std::deque<int8_t> acts;    // per byte of the window: the kind of act that wrote it, or clean
+    uint64_t windowStart = 0;   // line position of window.front()
+    uint64_t end = 0;           // line position after the last byte added
+    std::deque<Pending> frames; // frames written whose start the reader has not passed
+    std::optional<HostileKind> offBy; // what threw the reader off, until it finds a frame again
     Counts totals;
 };

@@ -14,24 +14,44 @@ struct SensorRate {
 const std::map<int, std::vector<SensorRate>> fixedConfigurations = {
     {1, {{SIM_GYROSCOPE, 380}}},
     {2, {{SIM_ACCELEROMETER, 400}}},
-    {3, {{SIM_ACCELEROMETER, 100}, {SIM_MAGNETOMETER, 80}, {SIM_GYROSCOPE, 95}, {SIM_HIGH_GAIN, 100}}},
+    {3,
+     {{SIM_ACCELEROMETER, 100}, {SIM_MAGNETOMETER, 80}, {SIM_GYROSCOPE, 95}, {SIM_HIGH_GAIN, 100}}},
     {4, {{SIM_ACCELEROMETER, 200}, {SIM_WHEEL, 100}, {SIM_FORCE, 200}}},
     {5, {{SIM_ACCELEROMETER, 100}, {SIM_GYROSCOPE, 95}, {SIM_FORCE, 100}}},
     {6, {{SIM_THERMOMETER, 50}, {SIM_BAROMETER, 100}, {SIM_BATTERY, 50}, {SIM_LIGHT, 400}}},
     {7, {{SIM_ECG, 400}}},
-    {8, {{SIM_ANALOG7, 100}, {SIM_ANALOG8, 100}, {SIM_ANALOG9, 100}, {SIM_DIGITAL, 100}, {SIM_HIGH_GAIN, 200}}},
+    {8,
+     {{SIM_ANALOG7, 100},
+      {SIM_ANALOG8, 100},
+      {SIM_ANALOG9, 100},
+      {SIM_DIGITAL, 100},
+      {SIM_HIGH_GAIN, 200}}},
     {9, {{SIM_MICROPHONE, 2400}}},
     {10, {{SIM_MAGNETOMETER, 80}, {SIM_HIGH_GAIN, 400}}},
-    {12, {{SIM_ANALOG7, 100}, {SIM_ANALOG8, 100}, {SIM_ANALOG9, 100}, {SIM_DIGITAL, 100}, {SIM_HIGH_GAIN, 200}}},
+    {12,
+     {{SIM_ANALOG7, 100},
+      {SIM_ANALOG8, 100},
+      {SIM_ANALOG9, 100},
+      {SIM_DIGITAL, 100},
+      {SIM_HIGH_GAIN, 200}}},
     {32, {{SIM_GYROSCOPE, 760}}},
     {33, {{SIM_ACCELEROMETER, 800}}},
     {34, {{SIM_ACCELEROMETER, 400}, {SIM_MAGNETOMETER, 80}, {SIM_GYROSCOPE, 190}}},
     {35, {{SIM_ACCELEROMETER, 200}, {SIM_GYROSCOPE, 190}, {SIM_WHEEL, 100}, {SIM_FORCE, 200}}},
     {36, {{SIM_ECG, 200}, {SIM_ACCELEROMETER, 200}, {SIM_MAGNETOMETER, 80}, {SIM_GYROSCOPE, 190}}},
     {37, {{SIM_ACCELEROMETER, 200}, {SIM_GYROSCOPE, 190}, {SIM_FORCE, 200}}},
-    {38, {{SIM_MAGNETOMETER, 80}, {SIM_ACCELEROMETER, 100}, {SIM_WHEEL, 100}, {SIM_FORCE, 100},
-          {SIM_GYROSCOPE, 95}, {SIM_LIGHT, 100}, {SIM_BATTERY, 100}, {SIM_HIGH_GAIN, 100},
-          {SIM_ANALOG7, 100}, {SIM_DIGITAL, 100}, {SIM_BAROMETER, 100}}},
+    {38,
+     {{SIM_MAGNETOMETER, 80},
+      {SIM_ACCELEROMETER, 100},
+      {SIM_WHEEL, 100},
+      {SIM_FORCE, 100},
+      {SIM_GYROSCOPE, 95},
+      {SIM_LIGHT, 100},
+      {SIM_BATTERY, 100},
+      {SIM_HIGH_GAIN, 100},
+      {SIM_ANALOG7, 100},
+      {SIM_DIGITAL, 100},
+      {SIM_BAROMETER, 100}}},
     {39, {{SIM_MICROPHONE, 4800}}},
     {40, {{SIM_LIGHT, 4800}}},
     {41, {{SIM_LIGHT, 800}, {SIM_ACCELEROMETER, 800}}},
@@ -66,18 +86,16 @@ const std::map<int, std::vector<SimBlockLayout>>& layouts() {
     return table;
 }
 
-}  // namespace
+} // namespace
 
 int simSampleSize(int type) {
     switch (type) {
     case SIM_ACCELEROMETER:
     case SIM_MAGNETOMETER:
     case SIM_GYROSCOPE:
-    case SIM_ECG:
-        return 6;
+    case SIM_ECG: return 6;
     case SIM_BAROMETER:
-    case SIM_THERMOMETER:
-        return 4;
+    case SIM_THERMOMETER: return 4;
     case SIM_MICROPHONE:
     case SIM_LIGHT:
     case SIM_FORCE:
@@ -86,12 +104,9 @@ int simSampleSize(int type) {
     case SIM_HIGH_GAIN:
     case SIM_ANALOG7:
     case SIM_ANALOG8:
-    case SIM_ANALOG9:
-        return 2;
-    case SIM_DIGITAL:
-        return 1;
-    default:
-        return 0;
+    case SIM_ANALOG9: return 2;
+    case SIM_DIGITAL: return 1;
+    default: return 0;
     }
 }
 

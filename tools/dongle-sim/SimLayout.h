@@ -35,9 +35,9 @@ inline constexpr int SIM_DATA_HEADER_SIZE = 4;
 
 struct SimBlockLayout {
     int type = 0;
-    int rate = 0;          // samples per second
-    int sampleSize = 0;    // bytes per sample
-    int slotLength = 0;    // data bytes reserved in every frame (the announced length)
+    int rate = 0;       // samples per second
+    int sampleSize = 0; // bytes per sample
+    int slotLength = 0; // data bytes reserved in every frame (the announced length)
 };
 
 // Bytes per sample of a sensor type; 0 for a type no remote streams.

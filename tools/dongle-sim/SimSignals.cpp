@@ -20,12 +20,12 @@ constexpr float gyroOffset[3] = {-15.0f, -70.0f, 78.0f};
 constexpr float gyroScale[3] = {938.7f, 938.7f, 938.7f};
 constexpr float ecgOffset = 2047.0f;
 constexpr float ecgScale = 477.0f;
-constexpr float audioScale = 500.0f;   // microphone and light
+constexpr float audioScale = 500.0f; // microphone and light
 constexpr float batteryScale = 682.5f;
 constexpr float highGainOffset = 2047.0f;
 constexpr float highGainScale = 1911.0f;
 constexpr float analogScale = 1365.0f;
-constexpr float analogScale12 = 1240.909f;  // 4095 / 3.3, the scale of configuration 12
+constexpr float analogScale12 = 1240.909f; // 4095 / 3.3, the scale of configuration 12
 constexpr float forceOffset = 2047.0f;
 constexpr float forceScale = -120.0f;
 constexpr float wheelScale = 1000.0f;
@@ -33,7 +33,7 @@ constexpr float thermoNumerator = 50.0f;
 constexpr float thermoDenominator = 400.0f;
 
 double unitFromHash(uint64_t h) {
-    return static_cast<double>(h >> 11) * (1.0 / 9007199254740992.0);  // [0, 1)
+    return static_cast<double>(h >> 11) * (1.0 / 9007199254740992.0); // [0, 1)
 }
 
 int32_t quantise(double value, int32_t low, int32_t high) {
@@ -53,8 +53,8 @@ double gauss(double x, double width) { return std::exp(-(x * x) / (2.0 * width *
 // Encodes three axes as the remote orders them for the host's axis mapping, and returns
 // what the host decodes. `mapping` 0: host raw = (-w1, w0, w2); 1: (-w0, -w1, -w2);
 // 2: (w0, w1, w2).
-std::vector<double> encodeTriple(const double physical[3], const float offset[3], const float scale[3],
-                                 int mapping, std::vector<uint8_t>& out) {
+std::vector<double> encodeTriple(const double physical[3], const float offset[3],
+                                 const float scale[3], int mapping, std::vector<uint8_t>& out) {
     int32_t raw[3];
     std::vector<double> decoded(3);
     for (int k = 0; k < 3; ++k) {
@@ -63,9 +63,21 @@ std::vector<double> encodeTriple(const double physical[3], const float offset[3]
     }
     int32_t w[3];
     switch (mapping) {
-    case 0: w[0] = raw[1]; w[1] = -raw[0]; w[2] = raw[2]; break;
-    case 1: w[0] = -raw[0]; w[1] = -raw[1]; w[2] = -raw[2]; break;
-    default: w[0] = raw[0]; w[1] = raw[1]; w[2] = raw[2]; break;
+    case 0:
+        w[0] = raw[1];
+        w[1] = -raw[0];
+        w[2] = raw[2];
+        break;
+    case 1:
+        w[0] = -raw[0];
+        w[1] = -raw[1];
+        w[2] = -raw[2];
+        break;
+    default:
+        w[0] = raw[0];
+        w[1] = raw[1];
+        w[2] = raw[2];
+        break;
     }
     for (int32_t word : w)
         appendWord(out, word);
@@ -79,7 +91,7 @@ double encodeChannel(double physical, float offset, float scale, int32_t low, in
     return (static_cast<double>(raw) - offset) / scale;
 }
 
-}  // namespace
+} // namespace
 
 SimCalibration SimCalibration::forRemote(uint64_t seed, int remote) {
     uint64_t h = splitmix(splitmix(seed ^ 0x63616C6962ull) + static_cast<uint64_t>(remote));
@@ -97,8 +109,10 @@ SimCalibration SimCalibration::forRemote(uint64_t seed, int remote) {
     c.barometer[0] = static_cast<int16_t>(std::lround((2180.25 + side * draw(2.0, 100.0)) * 8));
     c.barometer[1] = static_cast<int16_t>(-std::lround(draw(2.50, 2.66) * 8192));
     c.barometer[2] = static_cast<int16_t>(-std::lround(draw(1.00, 1.10) * 16384));
-    c.barometer[3] = static_cast<int16_t>((std::lround(draw(3570.0, 3946.0)) << 2) | static_cast<long>(h >> 62));
-    c.thermometerAt30 = static_cast<uint16_t>(std::lround(SIM_THERMOMETER_AT30 + side * draw(2.0, 50.0)));
+    c.barometer[3] =
+        static_cast<int16_t>((std::lround(draw(3570.0, 3946.0)) << 2) | static_cast<long>(h >> 62));
+    c.thermometerAt30 =
+        static_cast<uint16_t>(std::lround(SIM_THERMOMETER_AT30 + side * draw(2.0, 50.0)));
     c.thermometerAt85 = static_cast<uint16_t>(c.thermometerAt30 + std::lround(draw(300.0, 360.0)));
     return c;
 }
@@ -106,11 +120,12 @@ SimCalibration SimCalibration::forRemote(uint64_t seed, int remote) {
 RemoteSignals::RemoteSignals(uint64_t seedValue, int remoteNumber)
     : RemoteSignals(seedValue, remoteNumber, SimCalibration::forRemote(seedValue, remoteNumber)) {}
 
-RemoteSignals::RemoteSignals(uint64_t seedValue, int remoteNumber, const SimCalibration& calibration)
+RemoteSignals::RemoteSignals(uint64_t seedValue, int remoteNumber,
+                             const SimCalibration& calibration)
     : seed(seedValue), remote(remoteNumber), constants(calibration) {
     uint64_t h = splitmix(seed * 31 + static_cast<uint64_t>(remote));
     phase = twoPi * unitFromHash(h);
-    heartPeriod = 60.0 / (64.0 + 16.0 * unitFromHash(splitmix(h + 1)));   // 64..80 beats a minute
+    heartPeriod = 60.0 / (64.0 + 16.0 * unitFromHash(splitmix(h + 1))); // 64..80 beats a minute
     batteryStart = 3.90 + 0.15 * unitFromHash(splitmix(h + 2));
 
     // The host's derivation of the barometer's floating coefficients from its four words.
@@ -127,10 +142,9 @@ RemoteSignals::RemoteSignals(uint64_t seedValue, int remoteNumber, const SimCali
 }
 
 double RemoteSignals::noise(int type, int axis, int64_t sampleNumber) const {
-    uint64_t h = splitmix(seed ^ splitmix(static_cast<uint64_t>(remote) << 56 ^
-                                          static_cast<uint64_t>(type) << 48 ^
-                                          static_cast<uint64_t>(axis) << 40 ^
-                                          static_cast<uint64_t>(sampleNumber)));
+    uint64_t h = splitmix(
+        seed ^ splitmix(static_cast<uint64_t>(remote) << 56 ^ static_cast<uint64_t>(type) << 48 ^
+                        static_cast<uint64_t>(axis) << 40 ^ static_cast<uint64_t>(sampleNumber)));
     return 2.0 * unitFromHash(h) - 1.0;
 }
 
@@ -141,11 +155,11 @@ double RemoteSignals::batteryVolts(double seconds) const {
 
 double RemoteSignals::ecgWave(double t) const {
     double beat = std::fmod(t / heartPeriod + phase / twoPi, 1.0);
-    return 0.15 * gauss(beat - 0.20, 0.025)     // P
-           - 0.10 * gauss(beat - 0.33, 0.010)   // Q
-           + 1.20 * gauss(beat - 0.36, 0.012)   // R
-           - 0.25 * gauss(beat - 0.39, 0.010)   // S
-           + 0.30 * gauss(beat - 0.60, 0.040);  // T
+    return 0.15 * gauss(beat - 0.20, 0.025)    // P
+           - 0.10 * gauss(beat - 0.33, 0.010)  // Q
+           + 1.20 * gauss(beat - 0.36, 0.012)  // R
+           - 0.25 * gauss(beat - 0.39, 0.010)  // S
+           + 0.30 * gauss(beat - 0.60, 0.040); // T
 }
 
 double RemoteSignals::barometerPressure(int padc, int tadc) const {
@@ -170,7 +184,7 @@ std::vector<double> RemoteSignals::physical(int type, int config, double t) cons
                 std::cos(tilt) + 0.15 * std::sin(twoPi * 1.1 * t)};
     }
     case SIM_MAGNETOMETER:
-        return {20.0, -5.0, -43.0};   // the earth's field in the box's frame, microtesla
+        return {20.0, -5.0, -43.0}; // the earth's field in the box's frame, microtesla
     case SIM_GYROSCOPE: {
         // The tilt rate about y, and a slow turn about the vertical, rad/s.
         double tiltRate = 0.3 * twoPi * 0.25 * std::cos(twoPi * 0.25 * t + phase);
@@ -186,14 +200,11 @@ std::vector<double> RemoteSignals::physical(int type, int config, double t) cons
         double w = twoPi * 0.2;
         return {0.3 * (1.0 - std::cos(w * t)), 0.3 * w * std::sin(w * t)};
     }
-    case SIM_MICROPHONE:
-        return {0.4 * std::sin(twoPi * 440.0 * t)};
+    case SIM_MICROPHONE: return {0.4 * std::sin(twoPi * 440.0 * t)};
     case SIM_LIGHT:
-        return {1.2 + 0.3 * std::sin(twoPi * 100.0 * t)};   // a lamp flickering at twice the mains
-    case SIM_BATTERY:
-        return {batteryVolts(t)};
-    case SIM_HIGH_GAIN:
-        return {0.25 * std::sin(twoPi * 2.0 * t + phase)};
+        return {1.2 + 0.3 * std::sin(twoPi * 100.0 * t)}; // a lamp flickering at twice the mains
+    case SIM_BATTERY: return {batteryVolts(t)};
+    case SIM_HIGH_GAIN: return {0.25 * std::sin(twoPi * 2.0 * t + phase)};
     case SIM_DIGITAL: {
         std::vector<double> lines(8);
         for (int j = 0; j < 8; ++j) {
@@ -216,14 +227,12 @@ std::vector<double> RemoteSignals::physical(int type, int config, double t) cons
             static constexpr double gain[3] = {0.5, 0.9, 1.1};
             return {gain[channel] * ecgWave(t - 0.01 * channel)};
         }
-        return {1.5 + 1.0 * std::sin(twoPi * 0.5 * t + channel * twoPi / 3.0)};   // volts
+        return {1.5 + 1.0 * std::sin(twoPi * 0.5 * t + channel * twoPi / 3.0)}; // volts
     }
     case SIM_BAROMETER:
         return {101.3 + 0.03 * std::sin(twoPi * 0.05 * t), 22.0 + 0.1 * std::sin(twoPi * 0.01 * t)};
-    case SIM_THERMOMETER:
-        return {22.5 + 0.2 * std::sin(twoPi * t / 60.0)};
-    default:
-        return {};
+    case SIM_THERMOMETER: return {22.5 + 0.2 * std::sin(twoPi * t / 60.0)};
+    default: return {};
     }
 }
 
@@ -233,7 +242,9 @@ std::vector<double> RemoteSignals::encode(int type, int config, int rate, int64_
         return {};
     double t = static_cast<double>(sampleNumber) / rate;
     std::vector<double> p = physical(type, config, t);
-    auto jitter = [&](int axis, double amplitude) { return amplitude * noise(type, axis, sampleNumber); };
+    auto jitter = [&](int axis, double amplitude) {
+        return amplitude * noise(type, axis, sampleNumber);
+    };
 
     switch (type) {
     case SIM_ACCELEROMETER: {
@@ -260,17 +271,17 @@ std::vector<double> RemoteSignals::encode(int type, int config, int rate, int64_
         return {encodeChannel(p[0] + jitter(0, 0.005), 0.0f, audioScale, -32768, 32767, out)};
     case SIM_LIGHT:
         return {encodeChannel(p[0] + jitter(0, 0.004), 0.0f, audioScale, 0, 32767, out)};
-    case SIM_BATTERY:
-        return {encodeChannel(p[0], 0.0f, batteryScale, 0, 32767, out)};
+    case SIM_BATTERY: return {encodeChannel(p[0], 0.0f, batteryScale, 0, 32767, out)};
     case SIM_HIGH_GAIN:
-        return {encodeChannel(p[0] + jitter(0, 0.002), highGainOffset, highGainScale, 0, 4095, out)};
+        return {
+            encodeChannel(p[0] + jitter(0, 0.002), highGainOffset, highGainScale, 0, 4095, out)};
     case SIM_ANALOG7:
     case SIM_ANALOG8:
     case SIM_ANALOG9:
         if (config == 47)
             return {encodeChannel(p[0] + jitter(0, 0.01), ecgOffset, ecgScale, 0, 4095, out)};
-        return {encodeChannel(p[0] + jitter(0, 0.002), 0.0f, config == 12 ? analogScale12 : analogScale, 0,
-                              4095, out)};
+        return {encodeChannel(p[0] + jitter(0, 0.002), 0.0f,
+                              config == 12 ? analogScale12 : analogScale, 0, 4095, out)};
     case SIM_DIGITAL: {
         uint8_t byte = 0;
         for (int j = 0; j < 8; ++j)
@@ -284,11 +295,13 @@ std::vector<double> RemoteSignals::encode(int type, int config, int rate, int64_
         // previous sample, so that the running sum is the position itself.
         double previous = static_cast<double>(sampleNumber - 1) / rate;
         double before = physical(type, config, previous)[0];
-        int32_t count = static_cast<int32_t>(std::lround(p[0] * wheelScale) - std::lround(before * wheelScale));
+        int32_t count =
+            static_cast<int32_t>(std::lround(p[0] * wheelScale) - std::lround(before * wheelScale));
         count = std::clamp(count, -32768, 32767);
         appendWord(out, count);
-        double position = static_cast<double>(std::lround(p[0] * wheelScale) -
-                                              std::lround(physical(type, config, -1.0 / rate)[0] * wheelScale));
+        double position =
+            static_cast<double>(std::lround(p[0] * wheelScale) -
+                                std::lround(physical(type, config, -1.0 / rate)[0] * wheelScale));
         return {position / wheelScale, count / static_cast<double>(wheelScale) * rate};
     }
     case SIM_BAROMETER: {
@@ -302,14 +315,14 @@ std::vector<double> RemoteSignals::encode(int type, int config, int rate, int64_
     case SIM_THERMOMETER: {
         const double at30 = constants.thermometerAt30, at85 = constants.thermometerAt85;
         double reading = (p[0] + jitter(0, 0.02) - 30.0) * (at85 - at30) / 55.0 + at30;
-        auto raw = static_cast<uint32_t>(std::max<long>(0, std::lround(reading * thermoDenominator / thermoNumerator)));
+        auto raw = static_cast<uint32_t>(
+            std::max<long>(0, std::lround(reading * thermoDenominator / thermoNumerator)));
         out.push_back(static_cast<uint8_t>(raw >> 24));
         out.push_back(static_cast<uint8_t>(raw >> 16));
         out.push_back(static_cast<uint8_t>(raw >> 8));
         out.push_back(static_cast<uint8_t>(raw));
         return {thermometerTemperature(raw)};
     }
-    default:
-        return {};
+    default: return {};
     }
 }

@@ -37,9 +37,10 @@ inline constexpr uint16_t SIM_THERMOMETER_AT30 = 2280;
 // carry their own; a host that never stores them, or applies one remote's to the other,
 // decodes pressure and temperature slightly wrong, which only shows when they differ.
 struct SimCalibration {
-    int16_t barometer[4] = {SIM_BAROMETER_A0, SIM_BAROMETER_B1, SIM_BAROMETER_B2, SIM_BAROMETER_C12};
-    uint16_t thermometerAt85 = SIM_THERMOMETER_AT85;   // raw reading at 85 degrees
-    uint16_t thermometerAt30 = SIM_THERMOMETER_AT30;   // raw reading at 30 degrees
+    int16_t barometer[4] = {SIM_BAROMETER_A0, SIM_BAROMETER_B1, SIM_BAROMETER_B2,
+                            SIM_BAROMETER_C12};
+    uint16_t thermometerAt85 = SIM_THERMOMETER_AT85; // raw reading at 85 degrees
+    uint16_t thermometerAt30 = SIM_THERMOMETER_AT30; // raw reading at 30 degrees
 
     // Constants of remote `remote` under `seed`: near the defaults (a few percent off, as
     // parts differ), so that room air still reads about 101 kPa and 22 degrees.
@@ -83,9 +84,9 @@ private:
 
     uint64_t seed;
     int remote;
-    double phase;         // per-remote phase offset of the motion
-    double heartPeriod;   // seconds per beat
-    double batteryStart;  // volts when switched on
+    double phase;        // per-remote phase offset of the motion
+    double heartPeriod;  // seconds per beat
+    double batteryStart; // volts when switched on
     SimCalibration constants;
-    double a0, b1, b2, c12;   // the barometer's coefficients, derived from its words
+    double a0, b1, b2, c12; // the barometer's coefficients, derived from its words
 };

@@ -37,11 +37,13 @@ void usage() {
         "usage: korvex-dongle-sim [options]\n"
         "  --seed N               data and junk are the same for the same seed (default 1)\n"
         "  --remotes LIST         remotes that exist: 1,2 (default), 1, 2 or none\n"
-        "  --state S              idle (nothing paired), paired (remotes off) or connected (default)\n"
+        "  --state S              idle (nothing paired), paired (remotes off) or connected "
+        "(default)\n"
         "  --config R=C           remote R starts with fixed configuration C (repeatable)\n"
         "  --first-counter N      frame counter of each stream's first frame (default 0)\n"
         "  --default-constants    the remotes report the host's default barometer and thermometer\n"
-        "                         constants instead of their own (which differ per remote and seed)\n"
+        "                         constants instead of their own (which differ per remote and "
+        "seed)\n"
         "  --hostile KIND=PERCENT do act KIND to PERCENT of the data frames, drawn from the seed\n"
         "                         (repeatable; KIND: garbage, fake-header, junk-inside, flip,\n"
         "                         truncate, duplicate, counter-jump or any)\n"
@@ -77,7 +79,7 @@ bool parseRemotes(const std::string& text, std::vector<int>& remotes) {
     return !remotes.empty();
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv) {
     DongleSim::Options options;
@@ -100,7 +102,8 @@ int main(int argc, char** argv) {
                 options.model.seed = std::stoull(value());
             } else if (arg == "--remotes") {
                 if (!parseRemotes(value(), options.remotes)) {
-                    std::fputs("korvex-dongle-sim: --remotes takes 1,2 or 1 or 2 or none\n", stderr);
+                    std::fputs("korvex-dongle-sim: --remotes takes 1,2 or 1 or 2 or none\n",
+                               stderr);
                     return 2;
                 }
             } else if (arg == "--state") {
@@ -112,7 +115,8 @@ int main(int argc, char** argv) {
                 else if (s == "connected")
                     options.state = DongleSim::StartState::Connected;
                 else {
-                    std::fputs("korvex-dongle-sim: --state takes idle, paired or connected\n", stderr);
+                    std::fputs("korvex-dongle-sim: --state takes idle, paired or connected\n",
+                               stderr);
                     return 2;
                 }
             } else if (arg == "--config") {
@@ -121,7 +125,8 @@ int main(int argc, char** argv) {
                 int remote = eq == std::string::npos ? 0 : std::stoi(s.substr(0, eq));
                 int config = eq == std::string::npos ? 0 : std::stoi(s.substr(eq + 1));
                 if ((remote != 1 && remote != 2) || simBlockLayout(config).empty()) {
-                    std::fputs("korvex-dongle-sim: --config takes R=C with R 1 or 2 and C a fixed configuration\n",
+                    std::fputs("korvex-dongle-sim: --config takes R=C with R 1 or 2 and C a fixed "
+                               "configuration\n",
                                stderr);
                     return 2;
                 }
@@ -176,7 +181,9 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    options.portChanged = [](const std::string& path) { say("port " + (path.empty() ? std::string("-") : path)); };
+    options.portChanged = [](const std::string& path) {
+        say("port " + (path.empty() ? std::string("-") : path));
+    };
 
     std::signal(SIGINT, onSignal);
     std::signal(SIGTERM, onSignal);
@@ -200,7 +207,8 @@ int main(int argc, char** argv) {
     bool stdinOpen = true;
     std::string pendingInput;
     while (!signalled && !sim.quitRequested()) {
-        if (duration > 0 && std::chrono::steady_clock::now() - started >= std::chrono::duration<double>(duration))
+        if (duration > 0 &&
+            std::chrono::steady_clock::now() - started >= std::chrono::duration<double>(duration))
             break;
         if (!stdinOpen) {
             if (exitOnEof)

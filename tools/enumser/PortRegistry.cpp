@@ -15,9 +15,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const char* nonEmpty(const char* value) {
-    return value && *value ? value : nullptr;
-}
+const char* nonEmpty(const char* value) { return value && *value ? value : nullptr; }
 
 // A folder somebody else could have prepared for us (another user pre-creating the /tmp
 // fallback) must not decide which device we take for the dongle: it must be ours and not
@@ -36,7 +34,7 @@ bool processAlive(long pid) {
         return true;
     if (::kill(static_cast<pid_t>(pid), 0) == 0)
         return true;
-    return errno == EPERM;   // exists, belongs to someone else
+    return errno == EPERM; // exists, belongs to someone else
 }
 
 bool isCharacterDevice(const std::string& path) {
@@ -55,7 +53,7 @@ bool readEntry(const fs::path& file, std::string& device, long& pid) {
 
     auto firstEnd = text.find('\n');
     if (firstEnd == std::string::npos && text.size() == registryMaxLine)
-        return false;   // a first line this long is not a device path
+        return false; // a first line this long is not a device path
     device = text.substr(0, firstEnd);
     if (!device.empty() && device.back() == '\r')
         device.pop_back();
@@ -63,9 +61,9 @@ bool readEntry(const fs::path& file, std::string& device, long& pid) {
     pid = 0;
     if (firstEnd != std::string::npos) {
         auto secondEnd = text.find('\n', firstEnd + 1);
-        std::string second = text.substr(firstEnd + 1, secondEnd == std::string::npos
-                                                            ? std::string::npos
-                                                            : secondEnd - firstEnd - 1);
+        std::string second =
+            text.substr(firstEnd + 1, secondEnd == std::string::npos ? std::string::npos
+                                                                     : secondEnd - firstEnd - 1);
         if (second.rfind("pid ", 0) == 0) {
             char* end = nullptr;
             long value = std::strtol(second.c_str() + 4, &end, 10);
@@ -194,7 +192,8 @@ std::optional<fs::path> registerPort(const fs::path& directory, const std::strin
     int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0)
         return fail("cannot write " + temporary.string() + ": " + std::strerror(errno));
-    bool written = ::write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size());
+    bool written =
+        ::write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size());
     bool closed = ::close(fd) == 0;
     if (!written || !closed || ::rename(temporary.c_str(), entry.c_str()) != 0) {
         failure = "cannot write " + entry.string() + ": " + std::strerror(errno);
@@ -215,9 +214,7 @@ PortRegistration::PortRegistration(const fs::path& directory, const std::string&
         entry = *file;
 }
 
-PortRegistration::~PortRegistration() {
-    reset();
-}
+PortRegistration::~PortRegistration() { reset(); }
 
 PortRegistration::PortRegistration(PortRegistration&& other) noexcept
     : entry(std::move(other.entry)), failure(std::move(other.failure)) {

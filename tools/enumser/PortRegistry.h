@@ -33,13 +33,13 @@ std::filesystem::path portRegistryDirectory();
 struct RegisteredPort {
     std::filesystem::path entryFile;
     std::string devicePath;
-    long pid = 0;   // 0 when the entry names no process
+    long pid = 0; // 0 when the entry names no process
 };
 
 // Limits that keep a reader fast however the folder was filled.
-inline constexpr std::size_t registryMaxEntries = 64;      // entries returned
-inline constexpr std::size_t registryMaxScanned = 1024;    // directory entries looked at
-inline constexpr std::size_t registryMaxLine = 4096;       // bytes read per entry
+inline constexpr std::size_t registryMaxEntries = 64;   // entries returned
+inline constexpr std::size_t registryMaxScanned = 1024; // directory entries looked at
+inline constexpr std::size_t registryMaxLine = 4096;    // bytes read per entry
 
 // True for a device path that can stand in an enumerator line and be opened as a port:
 // absolute, under /dev/, no whitespace or control characters, no ".." component.

@@ -34,8 +34,8 @@ std::optional<uint16_t> parseHex16(std::string_view text) {
         if (!std::isxdigit(static_cast<unsigned char>(c)))
             return std::nullopt;
         value = value * 16 + static_cast<unsigned>(std::isdigit(static_cast<unsigned char>(c))
-                                                        ? c - '0'
-                                                        : std::tolower(c) - 'a' + 10);
+                                                       ? c - '0'
+                                                       : std::tolower(c) - 'a' + 10);
     }
     return static_cast<uint16_t>(value);
 }
@@ -126,11 +126,15 @@ bool naturalLess(const std::string& a, const std::string& b) {
         if (std::isdigit(static_cast<unsigned char>(a[i])) &&
             std::isdigit(static_cast<unsigned char>(b[j]))) {
             std::size_t iEnd = i, jEnd = j;
-            while (iEnd < a.size() && std::isdigit(static_cast<unsigned char>(a[iEnd]))) ++iEnd;
-            while (jEnd < b.size() && std::isdigit(static_cast<unsigned char>(b[jEnd]))) ++jEnd;
+            while (iEnd < a.size() && std::isdigit(static_cast<unsigned char>(a[iEnd])))
+                ++iEnd;
+            while (jEnd < b.size() && std::isdigit(static_cast<unsigned char>(b[jEnd])))
+                ++jEnd;
             std::string_view x(a.data() + i, iEnd - i), y(b.data() + j, jEnd - j);
-            while (x.size() > 1 && x[0] == '0') x.remove_prefix(1);
-            while (y.size() > 1 && y[0] == '0') y.remove_prefix(1);
+            while (x.size() > 1 && x[0] == '0')
+                x.remove_prefix(1);
+            while (y.size() > 1 && y[0] == '0')
+                y.remove_prefix(1);
             if (x.size() != y.size())
                 return x.size() < y.size();
             if (x != y)
@@ -162,7 +166,7 @@ void addSysfsPorts(const PortListOptions& options, std::vector<SerialPortEntry>&
         fs::path deviceLink = it->path() / "device";
         std::error_code linkError;
         if (!fs::exists(deviceLink, linkError))
-            continue;   // virtual terminals, pseudo-terminal masters, the console
+            continue; // virtual terminals, pseudo-terminal masters, the console
         // On-board UART slots the kernel reserves without hardware report type 0.
         if (readAttribute(it->path() / "type") == "0")
             continue;
@@ -175,7 +179,7 @@ void addSysfsPorts(const PortListOptions& options, std::vector<SerialPortEntry>&
             entry.dongle = listed || containsKorvex(usb->product);
             std::string ids = hex4(usb->id.vendor) + ":" + hex4(usb->id.product);
             std::string product = cleanDescription(usb->product);
-            entry.description = entry.dongle ? std::string(dongleDescription)
+            entry.description = entry.dongle      ? std::string(dongleDescription)
                                 : product.empty() ? "USB Serial Device (" + ids + ")"
                                                   : product + " (" + ids + ")";
         } else {

@@ -35,13 +35,13 @@ std::vector<UsbId> parseDongleUsbIds(std::string_view text,
 
 struct PortListOptions {
     std::filesystem::path sysfsRoot = "/sys";
-    std::filesystem::path registryDirectory;   // empty: no simulated dongles
+    std::filesystem::path registryDirectory; // empty: no simulated dongles
     std::vector<UsbId> dongleIds;
 };
 
 struct SerialPortEntry {
     std::string devicePath;
-    std::string description;   // without the angle brackets
+    std::string description; // without the angle brackets
     bool dongle = false;
 };
 

@@ -25,8 +25,10 @@ int main(int argc, char** argv) {
         std::vector<std::string> rejected;
         options.dongleIds = parseDongleUsbIds(ids, &rejected);
         for (const auto& item : rejected)
-            std::fprintf(stderr, "EnumSer: ignoring \"%s\" in KORVEX_DONGLE_USB_IDS (expected vid:pid in hex)\n",
-                         item.c_str());
+            std::fprintf(
+                stderr,
+                "EnumSer: ignoring \"%s\" in KORVEX_DONGLE_USB_IDS (expected vid:pid in hex)\n",
+                item.c_str());
     }
     std::string text = formatPortList(listSerialPorts(options));
     if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0)
