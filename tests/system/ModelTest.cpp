@@ -38,7 +38,11 @@ protected:
         waitFor(500ms, [&] { return sentCount() >= until; });
     }
 
+    // After "dataStopped": frames the kit sent before it read the stop may still be on their
+    // way, and the library records them; the barrier lets every one of them land first.
     void noteStop() {
+        if (plugged)
+            commandBarrier();
         const std::string id = currentAcquisitionID();
         if (fs::exists(rawFolder() / (id + ".raw")))
             recorded[id] = snapshot();
