@@ -2,6 +2,7 @@
 
 #include "device/sensors/CalibrationData.h"
 #include "device/sensors/SensorClasses.h"
+#include "tests/sensors/Frames.h"
 
 #include <cstring>
 
@@ -97,6 +98,33 @@ TEST_F(Calibration, SavedForceRecordAppliesAtOnceAndToLaterConfigurations) {
     ASSERT_EQ(countAt(&list, "calibrationList"), 1);
     EXPECT_EQ(stringAt(&list, "calibrationList.0.note"), "bench 3");
     bson_destroy(&list);
+    bson_destroy(&answer);
+    bson_destroy(&record);
+}
+
+TEST_F(Calibration, SavedThreeAxisRecordChangesTheDecodedValuesAxisByAxis) {
+    configure(1, 5, 4779);
+    Sensor* accel = sensor(1, SensorAccelerometer);
+    // The accelerometer's x is the second word negated, y the first, z the third.
+    accel->parse(dataFrame(1, 10, SensorAccelerometer, words({100, 200, 300})), 7);
+    const Sample before = accel->samples.at(0);
+    ASSERT_EQ(before.raw, (std::array<int32_t, 8>{-200, 100, 300}));
+
+    bson_t record = accelRecord({10, 20, 30}, {2, 4, -5});
+    bson_t answer = run(&record, 3);
+    EXPECT_TRUE(boolAt(&answer, "success")) << stringAt(&answer, "error");
+    // Worked by hand: (raw - offset) / scale, axis by axis.
+    const Sample after = accel->samples.at(0);
+    EXPECT_EQ(after.raw, before.raw);
+    EXPECT_FLOAT_EQ(after.values[0], -105.0f); // (-200 - 10) / 2
+    EXPECT_FLOAT_EQ(after.values[1], 20.0f);   // (100 - 20) / 4
+    EXPECT_FLOAT_EQ(after.values[2], -54.0f);  // (300 - 30) / -5
+    // And every frame decoded from then on.
+    accel->parse(dataFrame(1, 11, SensorAccelerometer, words({-50, 60, 0})), 7);
+    const Sample next = accel->samples.at(1);
+    EXPECT_FLOAT_EQ(next.values[0], -35.0f); // (-60 - 10) / 2
+    EXPECT_FLOAT_EQ(next.values[1], -17.5f); // (-50 - 20) / 4
+    EXPECT_FLOAT_EQ(next.values[2], 6.0f);   // (0 - 30) / -5
     bson_destroy(&answer);
     bson_destroy(&record);
 }
