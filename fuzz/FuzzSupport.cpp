@@ -4,26 +4,30 @@
 #include "device/protocol/Packet.h"
 #include "tools/dongle-sim/DongleModel.h"
 #include "tools/dongle-sim/SimLayout.h"
+#include "tests/support/TempDir.h"
 
-#include <cstdlib>
 #include <filesystem>
-#include <unistd.h>
+#include <list>
+
+namespace {
+
+std::filesystem::path fuzzTempBase() {
+    return std::filesystem::exists("/dev/shm") ? std::filesystem::path("/dev/shm")
+                                               : std::filesystem::temp_directory_path();
+}
+
+struct DocumentsFolder {
+    TempDir dir{"korvex-fuzz", fuzzTempBase()};
+    ScopedEnv documents{"KORVEX_DOCUMENTS_DIR", dir.str()};
+};
+
+} // namespace
 
 std::string fuzzDocumentsFolder() {
-    namespace fs = std::filesystem;
-    fs::path base = fs::exists("/dev/shm") ? fs::path("/dev/shm") : fs::temp_directory_path();
-    std::string pattern = (base / "korvex-fuzz-XXXXXX").string();
-    if (!mkdtemp(pattern.data()))
-        abort();
-    setenv("KORVEX_DOCUMENTS_DIR", pattern.c_str(), 1);
-    // Leave no folder behind when the fuzzer exits normally.
-    static std::string made;
-    made = pattern;
-    std::atexit([] {
-        std::error_code ec;
-        std::filesystem::remove_all(made, ec);
-    });
-    return pattern;
+    // Kept to the end of the process, so no folder is left behind when the fuzzer exits
+    // normally.
+    static std::list<DocumentsFolder> made;
+    return made.emplace_back().dir.str();
 }
 
 const std::vector<int>& fuzzConfigurations() { return simConfigurations(); }

@@ -2,7 +2,7 @@
 // folder on a memory file system, and the packet layouts the simulated remotes announce.
 #pragma once
 
-#include "device/base/IKorvexListener.h"
+#include "tests/support/RecordingListener.h"
 
 #include <cstdint>
 #include <map>
@@ -10,22 +10,13 @@
 #include <vector>
 
 // Counts what it is told and otherwise ignores it: the fuzzers look for crashes, not texts.
-class QuietListener : public IKorvexListener {
+class QuietListener : public ListenerBase {
 public:
     void log(std::string) override { ++logs; }
     bool error(int, std::string) override {
         ++errors;
         return false;
     }
-    void warning(int, std::string) override {}
-    void donglePluggedIn() override {}
-    void dongleNotPluggedIn() override {}
-    void replyReceived(int, int, int) override {}
-    void hardwareStateChanged() override {}
-    void acquisitionStackChanged() override {}
-    void findRemoteResult(int) override {}
-    void sensorRecalibrated(int, int) override {}
-    void sendEvent(std::string, std::string) override {}
     uint64_t logs = 0, errors = 0;
 };
 

@@ -18,6 +18,9 @@
 #include "tools/dongle-sim/DongleModel.h"
 #include "tools/dongle-sim/DongleSim.h"
 #include "tools/dongle-sim/SimLayout.h"
+#include "tests/support/ScriptLog.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/Wait.h"
 
 #include <benchmark/benchmark.h>
 #include <bson/bson.h>
@@ -48,38 +51,18 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-std::mutex scriptsLock;
-std::vector<std::string> scripts;
-
-void collectScript(const char* script) {
-    std::lock_guard lock(scriptsLock);
-    scripts.emplace_back(script);
-}
-
-int countScripts(const std::string& text) {
-    std::lock_guard lock(scriptsLock);
-    return static_cast<int>(
-        std::count_if(scripts.begin(), scripts.end(),
-                      [&](const std::string& s) { return s.find(text) != std::string::npos; }));
-}
-
 // The last few event scripts, to explain a failure.
 std::string lastScripts() {
-    std::lock_guard lock(scriptsLock);
+    const std::vector<std::string> scripts = ScriptLog::all();
     std::string out;
     for (size_t i = scripts.size() > 4 ? scripts.size() - 4 : 0; i < scripts.size(); ++i)
         out += "\n  " + scripts[i].substr(0, 300);
     return out;
 }
 
+// The kit's waits poll every 5 ms, so as not to load the library they measure.
 bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
-    const auto end = Clock::now() + limit;
-    while (Clock::now() < end) {
-        if (condition())
-            return true;
-        std::this_thread::sleep_for(5ms);
-    }
-    return condition();
+    return ::waitFor(limit, condition, 5ms);
 }
 
 int32_t intAt(const bson_t* doc, const char* path) {
@@ -161,20 +144,11 @@ void resetPeakRss() { std::ofstream("/proc/self/clear_refs") << "5"; }
 
 // A private folder with the environment the library and the simulator read.
 struct PrivateRoot {
-    fs::path path;
-    PrivateRoot() {
-        std::string pattern = (fs::temp_directory_path() / "korvex-kit-bench-XXXXXX").string();
-        if (!mkdtemp(pattern.data()))
-            throw std::runtime_error("no temporary folder");
-        path = pattern;
-        setenv("KORVEX_DOCUMENTS_DIR", (path / "documents").c_str(), 1);
-        setenv("KORVEX_RUNTIME_DIR", (path / "runtime").c_str(), 1);
-        unsetenv("KORVEX_PORT");
-    }
-    ~PrivateRoot() {
-        std::error_code ec;
-        fs::remove_all(path, ec);
-    }
+    TempDir dir{"korvex-kit-bench"};
+    fs::path path = dir.path();
+    ScopedEnv documents{"KORVEX_DOCUMENTS_DIR", (path / "documents").string()};
+    ScopedEnv runtime{"KORVEX_RUNTIME_DIR", (path / "runtime").string()};
+    ScopedEnv port{"KORVEX_PORT", std::nullopt};
     fs::path rawFolder() const { return path / "documents" / "Korvex-WorkFiles" / "rawdata"; }
 };
 
@@ -188,10 +162,7 @@ struct Kit {
     std::string failure;
 
     Kit(bool paced, const std::map<int, int>& configs) {
-        {
-            std::lock_guard lock(scriptsLock);
-            scripts.clear();
-        }
+        ScriptLog::clear();
         outsideThreads = threadIds();
         DongleSim::Options options;
         options.paced = paced;
@@ -206,7 +177,7 @@ struct Kit {
         for (const auto& t : threadIds())
             if (!outsideThreads.count(t))
                 simThreads.insert(t);
-        api = getConcreteIKorvexAPI(&collectScript);
+        api = getConcreteIKorvexAPI(&ScriptLog::capture);
         api->startAPI();
         if (!waitFor(
                 [&] {
@@ -251,14 +222,14 @@ struct Kit {
             10s);
     }
     bool start() {
-        const int started = countScripts("dataStarted");
+        const int started = ScriptLog::count("dataStarted");
         api->startDataAcquisition();
-        return waitFor([&] { return countScripts("dataStarted") > started; }, 5s);
+        return waitFor([&] { return ScriptLog::count("dataStarted") > started; }, 5s);
     }
     bool stop() {
-        const int stopped = countScripts("dataStopped");
+        const int stopped = ScriptLog::count("dataStopped");
         api->stopDataAcquisition();
-        return waitFor([&] { return countScripts("dataStopped") > stopped; }, 5s);
+        return waitFor([&] { return ScriptLog::count("dataStopped") > stopped; }, 5s);
     }
     uint64_t simulatorCpuNs() const {
         uint64_t total = 0;
@@ -562,7 +533,7 @@ void BM_ReloadHour(benchmark::State& state) {
     double storedSamples = 0;
     long afterKb = 0;
     for (auto _ : state) {
-        IKorvexAPI* api = getConcreteIKorvexAPI(&collectScript);
+        IKorvexAPI* api = getConcreteIKorvexAPI(&ScriptLog::capture);
         resetPeakRss();
         baseKb = peakRssKb();
         const double cpu0 = processCpuSeconds();

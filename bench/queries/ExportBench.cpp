@@ -14,6 +14,7 @@
 #include "device/base/HardwareState.h"
 #include "device/sensors/Sensor.h"
 #include "device/storage/AcquisitionStack.h"
+#include "tests/support/TempDir.h"
 
 #include <benchmark/benchmark.h>
 
@@ -27,7 +28,6 @@
 #include <vector>
 
 #include <sys/resource.h>
-#include <unistd.h>
 
 namespace {
 
@@ -36,21 +36,13 @@ using Clock = std::chrono::steady_clock;
 // One API object with remote 1 on configuration `config` and its first sensor filled.
 struct Recording {
     Recording(int config, int type, int count, int perFrame) : type(type), count(count) {
-        char pattern[] = "/tmp/korvex-export-bench-XXXXXX";
-        if (mkdtemp(pattern))
-            folder = pattern;
-        setenv("KORVEX_DOCUMENTS_DIR", folder.c_str(), 1);
         api = static_cast<KorvexAPI*>(getConcreteIKorvexAPI(nullptr));
         api->hardwareState->dongleMode = DongleModeConnected;
         api->hardwareState->remoteStatus(1)->rfStatus = 1;
         api->setFixedConfig(1, config);
         fillSensor(sensor(), count, perFrame);
     }
-    ~Recording() {
-        releaseConcreteIKorvexAPI(api);
-        std::error_code ec;
-        std::filesystem::remove_all(folder, ec);
-    }
+    ~Recording() { releaseConcreteIKorvexAPI(api); }
     Sensor* sensor() { return api->acquisitionStack->getSensor(1, type); }
     bool exportOnce() {
         bson_t doc;
@@ -67,7 +59,9 @@ struct Recording {
 
     int type;
     int count;
-    std::string folder;
+    TempDir dir{"korvex-export-bench", "/tmp"};
+    ScopedEnv documents{"KORVEX_DOCUMENTS_DIR", dir.str()};
+    std::string folder = dir.str();
     KorvexAPI* api = nullptr;
 };
 

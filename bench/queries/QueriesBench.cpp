@@ -10,14 +10,13 @@
 #include "device/base/HardwareState.h"
 #include "device/sensors/Sensor.h"
 #include "device/storage/AcquisitionStack.h"
+#include "tests/support/TempDir.h"
 
 #include <benchmark/benchmark.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <string>
-
-#include <unistd.h>
 
 namespace {
 
@@ -27,23 +26,16 @@ constexpr int hourSamples800 = 3600 * 800;
 // One API object with remote 1 on configuration `config`, filled once.
 struct Recording {
     explicit Recording(int config) {
-        char pattern[] = "/tmp/korvex-queries-bench-XXXXXX";
-        if (mkdtemp(pattern))
-            folder = pattern;
-        setenv("KORVEX_DOCUMENTS_DIR", folder.c_str(), 1);
         api = static_cast<KorvexAPI*>(getConcreteIKorvexAPI(nullptr));
         api->hardwareState->dongleMode = DongleModeConnected;
         api->hardwareState->remoteStatus(1)->rfStatus = 1;
         api->setFixedConfig(1, config);
     }
-    ~Recording() {
-        releaseConcreteIKorvexAPI(api);
-        std::error_code ec;
-        std::filesystem::remove_all(folder, ec);
-    }
+    ~Recording() { releaseConcreteIKorvexAPI(api); }
     Sensor* sensor(int type) { return api->acquisitionStack->getSensor(1, type); }
 
-    std::string folder;
+    TempDir dir{"korvex-queries-bench", "/tmp"};
+    ScopedEnv documents{"KORVEX_DOCUMENTS_DIR", dir.str()};
     KorvexAPI* api = nullptr;
 };
 

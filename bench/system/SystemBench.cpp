@@ -8,6 +8,9 @@
 #include "KorvexAPI.h"
 #include "tools/dongle-sim/DongleSim.h"
 #include "tools/dongle-sim/SimLayout.h"
+#include "tests/support/ScriptLog.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/Wait.h"
 
 #include <benchmark/benchmark.h>
 #include <bson/bson.h>
@@ -28,31 +31,9 @@ using namespace std::chrono_literals;
 
 namespace {
 
-std::mutex scriptsLock;
-std::vector<std::string> scripts;
-
-void collect(const char* script) {
-    std::lock_guard lock(scriptsLock);
-    scripts.emplace_back(script);
-}
-
-int countScripts(const std::string& text) {
-    std::lock_guard lock(scriptsLock);
-    int n = 0;
-    for (const auto& s : scripts)
-        if (s.find(text) != std::string::npos)
-            ++n;
-    return n;
-}
-
+// The run's waits poll every 10 ms, so as not to load the library they measure.
 bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
-    auto end = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < end) {
-        if (condition())
-            return true;
-        std::this_thread::sleep_for(10ms);
-    }
-    return condition();
+    return ::waitFor(limit, condition, 10ms);
 }
 
 int32_t intAt(const bson_t* doc, const char* path) {
@@ -86,14 +67,10 @@ void measured(const std::string& line) { std::printf("[ measured ] %s\n", line.c
 void BM_TwoRemoteRun(benchmark::State& state) {
     const auto [config1, config2] = configsFromEnv();
     const int seconds = envInt("KORVEX_SYSTEM_BENCH_SECONDS", 10);
-    std::string pattern = (fs::temp_directory_path() / "korvex-system-bench-XXXXXX").string();
-    if (!mkdtemp(pattern.data())) {
-        state.SkipWithError("no temporary folder");
-        return;
-    }
-    const fs::path root = pattern;
-    setenv("KORVEX_DOCUMENTS_DIR", (root / "documents").c_str(), 1);
-    setenv("KORVEX_RUNTIME_DIR", (root / "runtime").c_str(), 1);
+    const TempDir dir("korvex-system-bench");
+    const fs::path root = dir.path();
+    const ScopedEnv documents("KORVEX_DOCUMENTS_DIR", (root / "documents").string());
+    const ScopedEnv runtime("KORVEX_RUNTIME_DIR", (root / "runtime").string());
 
     for (auto _ : state) {
         std::mutex framesLock;
@@ -113,7 +90,7 @@ void BM_TwoRemoteRun(benchmark::State& state) {
             state.SkipWithError(error.c_str());
             break;
         }
-        IKorvexAPI* api = getConcreteIKorvexAPI(&collect);
+        IKorvexAPI* api = getConcreteIKorvexAPI(&ScriptLog::capture);
         api->startAPI();
         auto hardware = [&](auto read) {
             bson_t doc;
@@ -148,10 +125,10 @@ void BM_TwoRemoteRun(benchmark::State& state) {
 
         auto started = std::chrono::steady_clock::now();
         api->startDataAcquisition();
-        bool ok = waitFor([&] { return countScripts("dataStarted") == 1; }, 5s);
+        bool ok = waitFor([&] { return ScriptLog::count("dataStarted") == 1; }, 5s);
         std::this_thread::sleep_until(started + std::chrono::seconds(seconds));
         api->stopDataAcquisition();
-        ok = ok && waitFor([&] { return countScripts("dataStopped") == 1; }, 10s);
+        ok = ok && waitFor([&] { return ScriptLog::count("dataStopped") == 1; }, 10s);
         double runSeconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         if (!ok)
@@ -218,8 +195,6 @@ void BM_TwoRemoteRun(benchmark::State& state) {
         releaseConcreteIKorvexAPI(api);
         sim.stop();
     }
-    std::error_code ec;
-    fs::remove_all(root, ec);
 }
 
 BENCHMARK(BM_TwoRemoteRun)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();

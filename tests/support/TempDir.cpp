@@ -10,8 +10,8 @@
 
 namespace fs = std::filesystem;
 
-TempDir::TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "korvex-test-XXXXXX").string();
+TempDir::TempDir(const std::string& prefix, const fs::path& base) {
+    std::string pattern = ((base.empty() ? fs::temp_directory_path() : base) / (prefix + "-XXXXXX")).string();
     if (!::mkdtemp(pattern.data()))
         throw std::runtime_error("mkdtemp failed");
     root = pattern;

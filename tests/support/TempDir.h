@@ -6,10 +6,10 @@
 #include <string>
 
 // A private temporary folder for one test, removed with everything in it (read-only parts
-// included).
+// included). It is named `prefix`-XXXXXX, in `base` or else the system's temporary folder.
 class TempDir {
 public:
-    TempDir();
+    explicit TempDir(const std::string& prefix = "korvex-test", const std::filesystem::path& base = {});
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
