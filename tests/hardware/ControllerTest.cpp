@@ -117,14 +117,16 @@ TEST_F(ControllerTest, RequestsTheEncoderRefusesAreErrorsThatLockNothingAndQueue
 }
 
 TEST_F(ControllerTest, SettingNeverAnsweredFreesTheRemoteWhenTheSenderGivesUp) {
-    HardwareAPI quick{&listener, &state, &stack, &files, AnswerTiming{20ms, 3, 20ms}};
+    // The sender gives up after about 650 ms: long enough for the refusal below to come
+    // first on a loaded machine.
+    HardwareAPI quick{&listener, &state, &stack, &files, AnswerTiming{50ms, 6, 50ms}};
     std::jthread sender([&](std::stop_token stop) { quick.commandSender->listenLoop(stop); });
     state.dongleMode = DongleModeData;
     connect(1);
     connect(2);
     ASSERT_TRUE(quick.setOutputConfig(1, 20, 1, 1));
     EXPECT_FALSE(quick.setOutputConfig(2, 20, 0, 2)); // still waiting for the answer
-    ASSERT_TRUE(waitFor(2000ms, [&] { return state.outputConfigBusyRemote == 0; }));
+    ASSERT_TRUE(waitFor(5000ms, [&] { return state.outputConfigBusyRemote == 0; }));
     EXPECT_TRUE(listener.hasLogContaining("SET_OUTPUT_CONFIG for remote 1 never answered"));
     EXPECT_TRUE(state.outputConfig(1)->settingsCopy().empty()); // nothing confirmed it
     ASSERT_TRUE(quick.setOutputConfig(2, 20, 0, 2));
