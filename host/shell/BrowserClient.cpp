@@ -330,23 +330,31 @@ void BrowserClient::onPrepared(const std::string& session) {
     // replacement acts only on the placeholder, either now or, if it has not committed yet,
     // as soon as it does.
     const bool openMain = session == mainSession && !closing;
-    std::string expression = std::string(options.headless ? "if (location.href === 'about:blank')"
-                                                          : "if (location.protocol === 'data:')") +
-                             " location.replace(" + Json(options.startupAddress).dump() + ")";
     if (openMain && !options.headless)
-        channel.call("Page.addScriptToEvaluateOnNewDocument", {{"source", expression}}, session);
+        channel.call("Page.addScriptToEvaluateOnNewDocument",
+                     {{"source", placeholderReplacement()}}, session);
     channel.call("Runtime.runIfWaitingForDebugger", Json::object(), session);
     if (openMain) {
-        channel.call("Runtime.evaluate", {{"expression", expression}}, session,
-                     [this, session](const Json& result, const Json* error) {
-                         if (!error && !result.contains("exceptionDetails"))
-                             return;
-                         trace("start-up address by replacement refused; navigating");
-                         channel.call("Page.navigate", {{"url", options.startupAddress}}, session);
-                     });
+        replacePlaceholder(session);
         mainShown = true;
         trace("page main shows " + options.startupAddress);
     }
+}
+
+std::string BrowserClient::placeholderReplacement() const {
+    return std::string(options.headless ? "if (location.href === 'about:blank')"
+                                        : "if (location.protocol === 'data:')") +
+           " location.replace(" + Json(options.startupAddress).dump() + ")";
+}
+
+void BrowserClient::replacePlaceholder(const std::string& session) {
+    channel.call("Runtime.evaluate", {{"expression", placeholderReplacement()}}, session,
+                 [this, session](const Json& result, const Json* error) {
+                     if (!error && !result.contains("exceptionDetails"))
+                         return;
+                     trace("start-up address by replacement refused; navigating");
+                     channel.call("Page.navigate", {{"url", options.startupAddress}}, session);
+                 });
 }
 
 PageInfo* BrowserClient::findByTarget(const std::string& targetId, std::string* session) {
@@ -388,6 +396,15 @@ void BrowserClient::onFrameNavigated(const std::string& session, const Json& fra
         trace("page " + describe(page) + " at " + page.url);
         if (page.kind == PageInfo::Kind::Popup)
             refreshWindowName(session);
+        // Without a window, the placeholder is the browser's own first navigation. A
+        // replacement asked for while that navigation is still on its way is dropped by the
+        // browser, and the window would stay blank: it is asked for again once the
+        // placeholder has committed.
+        if (options.headless && session == mainSession && mainShown && !closing &&
+            url == "about:blank") {
+            trace("page main committed its placeholder late; replacing it now");
+            replacePlaceholder(session);
+        }
     }
     if (url.rfind("chrome-error://", 0) == 0) {
         // The browser's own error document has committed: it can be replaced now.

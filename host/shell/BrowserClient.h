@@ -136,6 +136,9 @@ private:
     void onAttached(const Json& params);
     void preparePage(const std::string& session);
     void onPrepared(const std::string& session);
+    // The script that swaps the window's placeholder for the start-up address, and its run.
+    std::string placeholderReplacement() const;
+    void replacePlaceholder(const std::string& session);
     void onPageGone(const std::string& session);
     void onTargetInfoChanged(const Json& info);
     void onFrameNavigated(const std::string& session, const Json& frame);

@@ -241,12 +241,24 @@ export class Kit {
     }, { timeout: 20000, what: 'the debugging port' }).catch((err) => {
       throw new Error(`${err.message}\n${this.hostLog}`);
     });
+    // The browser's own list says when the application is showing; attaching only then keeps
+    // the connection from meeting the window in the middle of its first navigation.
+    const targets = async () => (await fetch(`${endpoint}/json/list`)).json();
+    const isMain = (url) => url.startsWith('http://res/client/app.html');
+    await until(async () => (await targets()).some((t) => t.type === 'page' && isMain(t.url)),
+      { timeout: 15000, what: 'the application in the browser' }).catch(async (err) => {
+      const shown = await targets().then((list) => list.map((t) => `${t.type} ${t.url}`).join(', '), (e) => e.message);
+      throw new Error(`${err.message}; targets: ${shown}\n${this.hostLog}`);
+    });
     this.browser = await chromium.connectOverCDP(endpoint, { timeout: 15000 });
     this.context = this.browser.contexts()[0];
     // Every step of these tests takes a second or two; a stuck one must fail, not linger.
     this.context.setDefaultTimeout(10000);
-    this.page = await until(() => this.context.pages().find((p) => p.url().startsWith('http://res/client/app.html')),
-      { timeout: 15000, what: 'the main page' });
+    this.page = await until(() => this.context.pages().find((p) => isMain(p.url())),
+      { timeout: 15000, what: 'the main page' }).catch((err) => {
+      const shown = this.context.pages().map((p) => p.url()).join(', ') || 'no page';
+      throw new Error(`${err.message}; pages: ${shown}\n${this.hostLog}`);
+    });
     await this.page.waitForFunction(() => window.korvex !== undefined, null, { timeout: 15000 });
   }
 

@@ -524,3 +524,22 @@ TEST_F(BrowserClientTest, ConsoleAndExceptionsIncludingThoseOfHostScriptsAreLogg
 }
 
 } // namespace
+
+TEST_F(BrowserClientTest, HeadlessPlaceholderThatCommitsLateIsReplacedAgain) {
+    HostOptions options;
+    options.headless = true;
+    makeClient(options);
+    attach("S1", "T1");
+    const std::string replacement =
+        "if (location.href === 'about:blank') location.replace(\"http://res/client/app.html\")";
+    EXPECT_EQ(sent.back()["params"]["expression"], replacement);
+    replyAll();
+    // The browser dropped the first replacement while its own navigation to the placeholder
+    // was on the way; the commit of the placeholder brings a second one.
+    size_t before = count("Runtime.evaluate", "S1");
+    navigated("S1", "T1", "about:blank");
+    EXPECT_EQ(count("Runtime.evaluate", "S1"), before + 1);
+    EXPECT_EQ(sent.back()["params"]["expression"], replacement);
+    navigated("S1", "T1", "http://res/client/app.html");
+    EXPECT_EQ(count("Runtime.evaluate", "S1"), before + 1);
+}
