@@ -6,17 +6,34 @@
 
 namespace {
 
-// Everything the page could replace later (JSON, Array.isArray, atob) is taken once, before
-// the page's own scripts run. Registrations live in this document: a navigation drops them.
-const char* const kScript = R"JS((function () {
+// The bridge's own world: it alone sees the binding, and hands it the requests the page
+// sends as events on its window. A document from elsewhere gets nothing from it.
+const char* const kWorldScript = R"JS((function () {
   'use strict';
   var send = globalThis.__korvexBridgeSend;
-  try { delete globalThis.__korvexBridgeSend; } catch (e) { /* the host refuses calls from elsewhere */ }
+  if (typeof send !== 'function' || location.origin !== 'http://res') return;
+  globalThis.addEventListener('korvexbridgerequest', function (event) {
+    var text = event.detail;
+    if (typeof text === 'string') send(text);
+    else event.preventDefault();  // the page's question whether the bridge is there
+  });
+})();)JS";
+
+// Everything the page could replace later (JSON, Array.isArray, atob, its events) is taken
+// once, before the page's own scripts run. Registrations live in this document: a navigation
+// drops them.
+const char* const kScript = R"JS((function () {
+  'use strict';
   if (location.origin !== 'http://res') return;
-  if (typeof send !== 'function' || Object.prototype.hasOwnProperty.call(globalThis, '__korvexReceive')) return;
+  if (Object.prototype.hasOwnProperty.call(globalThis, '__korvexReceive')) return;
   var stringify = JSON.stringify, isArray = Array.isArray, objectIs = Object.is;
   var decode = globalThis.atob, hasOwn = Object.prototype.hasOwnProperty;
+  var dispatch = globalThis.dispatchEvent, Request = globalThis.CustomEvent, window = globalThis;
   var registry = Object.create(null);
+
+  // Without the bridge's world there is no one to send to, and no app.
+  if (dispatch.call(window, new Request('korvexbridgerequest', { cancelable: true }))) return;
+  function send(text) { dispatch.call(window, new Request('korvexbridgerequest', { detail: text })); }
 
   function invalid() { throw new Error('Invalid method arguments'); }
 
@@ -78,6 +95,11 @@ const char* const kScript = R"JS((function () {
 
 const std::string& BridgePageScript() {
     static const std::string script = kScript;
+    return script;
+}
+
+const std::string& BridgeWorldScript() {
+    static const std::string script = kWorldScript;
     return script;
 }
 

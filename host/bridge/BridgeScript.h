@@ -8,12 +8,18 @@
 #include <string>
 
 // The binding through which `app.sendMessage` reaches the host (one string argument: the
-// request as JSON, {"n": name, "a": typed entries}).
+// request as JSON, {"n": name, "a": typed entries}). Only the bridge's isolated world sees it:
+// no page script can reach it, whatever the page and however early its scripts run.
 inline constexpr const char* kBridgeBindingName = "__korvexBridgeSend";
+inline constexpr const char* kBridgeWorldName = "Korvex bridge";
+
+// The script of the bridge's world: in a document of the application's own origin, it passes
+// the page's requests (events "korvexbridgerequest" on the window) to the binding.
+const std::string& BridgeWorldScript();
 
 // The script that defines `app.sendMessage`, `app.setMessageCallback` and
-// `app.removeMessageCallback` in a document of the application's own origin. In a document
-// from anywhere else it removes the binding and defines nothing.
+// `app.removeMessageCallback` in a document of the application's own origin, once the bridge's
+// world has answered. In a document from anywhere else it defines nothing.
 const std::string& BridgePageScript();
 
 // ReplyExpression as a JSON string literal, written directly: the base64 text needs no

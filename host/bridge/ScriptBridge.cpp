@@ -25,9 +25,11 @@ struct ScriptBridge {
 
 void AttachScriptBridge(BrowserClient& client, EventLoop&, const std::string& documentsDirectory) {
     auto bridge = std::make_shared<ScriptBridge>(client.api(), documentsDirectory);
+    // The world first: the page's script asks it whether it is there.
+    client.addPageScript(BridgeWorldScript(), kBridgeWorldName);
     client.addPageScript(BridgePageScript());
-    client.addBinding(kBridgeBindingName, [bridge, &client](const PageInfo& page, int contextId,
-                                                            const std::string& payload) {
+    auto onRequest = [bridge, &client](const PageInfo& page, int contextId,
+                                       const std::string& payload) {
         nlohmann::json message =
             nlohmann::json::parse(WithLoneSurrogatesReplaced(payload), nullptr, false);
         if (message.is_discarded() || !message.is_object() || !message.contains("n") ||
@@ -62,7 +64,8 @@ void AttachScriptBridge(BrowserClient& client, EventLoop&, const std::string& do
             });
         if (!handled)
             client.note("bridge: unknown request " + name + " dropped");
-    });
+    };
+    client.addBinding(kBridgeBindingName, std::move(onRequest), kBridgeWorldName);
     client.setConsoleHandler(
         [bridge](const PageInfo&, const std::string& text) { bridge->console.append(text); });
 }

@@ -129,15 +129,17 @@ BrowserClient::BrowserClient(DevToolsChannel& channel, IKorvexAPI* api, HostOpti
                              std::string resourceDirectory, Hooks hooks)
     : channel(channel), deviceApi(api), options(std::move(options)),
       resourceDirectory(std::move(resourceDirectory)), hooks(std::move(hooks)) {
-    pageScripts.push_back(kKeyFilterScript);
+    pageScripts.push_back({kKeyFilterScript, {}});
     if (this->options.cursorChangeDisabled)
-        pageScripts.push_back(kFixedCursorScript);
+        pageScripts.push_back({kFixedCursorScript, {}});
 }
 
-void BrowserClient::addPageScript(std::string source) { pageScripts.push_back(std::move(source)); }
+void BrowserClient::addPageScript(std::string source, std::string world) {
+    pageScripts.push_back({std::move(source), std::move(world)});
+}
 
-void BrowserClient::addBinding(std::string name, BindingHandler handler) {
-    bindings[std::move(name)] = std::move(handler);
+void BrowserClient::addBinding(std::string name, BindingHandler handler, std::string world) {
+    bindings[std::move(name)] = {std::move(handler), std::move(world)};
 }
 
 void BrowserClient::trace(const std::string& line) const {
@@ -218,8 +220,12 @@ void BrowserClient::onContextCreated(const std::string& session, const Json& con
         return;
     ScriptContext entry;
     entry.origin = stringField(context, "origin");
-    if (context.contains("auxData"))
-        entry.frameId = stringField(context["auxData"], "frameId");
+    entry.name = stringField(context, "name");
+    if (context.contains("auxData")) {
+        const Json& aux = context["auxData"];
+        entry.frameId = stringField(aux, "frameId");
+        entry.isDefault = aux.value("isDefault", false);
+    }
     contexts[session][context["id"].get<int>()] = std::move(entry);
 }
 
@@ -281,10 +287,18 @@ void BrowserClient::preparePage(const std::string& session) {
     // elsewhere), and it must never start with a binding but without the script that takes
     // it away from pages that are not the application's.
     steps.push_back({"Page.enable", Json::object()});
-    for (const auto& source : pageScripts)
-        steps.push_back({"Page.addScriptToEvaluateOnNewDocument", {{"source", source}}});
-    for (const auto& [name, handler] : bindings)
-        steps.push_back({"Runtime.addBinding", {{"name", name}}});
+    for (const auto& script : pageScripts) {
+        Json params = {{"source", script.source}};
+        if (!script.world.empty())
+            params["worldName"] = script.world;
+        steps.push_back({"Page.addScriptToEvaluateOnNewDocument", std::move(params)});
+    }
+    for (const auto& [name, binding] : bindings) {
+        Json params = {{"name", name}};
+        if (!binding.world.empty())
+            params["executionContextName"] = binding.world;
+        steps.push_back({"Runtime.addBinding", std::move(params)});
+    }
     steps.push_back({"Network.enable", Json::object()});
     // The application's resources, and every document load, so that an application window
     // can be kept from leaving the application.
@@ -570,7 +584,26 @@ void BrowserClient::onBindingCalled(const std::string& session, const Json& para
              " in page " + describe(pageIt->second) + " dropped");
         return;
     }
-    it->second(pageIt->second, contextId, payload->get<std::string>());
+    const Binding& binding = it->second;
+    if (!binding.world.empty()) {
+        // A binding kept to its own world answers in the page's context of the same frame.
+        if (context->second.name != binding.world) {
+            warn("request from outside the bridge's world in page " + describe(pageIt->second) +
+                 " dropped");
+            return;
+        }
+        const std::string& frame = context->second.frameId;
+        auto page = std::find_if(known.begin(), known.end(), [&](const auto& entry) {
+            return entry.second.isDefault && entry.second.frameId == frame;
+        });
+        if (page == known.end() || page->second.origin != kApplicationOrigin) {
+            warn("request from a frame without its page context in page " +
+                 describe(pageIt->second) + " dropped");
+            return;
+        }
+        contextId = page->first;
+    }
+    binding.handler(pageIt->second, contextId, payload->get<std::string>());
 }
 
 void BrowserClient::onConsoleApiCalled(const std::string& session, const Json& params) {

@@ -81,9 +81,12 @@ public:
                   std::string resourceDirectory, Hooks hooks);
 
     // Before start(): a script every page runs before its own, and a binding the page calls
-    // with one string argument.
-    void addPageScript(std::string source);
-    void addBinding(std::string name, BindingHandler handler);
+    // with one string argument. With a world name, the script runs in an isolated world of
+    // that name (it shares the page's document, not its script objects) and the binding is
+    // seen by that world alone; the handler then gets the page's own context of the same
+    // frame, where the replies belong.
+    void addPageScript(std::string source, std::string world = {});
+    void addBinding(std::string name, BindingHandler handler, std::string world = {});
     void setConsoleHandler(ConsoleHandler handler) { onConsole = std::move(handler); }
 
     // Asks the browser to attach every page and popup, paused before their first script.
@@ -127,6 +130,16 @@ private:
     struct ScriptContext {
         std::string origin;
         std::string frameId;
+        std::string name; // an isolated world's name; empty for the page's own
+        bool isDefault = false;
+    };
+    struct PageScript {
+        std::string source;
+        std::string world;
+    };
+    struct Binding {
+        BindingHandler handler;
+        std::string world;
     };
     struct DocumentRequest {
         std::string frameId;
@@ -166,8 +179,8 @@ private:
     HostOptions options;
     std::string resourceDirectory;
     Hooks hooks;
-    std::vector<std::string> pageScripts;
-    std::map<std::string, BindingHandler> bindings;
+    std::vector<PageScript> pageScripts;
+    std::map<std::string, Binding> bindings;
     ConsoleHandler onConsole;
 
     std::map<std::string, PageInfo> pages;  // by session

@@ -17,8 +17,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Runs the page script and then `test` in node; returns what `test` printed.
-std::optional<std::string> runInNode(const std::string& test, const std::string& origin = "http://res") {
+// Runs the bridge's world script (unless left out) and the page script in node, with a stand-in
+// binding and window events, and then `test`; returns what `test` printed. The binding is gone
+// before the page script runs, as the page's own world never has it.
+std::optional<std::string> runInNode(const std::string& test, const std::string& origin = "http://res",
+                                     bool withWorld = true) {
     if (::access("/usr/bin/node", X_OK) != 0)
         return std::nullopt;
     TempDir folder;
@@ -27,8 +30,12 @@ std::optional<std::string> runInNode(const std::string& test, const std::string&
                     "globalThis.location = { origin: '" +
                         origin +
                         "' };\n"
+                        "var events = new EventTarget();\n"
+                        "globalThis.addEventListener = events.addEventListener.bind(events);\n"
+                        "globalThis.dispatchEvent = events.dispatchEvent.bind(events);\n"
                         "globalThis.__korvexBridgeSend = function (s) { sent.push(JSON.parse(s)); };\n" +
-                        BridgePageScript() + "\n" + test + "\n");
+                        (withWorld ? BridgeWorldScript() : std::string()) +
+                        "\ndelete globalThis.__korvexBridgeSend;\n" + BridgePageScript() + "\n" + test + "\n");
     std::string out;
     if (std::FILE* p = ::popen(("/usr/bin/node " + file.string() + " 2>&1").c_str(), "r")) {
         char buf[4096];
@@ -93,13 +100,19 @@ console.log(JSON.stringify(results));
     EXPECT_EQ(r, nlohmann::json({e, e, e, e, e, e, e, e, 0, false}));
 }
 
-TEST(BridgePage, DocumentsFromElsewhereGetNoAppAndLoseTheBinding) {
+TEST(BridgePage, OnlyTheApplicationsDocumentsWithTheBridgesWorldGetApp) {
     for (const char* origin : {"http://res", "https://example.org", "null"}) {
-        auto out = runInNode("console.log(typeof app, typeof __korvexBridgeSend)", origin);
+        auto out = runInNode("console.log(typeof app)", origin);
         if (!out)
             GTEST_SKIP() << "node is not installed";
-        EXPECT_EQ(*out, std::string(origin) == "http://res" ? "object undefined\n" : "undefined undefined\n") << origin;
+        EXPECT_EQ(*out, std::string(origin) == "http://res" ? "object\n" : "undefined\n") << origin;
     }
+    // A page whose bridge world never ran (its scripts came too late) has nothing to send to.
+    EXPECT_EQ(runInNode("console.log(typeof app)", "http://res", false), "undefined\n");
+    // Events the page sends that are not requests reach nothing.
+    auto out = runInNode("dispatchEvent(new CustomEvent('korvexbridgerequest', { detail: 5 }));"
+                         "app.sendMessage('x'); console.log(JSON.stringify(sent))");
+    EXPECT_EQ(out, "[{\"n\":\"x\"}]\n");
 }
 
 TEST(BridgePage, LoneSurrogatesBecomeReplacementCharactersAndPairsStay) {

@@ -112,9 +112,15 @@ protected:
     void navigated(const std::string& session, const std::string& frame, const std::string& url) {
         event("Page.frameNavigated", {{"frame", {{"id", frame}, {"url", url}}}}, session);
     }
-    void context(const std::string& session, int id, const std::string& origin) {
+    // A script context; with a world name, an isolated world's.
+    void context(const std::string& session, int id, const std::string& origin, const std::string& world = {},
+                 const std::string& frame = "F") {
         event("Runtime.executionContextCreated",
-              {{"context", {{"id", id}, {"origin", origin}, {"auxData", {{"isDefault", true}, {"frameId", "F"}}}}}},
+              {{"context",
+                {{"id", id},
+                 {"origin", origin},
+                 {"name", world},
+                 {"auxData", {{"isDefault", world.empty()}, {"frameId", frame}}}}}},
               session);
     }
     void documentRequest(const std::string& session, const std::string& frame, const std::string& url) {
@@ -542,4 +548,32 @@ TEST_F(BrowserClientTest, HeadlessPlaceholderThatCommitsLateIsReplacedAgain) {
     EXPECT_EQ(sent.back()["params"]["expression"], replacement);
     navigated("S1", "T1", "http://res/client/app.html");
     EXPECT_EQ(count("Runtime.evaluate", "S1"), before + 1);
+}
+
+TEST_F(BrowserClientTest, ABindingKeptToItsWorldIsCalledFromThatWorldAndAnswersInThePagesContext) {
+    std::vector<std::string> payloads;
+    client->addPageScript("/* world */", "bridge world");
+    client->addBinding(
+        "bridgeSend",
+        [&](const PageInfo&, int contextId, const std::string& payload) {
+            payloads.push_back(std::to_string(contextId) + ":" + payload);
+        },
+        "bridge world");
+    openMain();
+    for (const auto& m : sentTo("S-main")) {
+        if (m["method"] == "Runtime.addBinding")
+            EXPECT_EQ(m["params"]["executionContextName"], "bridge world");
+        if (m["method"] == "Page.addScriptToEvaluateOnNewDocument" && m["params"]["source"] == "/* world */")
+            EXPECT_EQ(m["params"]["worldName"], "bridge world");
+    }
+    context("S-main", 1, "http://res");
+    context("S-main", 2, "http://res", "bridge world");
+    context("S-main", 3, "http://res", "", "G"); // a frame of the application
+    context("S-main", 4, "http://res", "bridge world", "G");
+    context("S-main", 5, "http://res", "other world");
+    context("S-main", 6, "http://res", "bridge world", "lone"); // its page context is not known
+    for (int id : {2, 4, 1, 5, 6})
+        event("Runtime.bindingCalled",
+              {{"name", "bridgeSend"}, {"payload", "p" + std::to_string(id)}, {"executionContextId", id}}, "S-main");
+    EXPECT_EQ(payloads, (std::vector<std::string>{"1:p2", "3:p4"}));
 }
