@@ -311,6 +311,16 @@ bool HardwareAPI::setFixedConfiguration(int remote, int config) {
         logLine("HardwareAPI::setFixedConfiguration - remote: %1% - config: %2%", remote, config));
     if (hardwareState->dongleMode != DongleModeConnected)
         return listener->error(0, "");
+    return sendConfiguration(remote, config);
+}
+
+void HardwareAPI::configureReturningRemote(int remote, int config) {
+    if (hardwareState->dongleMode != DongleModeData)
+        hardwareState->dongleMode = DongleModeConnected;
+    sendConfiguration(remote, config);
+}
+
+bool HardwareAPI::sendConfiguration(int remote, int config) {
     if (!HardwareState::isValidRemote(remote) || !connected(hardwareState, remote))
         return listener->error(1, "");
     // Checked before anything is queued: the follow-up requests without the configuration

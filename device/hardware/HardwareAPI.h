@@ -65,6 +65,11 @@ public:
     // Stops every worker; safe to call more than once.
     void shutdown();
 
+    // A remote that came back gets its configuration again. In Data mode the mode stays as
+    // it is (only the dongle's status ends a run, closing its raw file); otherwise it becomes
+    // Connected, as the configuration needs.
+    void configureReturningRemote(int remote, int config);
+
     // The dongle went away: a run in progress ends as a stop would.
     void endInterruptedRun();
     // A run has ended (stopped, or cut short): the metadata is written again with the
@@ -86,6 +91,8 @@ public:
     DataParser* dataParser;
 
 private:
+    // The configuration requests of setFixedConfiguration, after its check of the mode.
+    bool sendConfiguration(int remote, int config);
     // The layout `remote` will stream into `acquisition` with when a run starts now
     // (fixedConfig 0 when it will not stream into it), and the record of such a run.
     RunRemote liveLayout(const Acquisition& acquisition, int remote) const;

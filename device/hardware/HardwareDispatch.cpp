@@ -105,13 +105,12 @@ void HardwareDispatch::replyReceived(int command, int first, int second) {
 
 void HardwareDispatch::remoteConnected(int remote) {
     protocol->getDongleStatus();
-    // A remote that comes back gets its configuration again.
+    // A remote that comes back gets its configuration again. The mode is not lowered in the
+    // middle of a run: the status asked for above may still be on its way, and only that
+    // status ends the run (its raw file closed, its record written, the page told).
     int config = hardwareState->packetConfig(remote)->fixedConfig;
-    if (config != 0) {
-        hardwareState->dongleMode = DongleModeConnected;
-        if (hardware)
-            hardware->setFixedConfiguration(remote, config);
-    }
+    if (config != 0 && hardware)
+        hardware->configureReturningRemote(remote, config);
 }
 
 void HardwareDispatch::commandUnanswered(const Packet& frame) {

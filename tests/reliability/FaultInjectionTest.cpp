@@ -85,6 +85,37 @@ TEST_F(FaultInjection, RemoteLeavingRadioRangeMidRunLeavesTheOtherRecordingAndRe
     expectRecordingIsPrefixOfSent(recordings(".raw")[0]);
 }
 
+TEST_F(FaultInjection, LoneRemoteBackBeforeTheDongleSaysItsRunEndedStillEndsTheRun) {
+    ASSERT_TRUE(configureBoth(8, 0));
+    sim->radioDrop(2);
+    ASSERT_TRUE(waitFor(3s, [&] { return !api->isRemoteConnected(2); }));
+    ASSERT_TRUE(startRun());
+    ASSERT_TRUE(waitFrames(40));
+    const fs::path first = rawFolder() / (currentAcquisitionID() + ".raw");
+    // The only streaming remote leaves, so the dongle ends the run; its answer to the status
+    // question that follows comes only once the remote is back.
+    sim->lateAnswers(1, 500);
+    sim->radioDrop(1);
+    ASSERT_TRUE(waitFor(3s, [&] { return !api->isRemoteConnected(1); }));
+    sim->radioReturn(1);
+    ASSERT_TRUE(waitFor(3s, [&] { return api->isRemoteConnected(1); }));
+    ASSERT_TRUE(waitFor(3s, [&] { return ScriptLog::count("dataStopped") == 1; }));
+    ASSERT_TRUE(waitFor(3s, [&] { return dongleMode() == 8 && hardwareBool("remote1.configured"); }));
+
+    // The ended run's file is closed with all of it, and the next run gets a file of its own.
+    ASSERT_TRUE(recordedWhole());
+    const size_t frames = expectRecordingIsPrefixOfSent(first);
+    EXPECT_EQ(frames, sentCount());
+    ASSERT_TRUE(api->stackAcquisition());
+    ASSERT_TRUE(api->setFixedConfig(1, 8));
+    ASSERT_TRUE(commandBarrier());
+    ASSERT_TRUE(startRun());
+    ASSERT_TRUE(waitFrames(30));
+    ASSERT_TRUE(stopRun());
+    EXPECT_EQ(splitFrames(readBytes(first)).size(), frames) << "the ended run's file grew";
+    EXPECT_EQ(recordings(".raw").size(), 2u);
+}
+
 TEST_F(FaultInjection, NoiseOnTheLineNeverBecomesData) {
     ASSERT_TRUE(configureBoth(3, 4));
     std::atomic<bool> noisy{true};
