@@ -26,6 +26,17 @@ protected:
     bool plugged = true;
     bool inRange[2] = {true, true};
     int runsChecked = 0, steps = 0;
+    std::vector<std::string> history; // what each step did, shown when a reload differs
+
+    void note(const std::string& what) {
+        std::string state;
+        for (int r : {1, 2})
+            state += " r" + std::to_string(r) + (api->isRemoteConnected(r) ? "+" : "-") +
+                     (configured(r) ? "c" + std::to_string(hardwareInt("remote" + std::to_string(r) + ".fixedConfig"))
+                                    : std::string());
+        history.push_back(std::to_string(steps) + " " + what + " in " + currentAcquisitionID().substr(0, 8) + ":" +
+                          state + " mode " + std::to_string(dongleMode()));
+    }
 
     int pick(int n) { return std::uniform_int_distribution<int>(0, n - 1)(random); }
 
@@ -48,6 +59,32 @@ protected:
             recorded[id] = snapshot();
     }
 
+    // The runs the metadata describes and the frames of the raw file, as (offset: remote counters).
+    void dumpRecording(const std::string& id) {
+        auto meta = readBytes(rawFolder() / (id + ".bson"));
+        if (bson_t* doc = bson_new_from_data(meta.data(), meta.size())) {
+            char* json = bson_as_relaxed_extended_json(doc, nullptr);
+            std::printf("metadata %s\n", json);
+            bson_free(json);
+            bson_destroy(doc);
+        }
+        size_t offset = 0;
+        std::string line;
+        int lastRemote = -1, lastCounter = -1;
+        for (const auto& frame : splitFrames(readBytes(rawFolder() / (id + ".raw")))) {
+            int remote = frame.size() > 4 ? frame[3] : -1, counter = frame.size() > 4 ? frame[4] : -1;
+            if (remote != lastRemote || counter != lastCounter + 1)
+                line +=
+                    "\n  " + std::to_string(offset) + ": r" + std::to_string(remote) + " " + std::to_string(counter);
+            else if (line.back() != '.')
+                line += "..";
+            lastRemote = remote;
+            lastCounter = counter;
+            offset += frame.size();
+        }
+        std::printf("frames:%s\n", line.c_str());
+    }
+
     void expectReloads(const std::string& id) {
         SCOPED_TRACE("acquisition " + id + " at step " + std::to_string(steps));
         if (streaming())
@@ -59,7 +96,13 @@ protected:
         for (const auto& [key, series] : recorded.at(id))
             if (series.size() > 0)
                 live[key] = series;
+        const bool failedBefore = HasFailure();
         expectSameSamples(live, snapshot());
+        if (HasFailure() && !failedBefore) { // timing decides the steps: show what they were
+            for (const auto& line : history)
+                std::printf("  %s\n", line.c_str());
+            dumpRecording(id);
+        }
         ++runsChecked;
     }
 
@@ -86,6 +129,7 @@ protected:
             return;
         const std::string slot = "remote" + std::to_string(remote);
         waitFor(1s, [&] { return hardwareBool(slot + ".configured") && hardwareInt(slot + ".fixedConfig") == config; });
+        note("configuration " + std::to_string(config) + " for remote " + std::to_string(remote));
     }
 
     void step() {
@@ -108,6 +152,7 @@ protected:
             int stopped = ScriptLog::count("dataStopped");
             int started = ScriptLog::count("dataStarted");
             api->startDataAcquisition();
+            note("start");
             if (!waitFor(1s, [&] { return ScriptLog::count("dataStarted") > started; }))
                 return;
             letFramesPass(6 + pick(24));
@@ -120,16 +165,19 @@ protected:
                 sim->radioDrop(remote);
                 waitFor(1s, [&] { return !api->isRemoteConnected(remote); });
                 sim->radioReturn(remote);
+                note("remote " + std::to_string(remote) + " away and back");
             }
             letFramesPass(3); // the acts queued above land on frames of this run
             api->stopDataAcquisition();
             if (waitFor(3s, [&] { return ScriptLog::count("dataStopped") > stopped; }))
                 noteStop();
+            note("stopped");
             return;
         }
         case 5: { // keep the run and go on in a new acquisition
             if (!streaming())
                 api->stackAcquisition();
+            note("stacked");
             return;
         }
         case 6: { // reload something recorded and check it is as it was live
@@ -153,6 +201,7 @@ protected:
             sim->replug();
             plugged = true;
             settle();
+            note(wasStreaming ? "pulled while streaming, plugged" : "pulled, plugged");
             return;
         }
         case 8: { // a remote leaves radio range, or comes back (more often back)
@@ -167,6 +216,7 @@ protected:
             if (!inRange[i])
                 waitFor(1s, [&] { return !api->isRemoteConnected(remote); });
             settle();
+            note("remote " + std::to_string(remote) + (inRange[i] ? " back" : " away"));
             return;
         }
         case 9: { // junk while idle: the next answers must not wait for it
