@@ -282,10 +282,10 @@ void BrowserClient::preparePage(const std::string& session) {
     };
     std::vector<Step> steps;
     steps.push_back({"Runtime.enable", Json::object()});
-    // The scripts before the bindings: a popup's document may start while the steps are
+    // The scripts before the bindings. A popup's document may start while the steps are
     // still arriving (a popup with an opener is moved to another renderer when it navigates
-    // elsewhere), and it must never start with a binding but without the script that takes
-    // it away from pages that are not the application's.
+    // elsewhere): a binding added then reaches that document at once, a script only the next
+    // one. So a binding the page must never see is kept to a world of its own.
     steps.push_back({"Page.enable", Json::object()});
     for (const auto& script : pageScripts) {
         Json params = {{"source", script.source}};
