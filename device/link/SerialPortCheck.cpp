@@ -178,7 +178,8 @@ std::string SerialPortCheck::runEnumerator(const std::string& path, std::stop_to
             stopped = true;
             break;
         }
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        // Rounded up: a part of a millisecond still left is waited for, not taken as none.
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
         if (left.count() <= 0) {
             timedOut = true;
             break;
